@@ -1,0 +1,117 @@
+// Python glue of `tokenize`: converts the arguments, runs the tokenizer core with the interpreter
+// lock held (the work is short and builds Python strings as it goes) and returns the list.
+#include "tokenize_function.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "binder.h"
+#include "convert.h"
+#include "errors.h"
+#include "py_ref.h"
+#include "text/tokenizer.h"
+
+namespace ombrel::lib {
+namespace {
+
+constexpr const char* kParams[] = {"text", "stop_words", "apply_stemming", "min_length"};
+constexpr Signature kSig = make_signature("tokenize()", kParams);
+
+bool arg(const char* name, bool converted) {
+  if (!converted) prefix_argument_error(name);
+  return converted;
+}
+
+bool to_stop_words(PyObject* obj, text::StopWordSet& out) {
+  if (!PyAnySet_Check(obj)) {
+    raise_cannot_convert(obj, "PySet");
+    return false;
+  }
+  // Iterating through the protocol honours a subclass's own __iter__; whatever it raises passes on.
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    const char* data;
+    Py_ssize_t size;
+    if (!to_utf8_view(item.get(), &data, &size)) return false;
+    out.insert(std::string_view(data, static_cast<std::size_t>(size)));
+  }
+  return !PyErr_Occurred();
+}
+
+// True and False; also numpy's boolean scalar, read through its truth-value slot. numpy 2 names the
+// type numpy.bool (numpy.bool_ is an alias of it), so both names are accepted.
+bool to_bool(PyObject* obj, bool* out) {
+  if (obj == Py_True || obj == Py_False) {
+    *out = obj == Py_True;
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(obj);
+  if (std::strcmp(type->tp_name, "numpy.bool_") != 0 && std::strcmp(type->tp_name, "numpy.bool") != 0) {
+    raise_cannot_convert(obj, "PyBool");
+    return false;
+  }
+  if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+    PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                 reinterpret_cast<PyObject*>(type));
+    return false;
+  }
+  const int truth = type->tp_as_number->nb_bool(obj);
+  if (truth == 0 || truth == 1) {
+    *out = truth == 1;
+    return true;
+  }
+  if (!PyErr_Occurred()) {
+    PyErr_Format(PyExc_SystemError, "the truth-value slot of '%S' returned %d",
+                 reinterpret_cast<PyObject*>(type), truth);
+  }
+  return false;
+}
+
+PyObject* make_str(std::string_view token, bool ascii) {
+  if (ascii) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(token.size()), 127);
+    if (s != nullptr && !token.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), token.data(), token.size());
+    return s;
+  }
+  return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "strict");
+}
+
+PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[4];
+  if (!bind_fastcall(kSig, args, nargs, kwnames, argv)) return nullptr;
+  try {
+    const char* data;
+    Py_ssize_t size;
+    text::StopWordSet stop_words;
+    bool apply_stemming;
+    uint64_t min_length;
+    if (!arg("text", to_utf8_view(argv[0], &data, &size))) return nullptr;
+    if (!arg("stop_words", to_stop_words(argv[1], stop_words))) return nullptr;
+    if (!arg("apply_stemming", to_bool(argv[2], &apply_stemming))) return nullptr;
+    if (!arg("min_length", to_u64(argv[3], &min_length))) return nullptr;
+
+    PyRef result = PyRef::steal(PyList_New(0));
+    if (!result) return nullptr;
+    const bool done = text::for_each_token(
+        std::string_view(data, static_cast<std::size_t>(size)), stop_words, apply_stemming,
+        min_length, [&](std::string_view token, bool ascii) {
+          PyRef s = PyRef::steal(make_str(token, ascii));
+          return s && PyList_Append(result.get(), s.get()) == 0;
+        });
+    if (!done) return nullptr;
+    return result.release();
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyMethodDef kTokenizeDef = {
+    "tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize)),
+    METH_FASTCALL | METH_KEYWORDS, "tokenize(text, stop_words, apply_stemming, min_length)\n--\n\n"};
+
+}  // namespace
+
+PyMethodDef* tokenize_method_def() { return &kTokenizeDef; }
+
+}  // namespace ombrel::lib

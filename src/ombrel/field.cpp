@@ -1,0 +1,196 @@
+// Construction, prediction, the potentials, decay and introspection of a field.
+#include "field.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "record_access.h"
+
+namespace ombrel {
+namespace {
+
+// The largest potentials array that can be described: motor_count * 4 <= 2^63 - 4.
+constexpr uint64_t kMaxMotorCount = (uint64_t{1} << 61) - 1;
+// The largest record block: sensory_count * 64 <= 2^63 - 64.
+constexpr uint64_t kMaxSensoryCount = (uint64_t{1} << 57) - 1;
+
+// Prediction sums into a stack array first and then publishes one atomic addition per motor, instead
+// of one per synapse. Wrapping addition is associative and commutative, so every addition still lands
+// exactly once; only the moment at which other threads see it moves to the end of the call.
+constexpr uint64_t kLocalSumLimit = 64;
+
+[[noreturn]] void fault_synapse_index() {
+  throw InternalFault("index out of bounds: the len is 8 but the index is 8");
+}
+
+int32_t wrap_add(int32_t a, int32_t b) noexcept {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+// The first index of the strictly greatest value; 0 when empty or all values are INT32_MIN.
+template <class Read>
+uint32_t first_max(uint64_t count, Read&& read) noexcept {
+  int32_t best = std::numeric_limits<int32_t>::min();
+  uint64_t winner = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    const int32_t v = read(i);
+    if (v > best) {
+      best = v;
+      winner = i;
+    }
+  }
+  return static_cast<uint32_t>(winner);
+}
+
+int32_t decayed(int32_t v, float factor) noexcept {
+  const float y = static_cast<float>(v) * factor;
+  if (std::isnan(y)) return 0;
+  if (y >= 2147483648.0f) return std::numeric_limits<int32_t>::max();
+  if (y <= -2147483648.0f) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(y);  // truncation towards zero
+}
+
+}  // namespace
+
+MotorPotentials::MotorPotentials(uint64_t count)
+    : count_(count), values_(count == 0 ? nullptr : new std::atomic<int32_t>[count]()) {}
+
+ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage,
+                                                   std::shared_ptr<MotorPotentials> potentials,
+                                                   uint64_t sensory_count, uint64_t motor_count)
+    : storage_(std::move(storage)),
+      neurons_(storage_.records()),
+      neuron_len_(sensory_count),
+      potentials_(std::move(potentials)),
+      sensory_count_(sensory_count),
+      motor_count_(motor_count) {}
+
+ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count,
+                                                          uint64_t motor_count) {
+  if (motor_count > kMaxMotorCount) throw InternalFault("capacity overflow");
+  auto potentials = std::make_shared<MotorPotentials>(motor_count);
+  if (sensory_count > kMaxSensoryCount) {
+    throw InternalFault(
+        "Failed to create memory layout for ThreadBoundedNeuronField: LayoutError");
+  }
+  Storage storage = Storage::owned(sensory_count);
+  return ThreadBoundedNeuronField(std::move(storage), std::move(potentials), sensory_count,
+                                  motor_count);
+}
+
+SensoryNeuron& ThreadBoundedNeuronField::record(uint32_t t) const {
+  if (t >= neuron_len_) {
+    throw InternalFault("Neuron ID out of bounds: " + std::to_string(t) +
+                        " >= " + std::to_string(neuron_len_));
+  }
+  return neurons_[t];
+}
+
+uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
+  MotorPotentials& potentials = *potentials_;
+  const uint64_t motors = motor_count_;
+
+  if (motors <= kLocalSumLimit) {
+    int32_t sums[kLocalSumLimit] = {};
+    auto publish = [&]() noexcept {
+      for (uint64_t m = 0; m < motors; ++m) {
+        if (sums[m] != 0) potentials[m].fetch_add(sums[m], std::memory_order_relaxed);
+      }
+    };
+    for (const uint32_t t : tokens) {
+      if (t >= sensory_count_) continue;
+      const SensoryNeuron* rec;
+      try {
+        rec = &record(t);
+      } catch (...) {
+        publish();
+        throw;
+      }
+      const uint32_t n = load_word(rec->synapse_count);
+      const uint32_t slots = n < kMaxSynapses ? n : kMaxSynapses;
+      for (uint32_t k = 0; k < slots; ++k) {
+        const uint32_t m = load_word(rec->targets[k]);
+        if (m < motors) sums[m] = wrap_add(sums[m], load_word(rec->weights[k]));
+      }
+      if (n > kMaxSynapses) {
+        publish();
+        fault_synapse_index();
+      }
+    }
+    publish();
+  } else {
+    for (const uint32_t t : tokens) {
+      if (t >= sensory_count_) continue;
+      const SensoryNeuron& rec = record(t);
+      const uint32_t n = load_word(rec.synapse_count);
+      const uint32_t slots = n < kMaxSynapses ? n : kMaxSynapses;
+      for (uint32_t k = 0; k < slots; ++k) {
+        const uint32_t m = load_word(rec.targets[k]);
+        if (m < motors) potentials[m].fetch_add(load_word(rec.weights[k]), std::memory_order_relaxed);
+      }
+      if (n > kMaxSynapses) fault_synapse_index();
+    }
+  }
+  return first_max(motors, [&](uint64_t i) { return potentials[i].load(std::memory_order_relaxed); });
+}
+
+uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> tokens,
+                                                    int32_t* scratch) const {
+  const uint64_t motors = motor_count_;
+  for (uint64_t m = 0; m < motors; ++m) scratch[m] = 0;
+  for (const uint32_t t : tokens) {
+    if (t >= sensory_count_) continue;
+    const SensoryNeuron& rec = record(t);
+    const uint32_t n = load_word(rec.synapse_count);
+    const uint32_t slots = n < kMaxSynapses ? n : kMaxSynapses;
+    for (uint32_t k = 0; k < slots; ++k) {
+      const uint32_t m = load_word(rec.targets[k]);
+      if (m < motors) scratch[m] = wrap_add(scratch[m], load_word(rec.weights[k]));
+    }
+    if (n > kMaxSynapses) fault_synapse_index();
+  }
+  return first_max(motors, [&](uint64_t i) { return scratch[i]; });
+}
+
+std::vector<int32_t> ThreadBoundedNeuronField::get_potentials() const {
+  const MotorPotentials& potentials = *potentials_;
+  std::vector<int32_t> out;
+  out.reserve(motor_count_);
+  for (uint64_t i = 0; i < motor_count_; ++i) {
+    out.push_back(potentials[i].load(std::memory_order_relaxed));
+  }
+  return out;
+}
+
+void ThreadBoundedNeuronField::reset_potentials() noexcept {
+  MotorPotentials& potentials = *potentials_;
+  for (uint64_t i = 0; i < motor_count_; ++i) potentials[i].store(0, std::memory_order_relaxed);
+}
+
+void ThreadBoundedNeuronField::tick_decay(float factor) noexcept {
+  MotorPotentials& potentials = *potentials_;
+  for (uint64_t i = 0; i < motor_count_; ++i) {
+    // A compare-exchange instead of a plain store: an addition that a concurrent prediction makes
+    // between the load and the store is then never lost; the loop recomputes from the new value.
+    int32_t v = potentials[i].load(std::memory_order_relaxed);
+    while (v != 0 &&
+           !potentials[i].compare_exchange_weak(v, decayed(v, factor), std::memory_order_relaxed,
+                                                std::memory_order_relaxed)) {
+    }
+  }
+}
+
+std::vector<Synapse> ThreadBoundedNeuronField::get_neuron_synapses(uint32_t token_id) const {
+  std::vector<Synapse> out;
+  if (token_id >= sensory_count_) return out;
+  const SensoryNeuron& rec = record(token_id);
+  const uint32_t n = load_word(rec.synapse_count);
+  for (uint32_t k = 0; k < n; ++k) {
+    if (k >= kMaxSynapses) fault_synapse_index();
+    out.emplace_back(load_word(rec.targets[k]), load_word(rec.weights[k]));
+  }
+  return out;
+}
+
+}  // namespace ombrel

@@ -1,0 +1,127 @@
+// ThreadBoundedNeuronField: the whole state of one classifier.
+//
+// Sensory records live in `storage_` (owned block or mapped weight file); `potentials_` holds one
+// signed 32-bit potential per motor neuron.
+//
+// Thread-safety: after construction the members change only under exclusive access (load_weights,
+// which the module layer guarantees runs alone on an instance). Every other operation may run on
+// several threads at once. They share the records and the potentials word by word:
+//   - potentials are std::atomic<int32_t>; prediction adds with fetch_add, reset/decay store;
+//   - record words are read and written through std::atomic_ref with relaxed order; the per-record
+//     `lock` word (acquire on take, release on give-back) orders a training step's writes against the
+//     next training step on that record. Readers (prediction, introspection, saving) take no lock and
+//     may observe a record part-way through an update, which is allowed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../platform/io_error.h"
+#include "fault.h"
+#include "sensory_neuron.h"
+#include "storage.h"
+
+namespace ombrel {
+
+// The motor potentials: a fixed-length array of atomics, shared by reference count.
+class MotorPotentials final {
+ public:
+  // Throws std::bad_alloc if the array cannot be obtained.
+  explicit MotorPotentials(uint64_t count);
+  MotorPotentials(const MotorPotentials&) = delete;
+  MotorPotentials& operator=(const MotorPotentials&) = delete;
+
+  uint64_t size() const noexcept { return count_; }
+  std::atomic<int32_t>& operator[](uint64_t i) noexcept { return values_[i]; }
+  const std::atomic<int32_t>& operator[](uint64_t i) const noexcept { return values_[i]; }
+
+ private:
+  uint64_t count_;
+  std::unique_ptr<std::atomic<int32_t>[]> values_;
+};
+
+// A batch of token streams, flattened: stream i is tokens[offsets[i] .. offsets[i + 1]).
+// `correct` is empty for a predict batch and holds one motor id per stream for a train batch.
+struct TokenBatch {
+  std::vector<uint32_t> tokens;
+  std::vector<uint64_t> offsets{0};
+  std::vector<uint32_t> correct;
+
+  uint64_t size() const noexcept { return offsets.size() - 1; }
+  std::span<const uint32_t> stream(uint64_t i) const noexcept {
+    return {tokens.data() + offsets[i], tokens.data() + offsets[i + 1]};
+  }
+};
+
+using Synapse = std::pair<uint32_t, int16_t>;
+
+class ThreadBoundedNeuronField final {
+ public:
+  // Builds a fresh field: `motor_count` zero potentials, `sensory_count` zero records with their ids.
+  // Throws InternalFault "capacity overflow", "Failed to create memory layout for
+  // ThreadBoundedNeuronField: LayoutError" or "Failed to allocate memory for ThreadBoundedNeuronField";
+  // std::bad_alloc when the potentials cannot be allocated.
+  static ThreadBoundedNeuronField create(uint64_t sensory_count, uint64_t motor_count);
+
+  ThreadBoundedNeuronField(ThreadBoundedNeuronField&&) noexcept = default;
+  ThreadBoundedNeuronField& operator=(ThreadBoundedNeuronField&&) noexcept = default;
+  ThreadBoundedNeuronField(const ThreadBoundedNeuronField&) = delete;
+  ThreadBoundedNeuronField& operator=(const ThreadBoundedNeuronField&) = delete;
+
+  // Adds the active tokens' weights into the shared potentials and answers the first motor id with
+  // the highest potential. Throws InternalFault for a record with more than 8 synapses.
+  uint32_t predict(std::span<const uint32_t> tokens);
+  std::vector<int32_t> get_potentials() const;
+  void reset_potentials() noexcept;
+
+  // One training step (see train.cpp). Throws InternalFault for a record with more than 8 synapses.
+  void train_stream(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify,
+                    int16_t suppress);
+
+  // Scales every potential by `factor` (float32 arithmetic, saturating conversion back).
+  void tick_decay(float factor) noexcept;
+
+  // Isolated prediction of each stream on private sums, on the process-wide worker pool.
+  std::vector<uint32_t> predict_batch(const TokenBatch& batch) const;
+  // The training step for each (stream, correct) pair, on the worker pool.
+  void train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress);
+
+  // The (target, weight) pairs of one record in slot order; empty for ids >= sensory_count.
+  std::vector<Synapse> get_neuron_synapses(uint32_t token_id) const;
+
+  // Writes the records to `path` (persistence.cpp). The field is unchanged on failure.
+  std::optional<platform::IoError> save_weights(const std::string& path) const;
+  // Maps `path` as the field's records (persistence.cpp). The field is unchanged on failure.
+  // REQUIRES: no other operation runs on this field meanwhile.
+  std::optional<platform::IoError> load_weights(const std::string& path);
+
+  uint64_t sensory_count() const noexcept { return sensory_count_; }
+  uint64_t motor_count() const noexcept { return motor_count_; }
+  uint64_t neuron_len() const noexcept { return neuron_len_; }
+  SensoryNeuron* neurons() const noexcept { return neurons_; }
+  bool is_mapped() const noexcept { return storage_.is_mapped(); }
+  MotorPotentials& motor_potentials() const noexcept { return *potentials_; }
+
+ private:
+  ThreadBoundedNeuronField(Storage storage, std::shared_ptr<MotorPotentials> potentials,
+                           uint64_t sensory_count, uint64_t motor_count);
+
+  // Record t, or the "Neuron ID out of bounds" fault. REQUIRES: t < sensory_count_.
+  SensoryNeuron& record(uint32_t t) const;
+  uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch) const;
+
+  Storage storage_;
+  SensoryNeuron* neurons_ = nullptr;
+  uint64_t neuron_len_ = 0;
+  std::shared_ptr<MotorPotentials> potentials_;
+  uint64_t sensory_count_ = 0;
+  uint64_t motor_count_ = 0;
+};
+
+}  // namespace ombrel
