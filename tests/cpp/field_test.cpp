@@ -69,8 +69,8 @@ TEST(Prediction, WrapsAndSkipsForeignTargets) {
   field.train_stream(Tokens{0}, 7, 5, 0);  // target beyond motor_count: listed, never counted
   field.reset_potentials();
   // Accumulate up to near INT32_MAX, then one more addition wraps.
-  for (int i = 0; i < 65537; ++i) field.predict(Tokens{0});
-  const int64_t expected = (int64_t{32767} * 65537) % (int64_t{1} << 32);
+  for (int i = 0; i < 65540; ++i) field.predict(Tokens{0});
+  const int64_t expected = (int64_t{32767} * 65540) % (int64_t{1} << 32);
   const auto wrapped = static_cast<int32_t>(static_cast<uint32_t>(expected));
   EXPECT_EQ(field.get_potentials()[1], wrapped);
   EXPECT_LT(wrapped, 0);
