@@ -1,15 +1,18 @@
 // A set of stop words, tested once per token.
 //
 // An open-addressing hash table (linear probing, load factor at most 1/2) over owned
-// UTF-8 strings. A lookup hashes the probe bytes in place and compares against the stored
-// words: it never allocates. A bit mask of the stored lengths rejects most tokens before
-// hashing. Membership is exact byte equality.
+// UTF-8 strings. Each slot keeps the word's length and its first 16 bytes packed into two
+// zero-padded integers, so that a lookup of a word of up to 16 bytes (nearly every token)
+// is a few integer comparisons; longer words compare their remaining bytes against the
+// stored copy. A lookup reads only the probe's own bytes and never allocates. Membership
+// is exact byte equality.
 
 #ifndef OMBREL_TEXT_STOP_WORD_SET_H_
 #define OMBREL_TEXT_STOP_WORD_SET_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,26 +25,81 @@ class StopWordSet final {
 
   // Adds a copy of word; adding a word already present does nothing.
   void insert(std::string_view word);
-  bool contains(std::string_view word) const;
+  // Inline: the tokenizer calls it once per token.
+  bool contains(std::string_view word) const {
+    if (words_.empty()) return false;
+    return slots_[find(word, key_of(word))].word != 0;
+  }
 
   bool empty() const { return words_.empty(); }
   std::size_t size() const { return words_.size(); }
 
  private:
-  struct Slot {
+  struct Key {
+    std::uint64_t head[2];  // the first 16 bytes, zero-padded
     std::uint64_t hash;
-    std::uint32_t word;  // index into words_ plus one; 0 marks a free slot
+  };
+  struct Slot {
+    std::uint64_t head[2];
+    std::uint64_t length;
+    std::uint64_t word;  // index into words_ plus one; 0 marks a free slot
   };
 
-  static std::uint64_t hash_of(std::string_view word);
-  static std::uint64_t length_bit(std::size_t length) {
-    return std::uint64_t{1} << (length < 63 ? length : 63);
+  static std::uint64_t load64(const char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
   }
+  static std::uint64_t load32(const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  // The n <= 8 bytes at p as an integer in memory order, zero-padded, reading no other
+  // byte: overlapping loads that put every byte in its own position.
+  static std::uint64_t load_up_to_8(const char* p, std::size_t n) {
+    if (n >= 4) return n == 8 ? load64(p) : load32(p) | (load32(p + n - 4) << (8 * (n - 4)));
+    if (n == 0) return 0;
+    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+    return byte(0) | (byte(n / 2) << (8 * (n / 2))) | (byte(n - 1) << (8 * (n - 1)));
+  }
+
+  static Key key_of(std::string_view word) {
+    constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+    const char* p = word.data();
+    const std::size_t n = word.size();
+    Key key{};
+    std::uint64_t tail = 0;
+    if (n <= 8) {
+      key.head[0] = load_up_to_8(p, n);
+    } else {
+      key.head[0] = load64(p);
+      key.head[1] = n <= 16 ? load_up_to_8(p + 8, n - 8) : load64(p + 8);
+      if (n > 16) tail = load64(p + n - 8);
+    }
+    const std::uint64_t h = (key.head[0] ^ (key.head[1] * kMultiplier) ^ tail ^ (std::uint64_t{n} << 56)) * kMultiplier;
+    key.hash = h ^ (h >> 29);
+    return key;
+  }
+
+  // The slot holding word, or the free slot that ends its probe sequence.
+  std::size_t find(std::string_view word, const Key& key) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.word == 0) return i;
+      if (slot.length == word.size() && slot.head[0] == key.head[0] && slot.head[1] == key.head[1] &&
+          (word.size() <= 16 || rest_equal(slot, word))) {
+        return i;
+      }
+    }
+  }
+
+  bool rest_equal(const Slot& slot, std::string_view word) const;
   void grow();
 
   std::vector<std::string> words_;
   std::vector<Slot> slots_;  // size is 0 or a power of two
-  std::uint64_t lengths_ = 0;  // bit min(length, 63) set for each stored word
 };
 
 }  // namespace ombrel::text
