@@ -12,7 +12,11 @@
 namespace ombrel {
 
 std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& batch) const {
-  pool::ThreadPool& workers = pool::global_pool();  // created on the first batch, also an empty one
+  return predict_batch(batch, pool::global_pool());  // created on the first batch, also an empty one
+}
+
+std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& batch,
+                                                              pool::ThreadPool& workers) const {
   const uint64_t n = batch.size();
   // Reserved once at its final length; each entry is written once, by the thread of its stream.
   std::vector<uint32_t> winners(n);
@@ -29,7 +33,11 @@ std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& 
 
 void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,
                                            int16_t suppress) {
-  pool::ThreadPool& workers = pool::global_pool();
+  train_batch(batch, amplify, suppress, pool::global_pool());
+}
+
+void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,
+                                           int16_t suppress, pool::ThreadPool& workers) {
   pool::for_each_range(workers, batch.size(), [&](uint64_t begin, uint64_t end) {
     for (uint64_t i = begin; i < end; ++i) {
       train_stream(batch.stream(i), batch.correct[i], amplify, suppress);

@@ -29,6 +29,10 @@
 
 namespace ombrel {
 
+namespace pool {
+class ThreadPool;
+}
+
 // The motor potentials: a fixed-length array of atomics, shared by reference count.
 class MotorPotentials final {
  public:
@@ -87,10 +91,14 @@ class ThreadBoundedNeuronField final {
   // Scales every potential by `factor` (float32 arithmetic, saturating conversion back).
   void tick_decay(float factor) noexcept;
 
-  // Isolated prediction of each stream on private sums, on the process-wide worker pool.
+  // Isolated prediction of each stream on private sums, on the process-wide worker pool (created
+  // by the first batch), or on `workers`.
   std::vector<uint32_t> predict_batch(const TokenBatch& batch) const;
+  std::vector<uint32_t> predict_batch(const TokenBatch& batch, pool::ThreadPool& workers) const;
   // The training step for each (stream, correct) pair, on the worker pool.
   void train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress);
+  void train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress,
+                   pool::ThreadPool& workers);
 
   // The (target, weight) pairs of one record in slot order; empty for ids >= sensory_count.
   std::vector<Synapse> get_neuron_synapses(uint32_t token_id) const;
