@@ -1,0 +1,202 @@
+import pathlib
+import random
+import re
+import unicodedata
+
+import numpy
+import pytest
+
+import ombrel
+from ombrel import tokenize
+
+KELVIN = "\u212a"
+
+EDGE_CASES = [
+    # text, stop words, stemming, min_length, expected
+    ("Hello, World!", set(), False, 1, ["hello", "world"]),
+    ("Hello, World!", set(), False, 0, ["hello", "", "world", ""]),
+    ("", set(), False, 0, [""]),
+    ("", set(), False, 1, []),
+    ("", {""}, False, 0, []),
+    ("don't", set(), False, 1, ["don", "t"]),
+    ("snake_case", set(), False, 1, ["snake", "case"]),
+    ("3.14", set(), False, 1, ["3", "14"]),
+    ("R2D2", set(), False, 1, ["r2d2"]),
+    ("Ünïcödé", set(), False, 1, ["ünïcödé"]),
+    ("x²", set(), False, 1, ["x²"]),
+    ("café", set(), False, 5, ["café"]),
+    ("cafe", set(), False, 5, []),
+    (KELVIN, set(), False, 2, []),
+    ("nation", set(), True, 5, ["na"]),
+    ("The THE the", {"the"}, False, 1, []),
+    ("The THE the", {"The"}, False, 1, ["the", "the", "the"]),
+    ("running", {"running"}, True, 1, []),
+    ("running", {"run"}, True, 1, ["runn"]),
+    ("ΟΔΟΣ", set(), False, 1, ["οδος"]),
+    ("ΑΣ.Β", set(), False, 1, ["ασ", "β"]),
+    ("ΑΣ Β", set(), False, 1, ["ας", "β"]),
+    ("a a a", set(), False, 1, ["a", "a", "a"]),
+]
+
+
+@pytest.mark.parametrize("text,stop_words,stemming,min_length,expected", EDGE_CASES)
+def test_edge_cases(text, stop_words, stemming, min_length, expected):
+    assert tokenize(text, stop_words, stemming, min_length) == expected
+    assert tokenize(text, frozenset(stop_words), stemming, min_length) == expected
+
+
+STEMS = [
+    ("nation", "na"), ("vision", "vi"), ("movement", "move"), ("happiness", "happi"),
+    ("running", "runn"), ("thing", "thing"), ("things", "thing"), ("flies", "fly"),
+    ("studies", "study"), ("quickly", "quick"), ("jumped", "jump"), ("speed", "spe"),
+    ("boxes", "box"), ("classes", "class"), ("class", "class"), ("nations", "nation"),
+    ("cats", "cats"),
+]
+
+
+@pytest.mark.parametrize("token,stem", STEMS)
+def test_stemmer_examples(token, stem):
+    assert tokenize(token, set(), True, 1) == [stem]
+    assert tokenize(token.upper(), set(), False, 1) == [token]
+
+
+def test_result_type_order_and_keywords():
+    result = tokenize(min_length=1, apply_stemming=False, stop_words=set(), text="b a b")
+    assert type(result) is list and all(type(t) is str for t in result)
+    assert result == ["b", "a", "b"]
+    assert tokenize.__text_signature__ == "(text, stop_words, apply_stemming, min_length)"
+
+
+def test_accepted_argument_variants():
+    class Text(str):
+        pass
+
+    class Words(set):
+        pass
+
+    class FrozenWords(frozenset):
+        pass
+
+    assert tokenize(Text("Ab cd"), Words({"cd"}), False, 1) == ["ab"]
+    assert tokenize("Ab cd", FrozenWords({"ab"}), False, 1) == ["cd"]
+    assert tokenize("jumped", set(), numpy.bool_(True), 1) == ["jump"]
+    assert tokenize("jumped", set(), numpy.bool_(False), 1) == ["jumped"]
+    assert tokenize("a bb", set(), False, True) == ["a", "bb"]
+    assert tokenize("a bb", set(), False, numpy.int64(2)) == ["bb"]
+    assert tokenize("a bb", set(), False, 2**64 - 1) == []
+
+
+def message_of(excinfo):
+    return str(excinfo.value)
+
+
+@pytest.mark.parametrize("args,message", [
+    ((1, set(), False, 1), "argument 'text': 'int' object cannot be converted to 'PyString'"),
+    ((b"x", set(), False, 1), "argument 'text': 'bytes' object cannot be converted to 'PyString'"),
+    (("x", ["a"], False, 1), "argument 'stop_words': 'list' object cannot be converted to 'PySet'"),
+    (("x", ("a",), False, 1), "argument 'stop_words': 'tuple' object cannot be converted to 'PySet'"),
+    (("x", {1}, False, 1), "argument 'stop_words': 'int' object cannot be converted to 'PyString'"),
+    (("x", set(), 1, 1), "argument 'apply_stemming': 'int' object cannot be converted to 'PyBool'"),
+    (("x", set(), 0, 1), "argument 'apply_stemming': 'int' object cannot be converted to 'PyBool'"),
+    (("x", set(), None, 1), "argument 'apply_stemming': 'NoneType' object cannot be converted to 'PyBool'"),
+    # Conversions run in parameter order: the first failure wins.
+    ((1, ["a"], 1, -1), "argument 'text': 'int' object cannot be converted to 'PyString'"),
+    (("x", ["a"], 1, -1), "argument 'stop_words': 'list' object cannot be converted to 'PySet'"),
+])
+def test_type_errors(args, message):
+    with pytest.raises(TypeError) as excinfo:
+        tokenize(*args)
+    assert type(excinfo.value) is TypeError
+    assert message_of(excinfo) == message
+
+
+def test_min_length_errors():
+    with pytest.raises(TypeError, match=r"^argument 'min_length': "):
+        tokenize("x", set(), False, 1.5)
+    with pytest.raises(TypeError, match=r"^argument 'min_length': "):
+        tokenize("x", set(), False, "1")
+    with pytest.raises(OverflowError):
+        tokenize("x", set(), False, -1)
+    with pytest.raises(OverflowError):
+        tokenize("x", set(), False, 2**64)
+
+
+def test_lone_surrogates_raise_unicode_encode_error():
+    with pytest.raises(UnicodeEncodeError):
+        tokenize("a\ud800b", set(), False, 1)
+    with pytest.raises(UnicodeEncodeError):
+        tokenize("ab", {"\udc00"}, False, 1)
+
+
+def test_failing_stop_word_iteration_propagates():
+    class Exploding(set):
+        def __iter__(self):
+            raise ValueError("no iteration today")
+
+    with pytest.raises(ValueError, match="no iteration today"):
+        tokenize("a", Exploding({"a"}), False, 1)
+
+
+def test_large_text():
+    text = "Lorem IPSUM dolor, sit ΑΜΕΤ; " * 200_000
+    tokens = tokenize(text, {"sit"}, True, 1)
+    assert len(tokens) == 4 * 200_000
+    assert tokens[-4:] == ["lorem", "ipsum", "dolor", "αμετ"]
+
+
+# Differential test against str.lower(), which applies the same full mappings and the same
+# Final_Sigma rule. Every character of a token must be a letter, a number or a mark or symbol
+# that may be Alphabetic; every separator must be neither a letter nor a number.
+TOKEN_CATEGORIES = {"Lu", "Ll", "Lt", "Lm", "Lo", "Nd", "Nl", "No"}
+MAYBE_ALPHABETIC = {"Mn", "Mc", "So"}  # categories of Other_Alphabetic
+
+
+def tables_version():
+    generated = pathlib.Path(__file__).parent.parent / "src" / "lib" / "text" / "unicode_tables.cpp"
+    match = re.search(r"Unicode Character Database (\d+\.\d+\.\d+)", generated.read_text(encoding="utf-8"))
+    return match.group(1)
+
+
+def random_texts(count, length):
+    assigned = [c for c in range(0x110000)
+                if unicodedata.category(chr(c)) not in ("Cn", "Cs")]
+    greek = [chr(c) for c in range(0x391, 0x3AA) if unicodedata.category(chr(c)) != "Cn"]
+    ignorable = ["'", ".", ":", "\u0301", "\u0345", "\u00b7", "\u02b0", "\u00ad"]
+    other = [" ", "-", "_", "a", "Z", "1", "\u0130", KELVIN, "ß"]
+    rng = random.Random(2024)
+    for _ in range(count):
+        chars = []
+        for _ in range(length):
+            r = rng.random()
+            if r < 0.4:
+                chars.append(chr(rng.choice(assigned)))
+            elif r < 0.7:
+                chars.append("Σ" if rng.random() < 0.3 else rng.choice(greek))
+            elif r < 0.85:
+                chars.append(rng.choice(ignorable))
+            else:
+                chars.append(rng.choice(other))
+        yield "".join(chars)
+
+
+def test_matches_str_lower_on_random_mixed_scripts():
+    if unicodedata.unidata_version != tables_version():
+        pytest.skip(f"Python's Unicode {unicodedata.unidata_version} differs from the tables' {tables_version()}")
+    for text in random_texts(400, 120):
+        lowered = text.lower()
+        tokens = tokenize(text, set(), False, 0)
+        pos = 0
+        for i, token in enumerate(tokens):
+            assert lowered.startswith(token, pos), (text, lowered, tokens, i)
+            for ch in token:
+                assert unicodedata.category(ch) in TOKEN_CATEGORIES | MAYBE_ALPHABETIC, (text, token, ch)
+            pos += len(token)
+            if i + 1 < len(tokens):
+                assert pos < len(lowered), (text, tokens)
+                assert unicodedata.category(lowered[pos]) not in TOKEN_CATEGORIES, (text, lowered[pos])
+                pos += 1
+        assert pos == len(lowered), (text, lowered, tokens)
+
+
+def test_module_exports_tokenize():
+    assert "tokenize" in ombrel.__all__
