@@ -13,6 +13,7 @@ once on all the documents joined into one text. Baselines:
 Goals: tokenize >= 5x the Python equivalent, and >= 0.6x the floor (floor time / tokenize time).
 """
 import argparse
+import gc
 import os
 import re
 import sys
@@ -82,12 +83,19 @@ def floor_spans(text, stop_words, min_length):
     return low, spans
 
 
-def best_seconds(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
+def best_seconds(fns, repeat):
+    """Best time of each function over `repeat` interleaved rounds (so that a busy machine
+    slows all of them alike), with the cyclic garbage collector off as timeit does."""
+    best = [float("inf")] * len(fns)
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            for i, fn in enumerate(fns):
+                start = time.perf_counter()
+                fn()
+                best[i] = min(best[i], time.perf_counter() - start)
+    finally:
+        gc.enable()
     return best
 
 
@@ -121,9 +129,7 @@ def measure(name, docs, size, repeat):
     ours, theirs = run_ombrel(), run_python()
     tokens = sum(len(t) for t in ours)
     differing = sum(a != b for a, b in zip(ours, theirs))
-    t_ombrel = best_seconds(run_ombrel, repeat)
-    t_python = best_seconds(run_python, repeat)
-    t_floor = best_seconds(run_floor, repeat)
+    t_ombrel, t_python, t_floor = best_seconds([run_ombrel, run_python, run_floor], repeat)
     mb = size / 1e6
     print(f"{name}: {n} call(s), {mb:.1f} MB, {tokens} tokens out"
           f" ({differing} call(s) whose output differs from the Python equivalent)")

@@ -103,23 +103,26 @@ TEST(TokenizeTest, StopWordsAreMatchedBeforeStemmingAndOnlyExactly) {
 }
 
 TEST(StopWordSetTest, HoldsExactlyWhatWasInserted) {
-  StopWordSet set;
-  EXPECT_TRUE(set.empty());
-  EXPECT_FALSE(set.contains(""));
-  std::set<std::string> words;
-  std::mt19937 rng(7);
-  for (int i = 0; i < 2000; ++i) {
-    std::string w(rng() % 80, '\0');
-    for (char& c : w) c = static_cast<char>('a' + rng() % 3);  // few letters: many near misses
-    set.insert(w);
-    words.insert(w);
-  }
-  set.insert(*words.begin());  // duplicates are ignored
-  EXPECT_EQ(set.size(), words.size());
-  for (const std::string& w : words) {
-    EXPECT_TRUE(set.contains(w)) << w;
-    for (const std::string& near : {w + "a", w + "d", w.empty() ? "d" : w.substr(1), "d" + w}) {
-      EXPECT_EQ(set.contains(near), words.count(near) == 1) << near;
+  for (const bool reserve : {false, true}) {
+    StopWordSet set;
+    EXPECT_TRUE(set.empty());
+    EXPECT_FALSE(set.contains(""));
+    if (reserve) set.reserve(1500);
+    std::set<std::string> words;
+    std::mt19937 rng(7);
+    for (int i = 0; i < 2000; ++i) {
+      std::string w(rng() % 40, '\0');
+      for (char& c : w) c = static_cast<char>('a' + rng() % 3);  // few letters: many near misses
+      set.insert(w);
+      words.insert(w);
+    }
+    set.insert(*words.begin());  // duplicates are ignored
+    EXPECT_EQ(set.size(), words.size());
+    for (const std::string& w : words) {
+      EXPECT_TRUE(set.contains(w)) << w;
+      for (const std::string& near : {w + "a", w + "d", w.empty() ? "d" : w.substr(1), "d" + w}) {
+        EXPECT_EQ(set.contains(near), words.count(near) == 1) << near;
+      }
     }
   }
 }

@@ -1,11 +1,11 @@
 // A set of stop words, tested once per token.
 //
-// An open-addressing hash table (linear probing, load factor at most 1/2) over owned
-// UTF-8 strings. Each slot keeps the word's length and its first 16 bytes packed into two
-// zero-padded integers, so that a lookup of a word of up to 16 bytes (nearly every token)
-// is a few integer comparisons; longer words compare their remaining bytes against the
-// stored copy. A lookup reads only the probe's own bytes and never allocates. Membership
-// is exact byte equality.
+// An open-addressing hash table (linear probing, load factor at most 1/2) over copies of
+// the words, which are stored back to back in one string. Each slot keeps its word's
+// hash, length, position, and first 16 bytes packed into two zero-padded integers, so that
+// a lookup of a word of up to 16 bytes (nearly every token) is a few integer comparisons;
+// longer words compare their remaining bytes against the stored copy. A lookup reads only
+// the probe's own bytes and never allocates. Membership is exact byte equality.
 
 #ifndef OMBREL_TEXT_STOP_WORD_SET_H_
 #define OMBREL_TEXT_STOP_WORD_SET_H_
@@ -23,16 +23,18 @@ class StopWordSet final {
  public:
   StopWordSet() = default;
 
+  // Makes room for `count` words in all, so that inserting them does not rehash.
+  void reserve(std::size_t count);
   // Adds a copy of word; adding a word already present does nothing.
   void insert(std::string_view word);
   // Inline: the tokenizer calls it once per token.
   bool contains(std::string_view word) const {
-    if (words_.empty()) return false;
-    return slots_[find(word, key_of(word))].word != 0;
+    if (size_ == 0) return false;
+    return slots_[find(word, key_of(word))].used;
   }
 
-  bool empty() const { return words_.empty(); }
-  std::size_t size() const { return words_.size(); }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
 
  private:
   struct Key {
@@ -41,8 +43,10 @@ class StopWordSet final {
   };
   struct Slot {
     std::uint64_t head[2];
-    std::uint64_t length;
-    std::uint64_t word;  // index into words_ plus one; 0 marks a free slot
+    std::uint64_t hash;
+    std::size_t offset;  // of the word in bytes_
+    std::size_t length;
+    bool used;
   };
 
   static std::uint64_t load64(const char* p) {
@@ -87,7 +91,7 @@ class StopWordSet final {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
-      if (slot.word == 0) return i;
+      if (!slot.used) return i;
       if (slot.length == word.size() && slot.head[0] == key.head[0] && slot.head[1] == key.head[1] &&
           (word.size() <= 16 || rest_equal(slot, word))) {
         return i;
@@ -96,10 +100,11 @@ class StopWordSet final {
   }
 
   bool rest_equal(const Slot& slot, std::string_view word) const;
-  void grow();
+  void rehash(std::size_t capacity);
 
-  std::vector<std::string> words_;
+  std::string bytes_;         // the words, back to back
   std::vector<Slot> slots_;  // size is 0 or a power of two
+  std::size_t size_ = 0;
 };
 
 }  // namespace ombrel::text

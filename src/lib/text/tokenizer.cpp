@@ -205,12 +205,15 @@ bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool a
   const bool check_stop_words = !stop_words.empty();
   std::string scratch;
   std::size_t written = 0;
-  return lower_and_cut(text, buffer.get(), written, [&](const char* begin, const char* end, bool ascii) {
+  // Captured by value so that the per-token code keeps them in registers.
+  const StopWordSet* const stop = &stop_words;
+  std::string* const stem_scratch = &scratch;
+  return lower_and_cut(text, buffer.get(), written, [=](const char* begin, const char* end, bool ascii) {
     const auto length = static_cast<std::size_t>(end - begin);
     if (length < min_length) return true;
     std::string_view token(begin, length);
-    if (check_stop_words && stop_words.contains(token)) return true;
-    if (apply_stemming) token = stem_token(token, scratch);
+    if (check_stop_words && stop->contains(token)) return true;
+    if (apply_stemming) token = stem_token(token, *stem_scratch);
     return callback(context, token, ascii);
   });
 }
