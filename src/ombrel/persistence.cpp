@@ -1,0 +1,183 @@
+// Saving a field's records to a weight file, and mapping a weight file back under a field.
+//
+// A weight file is the record array itself: sensory_count x 64 bytes, no header, the bytes exactly as
+// they lie in memory (lock word and padding included).
+//
+// Saving while other threads train. Training changes a record only while it holds the record's lock
+// word, and it never waits for a held lock (it skips the record). The save copies the records into a
+// 64 KiB staging buffer, one chunk at a time, and writes each chunk:
+//   1. For each record of the chunk, take its lock (compare-exchange 0 -> 1, acquire), copy its words,
+//      store 0 as the copy's lock word (the 1 we read is our own) and give the lock back (exchange 0,
+//      release). The acquire pairs with the last training step's release, so the copy is a state some
+//      training step left behind, never one caught half-way. Training that reaches the record meanwhile
+//      skips it, exactly as it skips a record another training step holds.
+//   2. Records whose lock was held are tried again after the pass: a few rounds with a yield in
+//      between, then with short sleeps until the save's waiting deadline. The deadline is set
+//      kHeldRecordBudget after the first sleep of the save and is shared by all chunks, so a save waits
+//      at most that long in total, however many records stay held.
+//   3. A record still held after that is copied as it stands, its lock word kept. That is the record
+//      of a file saved while a step held it (its lock stays 1 forever, since nothing clears it) or of a
+//      holder descheduled for the whole budget; waiting longer would hang the save on the first kind,
+//      so the save records what it sees. Every word is still read whole through std::atomic_ref, so
+//      this copy is free of data races, only not guaranteed consistent. A training step holds a lock
+//      for well under a microsecond, so the budget is sized for a loaded machine's scheduling delays;
+//      it is paid in full only by saves of fields that carry a lock word of 1.
+// Taking the lock word writes to every record, so saving a mapped field dirties all of its pages (with
+// the same bytes) and, for that moment, training through any view of the file skips the record.
+// The file is never read back and nothing is flushed; close() reports what the system reports.
+//
+// Saving onto a file that a live field in this process maps would truncate the pages under that field.
+// The save refuses instead, before it has changed the file: it checks the live-mapping registry and
+// truncates while holding the registry's lock (see platform/live_mappings.h).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../platform/file_mapping.h"
+#include "../platform/live_mappings.h"
+#include "../platform/writable_file.h"
+#include "field.h"
+#include "record_access.h"
+
+namespace ombrel {
+namespace {
+
+using platform::IoError;
+using platform::IoErrorKind;
+
+constexpr uint64_t kStagingRecords = (64 * 1024) / kRecordBytes;
+constexpr int kHeldRecordYieldRounds = 8;
+constexpr auto kHeldRecordSleep = std::chrono::milliseconds(1);
+constexpr auto kHeldRecordBudget = std::chrono::milliseconds(200);
+
+// When the save stops waiting for held records; starts counting at the first wait.
+class WaitDeadline final {
+ public:
+  bool passed() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!deadline_) deadline_ = now + kHeldRecordBudget;
+    return now >= *deadline_;
+  }
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+};
+
+// Copies every word of `source` with relaxed atomic loads: other threads may be reading it (fine with
+// any order) and, unless the caller holds its lock, a training step may be writing it.
+void copy_words(const SensoryNeuron& source, SensoryNeuron& copy) noexcept {
+  copy.id = load_word(source.id);
+  copy.synapse_count = load_word(source.synapse_count);
+  for (uint32_t k = 0; k < kMaxSynapses; ++k) copy.targets[k] = load_word(source.targets[k]);
+  for (uint32_t k = 0; k < kMaxSynapses; ++k) copy.weights[k] = load_word(source.weights[k]);
+  copy.lock = load_word(source.lock);
+  for (std::size_t i = 0; i < sizeof source.padding; ++i) {
+    copy.padding[i] = load_word(source.padding[i]);
+  }
+}
+
+// Copies `source` under its lock; false (and nothing copied) when the lock is held by someone else.
+bool copy_locked(SensoryNeuron& source, SensoryNeuron& copy) noexcept {
+  if (!try_lock_record(source)) return false;
+  copy_words(source, copy);
+  copy.lock = 0;  // the word held our own 1; before we took it, it was 0
+  unlock_record(source);
+  return true;
+}
+
+// Fills `staging` with copies of `records` (steps 1 to 3 above). `held` is scratch space.
+void copy_chunk(SensoryNeuron* records, uint64_t count, SensoryNeuron* staging,
+                std::vector<uint32_t>& held, WaitDeadline& deadline) {
+  held.clear();
+  for (uint64_t i = 0; i < count; ++i) {
+    if (!copy_locked(records[i], staging[i])) held.push_back(static_cast<uint32_t>(i));
+  }
+
+  auto retry_held = [&] {
+    std::erase_if(held, [&](uint32_t i) { return copy_locked(records[i], staging[i]); });
+  };
+  for (int round = 0; round < kHeldRecordYieldRounds && !held.empty(); ++round) {
+    std::this_thread::yield();
+    retry_held();
+  }
+  while (!held.empty() && !deadline.passed()) {
+    std::this_thread::sleep_for(kHeldRecordSleep);
+    retry_held();
+  }
+  for (const uint32_t i : held) copy_words(records[i], staging[i]);
+}
+
+std::string too_short_message(uint64_t file_bytes, uint64_t sensory_count, uint64_t needed) {
+  return "weight file is too short: " + std::to_string(file_bytes) + " bytes, but a field of " +
+         std::to_string(sensory_count) + (sensory_count == 1 ? " sensory neuron" : " sensory neurons") +
+         " needs " + std::to_string(needed) + " bytes";
+}
+
+}  // namespace
+
+std::optional<IoError> ThreadBoundedNeuronField::save_weights(const std::string& path) const {
+  auto opened = platform::WritableFile::open_for_save(path);
+  if (!opened.ok()) return std::move(opened.error());
+  platform::WritableFile& file = opened.value();
+
+  // Every failure below closes the file (ignoring a close error: the first error is the one reported).
+  auto fail = [&file](IoError error) {
+    file.close();
+    return std::optional<IoError>(std::move(error));
+  };
+
+  {
+    const platform::LiveMappings::Guard live = platform::LiveMappings::lock();
+    if (live.contains(file.identity())) {
+      return fail(platform::own_error(
+          IoErrorKind::kOther, "cannot save over a weight file that is memory-mapped by a live field"));
+    }
+    if (auto error = file.truncate()) return fail(std::move(*error));
+  }
+
+  if (sensory_count_ != 0) {
+    const uint64_t chunk_records = std::min(sensory_count_, kStagingRecords);
+    const auto staging = std::make_unique<SensoryNeuron[]>(chunk_records);
+    std::vector<uint32_t> held;
+    held.reserve(chunk_records);
+    WaitDeadline deadline;
+
+    for (uint64_t begin = 0; begin < sensory_count_; begin += chunk_records) {
+      const uint64_t count = std::min(chunk_records, sensory_count_ - begin);
+      copy_chunk(neurons_ + begin, count, staging.get(), held, deadline);
+      const auto bytes = std::as_bytes(std::span(staging.get(), count));
+      if (auto error = file.write_all(bytes)) return fail(std::move(*error));
+    }
+  }
+  return file.close();
+}
+
+std::optional<IoError> ThreadBoundedNeuronField::load_weights(const std::string& path) {
+  auto opened = platform::FileMapping::open(path);
+  if (!opened.ok()) return std::move(opened.error());
+  platform::FileMapping& mapping = opened.value();
+
+  // The field reaches records 0 .. sensory_count - 1 through the view; a shorter file would let those
+  // accesses run past its end. sensory_count < 2^57, so the product cannot overflow.
+  const uint64_t needed = sensory_count_ * kRecordBytes;
+  if (mapping.size() < needed) {
+    return platform::own_error(IoErrorKind::kInvalidData,
+                               too_short_message(mapping.size(), sensory_count_, needed));
+  }  // `mapping` unmaps itself here; the field is untouched
+
+  // The move-assignment releases the old storage (freeing the block or unmapping the old view) only
+  // after the new one is in place, so a field may load the very file it maps already.
+  storage_ = Storage::mapped(std::move(mapping));
+  neurons_ = storage_.records();
+  neuron_len_ = sensory_count_;
+  return std::nullopt;
+}
+
+}  // namespace ombrel

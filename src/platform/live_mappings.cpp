@@ -1,0 +1,40 @@
+#include "live_mappings.h"
+
+#include <cstdint>
+#include <map>
+
+namespace ombrel::platform {
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::map<FileIdentity, uint64_t> views;  // identity -> number of live views; no zero entries
+};
+
+// Never destroyed: a mapping owned by an object that dies during static destruction (a Python instance
+// freed at interpreter exit, say) must still find the registry intact.
+Registry& registry() {
+  static Registry* const instance = new Registry;
+  return *instance;
+}
+
+}  // namespace
+
+LiveMappings::Guard LiveMappings::lock() {
+  return Guard(std::unique_lock<std::mutex>(registry().mutex));
+}
+
+bool LiveMappings::Guard::contains(const FileIdentity& id) const {
+  return registry().views.count(id) != 0;
+}
+
+void LiveMappings::Guard::add(const FileIdentity& id) { ++registry().views[id]; }
+
+void LiveMappings::Guard::remove(const FileIdentity& id) noexcept {
+  auto& views = registry().views;
+  const auto it = views.find(id);
+  if (it == views.end()) return;  // unbalanced remove; nothing to undo
+  if (--it->second == 0) views.erase(it);
+}
+
+}  // namespace ombrel::platform
