@@ -20,6 +20,8 @@ void StopWordSet::insert(std::string_view word) {
   slot = Slot{{key.head[0], key.head[1]}, key.hash, bytes_.size(), word.size(), true};
   bytes_.append(word);
   ++size_;
+  const std::uint32_t bit = filter_index(word);
+  filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
 }
 
 void StopWordSet::rehash(std::size_t capacity) {
