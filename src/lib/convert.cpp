@@ -6,6 +6,7 @@
 // each fast path raises exactly what the generic path would raise for the same input.
 #include "convert.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -169,16 +170,21 @@ bool for_each_item(PyObject* obj, ItemFn&& item_fn) {
   }
 }
 
+// Room for `extra` more elements. A batch appends many streams to one vector, so growth must stay
+// geometric: reserving exactly size + extra each time would copy the whole batch per stream.
+template <class Out>
+void reserve_more(Out& out, std::size_t extra) {
+  const std::size_t needed = out.size() + extra;
+  if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+}
+
 template <class Out>
 bool convert_tokens(PyObject* obj, Out& out) {
   if (!check_sequence(obj)) return false;
   const int from_buffer = append_from_buffer(obj, out);
   if (from_buffer != 0) return from_buffer > 0;
-  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
-    out.reserve(out.size() + static_cast<std::size_t>(length_hint(obj)));
-  } else {
-    out.reserve(out.size() + static_cast<std::size_t>(Py_SIZE(obj)));
-  }
+  const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+  reserve_more(out, static_cast<std::size_t>(exact ? Py_SIZE(obj) : length_hint(obj)));
   return for_each_item(obj, [&](PyObject* item) { return push_item(item, out); });
 }
 

@@ -37,6 +37,7 @@ class TokenVector final {
     heap_.push_back(v);
     ++size_;
   }
+  std::size_t capacity() const noexcept { return heap_.empty() ? kInline : heap_.capacity(); }
   const uint32_t* data() const noexcept { return heap_.empty() ? inline_ : heap_.data(); }
   std::size_t size() const noexcept { return size_; }
   std::span<const uint32_t> span() const noexcept { return {data(), size_}; }

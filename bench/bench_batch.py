@@ -1,0 +1,80 @@
+"""End-to-end batch throughput from Python, against per-item calls, in one run.
+
+    python bench/bench_batch.py
+
+Prints tokens per second of predict_batch against calling reset_potentials + predict item by item,
+of train_batch against train_stream item by item, the cost of a batch of one stream against one
+predict call, and how much of predict_batch's time is argument conversion (lists vs numpy arrays).
+Goals: predict_batch >= 5x the per-item loop; a batch of one <= 3x one predict call.
+"""
+import random
+import time
+
+import numpy as np
+
+import ombrel
+
+SENSORY, MOTORS, STREAMS, TOKENS = 100_000, 16, 50_000, 20
+
+
+def best(fn, repeat=5):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main():
+    rng = random.Random(2)
+    # Zipf-like token ids, as words are.
+    weights = [1.0 / (i + 1) for i in range(SENSORY)]
+    ids = rng.choices(range(SENSORY), weights=weights, k=STREAMS * TOKENS)
+    streams = [ids[i * TOKENS:(i + 1) * TOKENS] for i in range(STREAMS)]
+    labels = [rng.randrange(MOTORS) for _ in range(STREAMS)]
+    items = list(zip(streams, labels))
+    arrays = [np.array(s, dtype=np.uint32) for s in streams]
+
+    field = ombrel.OmbrelField(SENSORY, MOTORS)
+    field.train_batch(items, 7, 1)
+    tokens = STREAMS * TOKENS
+
+    def per_item_predict():
+        reset, predict = field.reset_potentials, field.predict
+        for s in streams:
+            reset()
+            predict(s)
+
+    def per_item_train():
+        train = field.train_stream
+        for s, y in items:
+            train(s, y, 7, 1)
+
+    loop_p = best(per_item_predict, 3)
+    batch_p = best(lambda: field.predict_batch(streams))
+    batch_np = best(lambda: field.predict_batch(arrays))
+    loop_t = best(per_item_train, 3)
+    batch_t = best(lambda: field.train_batch(items, 7, 1))
+
+    one = [streams[0]]
+    n = 20_000
+    single = best(lambda: [field.predict(streams[0]) for _ in range(n)]) / n
+    batch_one = best(lambda: [field.predict_batch(one) for _ in range(n)]) / n
+
+    print(f"{STREAMS} streams x {TOKENS} tokens, {SENSORY} sensory / {MOTORS} motor neurons, "
+          f"pool of {len(__import__('os').sched_getaffinity(0))} CPUs")
+    print(f"{'how':44s} {'Mtokens/s':>10s}")
+    for name, t in [("reset_potentials + predict per item", loop_p), ("predict_batch (lists)", batch_p),
+                    ("predict_batch (numpy uint32 arrays)", batch_np), ("train_stream per item", loop_t),
+                    ("train_batch (list of tuples)", batch_t)]:
+        print(f"{name:44s} {tokens / t / 1e6:10.2f}")
+    print()
+    print(f"predict_batch / per-item predict:   {loop_p / batch_p:6.2f}x  (goal >= 5x)")
+    print(f"train_batch / per-item train_stream: {loop_t / batch_t:6.2f}x")
+    print(f"predict_batch of one / predict:      {batch_one / single:6.2f}   (goal <= 3; "
+          f"{batch_one * 1e9:.0f} ns vs {single * 1e9:.0f} ns)")
+
+
+if __name__ == "__main__":
+    main()
