@@ -145,5 +145,7 @@ def test_fault_in_a_batch_item_is_a_panic(tmp_path, PanicException):
     assert info.value.args == ("index out of bounds: the len is 8 but the index is 8",)
     with pytest.raises(PanicException):
         broken.train_batch([([2], 1), ([1], 1)] * 100, 1, 1)
-    assert broken.get_neuron_synapses(2) == [(1, 1)]  # other items were trained
+    # Each part stops at its first broken item; the items before it, in every part, were trained.
+    [(target, weight)] = broken.get_neuron_synapses(2)
+    assert target == 1 and weight >= 1
     assert broken.predict_batch([[0], [2]]) == [0, 1]  # the field and the pool still work

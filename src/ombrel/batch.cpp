@@ -23,9 +23,10 @@ std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& 
   pool::for_each_range(workers, n, [&](uint64_t begin, uint64_t end) {
     // One scratch array per part, cleared for each stream: the same private sums as one fresh
     // array per stream, without an allocation per stream.
+    const uint32_t* part_end = batch.tokens.data() + batch.offsets[end];
     std::unique_ptr<int32_t[]> scratch(new int32_t[motor_count_ == 0 ? 1 : motor_count_]);
     for (uint64_t i = begin; i < end; ++i) {
-      winners[i] = predict_isolated(batch.stream(i), scratch.get());
+      winners[i] = predict_isolated(batch.stream(i), scratch.get(), part_end);
     }
   });
   return winners;
@@ -39,8 +40,9 @@ void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t ampl
 void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,
                                            int16_t suppress, pool::ThreadPool& workers) {
   pool::for_each_range(workers, batch.size(), [&](uint64_t begin, uint64_t end) {
+    const uint32_t* part_end = batch.tokens.data() + batch.offsets[end];
     for (uint64_t i = begin; i < end; ++i) {
-      train_stream(batch.stream(i), batch.correct[i], amplify, suppress);
+      train_tokens(batch.stream(i), batch.correct[i], amplify, suppress, part_end);
     }
   });
 }

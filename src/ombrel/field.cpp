@@ -88,6 +88,7 @@ SensoryNeuron& ThreadBoundedNeuronField::record(uint32_t t) const {
 }
 
 uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
+  const uint32_t* prefetch_limit = tokens.data() + tokens.size();
   MotorPotentials& potentials = *potentials_;
   const uint64_t motors = motor_count_;
 
@@ -98,7 +99,9 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
         if (sums[m] != 0) potentials[m].fetch_add(sums[m], std::memory_order_relaxed);
       }
     };
-    for (const uint32_t t : tokens) {
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
+      const uint32_t t = tokens[i];
       if (t >= sensory_count_) continue;
       const SensoryNeuron* rec;
       try {
@@ -120,7 +123,9 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
     }
     publish();
   } else {
-    for (const uint32_t t : tokens) {
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
+      const uint32_t t = tokens[i];
       if (t >= sensory_count_) continue;
       const SensoryNeuron& rec = record(t);
       const uint32_t n = load_word(rec.synapse_count);
@@ -136,10 +141,13 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
 }
 
 uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> tokens,
-                                                    int32_t* scratch) const {
+                                                    int32_t* scratch,
+                                                    const uint32_t* prefetch_limit) const {
   const uint64_t motors = motor_count_;
   for (uint64_t m = 0; m < motors; ++m) scratch[m] = 0;
-  for (const uint32_t t : tokens) {
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
+    const uint32_t t = tokens[i];
     if (t >= sensory_count_) continue;
     const SensoryNeuron& rec = record(t);
     const uint32_t n = load_word(rec.synapse_count);

@@ -122,7 +122,12 @@ class ThreadBoundedNeuronField final {
 
   // Record t, or the "Neuron ID out of bounds" fault. REQUIRES: t < sensory_count_.
   SensoryNeuron& record(uint32_t t) const;
-  uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch) const;
+  // `prefetch_limit` bounds the tokens that may be looked at ahead of the stream (see
+  // prefetch_ahead); the stream's own end when nothing follows it.
+  uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,
+                            const uint32_t* prefetch_limit) const;
+  void train_tokens(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify,
+                    int16_t suppress, const uint32_t* prefetch_limit);
 
   Storage storage_;
   SensoryNeuron* neurons_ = nullptr;

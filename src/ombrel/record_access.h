@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "sensory_neuron.h"
@@ -33,6 +34,22 @@ inline bool try_lock_record(SensoryNeuron& record) noexcept {
 
 inline void unlock_record(SensoryNeuron& record) noexcept {
   std::atomic_ref<int32_t>(record.lock).exchange(0, std::memory_order_release);
+}
+
+// Token streams hit records all over the block, and a record missing from the cache costs far more
+// than the work done on it. Walking a stream, we ask for the record a few tokens ahead so that its
+// line arrives while the tokens in between are processed. A prefetch is only a hint: it neither
+// reads nor writes the record in the memory model's sense.
+inline constexpr std::size_t kPrefetchDistance = 6;
+
+// REQUIRES: [tokens, limit) is readable. `limit` may lie beyond the current stream (the rest of a
+// batch part), so that the first records of the next stream are on their way too.
+inline void prefetch_ahead(const SensoryNeuron* records, uint64_t count, const uint32_t* tokens,
+                           const uint32_t* limit, std::size_t i) noexcept {
+  if (static_cast<std::size_t>(limit - tokens) > i + kPrefetchDistance) {
+    const uint32_t t = tokens[i + kPrefetchDistance];
+    if (t < count) __builtin_prefetch(records + t);
+  }
 }
 
 }  // namespace ombrel

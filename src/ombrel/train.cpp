@@ -86,7 +86,15 @@ void train_record(SensoryNeuron& rec, uint32_t correct, int16_t amplify, int16_t
 
 void ThreadBoundedNeuronField::train_stream(std::span<const uint32_t> tokens, uint32_t correct,
                                             int16_t amplify, int16_t suppress) {
-  for (const uint32_t t : tokens) {
+  train_tokens(tokens, correct, amplify, suppress, tokens.data() + tokens.size());
+}
+
+void ThreadBoundedNeuronField::train_tokens(std::span<const uint32_t> tokens, uint32_t correct,
+                                            int16_t amplify, int16_t suppress,
+                                            const uint32_t* prefetch_limit) {
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
+    const uint32_t t = tokens[i];
     if (t >= sensory_count_ || t >= neuron_len_) continue;
     SensoryNeuron& rec = neurons_[t];
     if (!try_lock_record(rec)) continue;
