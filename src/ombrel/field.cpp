@@ -79,12 +79,9 @@ ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count
                                   motor_count);
 }
 
-SensoryNeuron& ThreadBoundedNeuronField::record(uint32_t t) const {
-  if (t >= neuron_len_) {
-    throw InternalFault("Neuron ID out of bounds: " + std::to_string(t) +
-                        " >= " + std::to_string(neuron_len_));
-  }
-  return neurons_[t];
+void ThreadBoundedNeuronField::fault_out_of_bounds(uint32_t t) const {
+  throw InternalFault("Neuron ID out of bounds: " + std::to_string(t) + " >= " +
+                      std::to_string(neuron_len_));
 }
 
 uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {

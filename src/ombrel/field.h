@@ -121,7 +121,11 @@ class ThreadBoundedNeuronField final {
                            uint64_t sensory_count, uint64_t motor_count);
 
   // Record t, or the "Neuron ID out of bounds" fault. REQUIRES: t < sensory_count_.
-  SensoryNeuron& record(uint32_t t) const;
+  SensoryNeuron& record(uint32_t t) const {
+    if (t >= neuron_len_) [[unlikely]] fault_out_of_bounds(t);
+    return neurons_[t];
+  }
+  [[noreturn]] void fault_out_of_bounds(uint32_t t) const;
   // `prefetch_limit` bounds the tokens that may be looked at ahead of the stream (see
   // prefetch_ahead); the stream's own end when nothing follows it.
   uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,

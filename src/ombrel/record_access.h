@@ -40,7 +40,7 @@ inline void unlock_record(SensoryNeuron& record) noexcept {
 // than the work done on it. Walking a stream, we ask for the record a few tokens ahead so that its
 // line arrives while the tokens in between are processed. A prefetch is only a hint: it neither
 // reads nor writes the record in the memory model's sense.
-inline constexpr std::size_t kPrefetchDistance = 6;
+inline constexpr std::size_t kPrefetchDistance = 12;
 
 // REQUIRES: [tokens, limit) is readable. `limit` may lie beyond the current stream (the rest of a
 // batch part), so that the first records of the next stream are on their way too.
