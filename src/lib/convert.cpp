@@ -180,10 +180,12 @@ void reserve_more(Out& out, std::size_t extra) {
 
 template <class Out>
 bool convert_tokens(PyObject* obj, Out& out) {
-  if (!check_sequence(obj)) return false;
-  const int from_buffer = append_from_buffer(obj, out);
-  if (from_buffer != 0) return from_buffer > 0;
   const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+  if (!exact) {
+    if (!check_sequence(obj)) return false;
+    const int from_buffer = append_from_buffer(obj, out);
+    if (from_buffer != 0) return from_buffer > 0;
+  }
   reserve_more(out, static_cast<std::size_t>(exact ? Py_SIZE(obj) : length_hint(obj)));
   return for_each_item(obj, [&](PyObject* item) { return push_item(item, out); });
 }

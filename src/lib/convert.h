@@ -7,7 +7,9 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,29 +25,32 @@ class TokenVector final {
   TokenVector& operator=(const TokenVector&) = delete;
 
   void reserve(std::size_t n) {
-    if (n > kInline && heap_.capacity() < n) {
-      if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
-      heap_.reserve(n);
-    }
+    if (n > capacity_) grow(n);
   }
   void push_back(uint32_t v) {
-    if (heap_.empty() && size_ < kInline) {
-      inline_[size_++] = v;
-      return;
-    }
-    if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
-    heap_.push_back(v);
-    ++size_;
+    if (size_ == capacity_) [[unlikely]] grow(capacity_ * 2);
+    data_[size_++] = v;
   }
-  std::size_t capacity() const noexcept { return heap_.empty() ? kInline : heap_.capacity(); }
-  const uint32_t* data() const noexcept { return heap_.empty() ? inline_ : heap_.data(); }
   std::size_t size() const noexcept { return size_; }
-  std::span<const uint32_t> span() const noexcept { return {data(), size_}; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  const uint32_t* data() const noexcept { return data_; }
+  std::span<const uint32_t> span() const noexcept { return {data_, size_}; }
 
  private:
   static constexpr std::size_t kInline = 64;
+
+  void grow(std::size_t n) {
+    const bool on_heap = data_ != inline_;
+    heap_.resize(n);  // keeps the contents once they live in heap_
+    if (!on_heap) std::copy(inline_, inline_ + size_, heap_.data());
+    data_ = heap_.data();
+    capacity_ = n;
+  }
+
   uint32_t inline_[kInline];
+  uint32_t* data_ = inline_;
   std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
   std::vector<uint32_t> heap_;
 };
 
