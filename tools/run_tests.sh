@@ -57,7 +57,7 @@ echo "== C++ unit tests under ThreadSanitizer"
 cmake -S . -B build/tsan -DOMBREL_BUILD_MODULE=OFF -DOMBREL_BUILD_TESTS=ON -DOMBREL_SANITIZE=thread \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/tsan -j "$JOBS" >/dev/null
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan --output-on-failure
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" ctest --test-dir build/tsan --output-on-failure
 
 echo "== Python tests"
 cd "$ROOT/tests" && "$VPY" -m pytest -q -p no:cacheprovider "$@" .
