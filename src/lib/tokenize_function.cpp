@@ -27,6 +27,7 @@ bool to_stop_words(PyObject* obj, text::StopWordSet& out) {
     raise_cannot_convert(obj, "PySet");
     return false;
   }
+  out.reserve(static_cast<std::size_t>(PySet_GET_SIZE(obj)));
   // Iterating through the protocol honours a subclass's own __iter__; whatever it raises passes on.
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return false;
