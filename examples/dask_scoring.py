@@ -24,16 +24,18 @@ two worker processes, and checks the answers against a single-process run):
     python examples/dask_scoring.py
     python examples/dask_scoring.py --dataset 20newsgroups --workers 2
 
-On a cluster of several machines the same code runs unchanged with --scheduler tcp://HOST:8786.
-Every worker must then see the model directory and the corpus under the same paths: a copy on each
-node, or shared storage. load_weights opens the weight file for reading and writing (the mapping is
-writable, so that a field could train in place), so the file must be writable by the workers'
-user; scoring never writes to it. A node-local copy is the safer choice: the workers of a node then
-share that node's page cache, while a network file system gives no guarantee that pages written on
-one machine are seen by a mapping on another. Workers need ombrel (and dask[distributed]) installed.
-Run as a script, this file's functions travel to the workers by value; imported as a module from
-other code, they travel by reference, and the workers must be able to import this file too (install
-it beside your code, or send it with `client.upload_file(...)`).
+On a cluster of several machines the same code runs unchanged: start a scheduler and workers
+(`dask scheduler`; on each node `RAYON_NUM_THREADS=1 dask worker tcp://HOST:8786 --nworkers N
+--nthreads 1`), then run with --scheduler tcp://HOST:8786 --model-dir DIR --data DIR. Every worker must see the model
+directory and the corpus under the same paths: a copy on each node, or shared storage. Either works
+for scoring, which only reads the weights; the workers of one node share that node's page cache.
+load_weights opens the weight file for reading and writing (the mapping is writable, so that a field
+can train in place), so the file must be writable by the workers' user. Never train into a weight
+file that other machines map: a network file system gives no guarantee that pages written through a
+mapping on one machine are seen by a mapping on another. Workers need ombrel and dask[distributed]
+installed. Run as a script, this file's functions travel to the workers by value; imported as a
+module from other code, they travel by reference, and the workers must be able to import this file
+too (install it beside your code, or send it with `client.upload_file(...)`).
 
 Keep each worker's engine to one thread (RAYON_NUM_THREADS=1, which `main` sets for the local
 cluster) and run one worker process per core: tokenizing holds the interpreter lock, so processes,
@@ -207,6 +209,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--blocksize", default="256KiB", help="bytes of corpus per partition")
     args = parser.parse_args(argv)
 
+    if args.scheduler and args.model_dir is None:
+        parser.error("--scheduler needs --model-dir: a folder that every worker sees under the same path")
     train_tsv = args.data / args.dataset / "train.tsv"
     test_tsv = args.data / args.dataset / "test.tsv"
     if not train_tsv.is_file() or not test_tsv.is_file():
