@@ -1,0 +1,58 @@
+"""The Python-surface fuzz harness, replayed in the ordinary test run.
+
+fuzz/surface_fuzzer.py judges every call: only the specified exceptions may come out, no reference
+count of any argument may change, and no borrow may be left behind. Here it replays the seed corpus
+and a fixed set of pseudo-random inputs, so that a regression on hostile arguments shows up without
+a fuzzing run.
+"""
+import importlib.util
+import os
+import random
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORPUS = os.path.join(ROOT, "fuzz", "corpus", "surface")
+
+
+@pytest.fixture(scope="module")
+def harness():
+    spec = importlib.util.spec_from_file_location("surface_fuzzer", os.path.join(ROOT, "fuzz", "surface_fuzzer.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # __index__ returning a bool, on purpose
+def test_surface_corpus_replays_clean(harness):
+    assert harness.replay([CORPUS]) == len(os.listdir(CORPUS))
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_surface_random_inputs(harness):
+    rng = random.Random(20261207)
+    for _ in range(4000):
+        harness.test_one_input(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, 200))))
+    outcomes = {outcome for _, outcome in harness._surface.outcomes}
+    # The inputs reach the engine and every kind of refusal, not only the argument binding.
+    assert {"ok", "TypeError", "OverflowError", "UserError", "OSError", "PanicException"} <= outcomes
+
+
+def raises(error):
+    def call(*args, **kwargs):
+        raise error
+    return call
+
+
+def test_harness_judges_exceptions(harness):
+    """The judge itself: an exception outside the specified kinds is a finding."""
+    surface = harness.Surface()
+    with pytest.raises(harness.Finding):
+        surface.invoke("predict", raises(KeyError("not a specified error")), [], {})
+    with pytest.raises(harness.Finding):
+        surface.invoke("predict", raises(OSError("only saving and loading touch files")), [], {})
+    with pytest.raises(harness.Finding):
+        surface.invoke("predict", raises(surface.panic("a fault where none is specified")), [], {})
+    assert surface.invoke("save_weights", raises(OSError("refused")), [], {}) == "OSError"
+    assert surface.invoke("__new__", raises(surface.panic("capacity overflow")), [], {}) == "PanicException"
+    assert surface.invoke("predict", raises(harness.UserError("own")), [], {}) == "UserError"
