@@ -316,3 +316,14 @@ def test_panic_exception_is_a_base_exception(PanicException):
         OmbrelField(2**57 - 1, 1)
     assert info.value.args == ("Failed to allocate memory for ThreadBoundedNeuronField",)
     assert type(info.value) is PanicException  # one type, created once
+
+
+def test_only_the_init_function_is_exported():
+    import shutil
+    import subprocess
+    if shutil.which("nm") is None:
+        pytest.skip("nm (binutils) is not installed")
+    out = subprocess.run(["nm", "-D", "--defined-only", ombrel.__file__], capture_output=True, text=True,
+                         check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_ombrel"]
