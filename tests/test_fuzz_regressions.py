@@ -8,6 +8,8 @@ a fuzzing run.
 import importlib.util
 import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -56,3 +58,23 @@ def test_harness_judges_exceptions(harness):
     assert surface.invoke("save_weights", raises(OSError("refused")), [], {}) == "OSError"
     assert surface.invoke("__new__", raises(surface.panic("capacity overflow")), [], {}) == "PanicException"
     assert surface.invoke("predict", raises(harness.UserError("own")), [], {}) == "UserError"
+
+
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer needs more address space than the limit leaves")
+def test_unlayoutable_field_allocates_nothing_first():
+    """Found by the surface fuzzer: OmbrelField(2**57, 2**32) used to allocate and zero 16 GiB of
+    potentials before refusing the record layout. With 1 GiB of address space it must still fail
+    with the layout fault, not run out of memory."""
+    code = (
+        "import resource, ombrel\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "try:\n"
+        "    ombrel.OmbrelField(2**57, 2**32)\n"
+        "except BaseException as e:\n"
+        "    print(type(e).__name__, e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout.strip() == "PanicException Failed to create memory layout for ThreadBoundedNeuronField: LayoutError"

@@ -69,11 +69,12 @@ ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage,
 ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count,
                                                           uint64_t motor_count) {
   if (motor_count > kMaxMotorCount) throw InternalFault("capacity overflow");
-  auto potentials = std::make_shared<MotorPotentials>(motor_count);
   if (sensory_count > kMaxSensoryCount) {
     throw InternalFault(
         "Failed to create memory layout for ThreadBoundedNeuronField: LayoutError");
   }
+  // Only now: a field that cannot be laid out must not first allocate and zero its potentials.
+  auto potentials = std::make_shared<MotorPotentials>(motor_count);
   Storage storage = Storage::owned(sensory_count);
   return ThreadBoundedNeuronField(std::move(storage), std::move(potentials), sensory_count,
                                   motor_count);
