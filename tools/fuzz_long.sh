@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The long fuzzing run: every fuzz target (or those named) for SECONDS each, one after another.
+#   tools/fuzz_long.sh [SECONDS] [tokenizer_fuzzer] [weight_file_fuzzer] [surface]
+# SECONDS defaults to 3600. Builds as tools/run_sanitizers.sh does (clang; Debian: clang
+# libclang-rt-14-dev), in $OMBREL_SANITIZER_BUILD (default build/sanitizers). The corpus grows in
+# $OMBREL_SANITIZER_BUILD/corpus/<target> from one run to the next, seeded from fuzz/corpus/<target>;
+# findings (crash-*, timeout-*, leak-*, oom-* inputs) are kept in $OMBREL_SANITIZER_BUILD/findings.
+# A finding stops the run with the input's path: replay it with the target and that path, and turn it
+# into a regression test. FUZZ_JOBS (default 1) runs that many fuzzing processes per target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+SECONDS_PER_TARGET=${1:-3600}
+[ $# -gt 0 ] && shift
+TARGETS=("$@")
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(tokenizer_fuzzer weight_file_fuzzer surface)
+FUZZ_JOBS=${FUZZ_JOBS:-1}
+OMBREL_BUILD=${OMBREL_SANITIZER_BUILD:-build/sanitizers}
+mkdir -p "$OMBREL_BUILD"
+OMBREL_BUILD=$(cd "$OMBREL_BUILD" && pwd)
+# shellcheck source=../fuzz/lib.sh
+. fuzz/lib.sh
+
+PY=$(ombrel_find_python312) || die "CPython 3.12 was not found (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or set PYTHON312)"
+command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake"
+ombrel_require_clang
+
+PARALLEL=()
+[ "$FUZZ_JOBS" -gt 1 ] && PARALLEL=(-fork="$FUZZ_JOBS" -ignore_crashes=0)
+for target in "${TARGETS[@]}"; do
+  case "$target" in
+    tokenizer_fuzzer|weight_file_fuzzer)
+      if [ -z "${FUZZERS_BUILT:-}" ]; then
+        echo "== Building the fuzz targets"
+        ombrel_build_fuzzers  # incremental: also brings a stale build up to date
+        FUZZERS_BUILT=1
+      fi
+      ombrel_fuzz_native "$target" "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/$target" "${PARALLEL[@]}"
+      ;;
+    surface)
+      if [ -z "${ASAN_MODULE_DIR:-}" ]; then
+        echo "== Building the ASan module and the fuzzing runtime"
+        ombrel_build_asan
+        ombrel_venv
+        ombrel_fuzz_runtime
+      fi
+      ombrel_fuzz_surface "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/surface"
+      ;;
+    *) die "unknown fuzz target '$target' (tokenizer_fuzzer, weight_file_fuzzer, surface)" ;;
+  esac
+done

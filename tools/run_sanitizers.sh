@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The sanitizer runs and a short run of every fuzz target (clang; Debian: clang libclang-rt-14-dev):
+#   1. the C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, leak detection on;
+#   2. the C++ tests under ThreadSanitizer (the pool, batches, saving while training, ...);
+#   3. the pytest suite against the module built with ASan + UBSan: the interpreter runs with the ASan
+#      runtime preloaded and PYTHONMALLOC=malloc, so that every Python object is an ASan allocation.
+#      Leak detection is off here: CPython does not free everything at exit, by design, and each of
+#      those blocks would be reported. (Leaks of the module are watched by the resource-hygiene tests.)
+#      The RSS test of that suite is left out: under ASan the resident size measures ASan's quarantine
+#      of freed blocks, not our memory; the normal test command runs it;
+#   4. each fuzz target for FUZZ_SECONDS (default 20): the tokenizer core, weight files, and the Python
+#      surface through atheris (the libFuzzer driver for Python), from the seed corpora in fuzz/corpus.
+# Builds go to $OMBREL_SANITIZER_BUILD (default build/sanitizers). Figures are printed as it goes.
+# Usage: tools/run_sanitizers.sh [extra pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+OMBREL_BUILD=${OMBREL_SANITIZER_BUILD:-build/sanitizers}
+mkdir -p "$OMBREL_BUILD"
+OMBREL_BUILD=$(cd "$OMBREL_BUILD" && pwd)
+# shellcheck source=../fuzz/lib.sh
+. fuzz/lib.sh
+
+PY=$(ombrel_find_python312) || die "CPython 3.12 was not found (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or set PYTHON312)"
+command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake"
+[ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ||
+  die "GoogleTest was not found. Install it: apt-get install libgtest-dev"
+ombrel_require_clang
+
+echo "== Building with AddressSanitizer + UndefinedBehaviorSanitizer (module and C++ tests)"
+ombrel_build_asan
+echo "== C++ tests under ASan + UBSan"
+ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" ctest --test-dir "$OMBREL_BUILD/asan" --output-on-failure
+
+echo "== C++ tests under ThreadSanitizer"
+ombrel_build_tsan
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" \
+  ctest --test-dir "$OMBREL_BUILD/tsan" --output-on-failure
+
+echo "== Python tests against the ASan + UBSan module"
+ombrel_venv
+(cd tests && LD_PRELOAD="$ASAN_RUNTIME" PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0" \
+  PYTHONPATH="$ASAN_MODULE_DIR" "$VENV_PY" -m pytest -q -p no:cacheprovider -k "not test_memory_stays_flat" "$@" .)
+
+echo "== Fuzzing, $FUZZ_SECONDS s per target"
+ombrel_build_fuzzers
+ombrel_fuzz_runtime
+CORPUS_WORK=$(mktemp -d)
+trap 'rm -rf "$CORPUS_WORK"' EXIT
+ombrel_fuzz_native tokenizer_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/tokenizer_fuzzer"
+ombrel_fuzz_native weight_file_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/weight_file_fuzzer"
+ombrel_fuzz_surface "$FUZZ_SECONDS" "$CORPUS_WORK/surface"
+echo "== Sanitizer runs and fuzzing: no finding"
