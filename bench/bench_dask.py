@@ -107,6 +107,8 @@ def main():
         with open(corpus, encoding="utf-8") as f:
             texts = sum(1 for _ in f)
         model = dask_scoring.Model(model_dir)
+        print("load average before: %.1f %.1f %.1f (the figures need idle cores to mean much)"
+              % os.getloadavg())
         print(f"corpus: {args.dataset}/test.tsv x{args.copies} = {texts} texts, {size / 1e6:.1f} MB; "
               f"model: {len(model.vocabulary)} tokens x {len(model.labels)} classes, "
               f"weight file {os.path.getsize(weights) / MIB:.1f} MiB")
@@ -156,6 +158,7 @@ def main():
         two = memory[2]
         rss_sum = sum(m["weights_rss"] for m in two)
         pss_sum = sum(m["weights_pss"] for m in two)
+        print("load average after: %.1f %.1f %.1f" % os.getloadavg())
         print(f"\n2 workers, the weight file's mapping: RSS summed {rss_sum / MIB:.2f} MiB, PSS summed "
               f"{pss_sum / MIB:.2f} MiB (x{rss_sum / pss_sum:.2f}); file {os.path.getsize(weights) / MIB:.2f} MiB."
               f"\nPSS counts each resident page of the weights once across the workers, RSS once per worker.")

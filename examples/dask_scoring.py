@@ -45,6 +45,7 @@ not threads, are what scale it.
 from __future__ import annotations
 
 import argparse
+import array
 import os
 import random
 import sys
@@ -170,9 +171,13 @@ def worker_model() -> Model:
     return plugin.model
 
 
-def score_lines(lines: Iterable[str]) -> list[int]:
-    """Scores one partition of `label<TAB>text` lines on a worker."""
-    return worker_model().predict_texts(parse_row(line)[1] for line in lines)
+def score_lines(lines: Iterable[str]) -> array.array[int]:
+    """Scores one partition of `label<TAB>text` lines on a worker.
+
+    The motor ids go back as an array of unsigned 32-bit values: distributed sends a list of ints
+    item by item, which costs about a second per twenty thousand ids, and an array as one buffer.
+    """
+    return array.array("I", worker_model().predict_texts(parse_row(line)[1] for line in lines))
 
 
 def score_corpus(
@@ -184,9 +189,11 @@ def score_corpus(
     """Motor ids for every line of the corpus file(s), in file order, computed on the cluster."""
     client.register_plugin(ModelPlugin(model_dir))
     paths = [str(corpus_tsv)] if isinstance(corpus_tsv, (str, os.PathLike)) else list(corpus_tsv)
-    lines = dask.bag.read_text(paths, blocksize=blocksize)
-    predictions: list[int] = lines.map_partitions(score_lines).compute()
-    return predictions
+    partitions = dask.bag.read_text(paths, blocksize=blocksize).map_partitions(score_lines)
+    # Each partition's array comes to the client as it is; a bag's own compute() would first join
+    # them into one list on a worker.
+    scored: list[array.array[int]] = client.gather(client.compute(partitions.to_delayed()))
+    return [motor for part in scored for motor in part]
 
 
 def score_locally(model_dir: str | os.PathLike[str], corpus_tsv: str | os.PathLike[str]) -> list[int]:
