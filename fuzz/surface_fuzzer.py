@@ -9,7 +9,7 @@ dicts, and objects whose __index__, __len__, __iter__, __float__ or __getitem__ 
 What may come out of a call:
   - a result, or one of TypeError, OverflowError, ValueError, UnicodeEncodeError, OSError (saving
     and loading only), or the error a user object raised itself (UserError below);
-  - PanicException only where an internal fault is the specified outcome: the constructor with
+  - PanicException only where an internal fault is the documented outcome: the constructor with
     counts too large to lay out or allocate, and tokenize when iterating the stop words raises.
 Anything else is a finding, and so are, after every call: a reference count of any generated object
 that changed (a leaked or stolen reference), or a borrow left behind (the next exclusive borrow
@@ -22,13 +22,16 @@ or without atheris, on pseudo-random inputs or on the files of a corpus:
     python fuzz/surface_fuzzer.py --replay DIR...
 """
 import array
+import atexit
 import collections
 import gc
 import os
 import random
+import shutil
 import sys
 import tempfile
 import weakref
+import zlib
 
 import numpy as np
 
@@ -349,6 +352,7 @@ class Surface:
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="ombrel-surface-")
+        atexit.register(shutil.rmtree, self.dir, ignore_errors=True)
         self.fields = [OmbrelField(s, m) for s, m in ((0, 0), (4, 3), (16, 8), (SMALL_SENSORY, SMALL_MOTORS))]
         self.missing = os.path.join(self.dir, "missing", "x.bin")
         self.panic = None
@@ -391,7 +395,8 @@ class Surface:
     def safe_path(self, obj):
         """Keeps saves and loads inside the work directory whatever str the fuzzer made."""
         if isinstance(obj, str) and not obj.startswith(self.dir):
-            return os.path.join(self.dir, "any-" + str(abs(hash(obj)) % 7))
+            # crc32, not hash(): the same input must pick the same file in every process.
+            return os.path.join(self.dir, f"any-{zlib.crc32(obj.encode('utf-8', 'surrogatepass')) % 7}")
         return obj
 
     def constructor_count(self, b, made, limit, too_big):
