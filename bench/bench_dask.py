@@ -159,9 +159,10 @@ def main():
         rss_sum = sum(m["weights_rss"] for m in two)
         pss_sum = sum(m["weights_pss"] for m in two)
         print("load average after: %.1f %.1f %.1f" % os.getloadavg())
-        print(f"\n2 workers, the weight file's mapping: RSS summed {rss_sum / MIB:.2f} MiB, PSS summed "
-              f"{pss_sum / MIB:.2f} MiB (x{rss_sum / pss_sum:.2f}); file {os.path.getsize(weights) / MIB:.2f} MiB."
-              f"\nPSS counts each resident page of the weights once across the workers, RSS once per worker.")
+        print(f"\n2 workers, the weight file's mapping: RSS summed {rss_sum / MIB:.2f} MiB, "
+              f"PSS summed {pss_sum / MIB:.2f} MiB (x{rss_sum / pss_sum:.2f}); "
+              f"file {os.path.getsize(weights) / MIB:.2f} MiB.\n"
+              "PSS counts each resident page of the weights once across the workers, RSS once per worker.")
 
 if __name__ == "__main__":
     main()

@@ -24,18 +24,20 @@ two worker processes, and checks the answers against a single-process run):
     python examples/dask_scoring.py
     python examples/dask_scoring.py --dataset 20newsgroups --workers 2
 
-On a cluster of several machines the same code runs unchanged: start a scheduler and workers
-(`dask scheduler`; on each node `RAYON_NUM_THREADS=1 dask worker tcp://HOST:8786 --nworkers N
---nthreads 1`), then run with --scheduler tcp://HOST:8786 --model-dir DIR --data DIR. Every worker must see the model
-directory and the corpus under the same paths: a copy on each node, or shared storage. Either works
-for scoring, which only reads the weights; the workers of one node share that node's page cache.
-load_weights opens the weight file for reading and writing (the mapping is writable, so that a field
-can train in place), so the file must be writable by the workers' user. Never train into a weight
-file that other machines map: a network file system gives no guarantee that pages written through a
-mapping on one machine are seen by a mapping on another. Workers need ombrel and dask[distributed]
-installed. Run as a script, this file's functions travel to the workers by value; imported as a
-module from other code, they travel by reference, and the workers must be able to import this file
-too (install it beside your code, or send it with `client.upload_file(...)`).
+On a cluster of several machines the same code runs unchanged: start a scheduler and workers (`dask
+scheduler`; on each node `RAYON_NUM_THREADS=1 dask worker tcp://HOST:8786 --nworkers N --nthreads
+1`), then run with --scheduler tcp://HOST:8786 --model-dir DIR --data DIR. Every worker must see the
+model directory and the corpus under the same paths: a copy on each node, or shared storage. Either
+works for scoring, which only reads the weights; the workers of one node share that node's page
+cache. load_weights opens the weight file for reading and writing (the mapping is writable, so that
+a field can train in place), so the file must be writable by the workers' user. Never train into a
+weight file that other machines map: a network file system gives no guarantee that pages written
+through a mapping on one machine are seen by a mapping on another. Write a new model into a new
+directory: saving over a weight file that workers map would cut their mappings short. Workers need
+ombrel and dask[distributed] installed. Run as a script, this file's functions travel to the workers
+by value; imported as a module from other code, they travel by reference, and the workers must be
+able to import this file too (install it beside your code, or send it with
+`client.upload_file(...)`).
 
 Keep each worker's engine to one thread (RAYON_NUM_THREADS=1, which `main` sets for the local
 cluster) and run one worker process per core: tokenizing holds the interpreter lock, so processes,
@@ -68,7 +70,6 @@ APPLY_STEMMING = True
 WEIGHTS_FILE = "weights.bin"
 VOCABULARY_FILE = "vocabulary.txt"
 LABELS_FILE = "labels.txt"
-PLUGIN_NAME = "ombrel-model"
 
 
 def parse_row(line: str) -> tuple[str, str]:
@@ -146,14 +147,19 @@ class Model:
         return self.field.predict_batch([self.token_ids(text) for text in texts])
 
 
+def plugin_name(model_dir: str | os.PathLike[str]) -> str:
+    """One plugin per model directory, so that several models can live on the same workers."""
+    return f"ombrel-model:{os.path.abspath(model_dir)}"
+
+
 class ModelPlugin(WorkerPlugin):
     """Holds one Model per worker process, loaded from a path when the plugin is set up."""
 
-    name = PLUGIN_NAME
-    idempotent = True  # registering the same model again does not reload it
+    idempotent = True  # registering the same model directory again does not reload it
 
     def __init__(self, model_dir: str | os.PathLike[str]) -> None:
-        self.model_dir = str(model_dir)  # all that is pickled and sent to the workers
+        self.name = plugin_name(model_dir)
+        self.model_dir = os.path.abspath(model_dir)  # all that is pickled and sent to the workers
         self.model: Model | None = None
 
     def setup(self, worker: Worker) -> None:
@@ -163,21 +169,21 @@ class ModelPlugin(WorkerPlugin):
         self.model = None  # unmaps the weights
 
 
-def worker_model() -> Model:
-    """The Model of the worker process running the current task."""
-    plugin = cast(ModelPlugin, get_worker().plugins[PLUGIN_NAME])
+def worker_model(name: str) -> Model:
+    """The Model that the plugin `name` holds in the worker process running the current task."""
+    plugin = cast(ModelPlugin, get_worker().plugins[name])
     if plugin.model is None:
-        raise RuntimeError(f"the {PLUGIN_NAME} plugin has not been set up on this worker")
+        raise RuntimeError(f"the plugin {name} has not been set up on this worker")
     return plugin.model
 
 
-def score_lines(lines: Iterable[str]) -> array.array[int]:
+def score_lines(lines: Iterable[str], plugin: str) -> array.array[int]:
     """Scores one partition of `label<TAB>text` lines on a worker.
 
-    The motor ids go back as an array of unsigned 32-bit values: distributed sends a list of ints
-    item by item, which costs about a second per twenty thousand ids, and an array as one buffer.
+    The motor ids go back as an array of unsigned 32-bit values, sent as one buffer: distributed
+    sends a list of ints item by item (here about a second for twenty thousand ids).
     """
-    return array.array("I", worker_model().predict_texts(parse_row(line)[1] for line in lines))
+    return array.array("I", worker_model(plugin).predict_texts(parse_row(line)[1] for line in lines))
 
 
 def score_corpus(
@@ -187,9 +193,11 @@ def score_corpus(
     blocksize: int | str = "1MiB",
 ) -> list[int]:
     """Motor ids for every line of the corpus file(s), in file order, computed on the cluster."""
-    client.register_plugin(ModelPlugin(model_dir))
+    plugin = ModelPlugin(model_dir)
+    client.register_plugin(plugin)
     paths = [str(corpus_tsv)] if isinstance(corpus_tsv, (str, os.PathLike)) else list(corpus_tsv)
-    partitions = dask.bag.read_text(paths, blocksize=blocksize).map_partitions(score_lines)
+    lines = dask.bag.read_text(paths, blocksize=blocksize)
+    partitions = lines.map_partitions(score_lines, plugin.name)
     # Each partition's array comes to the client as it is; a bag's own compute() would first join
     # them into one list on a worker.
     scored: list[array.array[int]] = client.gather(client.compute(partitions.to_delayed()))
@@ -209,10 +217,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument("--data", type=Path, default=default_data_dir(),
                         help="folder of the datasets (default: %(default)s)")
-    parser.add_argument("--dataset", default="sms_spam", help="dataset folder with train.tsv and test.tsv")
-    parser.add_argument("--model-dir", type=Path, help="where to write the model (default: a temporary folder)")
-    parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster")
-    parser.add_argument("--scheduler", help="address of a running Dask scheduler instead of a local cluster")
+    parser.add_argument("--dataset", default="sms_spam",
+                        help="dataset folder with train.tsv and test.tsv")
+    parser.add_argument("--model-dir", type=Path,
+                        help="where to write the model (default: a temporary folder)")
+    parser.add_argument("--workers", type=int, default=2,
+                        help="worker processes of the local cluster")
+    parser.add_argument("--scheduler",
+                        help="address of a running Dask scheduler instead of a local cluster")
     parser.add_argument("--blocksize", default="256KiB", help="bytes of corpus per partition")
     args = parser.parse_args(argv)
 

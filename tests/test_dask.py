@@ -77,7 +77,7 @@ def test_cluster_answers_equal_one_process_and_each_worker_maps_once(scoring, cl
     def mappings_of_weights(dask_worker):
         with open("/proc/self/maps", encoding="utf-8") as maps:
             regions = [line for line in maps if line.rstrip("\n").endswith(weights)]
-        model = dask_worker.plugins[scoring.PLUGIN_NAME].model
+        model = dask_worker.plugins[scoring.plugin_name(model_dir)].model
         return os.getpid(), len(regions), id(model)
 
     before = client.run(mappings_of_weights)
@@ -124,7 +124,8 @@ def test_a_worker_that_joins_later_loads_the_model(scoring, client, model_dir):
     cluster.scale(WORKERS + 1)
     try:
         client.wait_for_workers(WORKERS + 1, timeout=60)
-        ready = client.run(lambda dask_worker: dask_worker.plugins[scoring.PLUGIN_NAME].model is not None)
+        name = scoring.plugin_name(model_dir)
+        ready = client.run(lambda dask_worker: dask_worker.plugins[name].model is not None)
         assert len(ready) == WORKERS + 1 and all(ready.values()), ready
     finally:
         cluster.scale(WORKERS)
