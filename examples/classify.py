@@ -138,6 +138,8 @@ def plot(path: str, name: str, history: list[tuple[int, int, float]], class_name
     twin = a1.twinx()
     twin.bar(passes, [h[1] for h in history], alpha=0.25, color="gray", label="examples trained")
     twin.set_ylabel("examples trained in the pass (failed the margin)")
+    a1.set_zorder(twin.get_zorder() + 1)  # the accuracy line above the bars
+    a1.patch.set_visible(False)
     a1.set_title(f"{name}: accuracy per pass")
     rows = [[v / max(sum(r), 1) for v in r] for r in confusion]
     im = a2.imshow(rows, cmap="Blues", vmin=0, vmax=1)
@@ -198,7 +200,10 @@ def main(argv=None) -> int:
     train_labels = [class_id[l] for l in split.train_labels]
     test_labels = [class_id.get(l, -1) for l in split.test_labels]
     train_tokens, train_labels = recipe.shuffled(rc.seed, train_tokens, train_labels)
-    vocabulary = recipe.Vocabulary.build(train_tokens, train_labels, len(classes), rc.min_df, rc.coverage)
+    bar = recipe.ProgressBar("counting tokens", len(train_tokens), "texts")
+    vocabulary = recipe.Vocabulary.build(train_tokens, train_labels, len(classes), rc.min_df,
+                                         rc.coverage, progress=bar)
+    bar.close()
     build_s = time.perf_counter() - t
     distinct = len(set().union(*map(set, train_tokens)))
     train_ids, s1 = recipe.map_with_progress(vocabulary.ids, train_tokens, "train ids")
@@ -227,7 +232,8 @@ def main(argv=None) -> int:
 
     bar = recipe.ProgressBar(f"pass 1/{rc.epochs}", len(train_ids), "examples")
     t = time.perf_counter()
-    recipe.train(field, len(vocabulary), train_ids, train_labels, rc, progress=bar,
+    recipe.train(field, len(vocabulary), train_ids, train_labels, rc,
+                 progress=lambda n: bar(n),  # the bar of the current pass
                  after_pass=after_pass)
     train_s = time.perf_counter() - t  # includes the test evaluation after each pass
     timings.append(("train (all passes)", train_s, f"{rate(len(train_ids) * rc.epochs, train_s)} examples/s"))

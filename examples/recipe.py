@@ -85,6 +85,8 @@ from typing import Callable, Iterable, Sequence
 
 import ombrel
 
+Progress = Callable[[int], None]  # told of every n items done
+
 ENGLISH_STOP_WORDS = frozenset(
     """a about above after again against all also am an and any are as at be because been before
     being below between both but by can could did do does doing down during each few for from
@@ -248,14 +250,18 @@ class Vocabulary:
 
     @classmethod
     def build(cls, documents: Sequence[Sequence[str]], labels: Sequence[int], class_count: int,
-              min_df: int = 2, coverage: float = 0.9) -> "Vocabulary":
+              min_df: int = 2, coverage: float = 0.9,
+              progress: Progress | None = None) -> "Vocabulary":
         """Keeps tokens in at least `min_df` documents whose eight most frequent classes hold at
         least `coverage` of those documents (a sensory neuron has eight synapses)."""
         # Counter.update counts in C; only the tokens seen in more than eight classes need the
         # per-class look-ups in Python.
         per_class = [collections.Counter() for _ in range(class_count)]
-        for doc, label in zip(documents, labels):
-            per_class[label].update(set(doc))
+        for start in range(0, len(documents), 1000):
+            for doc, label in zip(documents[start:start + 1000], labels[start:start + 1000]):
+                per_class[label].update(set(doc))
+            if progress:
+                progress(min(1000, len(documents) - start))
         document_frequency = collections.Counter()
         classes_of = collections.Counter()
         for counter in per_class:
@@ -319,9 +325,6 @@ def new_field(vocabulary_size: int, class_count: int, margin: int) -> ombrel.Omb
     return field
 
 
-Progress = Callable[[int], None]
-
-
 def train(field: ombrel.OmbrelField, vocabulary_size: int, examples: Sequence[list[int]],
           labels: Sequence[int], recipe: Recipe, progress: Progress | None = None,
           after_pass: Callable[[int, int], None] | None = None) -> list[int]:
@@ -367,18 +370,26 @@ def shuffled(seed: int, *columns: Sequence) -> list[list]:
 
 
 class ProgressBar:
+    """Shown only on a terminal, and only once its phase has lasted DELAY_S: quick phases print
+    their one summary line and nothing else."""
+
+    DELAY_S = 0.3
+
     def __init__(self, label: str, total: int, unit: str = "items", stream=sys.stderr):
         self.label, self.total, self.unit, self.stream = label, max(total, 1), unit, stream
         self.done = 0
         self.start = time.perf_counter()
         self.last_draw = 0.0
+        self.drawn = False
         self.live = hasattr(stream, "isatty") and stream.isatty()
 
     def __call__(self, n: int) -> None:
         self.done += n
         now = time.perf_counter()
-        if self.live and (now - self.last_draw > 0.1 or self.done >= self.total):
+        if (self.live and now - self.start >= self.DELAY_S
+                and (now - self.last_draw > 0.1 or self.done >= self.total)):
             self.last_draw = now
+            self.drawn = True
             self._draw(now)
 
     def _draw(self, now: float, end: str = "") -> None:
@@ -392,7 +403,7 @@ class ProgressBar:
 
     def close(self) -> float:
         elapsed = time.perf_counter() - self.start
-        if self.live:
+        if self.drawn:
             self._draw(time.perf_counter(), end="\n")
         return elapsed
 
