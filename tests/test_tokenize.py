@@ -200,3 +200,28 @@ def test_matches_str_lower_on_random_mixed_scripts():
 
 def test_module_exports_tokenize():
     assert "tokenize" in ombrel.__all__
+
+
+def test_repeated_frozensets_give_the_same_answers_as_fresh_sets():
+    """The table built from a frozenset is reused while the same object is passed again."""
+    text = "the cat and the dog, a bird"
+    first = frozenset({"the", "a"})
+    for _ in range(3):
+        assert ombrel.tokenize(text, first, False, 1) == ["cat", "and", "dog", "bird"]
+    second = frozenset({"cat", "dog"})
+    assert ombrel.tokenize(text, second, False, 1) == ["the", "and", "the", "a", "bird"]
+    assert ombrel.tokenize(text, first, False, 1) == ["cat", "and", "dog", "bird"]
+    # An equal set that is not the cached object, and a mutable set, give the same answers.
+    assert ombrel.tokenize(text, set(first), False, 1) == ["cat", "and", "dog", "bird"]
+    assert ombrel.tokenize(text, frozenset({"the", "a"}), False, 1) == ["cat", "and", "dog", "bird"]
+    # A frozenset that fails to convert fails every time, and does not replace the cached table.
+    bad = frozenset({"the", 3})
+    for _ in range(2):
+        with pytest.raises(TypeError, match="argument 'stop_words'"):
+            ombrel.tokenize(text, bad, False, 1)
+    assert ombrel.tokenize(text, first, False, 1) == ["cat", "and", "dog", "bird"]
+    # The cached frozenset is kept alive: dropping the caller's last reference changes nothing.
+    key = frozenset({"bird"})
+    assert ombrel.tokenize(text, key, False, 1)[-1] == "a"
+    del key
+    assert ombrel.tokenize(text, frozenset({"dog"}), False, 1) == ["the", "cat", "and", "the", "a", "bird"]

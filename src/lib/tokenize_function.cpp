@@ -69,6 +69,32 @@ bool to_bool(PyObject* obj, bool* out) {
   return false;
 }
 
+// The table built from the last exact frozenset passed, kept with a reference to that very object.
+// A frozenset and its str elements cannot change, and the reference keeps the object's identity from
+// being reused, so the table stays exact for as long as the same object is passed again; callers that
+// tokenize many texts with one frozenset then pay for the table once. Touched only with the
+// interpreter lock held.
+struct StopWordCache {
+  PyRef key;
+  text::StopWordSet words;
+};
+StopWordCache* g_stop_word_cache = nullptr;  // never freed: lives as long as the module
+
+// The stop-word table for `obj`: the cached one, or a new one in `scratch`. Null with an exception
+// set when the conversion fails.
+const text::StopWordSet* stop_words_for(PyObject* obj, text::StopWordSet& scratch) {
+  const bool cacheable = PyFrozenSet_CheckExact(obj);
+  if (cacheable && g_stop_word_cache != nullptr && g_stop_word_cache->key.get() == obj) {
+    return &g_stop_word_cache->words;
+  }
+  if (!arg("stop_words", to_stop_words(obj, scratch))) return nullptr;
+  if (!cacheable) return &scratch;
+  if (g_stop_word_cache == nullptr) g_stop_word_cache = new StopWordCache();
+  g_stop_word_cache->key = PyRef::borrow(obj);
+  g_stop_word_cache->words = std::move(scratch);
+  return &g_stop_word_cache->words;
+}
+
 PyObject* make_str(std::string_view token, bool ascii) {
   if (ascii) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(token.size()), 127);
@@ -84,18 +110,19 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   try {
     const char* data;
     Py_ssize_t size;
-    text::StopWordSet stop_words;
+    text::StopWordSet converted;
     bool apply_stemming;
     uint64_t min_length;
     if (!arg("text", to_utf8_view(argv[0], &data, &size))) return nullptr;
-    if (!arg("stop_words", to_stop_words(argv[1], stop_words))) return nullptr;
+    const text::StopWordSet* stop_words = stop_words_for(argv[1], converted);
+    if (stop_words == nullptr) return nullptr;
     if (!arg("apply_stemming", to_bool(argv[2], &apply_stemming))) return nullptr;
     if (!arg("min_length", to_u64(argv[3], &min_length))) return nullptr;
 
     PyRef result = PyRef::steal(PyList_New(0));
     if (!result) return nullptr;
     const bool done = text::for_each_token(
-        std::string_view(data, static_cast<std::size_t>(size)), stop_words, apply_stemming,
+        std::string_view(data, static_cast<std::size_t>(size)), *stop_words, apply_stemming,
         min_length, [&](std::string_view token, bool ascii) {
           PyRef s = PyRef::steal(make_str(token, ascii));
           return s && PyList_Append(result.get(), s.get()) == 0;
