@@ -20,6 +20,7 @@ import os
 import sys
 import tempfile
 import time
+from typing import Sequence
 
 import ombrel
 
@@ -30,7 +31,7 @@ REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_DATA = os.path.join(os.path.dirname(REPO_ROOT), "shared", "data", "20newsgroups")
 
 
-def parse_args(argv=None) -> argparse.Namespace:
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     defaults = recipe.Recipe()
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.ArgumentDefaultsHelpFormatter)
@@ -104,8 +105,10 @@ def print_report(class_names: list[str], truth: list[int], predicted: list[int])
     return confusion
 
 
-def reload_and_predict(data, train, test, features, weights_path, vocabulary_path,
-                       sensory_count, motor_count, single_checks):
+def reload_and_predict(data: str | None, train: str | None, test: str | None, features: str,
+                       weights_path: str, vocabulary_path: str, sensory_count: int,
+                       motor_count: int, single_checks: int
+                       ) -> tuple[list[int], list[int], float, int]:
     """Runs in a fresh process: from the saved files and the raw test texts to predictions."""
     start = time.perf_counter()
     split = recipe.load_split(data, train, test)
@@ -115,7 +118,7 @@ def reload_and_predict(data, train, test, features, weights_path, vocabulary_pat
     featurize = recipe.FEATURE_SETS[features]
     ids = [vocabulary.ids(featurize(t)) for t in split.test_texts]
     batch = field.predict_batch(ids)
-    single = []
+    single: list[int] = []
     for x in ids[:single_checks]:  # the one-call path must agree with the batch path
         field.reset_potentials()
         single.append(field.predict(x))
@@ -124,9 +127,10 @@ def reload_and_predict(data, train, test, features, weights_path, vocabulary_pat
 
 def plot(path: str, name: str, history: list[tuple[int, int, float]], class_names: list[str],
          confusion: list[list[int]]) -> None:
-    import matplotlib
+    # Optional dependency: the ignores hold whether or not matplotlib is installed.
+    import matplotlib  # type: ignore[import-not-found, unused-ignore]
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
 
     fig, (a1, a2) = plt.subplots(1, 2, figsize=(14, 6), gridspec_kw={"width_ratios": [1, 1.3]})
     passes = [h[0] + 1 for h in history]
@@ -156,7 +160,7 @@ def plot(path: str, name: str, history: list[tuple[int, int, float]], class_name
     fig.savefig(path, dpi=110)
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     rc = recipe.Recipe(args.epochs, args.amplify, args.suppress, args.margin, args.chunk,
                        args.min_df, args.coverage, args.seed)
@@ -200,10 +204,10 @@ def main(argv=None) -> int:
     train_labels = [class_id[l] for l in split.train_labels]
     test_labels = [class_id.get(l, -1) for l in split.test_labels]
     train_tokens, train_labels = recipe.shuffled(rc.seed, train_tokens, train_labels)
-    bar = recipe.ProgressBar("counting tokens", len(train_tokens), "texts")
+    counting = recipe.ProgressBar("counting tokens", len(train_tokens), "texts")
     vocabulary = recipe.Vocabulary.build(train_tokens, train_labels, len(classes), rc.min_df,
-                                         rc.coverage, progress=bar)
-    bar.close()
+                                         rc.coverage, progress=counting)
+    counting.close()
     build_s = time.perf_counter() - t
     distinct = len(set().union(*map(set, train_tokens)))
     train_ids, s1 = recipe.map_with_progress(vocabulary.ids, train_tokens, "train ids")
@@ -216,10 +220,11 @@ def main(argv=None) -> int:
     phase(f"Training ({rc.describe()})")
     field = recipe.new_field(len(vocabulary), len(classes), rc.margin)
     history: list[tuple[int, int, float]] = []
-    bar = None
+    bar: recipe.ProgressBar | None = None
 
     def after_pass(epoch: int, trained: int) -> None:
         nonlocal bar
+        assert bar is not None  # set before each pass
         seconds = bar.close()
         predicted = field.predict_batch(test_ids)
         accuracy = sum(p == y for p, y in zip(predicted, test_labels)) / len(test_labels)
@@ -230,11 +235,14 @@ def main(argv=None) -> int:
         if epoch + 1 < rc.epochs:
             bar = recipe.ProgressBar(f"pass {epoch + 2}/{rc.epochs}", len(train_ids), "examples")
 
+    def progress(n: int) -> None:
+        assert bar is not None  # the bar of the current pass
+        bar(n)
+
     bar = recipe.ProgressBar(f"pass 1/{rc.epochs}", len(train_ids), "examples")
     t = time.perf_counter()
     recipe.train(field, len(vocabulary), train_ids, train_labels, rc,
-                 progress=lambda n: bar(n),  # the bar of the current pass
-                 after_pass=after_pass)
+                 progress=progress, after_pass=after_pass)
     train_s = time.perf_counter() - t  # includes the test evaluation after each pass
     timings.append(("train (all passes)", train_s, f"{rate(len(train_ids) * rc.epochs, train_s)} examples/s"))
 

@@ -81,11 +81,13 @@ import os
 import random
 import sys
 import time
-from typing import Callable, Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence, TextIO, TypeVar
 
 import ombrel
 
 Progress = Callable[[int], None]  # told of every n items done
+T = TypeVar("T")
+R = TypeVar("R")
 
 ENGLISH_STOP_WORDS = frozenset(
     """a about above after again against all also am an and any are as at be because been before
@@ -193,7 +195,7 @@ def load_split(data: str | None = None, train: str | None = None, test: str | No
 class Features:
     """How a text becomes a list of token strings."""
 
-    stop_words: frozenset = ENGLISH_STOP_WORDS
+    stop_words: frozenset[str] = ENGLISH_STOP_WORDS
     stem: bool = True
     min_length: int = 2
     char_ngrams: tuple[int, ...] = ()  # lengths of character n-grams added; () for none
@@ -256,14 +258,14 @@ class Vocabulary:
         least `coverage` of those documents (a sensory neuron has eight synapses)."""
         # Counter.update counts in C; only the tokens seen in more than eight classes need the
         # per-class look-ups in Python.
-        per_class = [collections.Counter() for _ in range(class_count)]
+        per_class: list[collections.Counter[str]] = [collections.Counter() for _ in range(class_count)]
         for start in range(0, len(documents), 1000):
             for doc, label in zip(documents[start:start + 1000], labels[start:start + 1000]):
                 per_class[label].update(set(doc))
             if progress:
                 progress(min(1000, len(documents) - start))
-        document_frequency = collections.Counter()
-        classes_of = collections.Counter()
+        document_frequency: collections.Counter[str] = collections.Counter()
+        classes_of: collections.Counter[str] = collections.Counter()
         for counter in per_class:
             document_frequency.update(counter)
             classes_of.update(counter.keys())
@@ -359,7 +361,7 @@ def train(field: ombrel.OmbrelField, vocabulary_size: int, examples: Sequence[li
     return trained_per_pass
 
 
-def shuffled(seed: int, *columns: Sequence) -> list[list]:
+def shuffled(seed: int, *columns: Sequence[Any]) -> list[list[Any]]:
     order = list(range(len(columns[0])))
     random.Random(seed).shuffle(order)
     return [[column[i] for i in order] for column in columns]
@@ -375,7 +377,8 @@ class ProgressBar:
 
     DELAY_S = 0.3
 
-    def __init__(self, label: str, total: int, unit: str = "items", stream=sys.stderr):
+    def __init__(self, label: str, total: int, unit: str = "items",
+                 stream: TextIO = sys.stderr):
         self.label, self.total, self.unit, self.stream = label, max(total, 1), unit, stream
         self.done = 0
         self.start = time.perf_counter()
@@ -408,11 +411,11 @@ class ProgressBar:
         return elapsed
 
 
-def map_with_progress(function: Callable, items: Sequence, label: str, unit: str = "texts",
-                      step: int = 1000) -> tuple[list, float]:
+def map_with_progress(function: Callable[[T], R], items: Sequence[T], label: str,
+                      unit: str = "texts", step: int = 1000) -> tuple[list[R], float]:
     """Applies `function` to every item, showing progress; returns the results and the seconds."""
     bar = ProgressBar(label, len(items), unit)
-    out = []
+    out: list[R] = []
     for start in range(0, len(items), step):
         part = items[start:start + step]
         out.extend(map(function, part))
