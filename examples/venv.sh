@@ -6,25 +6,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-die() { echo "error: $*" >&2; exit 1; }
-
-find_python312() {
-  local candidate
-  for candidate in "${PYTHON312:-}" python3.12; do
-    [ -n "$candidate" ] || continue
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
-      command -v "$candidate"; return 0
-    fi
-  done
-  local root=""
-  if command -v pyenv >/dev/null 2>&1; then root=$(pyenv root); elif [ -d "$HOME/.pyenv" ]; then root="$HOME/.pyenv"; fi
-  if [ -n "$root" ]; then
-    candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
-  fi
-  return 1
-}
+source "$ROOT/tools/python312.sh"
 
 sources_digest() {
   (cd "$ROOT" && find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -c1-40)
@@ -32,7 +14,7 @@ sources_digest() {
 
 ombrel_venv() {
   local venv=$1 requirements=$2 py
-  py=$(find_python312) || die "CPython 3.12 was not found. Install it (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or: pyenv install 3.12) or set PYTHON312=/path/to/python3.12"
+  py=$(find_python312) || die "$PYTHON312_MISSING"
   command -v cmake >/dev/null 2>&1 || echo "note: no system cmake; the build uses the cmake package from PyPI" >&2
   command -v g++ >/dev/null 2>&1 || command -v c++ >/dev/null 2>&1 || die "no C++ compiler was found. Install one: apt-get install g++"
   if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then

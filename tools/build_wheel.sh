@@ -13,26 +13,9 @@ ROOT=$(pwd)
 OUT=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
 WORK="$ROOT/build/wheel"
 
-die() { echo "error: $*" >&2; exit 1; }
+source tools/python312.sh
 
-find_python312() {
-  local candidate
-  for candidate in "${PYTHON312:-}" python3.12; do
-    [ -n "$candidate" ] || continue
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
-      command -v "$candidate"; return 0
-    fi
-  done
-  if command -v pyenv >/dev/null 2>&1; then
-    local root; root=$(pyenv root)
-    candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
-  fi
-  return 1
-}
-
-PY=$(find_python312) || die "CPython 3.12 was not found. Install it (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or: pyenv install 3.12) or set PYTHON312=/path/to/python3.12"
+PY=$(find_python312) || die "$PYTHON312_MISSING"
 
 VPY="$WORK/venv/bin/python"
 if [ ! -x "$VPY" ] || ! "$VPY" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then

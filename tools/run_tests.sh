@@ -3,33 +3,17 @@
 #   - finds CPython 3.12 and makes a virtual environment in .venv with the build and test dependencies;
 #   - builds and installs the module into it (pip install .);
 #   - builds the C++ unit tests and runs them with CTest, then again under ThreadSanitizer;
-#   - runs the pytest suite against the installed module.
+#   - runs the pytest suite against the installed module, then builds the manylinux wheel and runs the
+#     suite again against it, installed in a clean virtual environment.
 # Usage: tools/run_tests.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-die() { echo "error: $*" >&2; exit 1; }
+source tools/python312.sh
 
-find_python312() {
-  local candidate
-  for candidate in "${PYTHON312:-}" python3.12; do
-    [ -n "$candidate" ] || continue
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
-      command -v "$candidate"; return 0
-    fi
-  done
-  if command -v pyenv >/dev/null 2>&1; then
-    local root; root=$(pyenv root)
-    candidate=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
-  fi
-  return 1
-}
-
-PY=$(find_python312) || die "CPython 3.12 was not found. Install it (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or: pyenv install 3.12) or set PYTHON312=/path/to/python3.12"
+PY=$(find_python312) || die "$PYTHON312_MISSING"
 command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake (or pip install cmake)"
 command -v g++ >/dev/null 2>&1 || die "g++ was not found. Install it: apt-get install g++"
 if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
@@ -43,7 +27,7 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(sys.
 fi
 VPY="$ROOT/.venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip >/dev/null
-"$VPY" -m pip install -q -r requirements-dev.txt
+"$VPY" -m pip install -q -r requirements-dev.txt -r requirements-dist.txt
 
 echo "== Building and installing the module"
 "$VPY" -m pip install -q --no-build-isolation --force-reinstall --no-deps .
@@ -60,4 +44,7 @@ cmake --build build/tsan -j "$JOBS" >/dev/null
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=1" ctest --test-dir build/tsan --output-on-failure
 
 echo "== Python tests"
-cd "$ROOT/tests" && "$VPY" -m pytest -q -p no:cacheprovider "$@" .
+(cd "$ROOT/tests" && "$VPY" -m pytest -q -p no:cacheprovider "$@" .)
+
+echo "== Python tests against the installed wheel, in a clean virtual environment"
+PYTHON312="$PY" "$ROOT/tools/test_wheel.sh" "$@"
