@@ -304,8 +304,12 @@ def make_object(b, made, depth=0):
                   raise_len=b.flag(), raise_at=b.pick([None, 0, 1, 2]))
     elif kind == 23:
         mode = b.pick(["len-raises", "len-huge", "iter-raises", "iter-clears", "plain"])
-        # A list that clears itself drops its elements: plain ints only, none of them in `made`.
-        items = [make_int(b) for _ in range(b.below(6))] if mode == "iter-clears" else make_tokens(b, made, depth)
+        # A list that clears itself drops its elements: fresh ints only, none of them in `made`
+        # (the ints of INTS may be arguments of the same call).
+        if mode == "iter-clears":
+            items = [int(str(int(make_int(b)))) for _ in range(b.below(6))]
+        else:
+            items = make_tokens(b, made, depth)
         obj = LyingList(items, mode)
     elif kind == 24:
         holder = Holder([1, 2])
