@@ -26,6 +26,7 @@ import array
 import atexit
 import collections
 import gc
+import operator
 import os
 import random
 import shutil
@@ -410,10 +411,11 @@ class Surface:
             obj = make_object(b, made) if b.flag() else b.pick([-1, -2**70, 2**64, 2**200])
             # A count between the small ones and the sizes refused outright would allocate (and
             # zero) up to terabytes before anything else is checked: keep such counts small.
-            value = obj.value if isinstance(obj, Index) else obj
-            if isinstance(value, int) and limit < value < too_big:
-                return value % (limit + 1)
-            return obj
+            try:
+                value = operator.index(obj)  # ints, numpy integers, objects with __index__
+            except Exception:  # noqa: BLE001 - not a count at all: the constructor refuses it
+                return obj
+            return value % (limit + 1) if limit < value < too_big else obj
         if choice == 1:
             return too_big + b.below(4) if b.flag() else IntSub(too_big)
         if choice == 2:
