@@ -5,8 +5,6 @@
 namespace ombrel::lib {
 namespace {
 
-constexpr std::size_t kMaxParams = 8;
-
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                sig.full_name, sig.count, given, given == 1 ? "was" : "were");
@@ -73,7 +71,6 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 }
 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-  static_assert(kMaxParams >= 2);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
   for (std::size_t i = 0; i < sig.count; ++i) {
