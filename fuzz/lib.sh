@@ -12,23 +12,8 @@
 #                        atheris then drives libFuzzer from there, and the module's coverage counters
 #                        reach it (with the plain ASan runtime they would go to its empty stubs)
 
-die() { echo "error: $*" >&2; exit 1; }
-
-ombrel_find_python312() {
-  local candidate
-  for candidate in "${PYTHON312:-}" python3.12; do
-    [ -n "$candidate" ] || continue
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
-      command -v "$candidate"; return 0
-    fi
-  done
-  if command -v pyenv >/dev/null 2>&1; then
-    candidate=$(ls -d "$(pyenv root)"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
-  fi
-  return 1
-}
+# die, find_python312 and PYTHON312_MISSING.
+. tools/python312.sh
 
 # Checks clang and its sanitizer and libFuzzer runtimes; sets ASAN_RUNTIME and CLANG_RT_DIR.
 ombrel_require_clang() {

@@ -21,7 +21,7 @@ OMBREL_BUILD=$(cd "$OMBREL_BUILD" && pwd)
 # shellcheck source=../fuzz/lib.sh
 . fuzz/lib.sh
 
-PY=$(ombrel_find_python312) || die "CPython 3.12 was not found (Debian: apt-get install python3.12 python3.12-dev python3.12-venv; or set PYTHON312)"
+PY=$(find_python312) || die "$PYTHON312_MISSING"
 command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake"
 ombrel_require_clang
 

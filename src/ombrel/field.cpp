@@ -2,6 +2,8 @@
 #include "field.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <limits>
 #include <string>
 
@@ -54,7 +56,10 @@ int32_t decayed(int32_t v, float factor) noexcept {
 }  // namespace
 
 MotorPotentials::MotorPotentials(uint64_t count)
-    : count_(count), values_(count == 0 ? nullptr : new std::atomic<int32_t>[count]()) {}
+    : count_(count),
+      values_(count == 0 ? nullptr : static_cast<int32_t*>(std::calloc(count, sizeof(int32_t)))) {
+  if (count != 0 && values_ == nullptr) throw std::bad_alloc();
+}
 
 ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage,
                                                    std::shared_ptr<MotorPotentials> potentials,
@@ -87,7 +92,7 @@ void ThreadBoundedNeuronField::fault_out_of_bounds(uint32_t t) const {
 
 uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
   const uint32_t* prefetch_limit = tokens.data() + tokens.size();
-  MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = *potentials_;
   const uint64_t motors = motor_count_;
 
   if (motors <= kLocalSumLimit) {
@@ -170,12 +175,12 @@ std::vector<int32_t> ThreadBoundedNeuronField::get_potentials() const {
 }
 
 void ThreadBoundedNeuronField::reset_potentials() noexcept {
-  MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = *potentials_;
   for (uint64_t i = 0; i < motor_count_; ++i) potentials[i].store(0, std::memory_order_relaxed);
 }
 
 void ThreadBoundedNeuronField::tick_decay(float factor) noexcept {
-  MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = *potentials_;
   for (uint64_t i = 0; i < motor_count_; ++i) {
     // A compare-exchange instead of a plain store: an addition that a concurrent prediction makes
     // between the load and the store is then never lost; the loop recomputes from the new value.

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -33,21 +34,24 @@ namespace pool {
 class ThreadPool;
 }
 
-// The motor potentials: a fixed-length array of atomics, shared by reference count.
+// The motor potentials: a fixed-length, zero-filled array of 32-bit integers, shared by reference
+// count. Every access is one atomic operation through std::atomic_ref.
 class MotorPotentials final {
  public:
   // Throws std::bad_alloc if the array cannot be obtained.
   explicit MotorPotentials(uint64_t count);
+  ~MotorPotentials() { std::free(values_); }
   MotorPotentials(const MotorPotentials&) = delete;
   MotorPotentials& operator=(const MotorPotentials&) = delete;
 
   uint64_t size() const noexcept { return count_; }
-  std::atomic<int32_t>& operator[](uint64_t i) noexcept { return values_[i]; }
-  const std::atomic<int32_t>& operator[](uint64_t i) const noexcept { return values_[i]; }
+  std::atomic_ref<int32_t> operator[](uint64_t i) const noexcept {
+    return std::atomic_ref<int32_t>(values_[i]);
+  }
 
  private:
   uint64_t count_;
-  std::unique_ptr<std::atomic<int32_t>[]> values_;
+  int32_t* values_;  // calloc'd, so a failed allocation is reported, never aborted on
 };
 
 // A batch of token streams, flattened: stream i is tokens[offsets[i] .. offsets[i + 1]).
