@@ -1,5 +1,5 @@
 # Shell functions shared by tools/run_sanitizers.sh and tools/fuzz_long.sh. Source it from the
-# repository root with OMBREL_BUILD (the build folder) and JOBS set.
+# repository root with JOBS set, then call ombrel_prepare (sets OMBREL_BUILD, the build folder, and PY).
 #
 # Builds, all with clang:
 #   $OMBREL_BUILD/asan   the module and the C++ tests with AddressSanitizer + UndefinedBehaviorSanitizer
@@ -14,6 +14,17 @@
 
 # die, find_python312 and PYTHON312_MISSING.
 . tools/python312.sh
+
+# The build folder ($OMBREL_SANITIZER_BUILD, default build/sanitizers) as an absolute path in
+# OMBREL_BUILD, CPython 3.12 in PY, and the tools every sanitizer build needs.
+ombrel_prepare() {
+  OMBREL_BUILD=${OMBREL_SANITIZER_BUILD:-build/sanitizers}
+  mkdir -p "$OMBREL_BUILD"
+  OMBREL_BUILD=$(cd "$OMBREL_BUILD" && pwd)
+  PY=$(find_python312) || die "$PYTHON312_MISSING"
+  command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake"
+  ombrel_require_clang
+}
 
 # Checks clang and its sanitizer and libFuzzer runtimes; sets ASAN_RUNTIME and CLANG_RT_DIR.
 ombrel_require_clang() {

@@ -15,15 +15,9 @@ SECONDS_PER_TARGET=${1:-3600}
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(tokenizer_fuzzer weight_file_fuzzer surface)
 FUZZ_JOBS=${FUZZ_JOBS:-1}
-OMBREL_BUILD=${OMBREL_SANITIZER_BUILD:-build/sanitizers}
-mkdir -p "$OMBREL_BUILD"
-OMBREL_BUILD=$(cd "$OMBREL_BUILD" && pwd)
 # shellcheck source=../fuzz/lib.sh
 . fuzz/lib.sh
-
-PY=$(find_python312) || die "$PYTHON312_MISSING"
-command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake"
-ombrel_require_clang
+ombrel_prepare
 
 PARALLEL=()
 [ "$FUZZ_JOBS" -gt 1 ] && PARALLEL=(-fork="$FUZZ_JOBS" -ignore_crashes=0)

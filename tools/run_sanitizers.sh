@@ -16,17 +16,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
-OMBREL_BUILD=${OMBREL_SANITIZER_BUILD:-build/sanitizers}
-mkdir -p "$OMBREL_BUILD"
-OMBREL_BUILD=$(cd "$OMBREL_BUILD" && pwd)
 # shellcheck source=../fuzz/lib.sh
 . fuzz/lib.sh
-
-PY=$(find_python312) || die "$PYTHON312_MISSING"
-command -v cmake >/dev/null 2>&1 || die "cmake was not found. Install it: apt-get install cmake"
+ombrel_prepare
 [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ||
   die "GoogleTest was not found. Install it: apt-get install libgtest-dev"
-ombrel_require_clang
 
 echo "== Building with AddressSanitizer + UndefinedBehaviorSanitizer (module and C++ tests)"
 ombrel_build_asan
