@@ -17,13 +17,16 @@ import ombrel
 SENSORY, MOTORS, STREAMS, TOKENS = 100_000, 16, 50_000, 20
 
 
-def best(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def best_of_rounds(fns, rounds=7):
+    """Best time of each function over `rounds` rounds that run every function once, in turn, so
+    that a burst of load from elsewhere on the machine hits all of them alike."""
+    times = {name: float("inf") for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            start = time.perf_counter()
+            fn()
+            times[name] = min(times[name], time.perf_counter() - start)
+    return times
 
 
 def main():
@@ -35,6 +38,7 @@ def main():
     labels = [rng.randrange(MOTORS) for _ in range(STREAMS)]
     items = list(zip(streams, labels))
     arrays = [np.array(s, dtype=np.uint32) for s in streams]
+    matrix = np.array(streams, dtype=np.uint32)
 
     field = ombrel.OmbrelField(SENSORY, MOTORS)
     field.train_batch(items, 7, 1)
@@ -51,22 +55,41 @@ def main():
         for s, y in items:
             train(s, y, 7, 1)
 
-    loop_p = best(per_item_predict, 3)
-    batch_p = best(lambda: field.predict_batch(streams))
-    batch_np = best(lambda: field.predict_batch(arrays))
-    loop_t = best(per_item_train, 3)
-    batch_t = best(lambda: field.train_batch(items, 7, 1))
-
     one = [streams[0]]
     n = 20_000
-    single = best(lambda: [field.predict(streams[0]) for _ in range(n)]) / n
-    batch_one = best(lambda: [field.predict_batch(one) for _ in range(n)]) / n
+
+    def singles():
+        predict = field.predict
+        s = streams[0]
+        for _ in range(n):
+            predict(s)
+
+    def batches_of_one():
+        predict_batch = field.predict_batch
+        for _ in range(n):
+            predict_batch(one)
+
+    t = best_of_rounds({
+        "loop_p": per_item_predict,
+        "batch_p": lambda: field.predict_batch(streams),
+        "batch_np": lambda: field.predict_batch(arrays),
+        "batch_matrix": lambda: field.predict_batch(matrix),
+        "loop_t": per_item_train,
+        "batch_t": lambda: field.train_batch(items, 7, 1),
+        "single": singles,
+        "batch_one": batches_of_one,
+    })
+    loop_p, batch_p, batch_np, loop_t, batch_t = (t[k] for k in ("loop_p", "batch_p", "batch_np",
+                                                                 "loop_t", "batch_t"))
+    single, batch_one = t["single"] / n, t["batch_one"] / n
 
     print(f"{STREAMS} streams x {TOKENS} tokens, {SENSORY} sensory / {MOTORS} motor neurons, "
           f"pool of {len(__import__('os').sched_getaffinity(0))} CPUs")
     print(f"{'how':44s} {'Mtokens/s':>10s}")
     for name, t in [("reset_potentials + predict per item", loop_p), ("predict_batch (lists)", batch_p),
-                    ("predict_batch (numpy uint32 arrays)", batch_np), ("train_stream per item", loop_t),
+                    ("predict_batch (list of numpy uint32 arrays)", batch_np),
+                    ("predict_batch (one 2-D numpy uint32 array)", t["batch_matrix"]),
+                    ("train_stream per item", loop_t),
                     ("train_batch (list of tuples)", batch_t)]:
         print(f"{name:44s} {tokens / t / 1e6:10.2f}")
     print()

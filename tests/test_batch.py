@@ -79,6 +79,85 @@ def test_batch_conversion_errors_train_nothing(call, exc, message):
     assert all(field.get_neuron_synapses(i) == [] for i in range(4))
 
 
+class Mutator:
+    """A token id whose conversion changes another stream of the batch, as Python code may."""
+
+    def __init__(self, value, target):
+        self.value, self.target = value, target
+
+    def __index__(self):
+        self.target[:] = [2, 2, 2]
+        return self.value
+
+
+def test_large_batches_convert_as_item_by_item():
+    # Batches large enough to be read by the worker pool behave exactly like small ones.
+    field, rng = trained_field(sensory=300, motors=6)
+    streams = [[rng.randrange(303) for _ in range(10)] for _ in range(12_000)]
+    expected = []
+    for s in streams:
+        field.reset_potentials()
+        expected.append(field.predict(s))
+    assert field.predict_batch(streams) == expected
+    one = field.predict_batch([[2, 2, 2]])[0]
+
+    # An item that runs Python code in the middle: what it changes further on is seen.
+    changed = [list(s) for s in streams]
+    changed[5000][5] = Mutator(changed[5000][5], changed[9000])
+    winners = field.predict_batch(changed)
+    assert changed[9000] == [2, 2, 2]
+    assert winners[9000] == one
+    assert winners[:9000] == expected[:9000] and winners[9001:] == expected[9001:]
+
+    # Bad values far into a large batch, in both batch kinds; nothing is trained.
+    for bad, exc, message in [(-1, OverflowError, "can't convert negative int to unsigned"),
+                              (2**40, OverflowError, "out of range integral type conversion attempted"),
+                              ("x", TypeError, "'str' object cannot be interpreted as an integer")]:
+        broken = [list(s) for s in streams]
+        broken[11_000][3] = bad
+        prefix = (lambda name: f"argument '{name}': ") if exc is TypeError else (lambda name: "")
+        with pytest.raises(exc) as info:
+            field.predict_batch(broken)
+        assert str(info.value) == prefix("batch_tokens") + message
+        fresh = OmbrelField(300, 6)
+        with pytest.raises(exc) as info:
+            fresh.train_batch([(s, 1) for s in broken], 5, 1)
+        assert str(info.value) == prefix("batch") + message
+        with pytest.raises(exc):
+            fresh.train_batch([(s, 1) for s in streams] + [([1], bad)], 5, 1)
+        assert all(fresh.get_neuron_synapses(i) == [] for i in range(300))
+
+
+def test_numpy_matrix_batch_is_its_rows():
+    field, rng = trained_field(sensory=300, motors=6)
+    matrix = np.array([[rng.randrange(303) for _ in range(12)] for _ in range(9000)], dtype=np.int64)
+    rows = [list(map(int, row)) for row in matrix]
+    expected = field.predict_batch(rows)
+    assert field.predict_batch(matrix) == expected
+    assert field.predict_batch(matrix.astype(np.uint16)) == expected
+    assert field.predict_batch(np.asfortranarray(matrix)) == expected
+    assert field.predict_batch(matrix[::2, 1::3]) == field.predict_batch([r[1::3] for r in rows[::2]])
+    assert field.predict_batch(np.zeros((5, 0), dtype=np.int32)) == [0] * 5
+    assert field.predict_batch(np.zeros((0, 3), dtype=np.int32)) == []
+    # The errors of the rows' own conversion.
+    for bad, message in [(-3, "can't convert negative int to unsigned"),
+                         (2**33, "out of range integral type conversion attempted")]:
+        broken = matrix.copy()
+        broken[7000, 4] = bad
+        with pytest.raises(OverflowError) as info:
+            field.predict_batch(broken)
+        assert str(info.value) == message
+    floats = matrix[:3].astype(np.float64)
+    with pytest.raises(TypeError) as from_matrix:
+        field.predict_batch(floats)
+    with pytest.raises(TypeError) as from_rows:
+        field.predict_batch(list(floats))
+    assert str(from_matrix.value) == str(from_rows.value)
+    # A 2-D memoryview cannot be iterated, so it is refused as before.
+    with pytest.raises(NotImplementedError):
+        field.predict_batch(memoryview(matrix[:3]))
+
+
 def run_python(code, **env):
     full_env = dict(os.environ, **env)
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
@@ -92,7 +171,8 @@ def test_one_worker_batch_training_equals_stream_training():
         import random
         from ombrel import OmbrelField
         rng = random.Random(3)
-        items = [([rng.randrange(60) for _ in range(rng.randrange(10))], rng.randrange(5)) for _ in range(3000)]
+        # Enough tokens that the batch is read by the worker pool.
+        items = [([rng.randrange(60) for _ in range(rng.randrange(10))], rng.randrange(5)) for _ in range(30000)]
         a, b = OmbrelField(60, 5), OmbrelField(60, 5)
         a.train_batch(items, 7, 2)
         for tokens, correct in items:

@@ -7,9 +7,12 @@
 #include "convert.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
+#include "../ombrel/fault.h"
+#include "../pool/for_each_range.h"
 #include "errors.h"
 #include "py_ref.h"
 
@@ -51,47 +54,35 @@ bool is_exact_type_named(PyObject* obj, const char* name) {
   return std::strcmp(Py_TYPE(obj)->tp_name, name) == 0;
 }
 
-// Integer buffers whose iteration yields plain integers of the same values: bytes, bytearray,
-// memoryview, array.array and numpy.ndarray (exact types only, so that an overridden __iter__ is
-// always honoured). Returns 1 when converted, 0 when not applicable (nothing raised), -1 on error.
-template <class Out>
-int append_from_buffer(PyObject* obj, Out& out) {
-  if (!(PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj) || PyMemoryView_Check(obj) ||
-        is_exact_type_named(obj, "array.array") || is_exact_type_named(obj, "numpy.ndarray"))) {
-    return 0;
-  }
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  struct Release {
-    Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
-  } release{&view};
+// An integer buffer format reduced to what conversion needs; false for anything else.
+struct IntFormat {
+  bool is_signed;
+  Py_ssize_t width;
+};
 
-  if (view.ndim != 1 || view.suboffsets != nullptr || view.shape == nullptr) return 0;
+bool int_format(const Py_buffer& view, IntFormat* out) {
   const char* format = view.format != nullptr ? view.format : "B";
   if (*format == '@' || *format == '=' || *format == '<') ++format;
-  if (format[0] == '\0' || format[1] != '\0') return 0;
-  bool is_signed;
+  if (format[0] == '\0' || format[1] != '\0') return false;
   switch (format[0]) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': is_signed = true; break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': is_signed = false; break;
-    default: return 0;
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': out->is_signed = true; break;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': out->is_signed = false; break;
+    default: return false;
   }
-  const Py_ssize_t width = view.itemsize;
-  if (width != 1 && width != 2 && width != 4 && width != 8) return 0;
+  out->width = view.itemsize;
+  return out->width == 1 || out->width == 2 || out->width == 4 || out->width == 8;
+}
 
-  const Py_ssize_t n = view.shape[0];
-  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : width;
-  const char* base = static_cast<const char*>(view.buf);
+// n values `stride` bytes apart, with the errors that converting the same values as ints raises.
+template <class Out>
+bool append_values(const char* base, Py_ssize_t n, Py_ssize_t stride, IntFormat format,
+                   Out& out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     const char* p = base + i * stride;
     uint64_t value;
-    if (is_signed) {
+    if (format.is_signed) {
       int64_t s;
-      switch (width) {
+      switch (format.width) {
         case 1: { int8_t x; std::memcpy(&x, p, 1); s = x; break; }
         case 2: { int16_t x; std::memcpy(&x, p, 2); s = x; break; }
         case 4: { int32_t x; std::memcpy(&x, p, 4); s = x; break; }
@@ -99,24 +90,80 @@ int append_from_buffer(PyObject* obj, Out& out) {
       }
       if (s < 0) {
         PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
-        return -1;
+        return false;
       }
       value = static_cast<uint64_t>(s);
     } else {
-      switch (width) {
+      switch (format.width) {
         case 1: { uint8_t x; std::memcpy(&x, p, 1); value = x; break; }
         case 2: { uint16_t x; std::memcpy(&x, p, 2); value = x; break; }
         case 4: { uint32_t x; std::memcpy(&x, p, 4); value = x; break; }
         default: { std::memcpy(&value, p, 8); break; }
       }
     }
-    if (value > std::numeric_limits<uint32_t>::max()) {
-      raise_out_of_range();
-      return -1;
-    }
+    if (value > std::numeric_limits<uint32_t>::max()) return raise_out_of_range();
     out.push_back(static_cast<uint32_t>(value));
   }
-  return 1;
+  return true;
+}
+
+// Types whose buffer, when they have one, holds exactly the values their iteration yields:
+// bytes, bytearray, memoryview, array.array and numpy.ndarray (exact types only, so that an
+// overridden __iter__ is always honoured).
+bool has_faithful_buffer(PyObject* obj) {
+  return PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj) || PyMemoryView_Check(obj) ||
+         is_exact_type_named(obj, "array.array") || is_exact_type_named(obj, "numpy.ndarray");
+}
+
+// A buffer view that is released when it goes out of scope; empty if the object has none.
+class BufferView final {
+ public:
+  explicit BufferView(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
+      PyErr_Clear();
+      return;
+    }
+    held_ = true;
+  }
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+
+  // The view when it has `ndim` dimensions of integers without indirection.
+  const Py_buffer* integers(int ndim, IntFormat* format) const {
+    if (!held_ || view_.ndim != ndim || view_.suboffsets != nullptr || view_.shape == nullptr) {
+      return nullptr;
+    }
+    return int_format(view_, format) ? &view_ : nullptr;
+  }
+
+ private:
+  Py_buffer view_;
+  bool held_ = false;
+};
+
+Py_ssize_t stride_of(const Py_buffer& view, int dim) {
+  if (view.strides != nullptr) return view.strides[dim];
+  Py_ssize_t stride = view.itemsize;  // C-contiguous
+  for (int d = view.ndim - 1; d > dim; --d) stride *= view.shape[d];
+  return stride;
+}
+
+// A 1-D integer buffer converted as its iteration would be. Returns 1 when converted, 0 when not
+// applicable (nothing raised), -1 on error.
+template <class Out>
+int append_from_buffer(PyObject* obj, Out& out) {
+  if (!has_faithful_buffer(obj)) return 0;
+  const BufferView buffer(obj);
+  IntFormat format;
+  const Py_buffer* view = buffer.integers(1, &format);
+  if (view == nullptr) return 0;
+  return append_values(static_cast<const char*>(view->buf), view->shape[0], stride_of(*view, 0),
+                       format, out)
+             ? 1
+             : -1;
 }
 
 // Checks shared by every list-valued parameter: a str is refused, and so is a non-sequence.
@@ -259,36 +306,218 @@ bool append_tokens(PyObject* obj, std::vector<uint32_t>& out) { return convert_t
 
 bool to_tokens(PyObject* obj, TokenVector& out) { return convert_tokens(obj, out); }
 
-bool to_predict_batch(PyObject* obj, TokenBatch& out) {
-  if (!check_sequence(obj)) return false;
-  return for_each_item(obj, [&](PyObject* item) {
-    PyRef held = PyRef::borrow(item);
-    if (!convert_tokens(held.get(), out.tokens)) return false;
-    out.offsets.push_back(out.tokens.size());
-    return true;
-  });
+namespace {
+
+// The items of an exact list or tuple (its ob_item array), or nullptr for any other sequence.
+PyObject* const* exact_items(PyObject* obj, Py_ssize_t* n) {
+  if (PyList_CheckExact(obj)) {
+    *n = PyList_GET_SIZE(obj);
+    return reinterpret_cast<PyListObject*>(obj)->ob_item;
+  }
+  if (PyTuple_CheckExact(obj)) {
+    *n = PyTuple_GET_SIZE(obj);
+    return reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+  }
+  return nullptr;
 }
 
-bool to_train_batch(PyObject* obj, TokenBatch& out) {
-  if (!check_sequence(obj)) return false;
-  return for_each_item(obj, [&](PyObject* item) {
-    PyRef held = PyRef::borrow(item);
-    if (!PyTuple_Check(item)) {
-      raise_cannot_convert(item, "PyTuple");
-      return false;
-    }
-    const Py_ssize_t n = PyTuple_GET_SIZE(item);
-    if (n != 2) {
-      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
-      return false;
-    }
-    if (!convert_tokens(PyTuple_GET_ITEM(item, 0), out.tokens)) return false;
-    uint32_t correct;
-    if (!to_u32(PyTuple_GET_ITEM(item, 1), &correct)) return false;
-    out.offsets.push_back(out.tokens.size());
-    out.correct.push_back(correct);
-    return true;
-  });
+// The token sequence of a batch item when it is an exact list or tuple; for a train batch the item
+// must also be an exact (tokens, id) tuple. nullptr otherwise.
+template <bool kTrain>
+PyObject* plain_stream(PyObject* item) {
+  if constexpr (kTrain) {
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) return nullptr;
+    item = PyTuple_GET_ITEM(item, 0);
+  }
+  return PyList_CheckExact(item) || PyTuple_CheckExact(item) ? item : nullptr;
 }
+
+// The streams [begin, end) of a batch's plain prefix, written to their places in out.tokens (and
+// out.correct), which are sized already. Returns the first stream in the range holding a value
+// that is not plain, or `end`. Reads objects only: no reference count changes, no allocation.
+template <bool kTrain>
+Py_ssize_t fill_plain(PyObject* const* items, const std::vector<PyObject* const*>& values,
+                      TokenBatch& out, Py_ssize_t begin, Py_ssize_t end) {
+  // The int objects lie anywhere in memory, so a cursor runs kAhead tokens ahead of the reader,
+  // across stream boundaries, asking for each object's cache line.
+  constexpr uint64_t kAhead = 32;
+  constexpr Py_ssize_t kArraysAhead = 4;
+  const uint64_t* const offsets = out.offsets.data();
+  Py_ssize_t ahead_stream = begin;
+  uint64_t ahead_token = offsets[begin];  // flat index of the next token to prefetch
+  auto prefetch_next = [&] {
+    while (ahead_stream < end && ahead_token >= offsets[ahead_stream + 1]) {
+      ++ahead_stream;
+      // The item array of a stream further on, so that the cursor finds it in the cache.
+      if (ahead_stream + kArraysAhead < end) {
+        const Py_ssize_t s = ahead_stream + kArraysAhead;
+        const char* array = reinterpret_cast<const char*>(values[s]);
+        const uint64_t bytes = (offsets[s + 1] - offsets[s]) * sizeof(PyObject*);
+        for (uint64_t b = 0; b < bytes && b < 512; b += 64) __builtin_prefetch(array + b);
+      }
+    }
+    if (ahead_stream == end) return;
+    __builtin_prefetch(values[ahead_stream][ahead_token - offsets[ahead_stream]]);
+    ++ahead_token;
+  };
+  for (uint64_t k = 0; k < kAhead; ++k) prefetch_next();
+
+  uint32_t* const tokens = out.tokens.data();
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    const uint64_t first = offsets[i];
+    const uint64_t len = offsets[i + 1] - first;
+    PyObject* const* stream = values[i];
+    for (uint64_t k = 0; k < len; ++k) {
+      prefetch_next();
+      if (!fast_u32(stream[k], tokens + first + k)) return i;
+    }
+    if constexpr (kTrain) {
+      if (!fast_u32(PyTuple_GET_ITEM(items[i], 1), &out.correct[i])) return i;
+    }
+  }
+  return end;
+}
+
+// Batches of at least this many tokens have their values read by the worker pool.
+constexpr uint64_t kParallelTokens = uint64_t{1} << 16;
+
+// Converts the leading items of a batch that need nothing from the interpreter (exact lists or
+// tuples of small non-negative exact ints, and for a train batch exact 2-tuples whose id is one
+// too) and returns how many it converted. No Python code runs here, so the batch cannot change
+// while it is read; the caller converts the remaining items one by one, as if from the start.
+//
+// First the lengths, on this thread, so that the flat token array is sized once and every stream
+// has its place; then the values, by the worker pool for a large batch. The workers read Python
+// objects without holding the interpreter lock, which is sound because this thread holds it and
+// sleeps until they are done: in this interpreter no Python code runs meanwhile, so nothing can
+// change or free the objects, and the workers only read (no reference counts, no allocation).
+template <bool kTrain>
+Py_ssize_t convert_plain_prefix(PyObject* const* items, Py_ssize_t n, TokenBatch& out) {
+  out.offsets.reserve(static_cast<std::size_t>(n) + 1);
+  std::vector<PyObject* const*> values;  // each plain stream's item array
+  values.reserve(static_cast<std::size_t>(n));
+  Py_ssize_t plain = 0;
+  constexpr Py_ssize_t kItemsAhead = 8;  // the item objects are scattered as well
+  for (; plain < n; ++plain) {
+    if (plain + kItemsAhead < n) __builtin_prefetch(items[plain + kItemsAhead]);
+    PyObject* stream = plain_stream<kTrain>(items[plain]);
+    if (stream == nullptr) break;
+    Py_ssize_t len;
+    values.push_back(exact_items(stream, &len));
+    out.offsets.push_back(out.offsets.back() + static_cast<uint64_t>(len));
+  }
+  out.tokens.resize(out.offsets.back());
+  if constexpr (kTrain) out.correct.resize(static_cast<std::size_t>(plain));
+
+  pool::ThreadPool* workers = nullptr;
+  if (out.tokens.size() >= kParallelTokens && plain >= 2) {
+    try {
+      workers = &pool::global_pool();
+    } catch (const InternalFault&) {
+      // Converted here instead; the batch itself then reports the pool that cannot start.
+    }
+  }
+  Py_ssize_t converted;
+  if (workers == nullptr) {
+    converted = fill_plain<kTrain>(items, values, out, 0, plain);
+  } else {
+    std::atomic<Py_ssize_t> first_bad{plain};
+    pool::for_each_range(*workers, static_cast<uint64_t>(plain), [&](uint64_t begin, uint64_t end) {
+      const auto b = static_cast<Py_ssize_t>(begin);
+      const auto e = static_cast<Py_ssize_t>(end);
+      if (first_bad.load(std::memory_order_relaxed) < b) return;  // cut off anyway
+      const Py_ssize_t bad = fill_plain<kTrain>(items, values, out, b, e);
+      if (bad == e) return;
+      Py_ssize_t seen = first_bad.load(std::memory_order_relaxed);
+      while (bad < seen && !first_bad.compare_exchange_weak(seen, bad, std::memory_order_relaxed)) {
+      }
+    });
+    converted = first_bad.load(std::memory_order_relaxed);
+  }
+  out.offsets.resize(static_cast<std::size_t>(converted) + 1);
+  out.tokens.resize(out.offsets.back());
+  if constexpr (kTrain) out.correct.resize(static_cast<std::size_t>(converted));
+  return converted;
+}
+
+bool convert_predict_item(PyObject* item, TokenBatch& out) {
+  PyRef held = PyRef::borrow(item);
+  if (!convert_tokens(held.get(), out.tokens)) return false;
+  out.offsets.push_back(out.tokens.size());
+  return true;
+}
+
+bool convert_train_item(PyObject* item, TokenBatch& out) {
+  PyRef held = PyRef::borrow(item);
+  if (!PyTuple_Check(item)) {
+    raise_cannot_convert(item, "PyTuple");
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(item);
+  if (n != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+    return false;
+  }
+  if (!convert_tokens(PyTuple_GET_ITEM(item, 0), out.tokens)) return false;
+  uint32_t correct;
+  if (!to_u32(PyTuple_GET_ITEM(item, 1), &correct)) return false;
+  out.offsets.push_back(out.tokens.size());
+  out.correct.push_back(correct);
+  return true;
+}
+
+// A 2-D numpy integer array (a matrix of token ids) as a predict batch of its rows: iterating
+// it yields the rows, each a 1-D buffer of the same values. Returns 1 when converted, 0 when not
+// applicable (nothing raised), -1 on error.
+int batch_from_buffer(PyObject* obj, TokenBatch& out) {
+  // numpy only: a 2-D memoryview refuses to be iterated, and the other types are 1-D.
+  if (!is_exact_type_named(obj, "numpy.ndarray")) return 0;
+  const BufferView buffer(obj);
+  IntFormat format;
+  const Py_buffer* view = buffer.integers(2, &format);
+  if (view == nullptr) return 0;
+  const Py_ssize_t rows = view->shape[0];
+  const Py_ssize_t columns = view->shape[1];
+  const Py_ssize_t row_stride = stride_of(*view, 0);
+  const Py_ssize_t column_stride = stride_of(*view, 1);
+  out.tokens.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns));
+  out.offsets.reserve(static_cast<std::size_t>(rows) + 1);
+  const char* base = static_cast<const char*>(view->buf);
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    if (!append_values(base + r * row_stride, columns, column_stride, format, out.tokens)) return -1;
+    out.offsets.push_back(out.tokens.size());
+  }
+  return 1;
+}
+
+template <bool kTrain>
+bool convert_batch(PyObject* obj, TokenBatch& out) {
+  auto convert_item = [&](PyObject* item) {
+    return kTrain ? convert_train_item(item, out) : convert_predict_item(item, out);
+  };
+  Py_ssize_t n;
+  PyObject* const* items = exact_items(obj, &n);
+  if (items == nullptr) {
+    if (!check_sequence(obj)) return false;
+    if constexpr (!kTrain) {
+      const int from_buffer = batch_from_buffer(obj, out);
+      if (from_buffer != 0) return from_buffer > 0;
+    }
+    return for_each_item(obj, convert_item);
+  }
+  // The rest, in order, through the general path: it re-reads the batch's size each step, since
+  // converting an item may run Python code that changes the batch.
+  for (Py_ssize_t i = convert_plain_prefix<kTrain>(items, n, out); i < Py_SIZE(obj); ++i) {
+    PyObject* item = PyList_CheckExact(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+    if (!convert_item(item)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool to_predict_batch(PyObject* obj, TokenBatch& out) { return convert_batch<false>(obj, out); }
+
+bool to_train_batch(PyObject* obj, TokenBatch& out) { return convert_batch<true>(obj, out); }
 
 }  // namespace ombrel::lib

@@ -30,6 +30,22 @@ int32_t wrap_add(int32_t a, int32_t b) noexcept {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+// Adds a record's synapses into sums[0, motors) and returns its synapse_count. sums must have
+// kMaxSynapses more entries after the motors: slot k of the record lands in sums[motors + k] when
+// it does not count (k >= synapse_count, or a target that names no motor). The loop thus has a
+// fixed length and no branch: the number of valid slots varies from record to record, and a
+// mispredicted loop exit costs more than the extra additions. Each slot has a sink of its own, so
+// the additions into sinks do not form one long chain through a single memory word.
+inline uint32_t accumulate_record(const SensoryNeuron& rec, int32_t* sums, uint64_t motors) noexcept {
+  const uint32_t n = load_word(rec.synapse_count);
+  for (uint32_t k = 0; k < kMaxSynapses; ++k) {
+    const uint32_t m = load_word(rec.targets[k]);
+    const uint64_t slot = (k < n && m < motors) ? m : motors + k;
+    sums[slot] = wrap_add(sums[slot], load_word(rec.weights[k]));
+  }
+  return n;
+}
+
 // The first index of the strictly greatest value; 0 when empty or all values are INT32_MIN.
 template <class Read>
 uint32_t first_max(uint64_t count, Read&& read) noexcept {
@@ -96,7 +112,7 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
   const uint64_t motors = motor_count_;
 
   if (motors <= kLocalSumLimit) {
-    int32_t sums[kLocalSumLimit] = {};
+    int32_t sums[kLocalSumLimit + kMaxSynapses] = {};
     auto publish = [&]() noexcept {
       for (uint64_t m = 0; m < motors; ++m) {
         if (sums[m] != 0) potentials[m].fetch_add(sums[m], std::memory_order_relaxed);
@@ -113,13 +129,7 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
         publish();
         throw;
       }
-      const uint32_t n = load_word(rec->synapse_count);
-      const uint32_t slots = n < kMaxSynapses ? n : kMaxSynapses;
-      for (uint32_t k = 0; k < slots; ++k) {
-        const uint32_t m = load_word(rec->targets[k]);
-        if (m < motors) sums[m] = wrap_add(sums[m], load_word(rec->weights[k]));
-      }
-      if (n > kMaxSynapses) {
+      if (accumulate_record(*rec, sums, motors) > kMaxSynapses) {
         publish();
         fault_synapse_index();
       }
@@ -147,19 +157,12 @@ uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> to
                                                     int32_t* scratch,
                                                     const uint32_t* prefetch_limit) const {
   const uint64_t motors = motor_count_;
-  for (uint64_t m = 0; m < motors; ++m) scratch[m] = 0;
+  for (uint64_t m = 0; m < motors + kMaxSynapses; ++m) scratch[m] = 0;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
     const uint32_t t = tokens[i];
     if (t >= sensory_count_) continue;
-    const SensoryNeuron& rec = record(t);
-    const uint32_t n = load_word(rec.synapse_count);
-    const uint32_t slots = n < kMaxSynapses ? n : kMaxSynapses;
-    for (uint32_t k = 0; k < slots; ++k) {
-      const uint32_t m = load_word(rec.targets[k]);
-      if (m < motors) scratch[m] = wrap_add(scratch[m], load_word(rec.weights[k]));
-    }
-    if (n > kMaxSynapses) fault_synapse_index();
+    if (accumulate_record(record(t), scratch, motors) > kMaxSynapses) fault_synapse_index();
   }
   return first_max(motors, [&](uint64_t i) { return scratch[i]; });
 }

@@ -54,10 +54,31 @@ class MotorPotentials final {
   int32_t* values_;  // calloc'd, so a failed allocation is reported, never aborted on
 };
 
+// An allocator whose resize() leaves new elements uninitialised: a batch's token array is sized
+// first and then written in full, so zero-filling it first would be a wasted pass over memory.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 // A batch of token streams, flattened: stream i is tokens[offsets[i] .. offsets[i + 1]).
 // `correct` is empty for a predict batch and holds one motor id per stream for a train batch.
 struct TokenBatch {
-  std::vector<uint32_t> tokens;
+  std::vector<uint32_t, UninitialisedAllocator<uint32_t>> tokens;
   std::vector<uint64_t> offsets{0};
   std::vector<uint32_t> correct;
 
@@ -130,6 +151,7 @@ class ThreadBoundedNeuronField final {
     return neurons_[t];
   }
   [[noreturn]] void fault_out_of_bounds(uint32_t t) const;
+  // `scratch` holds motor_count + kMaxSynapses sums (see accumulate_record in field.cpp).
   // `prefetch_limit` bounds the tokens that may be looked at ahead of the stream (see
   // prefetch_ahead); the stream's own end when nothing follows it.
   uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,

@@ -32,8 +32,11 @@ inline bool try_lock_record(SensoryNeuron& record) noexcept {
       .compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
+// A release store, not an exchange: nobody else writes a held lock word, so the read half of an
+// exchange would learn nothing, and on x86 it is a locked instruction that drains the store buffer
+// on every training step.
 inline void unlock_record(SensoryNeuron& record) noexcept {
-  std::atomic_ref<int32_t>(record.lock).exchange(0, std::memory_order_release);
+  std::atomic_ref<int32_t>(record.lock).store(0, std::memory_order_release);
 }
 
 // Token streams hit records all over the block, and a record missing from the cache costs far more

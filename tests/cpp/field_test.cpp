@@ -76,6 +76,27 @@ TEST(Prediction, WrapsAndSkipsForeignTargets) {
   EXPECT_LT(wrapped, 0);
 }
 
+TEST(Prediction, SlotsBeyondTheCountAreIgnored) {
+  // A record from a file may carry stale targets and weights past synapse_count.
+  auto field = ThreadBoundedNeuronField::create(3, 4);
+  SensoryNeuron& rec = field.neurons()[1];
+  for (uint32_t k = 0; k < kMaxSynapses; ++k) {
+    store_word(rec.targets[k], k % 4);
+    store_word(rec.weights[k], static_cast<int16_t>(100 * (k + 1)));
+  }
+  store_word(rec.targets[1], 9u);  // names no motor
+  store_word(rec.synapse_count, 3u);
+  field.reset_potentials();
+  EXPECT_EQ(field.predict(Tokens{1, 2}), 2u);
+  EXPECT_EQ(field.get_potentials(), (std::vector<int32_t>{100, 0, 300, 0}));
+  TokenBatch batch;
+  batch.tokens = {1, 1, 2, 1};
+  batch.offsets = {0, 2, 3, 4};
+  EXPECT_EQ(field.predict_batch(batch), (std::vector<uint32_t>{2, 0, 2}));
+  store_word(rec.synapse_count, 0u);
+  EXPECT_EQ(field.predict_batch(batch), (std::vector<uint32_t>{0, 0, 0}));
+}
+
 TEST(Prediction, BrokenCountFaultsAfterEightSlotsAndKeepsSums) {
   auto field = ThreadBoundedNeuronField::create(2, 3);
   for (uint32_t m = 0; m < 8; ++m) field.train_stream(Tokens{1}, m % 3, 1, 0);
