@@ -95,14 +95,68 @@ const text::StopWordSet* stop_words_for(PyObject* obj, text::StopWordSet& scratc
   return &g_stop_word_cache->words;
 }
 
-PyObject* make_str(std::string_view token, bool ascii) {
-  if (ascii) {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(token.size()), 127);
-    if (s != nullptr && !token.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), token.data(), token.size());
-    return s;
+// Token strings handed out recently, found by their bytes. Words repeat: a million tokens of
+// text hold a few tens of thousands of distinct words, so most tokens are found here and handed
+// out again as the same str object. That saves an allocation and a copy per token, and a caller's
+// dictionary look-up then finds the string's hash already computed in the object (and, when its
+// key is this very object, needs no comparison either). Strings are immutable, so sharing them
+// cannot be observed except through their identity, which the language leaves unspecified for
+// equal strings. Direct-mapped: a slot holds the last token that hashed to it, with one reference.
+// Touched only with the interpreter lock held; never freed (lives as long as the module).
+class TokenStrings final {
+ public:
+  // A new reference to a str holding `token`, or null with an exception set.
+  PyObject* get(std::string_view token, bool ascii) {
+    if (token.size() > kMaxBytes) return make_str(token, ascii);
+    Key key{};
+    std::memcpy(key.words, token.data(), token.size());
+    key.words[2] |= static_cast<uint64_t>(token.size()) << 56;  // the last byte holds the size
+    Slot& slot = slots_[slot_of(key)];
+    if (slot.str != nullptr && slot.key.words[0] == key.words[0] &&
+        slot.key.words[1] == key.words[1] && slot.key.words[2] == key.words[2]) {
+      Py_INCREF(slot.str);
+      return slot.str;
+    }
+    PyObject* str = make_str(token, ascii);
+    if (str == nullptr) return nullptr;
+    Py_XDECREF(slot.str);
+    Py_INCREF(str);
+    slot.str = str;
+    slot.key = key;
+    return str;
   }
-  return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "strict");
-}
+
+ private:
+  static constexpr std::size_t kMaxBytes = 23;  // 24 key bytes, the last one for the size
+  static constexpr int kSlotBits = 14;          // 16,384 slots of 32 bytes
+
+  struct Key {
+    uint64_t words[3];
+  };
+  struct Slot {
+    Key key;
+    PyObject* str = nullptr;
+  };
+
+  static std::size_t slot_of(const Key& key) {
+    uint64_t h = key.words[0] * 0x9E3779B97F4A7C15ull;
+    h ^= (key.words[1] + (h >> 31)) * 0xC2B2AE3D27D4EB4Full;
+    h ^= (key.words[2] + (h >> 29)) * 0x165667B19E3779F9ull;
+    return static_cast<std::size_t>(h >> (64 - kSlotBits));
+  }
+
+  static PyObject* make_str(std::string_view token, bool ascii) {
+    if (ascii) {
+      PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(token.size()), 127);
+      if (s != nullptr && !token.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), token.data(), token.size());
+      return s;
+    }
+    return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "strict");
+  }
+
+  Slot slots_[std::size_t{1} << kSlotBits];
+};
+TokenStrings* g_token_strings = nullptr;
 
 PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4];
@@ -119,12 +173,14 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!arg("apply_stemming", to_bool(argv[2], &apply_stemming))) return nullptr;
     if (!arg("min_length", to_u64(argv[3], &min_length))) return nullptr;
 
+    if (g_token_strings == nullptr) g_token_strings = new TokenStrings();
+    TokenStrings& strings = *g_token_strings;
     PyRef result = PyRef::steal(PyList_New(0));
     if (!result) return nullptr;
     const bool done = text::for_each_token(
         std::string_view(data, static_cast<std::size_t>(size)), *stop_words, apply_stemming,
         min_length, [&](std::string_view token, bool ascii) {
-          PyRef s = PyRef::steal(make_str(token, ascii));
+          PyRef s = PyRef::steal(strings.get(token, ascii));
           return s && PyList_Append(result.get(), s.get()) == 0;
         });
     if (!done) return nullptr;

@@ -11,15 +11,18 @@
 //     makes to the record, and the joining worker reads it with an acquire load before it looks at
 //     the outcome.
 //   - InjectedJob: a job handed to the pool from a thread outside it. The outside thread sleeps on
-//     the record's mutex and condition variable until a worker has run the job.
+//     the record's mutex and condition variable until a worker has run the job (after watching a
+//     flag for a few microseconds, in case the job is that quick).
 // Either record catches whatever its body throws, so a job always finishes; the exception is kept
 // and rethrown on the thread that waits for the job.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <thread>
 
 namespace ombrel::pool {
 
@@ -95,8 +98,16 @@ class InjectedJob final {
 
   JobRef ref() noexcept { return JobRef(this, &InjectedJob::execute); }
 
-  // Sleeps until a worker has run the job, then rethrows what the body threw, if anything.
+  // Sleeps until a worker has run the job, then rethrows what the body threw, if anything. A small
+  // job is often done within microseconds, sooner than a sleeping thread can be woken, so the
+  // thread first watches `finished_soon_` for a short while, yielding its processor between looks.
+  // Either way it then takes the mutex, which the worker holds until its last access to the record.
   void wait_and_rethrow() {
+    const auto deadline = std::chrono::steady_clock::now() + kWatch;
+    while (!finished_soon_.load(std::memory_order_relaxed) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
     {
       std::unique_lock<std::mutex> lock(mutex_);
       finished_cv_.wait(lock, [this] { return finished_; });
@@ -116,14 +127,18 @@ class InjectedJob final {
     // lifetime) before this unlocks, so the condition variable is still alive when notified.
     std::lock_guard<std::mutex> lock(job->mutex_);
     job->finished_ = true;
+    job->finished_soon_.store(true, std::memory_order_relaxed);  // a hint; the mutex orders
     job->finished_cv_.notify_one();
   }
+
+  static constexpr std::chrono::microseconds kWatch{30};
 
   Body& body_;
   std::exception_ptr error_;  // written by the worker before finished_ is set under mutex_
   std::mutex mutex_;
   std::condition_variable finished_cv_;
   bool finished_ = false;  // guarded by mutex_
+  std::atomic<bool> finished_soon_{false};  // set with finished_, read without the mutex
 };
 
 }  // namespace ombrel::pool

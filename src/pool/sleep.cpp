@@ -1,5 +1,8 @@
 #include "sleep.h"
 
+#include <chrono>
+#include <thread>
+
 namespace ombrel::pool {
 
 void Sleep::wait(std::uint64_t ticket) noexcept {
@@ -8,6 +11,16 @@ void Sleep::wait(std::uint64_t ticket) noexcept {
   // Relaxed is enough under the mutex: every bump happens under it too.
   while (epoch_.load(std::memory_order_relaxed) == ticket) wake_cv_.wait(lock);
   --sleepers_;
+}
+
+bool Sleep::spin_while_unchanged(std::uint64_t ticket) const noexcept {
+  constexpr auto kSpin = std::chrono::microseconds(50);
+  const auto deadline = std::chrono::steady_clock::now() + kSpin;
+  do {
+    if (ticket_changed(ticket)) return true;
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < deadline);
+  return ticket_changed(ticket);
 }
 
 void Sleep::notify_one() noexcept { bump(false); }

@@ -9,7 +9,7 @@
 // Every notify bumps the epoch under the mutex. Either the sleeper's ticket already includes the
 // bump (then the acquire in ticket() makes the published work visible to step 2), or the bump comes
 // later and wait() either sees it under the mutex or is woken by it. So no wake-up is lost, and a
-// sleeper never spins: it blocks on the condition variable until the epoch moves.
+// sleeper that has blocked stays blocked on the condition variable until the epoch moves.
 //
 // notify_one suffices where any woken worker can act on the event (new work in a deque, which every
 // worker looks at); notify_all is for events only one particular thread cares about (a done flag,
@@ -38,10 +38,21 @@ class Sleep final {
   // has.
   void wait(std::uint64_t ticket) noexcept;
 
+  // Watches the epoch for a short while before a worker goes to sleep; true as soon as it moves.
+  // Waking a sleeping thread costs tens of microseconds on a virtual machine (the wake-up, then
+  // the scheduler), more than a small batch takes to run; a caller that submits batch after batch
+  // from a loop finds its workers still awake. Between looks the thread yields its processor, so a
+  // runnable thread (the caller, say) is not kept from it.
+  bool spin_while_unchanged(std::uint64_t ticket) const noexcept;
+
   void notify_one() noexcept;
   void notify_all() noexcept;
 
  private:
+  bool ticket_changed(std::uint64_t ticket) const noexcept {
+    return epoch_.load(std::memory_order_acquire) != ticket;
+  }
+
   void bump(bool all) noexcept;
 
   std::mutex mutex_;

@@ -105,6 +105,7 @@ void ThreadPool::worker_main(Worker& self) noexcept {
     }
     // Acquire pairs with the release in stop_and_join; stopping is only ever asked of an idle pool.
     if (stopping_.load(std::memory_order_acquire)) break;
+    if (sleep_.spin_while_unchanged(ticket)) continue;
     sleep_.wait(ticket);
   }
   this_thread_worker_ = nullptr;

@@ -4,15 +4,16 @@
 //   - Queues (job_queue.h): every worker owns a deque of jobs; it pushes and takes back at the
 //     back, other workers steal from the front. Jobs from threads outside the pool go to one
 //     injector queue.
-//   - Sleeping (sleep.h): a worker that finds no work sleeps on an event count. Queuing a job,
-//     finishing a stolen one and stopping the pool wake sleepers; nobody spins.
+//   - Sleeping (sleep.h): a worker that finds no work watches for new work for a few tens of
+//     microseconds, yielding its processor between looks, then sleeps on an event count. Queuing
+//     a job, finishing a stolen one and stopping the pool wake sleepers.
 //   - Jobs (job.h): records of queued work, living in the frame of the thread that waits for them.
 //   - Joining (here): a worker divides its work into halves a and b. It queues b, runs a, then
 //     takes b back and runs it, unless a thief got it first; in that case it helps (steals and runs
 //     other queued halves) until b is done, and sleeps whenever there is nothing to steal.
 //   - Outside callers (run_from_outside): the job goes to the injector and the caller sleeps on the
-//     job's own mutex and condition variable until a worker has run it. The caller runs no pool
-//     work.
+//     job's own mutex and condition variable until a worker has run it (after a few microseconds
+//     of watching, for quick jobs). The caller runs no pool work.
 //
 // Invariants:
 //   - A worker's deque holds only the right halves of joins that are open on that worker's stack,
