@@ -225,3 +225,24 @@ def test_repeated_frozensets_give_the_same_answers_as_fresh_sets():
     assert ombrel.tokenize(text, key, False, 1)[-1] == "a"
     del key
     assert ombrel.tokenize(text, frozenset({"dog"}), False, 1) == ["the", "cat", "and", "the", "a", "bird"]
+
+
+def test_many_distinct_words_come_back_exactly_each_time():
+    """Token strings are handed out again for repeated words; many words of every length, in
+    several scripts, going in and out of that store, always come back as they are."""
+    rng = random.Random(11)
+    letters = "abcdefghijklmnopqrstuvwxyz0123456789" + "éßøπλжщ漢字한글"
+    words = sorted({"".join(rng.choice(letters) for _ in range(rng.randrange(1, 31)))
+                    for _ in range(60_000)})
+    for _ in range(3):
+        rng.shuffle(words)
+        assert tokenize(" ".join(words), set(), False, 0) == words
+    # Short texts one by one, as a caller tokenizing a corpus does.
+    some = words[:3000]
+    for word in some + some:
+        (token,) = tokenize(word.upper(), set(), False, 1)
+        assert token == word.upper().lower() and type(token) is str
+    # The empty token and long tokens are strings like the others.
+    assert tokenize(",,", set(), False, 0) == ["", "", ""]
+    long_word = "x" * 40
+    assert tokenize(f"{long_word} {long_word}", set(), False, 0) == [long_word, long_word]
