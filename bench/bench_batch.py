@@ -7,10 +7,16 @@ of train_batch against train_stream item by item, the cost of a batch of one str
 predict call, and how much of predict_batch's time is argument conversion (lists vs numpy arrays).
 Goals: predict_batch >= 5x the per-item loop; a batch of one <= 3x one predict call.
 """
-import random
-import time
+import os
 
-import numpy as np
+# numpy's BLAS threads are not used here, but they would otherwise start with numpy and compete
+# with the worker pool for the processors.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import random  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
 
 import ombrel
 
@@ -84,7 +90,7 @@ def main():
     single, batch_one = t["single"] / n, t["batch_one"] / n
 
     print(f"{STREAMS} streams x {TOKENS} tokens, {SENSORY} sensory / {MOTORS} motor neurons, "
-          f"pool of {len(__import__('os').sched_getaffinity(0))} CPUs")
+          f"pool of {len(os.sched_getaffinity(0))} CPUs")
     print(f"{'how':44s} {'Mtokens/s':>10s}")
     for name, t in [("reset_potentials + predict per item", loop_p), ("predict_batch (lists)", batch_p),
                     ("predict_batch (list of numpy uint32 arrays)", batch_np),
