@@ -159,7 +159,7 @@ uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> to
   const uint64_t motors = motor_count_;
   for (uint64_t m = 0; m < motors + kMaxSynapses; ++m) scratch[m] = 0;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
+    prefetch_ahead<kBatchPredictPrefetchDistance>(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
     const uint32_t t = tokens[i];
     if (t >= sensory_count_) continue;
     if (accumulate_record(record(t), scratch, motors) > kMaxSynapses) fault_synapse_index();
