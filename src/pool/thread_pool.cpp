@@ -70,6 +70,7 @@ void ThreadPool::help_until(Worker& self, const std::atomic<bool>& done) noexcep
       sleep_.notify_all();
       continue;
     }
+    if (sleep_.spin_while_unchanged(ticket)) continue;
     sleep_.wait(ticket);
   }
 }
