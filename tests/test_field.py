@@ -174,3 +174,64 @@ def test_threads_share_a_field():
         synapses = field.get_neuron_synapses(i)
         assert len(synapses) <= 8
         assert all(-32768 <= w <= 32767 for _, w in synapses)
+
+
+def reference_train(records, tokens, correct, amplify, suppress):
+    """The training step as the rules state it, on records {token: [[target, weight], ...]}."""
+    def sat(v):
+        return max(-32768, min(32767, v))
+
+    for t in tokens:
+        if t not in records:
+            continue
+        slots = records[t]
+        found = next((k for k, (target, _) in enumerate(slots) if target == correct), None)
+        if found is not None:
+            slots[found][1] = sat(slots[found][1] + amplify)
+        elif len(slots) < 8:
+            slots.append([correct, amplify])
+        else:
+            weakest = min(range(8), key=lambda k: (abs(slots[k][1]), k))
+            slots[weakest] = [correct, amplify]
+        for slot in slots:
+            if slot[0] != correct:
+                slot[1] = sat(slot[1] - suppress)
+
+
+def test_training_follows_the_rules_on_random_streams(tmp_path):
+    import random
+    import struct
+    rng = random.Random(4)
+    sensory, motors = 6, 12  # more motors than slots, so full records replace their weakest
+    field = OmbrelField(sensory, motors)
+    # Start from records a file may hold: a repeated target, and weights at both limits.
+    data = bytearray(64 * sensory)
+    for i in range(sensory):
+        struct.pack_into("<I", data, 64 * i, i)
+    struct.pack_into("<II3I", data, 64 * 1, 1, 3, 4, 4, 9)
+    struct.pack_into("<3h", data, 64 * 1 + 40, 5, -7, 32767)
+    struct.pack_into("<II8I8h", data, 64 * 2, 2, 8, *range(8), -32768, 32767, 0, 1, -1, 2, -2, 3)
+    path = tmp_path / "start.bin"
+    path.write_bytes(bytes(data))
+    field.load_weights(str(path))
+    model = {i: [list(s) for s in field.get_neuron_synapses(i)] for i in range(sensory)}
+    assert model[1] == [[4, 5], [4, -7], [9, 32767]]
+    for step in range(3000):
+        tokens = [rng.randrange(sensory + 2) for _ in range(rng.randrange(6))]
+        correct = rng.randrange(motors + 2)
+        if step % 7 == 0:
+            amplify, suppress = rng.randrange(-32768, 32768), rng.randrange(-32768, 32768)
+        else:
+            amplify, suppress = rng.randrange(-20, 200), rng.randrange(-3, 30)
+        field.train_stream(tokens, correct, amplify, suppress)
+        reference_train(model, tokens, correct, amplify, suppress)
+        for t in set(tokens):
+            if t < sensory:
+                assert field.get_neuron_synapses(t) == [tuple(s) for s in model[t]], (step, t)
+    assert all(field.get_neuron_synapses(i) == [tuple(s) for s in model[i]] for i in range(sensory))
+    # A batch with one worker-free item at a time gives the same records as the model too.
+    items = [([rng.randrange(sensory)], rng.randrange(motors)) for _ in range(200)]
+    for tokens, correct in items:
+        field.train_batch([(tokens, correct)], 9, 2)
+        reference_train(model, tokens, correct, 9, 2)
+    assert all(field.get_neuron_synapses(i) == [tuple(s) for s in model[i]] for i in range(sensory))
