@@ -24,7 +24,7 @@ std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& 
     // One scratch array per part, cleared for each stream: the same private sums as one fresh
     // array per stream, without an allocation per stream.
     const uint32_t* part_end = batch.tokens.data() + batch.offsets[end];
-    std::unique_ptr<int32_t[]> scratch(new int32_t[motor_count_ + kMaxSynapses]);
+    std::unique_ptr<int32_t[]> scratch(new int32_t[motor_count_ == 0 ? 1 : motor_count_]);
     for (uint64_t i = begin; i < end; ++i) {
       winners[i] = predict_isolated(batch.stream(i), scratch.get(), part_end);
     }

@@ -151,7 +151,6 @@ class ThreadBoundedNeuronField final {
     return neurons_[t];
   }
   [[noreturn]] void fault_out_of_bounds(uint32_t t) const;
-  // `scratch` holds motor_count + kMaxSynapses sums (see accumulate_record in field.cpp).
   // `prefetch_limit` bounds the tokens that may be looked at ahead of the stream (see
   // prefetch_ahead); the stream's own end when nothing follows it.
   uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,
