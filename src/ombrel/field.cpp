@@ -31,9 +31,10 @@ int32_t wrap_add(int32_t a, int32_t b) noexcept {
 }
 
 // Adds a record's synapses towards existing motors into sums[0, motors) and returns its
-// synapse_count; at most the first eight slots are read. The loop runs over the valid slots only:
-// a fixed eight-step loop without branches was tried and lost, because on sparsely trained records
-// the extra work per token leaves fewer record loads in flight at once.
+// synapse_count; at most the first eight slots are read. A full record's slots are added without
+// loop control; a shorter one's in a loop over its valid slots only. (Always doing eight steps,
+// with the unused slots sent to spare sums, was tried and lost: on sparsely trained records the
+// extra work per token leaves fewer record loads in flight at once.)
 inline uint32_t accumulate_record(const SensoryNeuron& rec, int32_t* sums, uint64_t motors) noexcept {
   const uint32_t n = load_word(rec.synapse_count);
   auto add_slot = [&](uint32_t k) {

@@ -42,8 +42,8 @@ inline void unlock_record(SensoryNeuron& record) noexcept {
 // Token streams hit records all over the block, and a record missing from the cache costs far more
 // than the work done on it. Walking a stream, we ask for the record a few tokens ahead so that its
 // line arrives while the tokens in between are processed. A prefetch is only a hint: it neither
-// reads nor writes the record in the memory model's sense.
-// Batch prediction does less work per token than training, so it looks further ahead.
+// reads nor writes the record in the memory model's sense. Batch prediction does less work per
+// token than training, so it looks further ahead.
 inline constexpr std::size_t kPrefetchDistance = 12;
 inline constexpr std::size_t kBatchPredictPrefetchDistance = 32;
 
