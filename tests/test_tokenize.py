@@ -246,3 +246,6 @@ def test_many_distinct_words_come_back_exactly_each_time():
     assert tokenize(",,", set(), False, 0) == ["", "", ""]
     long_word = "x" * 40
     assert tokenize(f"{long_word} {long_word}", set(), False, 0) == [long_word, long_word]
+    # A huge text, then a small one (the vector the strings are collected in is kept between calls).
+    assert tokenize(" ".join(["w"] * 300_000), set(), False, 1) == ["w"] * 300_000
+    assert tokenize("after that", set(), False, 1) == ["after", "that"]

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "binder.h"
 #include "convert.h"
@@ -155,8 +156,15 @@ class TokenStrings final {
   }
 
   Slot slots_[std::size_t{1} << kSlotBits];
+
+ public:
+  // A vector for one call's strings, kept between calls so that its memory is reused, and whether
+  // a call is using it.
+  std::vector<PyObject*> scratch;
+  bool scratch_lent = false;
 };
 TokenStrings* g_token_strings = nullptr;
+constexpr std::size_t kKeptScratch = std::size_t{1} << 16;  // entries
 
 PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4];
@@ -175,16 +183,48 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     if (g_token_strings == nullptr) g_token_strings = new TokenStrings();
     TokenStrings& strings = *g_token_strings;
-    PyRef result = PyRef::steal(PyList_New(0));
-    if (!result) return nullptr;
+    // The strings are collected first and the list is made once at its final length, in a vector
+    // kept between calls. No Python code runs meanwhile in this interpreter (a collection that an
+    // allocation asks for waits for the interpreter's next check), but should a call ever come in
+    // while the vector is in use, it collects into a vector of its own.
+    std::vector<PyObject*> own;
+    const bool borrowed = !strings.scratch_lent;
+    std::vector<PyObject*>& made = borrowed ? strings.scratch : own;
+    strings.scratch_lent = true;
+    struct GiveBack {
+      TokenStrings& strings;
+      bool borrowed;
+      ~GiveBack() {
+        if (!borrowed) return;
+        strings.scratch_lent = false;
+        // Kept for the next call, unless a huge text made it huge.
+        if (strings.scratch.capacity() > kKeptScratch) std::vector<PyObject*>().swap(strings.scratch);
+      }
+    } give_back{strings, borrowed};
+    made.clear();
+    struct DropOnFailure {
+      std::vector<PyObject*>& made;
+      ~DropOnFailure() {
+        for (PyObject* s : made) Py_DECREF(s);
+        made.clear();
+      }
+    } drop{made};
     const bool done = text::for_each_token(
         std::string_view(data, static_cast<std::size_t>(size)), *stop_words, apply_stemming,
         min_length, [&](std::string_view token, bool ascii) {
-          PyRef s = PyRef::steal(strings.get(token, ascii));
-          return s && PyList_Append(result.get(), s.get()) == 0;
+          PyObject* s = strings.get(token, ascii);
+          if (s == nullptr) return false;
+          made.push_back(s);
+          return true;
         });
     if (!done) return nullptr;
-    return result.release();
+    PyObject* result = PyList_New(static_cast<Py_ssize_t>(made.size()));
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+      PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), made[i]);  // takes the reference
+    }
+    made.clear();
+    return result;
   } catch (...) {
     return raise_current_exception();
   }
