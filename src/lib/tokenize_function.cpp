@@ -2,6 +2,7 @@
 // lock held (the work is short and builds Python strings as it goes) and returns the list.
 #include "tokenize_function.h"
 
+#include <bit>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -109,9 +110,7 @@ class TokenStrings final {
   // A new reference to a str holding `token`, or null with an exception set.
   PyObject* get(std::string_view token, bool ascii) {
     if (token.size() > kMaxBytes) return make_str(token, ascii);
-    Key key{};
-    std::memcpy(key.words, token.data(), token.size());
-    key.words[2] |= static_cast<uint64_t>(token.size()) << 56;  // the last byte holds the size
+    const Key key = key_of(token);
     Slot& slot = slots_[slot_of(key)];
     if (slot.str != nullptr && slot.key.words[0] == key.words[0] &&
         slot.key.words[1] == key.words[1] && slot.key.words[2] == key.words[2]) {
@@ -138,6 +137,43 @@ class TokenStrings final {
     Key key;
     PyObject* str = nullptr;
   };
+
+  // Up to 7 bytes as the low bytes of a word, the rest zero, with a few loads and no call: the
+  // loads overlap when the bytes do not fill them, and overlapping bytes are equal, so or-ing the
+  // loaded values puts every byte in its place.
+  static uint64_t short_word(const char* p, std::size_t n) {
+    if (n >= 4) {
+      uint32_t lo;
+      uint32_t hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+      return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
+    }
+    if (n == 0) return 0;
+    const auto byte = [&](std::size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+    return byte(0) | (byte(n / 2) << (8 * (n / 2))) | (byte(n - 1) << (8 * (n - 1)));
+  }
+
+  // REQUIRES: token.size() <= kMaxBytes.
+  static Key key_of(std::string_view token) {
+    static_assert(std::endian::native == std::endian::little);
+    const char* p = token.data();
+    const std::size_t n = token.size();
+    Key key{};
+    if (n < 8) {
+      key.words[0] = short_word(p, n);
+    } else {
+      std::memcpy(&key.words[0], p, 8);
+      if (n < 16) {
+        key.words[1] = short_word(p + 8, n - 8);
+      } else {
+        std::memcpy(&key.words[1], p + 8, 8);
+        key.words[2] = short_word(p + 16, n - 16);
+      }
+    }
+    key.words[2] |= static_cast<uint64_t>(n) << 56;  // the last byte holds the size
+    return key;
+  }
 
   static std::size_t slot_of(const Key& key) {
     uint64_t h = key.words[0] * 0x9E3779B97F4A7C15ull;
