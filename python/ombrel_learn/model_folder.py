@@ -1,0 +1,260 @@
+"""The model folder: what `OmbrelClassifier.save` writes and `OmbrelClassifier.load` reads.
+
+    model.json              format name and version, settings, classes, sizes, and the names of:
+    weights-<id>.bin        the field's sensory neurons (OmbrelField.save_weights), 64 bytes each
+    vocabulary-<id>.bin     the token table (absent in hashing mode)
+
+Crash safety: a save writes the weights and the vocabulary under names no earlier save used,
+flushes them to disk, then writes model.json to a temporary name, flushes it and renames it over the
+old one, which is atomic. A crash at any point leaves either the old model.json with the old files it
+names, or the new one with the new files. Only then are the files of the replaced model removed. A
+classifier loaded earlier keeps working: its weights are a mapping of the old file, which stays
+valid after the file is removed, and its vocabulary is in memory.
+
+Loading maps the weights with OmbrelField.load_weights: processes that load one model share its
+pages.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import secrets
+import tempfile
+from typing import Any
+
+import numpy as np
+
+import ombrel
+
+from . import _native
+from .exceptions import ModelFolderError
+
+FORMAT_NAME = "ombrel_learn model"
+FORMAT_VERSION = 1
+MANIFEST = "model.json"
+NEURON_BYTES = 64
+
+
+def _json_params(params: dict[str, Any]) -> dict[str, Any]:
+    out = dict(params)
+    if isinstance(out.get("stop_words"), (set, frozenset, list, tuple)):
+        out["stop_words"] = sorted(out["stop_words"])
+    out["ngram_range"] = list(out["ngram_range"])
+    return out
+
+
+def _restore_params(params: dict[str, Any]) -> dict[str, Any]:
+    out = dict(params)
+    if isinstance(out.get("stop_words"), list):
+        out["stop_words"] = frozenset(out["stop_words"])
+    if "ngram_range" in out:
+        out["ngram_range"] = tuple(out["ngram_range"])
+    return out
+
+
+def _describe(estimator: Any, model: Any) -> dict[str, Any]:
+    return {
+        "format": FORMAT_NAME,
+        "format_version": FORMAT_VERSION,
+        "params": _json_params(estimator.get_params()),
+        "features": model.kind,
+        "buckets": model.buckets,
+        "vocabulary_size": len(model.vocabulary) if model.vocabulary is not None else 0,
+        "sensory_count": model.sensory_count,
+        "motor_count": len(model.classes),
+        "classes": model.classes.tolist(),
+        "classes_dtype": model.classes.dtype.str,
+    }
+
+
+def _write_synced(path: str, data: bytes) -> None:
+    with open(path, "xb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+
+
+def _fsync_file(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _fsync_dir(path: str) -> None:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def save(estimator: Any, model: Any, path: str) -> None:
+    os.makedirs(path, exist_ok=True)
+    tag = secrets.token_hex(8)
+    manifest = _describe(estimator, model)
+    written: list[str] = []
+    try:
+        weights_name = f"weights-{tag}.bin"
+        weights_path = os.path.join(path, weights_name)
+        written.append(weights_path)
+        model.field.save_weights(weights_path)
+        _fsync_file(weights_path)
+        manifest["weights"] = weights_name
+        manifest["vocabulary"] = None
+        if model.vocabulary is not None:
+            vocabulary_name = f"vocabulary-{tag}.bin"
+            written.append(os.path.join(path, vocabulary_name))
+            _write_synced(written[-1], model.vocabulary.to_bytes())
+            manifest["vocabulary"] = vocabulary_name
+        temporary = os.path.join(path, f".{MANIFEST}.{tag}.tmp")
+        written.append(temporary)
+        _write_synced(temporary, json.dumps(manifest, ensure_ascii=False, indent=1).encode("utf-8"))
+        os.replace(temporary, os.path.join(path, MANIFEST))
+        written.pop()
+        _fsync_dir(path)
+    except BaseException:
+        for leftover in written:
+            try:
+                os.remove(leftover)
+            except OSError:
+                pass
+        raise
+    keep = {manifest["weights"], manifest["vocabulary"]}
+    for name in os.listdir(path):
+        if (name.startswith(("weights-", "vocabulary-")) and name.endswith(".bin") and name not in keep):
+            try:
+                os.remove(os.path.join(path, name))
+            except OSError:
+                pass
+
+
+def _read_manifest(path: str) -> dict[str, Any]:
+    if not os.path.isdir(path):
+        raise FileNotFoundError(2, "No such model folder", path)
+    manifest_path = os.path.join(path, MANIFEST)
+    try:
+        with open(manifest_path, encoding="utf-8") as f:
+            manifest = json.load(f)
+    except FileNotFoundError:
+        raise ModelFolderError(f"{path} is not a model folder: {MANIFEST} is missing") from None
+    except (ValueError, UnicodeDecodeError) as e:
+        raise ModelFolderError(f"{manifest_path} is damaged: {e}") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
+        raise ModelFolderError(f"{manifest_path} is not an ombrel_learn model description")
+    version = manifest.get("format_version")
+    if version != FORMAT_VERSION:
+        raise ModelFolderError(f"{path}: model format version {version!r}; this ombrel_learn reads "
+                               f"version {FORMAT_VERSION}")
+    for key in ("params", "features", "buckets", "vocabulary_size", "sensory_count", "motor_count",
+                "classes", "classes_dtype", "weights", "vocabulary"):
+        if key not in manifest:
+            raise ModelFolderError(f"{manifest_path} lacks {key!r}")
+    return manifest
+
+
+def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes | None,
+           map_weights: Any, where: str) -> Any:
+    from .classifier import _Model
+    try:
+        estimator = estimator_cls(**_restore_params(manifest["params"]))
+        classes = np.array(manifest["classes"], dtype=np.dtype(manifest["classes_dtype"]))
+    except (TypeError, ValueError) as e:
+        raise ModelFolderError(f"{where}: settings or classes are damaged: {e}") from None
+    buckets = int(manifest["buckets"])
+    vocabulary = None
+    if vocabulary_bytes is not None:
+        try:
+            vocabulary = _native.Vocabulary.from_bytes(vocabulary_bytes)
+        except ValueError as e:
+            raise ModelFolderError(f"{where}: {e}") from None
+        if len(vocabulary) != manifest["vocabulary_size"]:
+            raise ModelFolderError(f"{where}: the vocabulary holds {len(vocabulary)} tokens, "
+                                   f"the description says {manifest['vocabulary_size']}")
+    elif buckets <= 0:
+        raise ModelFolderError(f"{where}: neither a vocabulary nor hash buckets")
+    token_neurons = buckets or len(vocabulary)
+    motor_count = int(manifest["motor_count"])
+    sensory_count = int(manifest["sensory_count"])
+    if motor_count != len(classes) or sensory_count != token_neurons + motor_count:
+        raise ModelFolderError(f"{where}: sizes do not agree ({sensory_count} sensory neurons for "
+                               f"{token_neurons} tokens and {motor_count} classes)")
+    field = ombrel.OmbrelField(sensory_count, motor_count)
+    map_weights(field, sensory_count)
+    kind = manifest["features"]
+    model = _Model(kind, estimator._spec(kind), vocabulary, buckets, classes, field)
+    estimator._set_model(model)
+    return estimator
+
+
+def load(estimator_cls: Any, path: str) -> Any:
+    manifest = _read_manifest(path)
+    vocabulary_bytes = None
+    try:
+        if manifest["vocabulary"] is not None:
+            with open(os.path.join(path, os.path.basename(manifest["vocabulary"])), "rb") as f:
+                vocabulary_bytes = f.read()
+        weights_path = os.path.join(path, os.path.basename(manifest["weights"]))
+        weights_size = os.path.getsize(weights_path)
+    except FileNotFoundError as e:
+        raise ModelFolderError(f"{path}: {os.path.basename(e.filename)} is missing") from None
+
+    def map_weights(field: ombrel.OmbrelField, sensory_count: int) -> None:
+        if weights_size != sensory_count * NEURON_BYTES:
+            raise ModelFolderError(
+                f"{weights_path}: {weights_size} bytes, but the vocabulary and classes need "
+                f"{sensory_count} neurons of {NEURON_BYTES} bytes ({sensory_count * NEURON_BYTES} bytes)")
+        field.load_weights(weights_path)
+
+    return _build(estimator_cls, manifest, vocabulary_bytes, map_weights, path)
+
+
+def model_state(model: Any) -> dict[str, Any]:
+    """The fitted state as plain data, for pickling."""
+    from .classifier import OmbrelClassifier  # noqa: F401
+    fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
+    os.close(fd)
+    try:
+        os.remove(temporary)  # save_weights creates it
+        model.field.save_weights(temporary)
+        with open(temporary, "rb") as f:
+            weights = f.read()
+    finally:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+    return {
+        "features": model.kind,
+        "buckets": model.buckets,
+        "classes": model.classes,
+        "vocabulary": model.vocabulary.to_bytes() if model.vocabulary is not None else None,
+        "weights": weights,
+    }
+
+
+def model_from_state(estimator: Any, state: dict[str, Any]) -> Any:
+    from .classifier import _Model
+    classes = state["classes"]
+    vocabulary = _native.Vocabulary.from_bytes(state["vocabulary"]) if state["vocabulary"] is not None else None
+    buckets = int(state["buckets"])
+    sensory_count = (buckets or len(vocabulary)) + len(classes)
+    weights = state["weights"]
+    if len(weights) != sensory_count * NEURON_BYTES:
+        raise ModelFolderError("pickled weights do not match the vocabulary and classes")
+    field = ombrel.OmbrelField(sensory_count, len(classes))
+    # The field maps a file: write the weights to a private temporary file, map it, then remove
+    # its name (the mapping stays valid and the pages are freed with the field).
+    fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(weights)
+        field.load_weights(temporary)
+    finally:
+        os.remove(temporary)
+    return _Model(state["features"], estimator._spec(state["features"]), vocabulary, buckets, classes, field)

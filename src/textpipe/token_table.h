@@ -1,0 +1,82 @@
+// TokenTable: a hash table from token bytes to dense ids 0, 1, 2, ... in order of insertion.
+//
+// Open addressing with linear probing, at most half full, capacity a power of two. A slot is 16
+// bytes: the token's first eight bytes (zero-padded), a word holding 24 bits of the hash and the
+// length (capped at 255), and the id. A token of up to 8 bytes (most words and every character
+// n-gram of up to two non-ASCII characters) is found by comparing those two words, without reading
+// its stored bytes; a longer one also compares its remaining bytes against the copy in the arena,
+// where the tokens lie back to back. A look-up reads only the probe's own bytes and never allocates.
+// Against std::unordered_map<std::string_view, uint32_t> see bench/token_table_bench.cpp.
+//
+// Thread-safety: const members may be called from many threads at once; insert needs exclusive use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textpipe/byte_hash.h"
+
+namespace ombrel::textpipe {
+
+class TokenTable final {
+ public:
+  static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
+
+  TokenTable() = default;
+
+  // Room for `count` tokens in all without rehashing.
+  void reserve(std::size_t count);
+
+  // The id of token, adding it with the next id when it is new.
+  std::uint32_t insert(std::string_view token) { return insert(token, byte_key(token)); }
+  std::uint32_t insert(std::string_view token, const ByteKey& key);
+
+  // The id of token, or kNotFound.
+  std::uint32_t find(std::string_view token) const { return find(token, byte_key(token)); }
+  std::uint32_t find(std::string_view token, const ByteKey& key) const {
+    if (slots_.empty()) return kNotFound;
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint32_t meta = meta_of(key, token.size());
+    for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.id == kNotFound) return kNotFound;
+      if (slot.head == key.head[0] && slot.meta == meta &&
+          (token.size() <= 8 || rest_equal(slot.id, token))) {
+        return slot.id;
+      }
+    }
+  }
+
+  std::size_t size() const { return offsets_.size() - 1; }
+  // The bytes of token `id`. REQUIRES: id < size(). Valid until the next insert.
+  std::string_view token(std::uint32_t id) const {
+    return std::string_view(bytes_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]);
+  }
+  // Memory held, in bytes.
+  std::size_t memory_bytes() const {
+    return bytes_.capacity() + offsets_.capacity() * sizeof(std::uint64_t) + slots_.capacity() * sizeof(Slot);
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t head;  // the first 8 bytes, little-endian, zero-padded
+    std::uint32_t meta;  // hash bits 40..63 above the length (255 for 255 bytes and more)
+    std::uint32_t id;    // kNotFound marks a free slot
+  };
+  static_assert(sizeof(Slot) == 16);
+
+  static std::uint32_t meta_of(const ByteKey& key, std::size_t length) {
+    return static_cast<std::uint32_t>(key.hash >> 40) << 8 | static_cast<std::uint32_t>(length < 255 ? length : 255);
+  }
+  bool rest_equal(std::uint32_t id, std::string_view token) const;
+  void rehash(std::size_t capacity);
+
+  std::string bytes_;                      // the tokens, back to back
+  std::vector<std::uint64_t> offsets_{0};  // token i is bytes_[offsets_[i], offsets_[i + 1])
+  std::vector<Slot> slots_;                // size 0 or a power of two
+};
+
+}  // namespace ombrel::textpipe

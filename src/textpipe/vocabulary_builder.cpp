@@ -1,0 +1,194 @@
+#include "textpipe/vocabulary_builder.h"
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ombrel::textpipe {
+
+namespace {
+
+// Texts featurized per block: enough for the pool to share, few enough that the features of one
+// block (a few megabytes) are all that is held at once.
+constexpr std::size_t kBlockTexts = 2048;
+
+// One part of a block, featurized by a worker: the features back to back and their lengths.
+struct FeaturePart {
+  std::uint64_t begin;
+  std::string bytes;
+  std::vector<std::uint32_t> lengths;
+  std::vector<std::uint32_t> per_text;  // features of each text
+};
+
+// (feature, class) -> documents, open addressing over 64-bit keys.
+class PairCounts final {
+ public:
+  // Adds one document; returns true when the pair is new.
+  bool add(std::uint64_t key) {
+    if (2 * (size_ + 1) > keys_.size()) grow();
+    const std::size_t mask = keys_.size() - 1;
+    for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+      if (keys_[i] == key) {
+        ++counts_[i];
+        return false;
+      }
+      if (keys_[i] == kEmpty) {
+        keys_[i] = key;
+        counts_[i] = 1;
+        ++size_;
+        return true;
+      }
+    }
+  }
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i] != kEmpty) fn(keys_[i], counts_[i]);
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  static std::uint64_t mix(std::uint64_t k) {
+    k *= 0x9E3779B97F4A7C15ull;
+    return k ^ (k >> 31);
+  }
+  void grow() {
+    std::vector<std::uint64_t> keys(keys_.empty() ? 1024 : 2 * keys_.size(), kEmpty);
+    std::vector<std::uint32_t> counts(keys.size());
+    const std::size_t mask = keys.size() - 1;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i] == kEmpty) continue;
+      std::size_t j = mix(keys_[i]) & mask;
+      while (keys[j] != kEmpty) j = (j + 1) & mask;
+      keys[j] = keys_[i];
+      counts[j] = counts_[i];
+    }
+    keys_.swap(keys);
+    counts_.swap(counts);
+  }
+
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> counts_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
+BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::string_view> texts,
+                                 std::span<const std::uint32_t> labels, std::uint32_t class_count,
+                                 const FeatureSpec& spec, const PruningRule& rule, bool with_probes) {
+  TokenTable provisional;
+  std::vector<std::uint32_t> document_frequency;
+  std::vector<std::uint32_t> class_spread;  // classes each feature occurs in
+  std::vector<std::uint32_t> last_document;  // 1 + the last document that had the feature
+  PairCounts pairs;
+  IdBatch raw;  // each document's distinct provisional ids
+
+  for (std::size_t block = 0; block < texts.size(); block += kBlockTexts) {
+    const std::size_t block_end = std::min(texts.size(), block + kBlockTexts);
+    std::mutex parts_mutex;
+    std::vector<FeaturePart> parts;
+    pool::for_each_range(pool, block_end - block, [&](std::uint64_t begin, std::uint64_t end) {
+      FeaturePart part{begin, {}, {}, {}};
+      FeatureExtractor extractor(spec);
+      for (std::uint64_t i = begin; i < end; ++i) {
+        const std::size_t before = part.lengths.size();
+        extractor.run(texts[block + i], [&](std::string_view feature) {
+          part.bytes.append(feature);
+          part.lengths.push_back(static_cast<std::uint32_t>(feature.size()));
+        });
+        part.per_text.push_back(static_cast<std::uint32_t>(part.lengths.size() - before));
+      }
+      const std::lock_guard<std::mutex> lock(parts_mutex);
+      parts.push_back(std::move(part));
+    });
+    std::sort(parts.begin(), parts.end(), [](const FeaturePart& a, const FeaturePart& b) { return a.begin < b.begin; });
+
+    for (const FeaturePart& part : parts) {
+      std::size_t at = 0;
+      std::size_t feature = 0;
+      for (std::size_t t = 0; t < part.per_text.size(); ++t) {
+        const std::size_t document = block + part.begin + t;
+        const std::uint32_t label = labels[document];
+        const auto stamp = static_cast<std::uint32_t>(document + 1);
+        for (std::uint32_t k = 0; k < part.per_text[t]; ++k, ++feature) {
+          const std::string_view bytes(part.bytes.data() + at, part.lengths[feature]);
+          at += bytes.size();
+          const std::uint32_t id = provisional.insert(bytes);
+          if (id == document_frequency.size()) {
+            document_frequency.push_back(0);
+            class_spread.push_back(0);
+            last_document.push_back(0);
+          }
+          if (last_document[id] == stamp) continue;
+          last_document[id] = stamp;
+          ++document_frequency[id];
+          if (pairs.add(std::uint64_t{id} * class_count + label)) ++class_spread[id];
+          raw.ids.push_back(id);
+        }
+        raw.offsets.push_back(raw.ids.size());
+      }
+    }
+  }
+  last_document = {};
+
+  // The features spread over more than max_classes classes keep their class counts for the
+  // coverage test, gathered per feature (compressed rows over those features only).
+  const std::size_t n = document_frequency.size();
+  std::vector<bool> keep(n);
+  std::vector<std::uint64_t> row(n + 1, 0);
+  for (std::size_t id = 0; id < n; ++id) {
+    const bool frequent = document_frequency[id] >= rule.min_df;
+    const bool spread = class_spread[id] > rule.max_classes;
+    keep[id] = frequent && !spread;
+    row[id + 1] = row[id] + (frequent && spread ? class_spread[id] : 0);
+  }
+  if (row[n] > 0) {
+    std::vector<std::uint32_t> counts(row[n]);
+    std::vector<std::uint64_t> fill(row.begin(), row.end() - 1);
+    pairs.for_each([&](std::uint64_t key, std::uint32_t count) {
+      const std::uint64_t id = key / class_count;
+      if (row[id + 1] > row[id]) counts[fill[id]++] = count;
+    });
+    for (std::size_t id = 0; id < n; ++id) {
+      if (row[id + 1] == row[id]) continue;
+      auto* first = counts.data() + row[id];
+      auto* last = counts.data() + row[id + 1];
+      std::nth_element(first, first + rule.max_classes, last, std::greater<>());
+      std::uint64_t top = 0;
+      for (auto* p = first; p < first + rule.max_classes; ++p) top += *p;
+      keep[id] = static_cast<double>(top) >= rule.coverage * document_frequency[id];
+    }
+  }
+  pairs = PairCounts();
+
+  BuiltVocabulary out;
+  out.distinct_features = n;
+  std::vector<std::uint32_t> final_id(n, TokenTable::kNotFound);
+  std::size_t kept = 0;
+  for (std::size_t id = 0; id < n; ++id) kept += keep[id];
+  out.table.reserve(kept);
+  for (std::size_t id = 0; id < n; ++id) {
+    if (keep[id]) final_id[id] = out.table.insert(provisional.token(static_cast<std::uint32_t>(id)));
+  }
+  provisional = TokenTable();
+
+  IdBatch& documents = out.documents;
+  documents.ids.reserve(raw.ids.size() + (with_probes ? texts.size() : 0));
+  documents.offsets.reserve(texts.size() + 1);
+  const auto probe_base = static_cast<std::uint32_t>(kept);
+  for (std::size_t d = 0; d < raw.size(); ++d) {
+    for (std::uint64_t k = raw.offsets[d]; k < raw.offsets[d + 1]; ++k) {
+      const std::uint32_t id = final_id[raw.ids[k]];
+      if (id != TokenTable::kNotFound) documents.ids.push_back(id);
+    }
+    if (with_probes) documents.ids.push_back(probe_base + labels[d]);
+    documents.offsets.push_back(documents.ids.size());
+  }
+  return out;
+}
+
+}  // namespace ombrel::textpipe

@@ -1,0 +1,45 @@
+// Building a vocabulary from labelled training texts, in one tokenizing pass.
+//
+// The texts are featurized on the worker pool, a block at a time; the calling thread then gives
+// every distinct feature a provisional id in a growing TokenTable and counts, per feature, the
+// documents it occurs in (document frequency) and the documents of each class (kept sparse: one
+// counter per (feature, class) pair that occurs). A feature is kept when
+//   - its document frequency is at least min_df, and
+//   - it occurs in at most max_classes classes, or its max_classes most frequent classes hold at
+//     least `coverage` of its documents (a sensory neuron has eight synapses; a feature spread over
+//     more classes overwrites its own synapses and votes noise).
+// Kept features get the final ids 0, 1, ... in order of first appearance, and the training
+// documents' ids are rewritten to them, so training needs no second tokenizing pass.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "pool/thread_pool.h"
+#include "textpipe/feature_extractor.h"
+#include "textpipe/text_to_ids.h"
+#include "textpipe/token_table.h"
+
+namespace ombrel::textpipe {
+
+struct PruningRule {
+  std::uint32_t min_df = 2;
+  double coverage = 0.9;
+  std::uint32_t max_classes = 8;
+};
+
+struct BuiltVocabulary {
+  TokenTable table;     // the kept features
+  IdBatch documents;    // each training text's distinct kept ids, then its trailing id if asked
+  std::uint64_t distinct_features = 0;  // before pruning
+};
+
+// REQUIRES: labels.size() == texts.size(), every label < class_count. When with_probes, every
+// document's ids end with the probe id table.size() + label (one probe sensory neuron per class,
+// placed after the vocabulary). The views must stay valid and unchanged for the call.
+BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::string_view> texts,
+                                 std::span<const std::uint32_t> labels, std::uint32_t class_count,
+                                 const FeatureSpec& spec, const PruningRule& rule, bool with_probes);
+
+}  // namespace ombrel::textpipe
