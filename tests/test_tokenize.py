@@ -227,6 +227,53 @@ def test_repeated_frozensets_give_the_same_answers_as_fresh_sets():
     assert ombrel.tokenize(text, frozenset({"dog"}), False, 1) == ["the", "cat", "and", "the", "a", "bird"]
 
 
+class _Reentrant:
+    """An argument whose conversion calls tokenize with other stop words."""
+
+    def __init__(self, value, inner_stop_words):
+        self.value = value
+        self.inner_stop_words = inner_stop_words
+        self.inner_results = []
+
+    def __index__(self):
+        self.inner_results.append(tokenize("the cat sat", self.inner_stop_words, False, 1))
+        return self.value
+
+
+def test_a_nested_call_does_not_change_the_outer_calls_stop_words():
+    outer = frozenset({"the"})
+    inner = frozenset({"cat"})
+    for warm in (None, outer, inner):  # the outer set not yet cached, cached, and another cached
+        if warm is not None:
+            tokenize("x", warm, False, 1)
+        nested = _Reentrant(1, inner)
+        assert tokenize("the cat sat", outer, False, nested) == ["cat", "sat"]
+        assert nested.inner_results == [["the", "sat"]]
+        # Both tables still answer right afterwards, whichever is cached now.
+        assert tokenize("the cat sat", inner, False, 1) == ["the", "sat"]
+        assert tokenize("the cat sat", outer, False, 1) == ["cat", "sat"]
+    nested = _Reentrant(1, outer)  # the same frozenset inside
+    assert tokenize("the cat sat", outer, False, nested) == ["cat", "sat"]
+    assert nested.inner_results == [["cat", "sat"]]
+
+
+class _Word(str):
+    """A stop word whose release calls tokenize: replacing a cached frozenset runs Python code."""
+
+    calls = []
+
+    def __del__(self):
+        _Word.calls.append(tokenize("a b c", frozenset({"b"}), False, 1))
+
+
+def test_releasing_the_previously_cached_stop_words_may_call_tokenize():
+    tokenize("a b c", frozenset({_Word("a")}), False, 1)  # cached: the only reference to the set
+    _Word.calls.clear()
+    assert tokenize("a b c", frozenset({"c"}), False, 1) == ["a", "b"]
+    assert _Word.calls == [["a", "c"]]
+    assert tokenize("a b c", frozenset({"c"}), False, 1) == ["a", "b"]
+
+
 def test_many_distinct_words_come_back_exactly_each_time():
     """Token strings are handed out again for repeated words; many words of every length, in
     several scripts, going in and out of that store, always come back as they are."""

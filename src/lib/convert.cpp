@@ -10,6 +10,9 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
+#include <thread>
 
 #include "../ombrel/fault.h"
 #include "../pool/for_each_range.h"
@@ -378,8 +381,78 @@ Py_ssize_t fill_plain(PyObject* const* items, const std::vector<PyObject* const*
   return end;
 }
 
-// Batches of at least this many tokens have their values read by the worker pool.
+// Batches of at least this many tokens have their values read with the help of the worker pool.
 constexpr uint64_t kParallelTokens = uint64_t{1} << 16;
+// The unit of that shared work: a run of streams holding about this many tokens.
+constexpr uint64_t kChunkTokens = uint64_t{1} << 13;
+
+// The values of a batch's plain prefix read by this thread together with whichever pool workers are
+// free to help. The work is cut into chunks of consecutive streams that threads claim from a shared
+// counter. The calling thread holds the interpreter lock, so it must never wait for work that is not
+// its own: were it to wait for the pool while the pool is busy with another thread's batch, every
+// Python thread would stop until that batch was done. So the caller claims chunks itself from the
+// start, helpers posted to the pool join in only if a worker gets to them while chunks remain, and
+// at the end the caller waits only for chunks already claimed, each a few microseconds of running
+// work. A helper that starts late finds the counter spent and returns without touching the batch;
+// the state it shares with the caller is reference-counted, so it may outlive the call.
+template <bool kTrain>
+class SharedFill final {
+ public:
+  SharedFill(PyObject* const* items, const std::vector<PyObject* const*>& values, TokenBatch& out,
+             Py_ssize_t streams)
+      : items_(items), values_(values), out_(out), streams_(streams), first_bad_(streams) {
+    const uint64_t tokens = out.tokens.size();
+    const uint64_t chunks = std::max<uint64_t>(1, tokens / kChunkTokens);
+    streams_per_chunk_ = std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(
+                                                     (static_cast<uint64_t>(streams) + chunks - 1) / chunks));
+    chunks_ = static_cast<uint64_t>((streams + streams_per_chunk_ - 1) / streams_per_chunk_);
+  }
+
+  uint64_t chunks() const { return chunks_; }
+
+  // Claims and fills chunks until none is left. Safe to call at any time, also after the call that
+  // made this state has returned: then the first claim fails and nothing else is touched.
+  void work() noexcept {
+    for (;;) {
+      const uint64_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
+      if (chunk >= chunks_) return;
+      const Py_ssize_t begin = static_cast<Py_ssize_t>(chunk) * streams_per_chunk_;
+      const Py_ssize_t end = std::min(streams_, begin + streams_per_chunk_);
+      // A stream that is not plain ends the prefix; chunks wholly after it need no work.
+      if (first_bad_.load(std::memory_order_relaxed) >= begin) {
+        const Py_ssize_t bad = fill_plain<kTrain>(items_, values_, out_, begin, end);
+        if (bad != end) lower_first_bad(bad);
+      }
+      // Release: this chunk's values are visible to the caller once it counts the chunk done.
+      finished_.fetch_add(1, std::memory_order_release);
+    }
+  }
+
+  // The caller's side: works, then waits for the chunks other threads claimed, and returns how many
+  // streams were converted (the index of the first that was not plain).
+  Py_ssize_t work_and_finish() noexcept {
+    work();
+    while (finished_.load(std::memory_order_acquire) != chunks_) std::this_thread::yield();
+    return first_bad_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  void lower_first_bad(Py_ssize_t bad) noexcept {
+    Py_ssize_t seen = first_bad_.load(std::memory_order_relaxed);
+    while (bad < seen && !first_bad_.compare_exchange_weak(seen, bad, std::memory_order_relaxed)) {
+    }
+  }
+
+  PyObject* const* const items_;
+  const std::vector<PyObject* const*>& values_;
+  TokenBatch& out_;
+  const Py_ssize_t streams_;
+  Py_ssize_t streams_per_chunk_;
+  uint64_t chunks_;
+  std::atomic<uint64_t> next_{0};
+  std::atomic<uint64_t> finished_{0};
+  std::atomic<Py_ssize_t> first_bad_;
+};
 
 // Converts the leading items of a batch that need nothing from the interpreter (exact lists or
 // tuples of small non-negative exact ints, and for a train batch exact 2-tuples whose id is one
@@ -387,10 +460,11 @@ constexpr uint64_t kParallelTokens = uint64_t{1} << 16;
 // while it is read; the caller converts the remaining items one by one, as if from the start.
 //
 // First the lengths, on this thread, so that the flat token array is sized once and every stream
-// has its place; then the values, by the worker pool for a large batch. The workers read Python
-// objects without holding the interpreter lock, which is sound because this thread holds it and
-// sleeps until they are done: in this interpreter no Python code runs meanwhile, so nothing can
-// change or free the objects, and the workers only read (no reference counts, no allocation).
+// has its place; then the values, for a large batch shared with idle pool workers (SharedFill). The
+// workers read Python objects without holding the interpreter lock, which is sound because this
+// thread holds it and does not let go of it until every chunk a worker claimed is done: in this
+// interpreter no Python code runs meanwhile, so nothing can change or free the objects, and the
+// workers only read (no reference counts, no allocation).
 template <bool kTrain>
 Py_ssize_t convert_plain_prefix(PyObject* const* items, Py_ssize_t n, TokenBatch& out) {
   out.offsets.reserve(static_cast<std::size_t>(n) + 1);
@@ -421,18 +495,16 @@ Py_ssize_t convert_plain_prefix(PyObject* const* items, Py_ssize_t n, TokenBatch
   if (workers == nullptr) {
     converted = fill_plain<kTrain>(items, values, out, 0, plain);
   } else {
-    std::atomic<Py_ssize_t> first_bad{plain};
-    pool::for_each_range(*workers, static_cast<uint64_t>(plain), [&](uint64_t begin, uint64_t end) {
-      const auto b = static_cast<Py_ssize_t>(begin);
-      const auto e = static_cast<Py_ssize_t>(end);
-      if (first_bad.load(std::memory_order_relaxed) < b) return;  // cut off anyway
-      const Py_ssize_t bad = fill_plain<kTrain>(items, values, out, b, e);
-      if (bad == e) return;
-      Py_ssize_t seen = first_bad.load(std::memory_order_relaxed);
-      while (bad < seen && !first_bad.compare_exchange_weak(seen, bad, std::memory_order_relaxed)) {
+    const auto fill = std::make_shared<SharedFill<kTrain>>(items, values, out, plain);
+    const uint64_t helpers = std::min<uint64_t>(workers->num_threads(), fill->chunks() - 1);
+    for (uint64_t h = 0; h < helpers; ++h) {
+      try {
+        workers->post([fill]() noexcept { fill->work(); });
+      } catch (const std::bad_alloc&) {
+        break;  // fewer helpers; this thread does the rest
       }
-    });
-    converted = first_bad.load(std::memory_order_relaxed);
+    }
+    converted = fill->work_and_finish();
   }
   out.offsets.resize(static_cast<std::size_t>(converted) + 1);
   out.tokens.resize(out.offsets.back());

@@ -4,6 +4,13 @@
 // recorded, and any other is refused, because the type object and the module object are
 // process-wide. Initialising again in the recording interpreter returns the module made the first
 // time.
+//
+// The definition's m_size is 0, not -1. With -1 the interpreter keeps a copy of the module's
+// dictionary after the first import and, on every later import in this process (after the module
+// was removed from sys.modules, or in a subinterpreter), builds a new module from that copy without
+// calling PyInit_ombrel: the same-module rule and the subinterpreter refusal would both be skipped,
+// and a subinterpreter would share this interpreter's type objects. With 0 it calls PyInit_ombrel
+// each time.
 #include <Python.h>
 
 #include <atomic>
@@ -24,7 +31,7 @@ PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "ombrel",
     "",       // an empty docstring
-    -1,       // no per-module state; single-phase initialisation
+    0,        // no per-module state; every import runs PyInit_ombrel (see above)
     nullptr,  // no method table of its own: tokenize is added below
     nullptr, nullptr, nullptr, nullptr,
 };

@@ -76,26 +76,62 @@ bool to_bool(PyObject* obj, bool* out) {
 // being reused, so the table stays exact for as long as the same object is passed again; callers that
 // tokenize many texts with one frozenset then pay for the table once. Touched only with the
 // interpreter lock held.
+//
+// Converting the later arguments may run Python code (an __index__, a __bool__) that calls tokenize
+// again, with another frozenset. The cached table is therefore lent to a call for its whole run, and
+// while it is lent it is never replaced: a nested call with another frozenset builds a table of its
+// own instead.
 struct StopWordCache {
   PyRef key;
   text::StopWordSet words;
+  int borrowers = 0;  // calls using `words` right now
 };
 StopWordCache* g_stop_word_cache = nullptr;  // never freed: lives as long as the module
 
-// The stop-word table for `obj`: the cached one, or a new one in `scratch`. Null with an exception
-// set when the conversion fails.
-const text::StopWordSet* stop_words_for(PyObject* obj, text::StopWordSet& scratch) {
-  const bool cacheable = PyFrozenSet_CheckExact(obj);
-  if (cacheable && g_stop_word_cache != nullptr && g_stop_word_cache->key.get() == obj) {
-    return &g_stop_word_cache->words;
+// The stop-word table one call filters with: the cached one, lent for the call, or its own.
+class StopWords final {
+ public:
+  StopWords() = default;
+  StopWords(const StopWords&) = delete;
+  StopWords& operator=(const StopWords&) = delete;
+  ~StopWords() {
+    if (lent_) --g_stop_word_cache->borrowers;
   }
-  if (!arg("stop_words", to_stop_words(obj, scratch))) return nullptr;
-  if (!cacheable) return &scratch;
-  if (g_stop_word_cache == nullptr) g_stop_word_cache = new StopWordCache();
-  g_stop_word_cache->key = PyRef::borrow(obj);
-  g_stop_word_cache->words = std::move(scratch);
-  return &g_stop_word_cache->words;
-}
+
+  // Converts `obj` (or finds its table in the cache). False with an exception set on failure.
+  bool take(PyObject* obj) {
+    const bool cacheable = PyFrozenSet_CheckExact(obj);
+    if (cacheable && g_stop_word_cache != nullptr && g_stop_word_cache->key.get() == obj) {
+      borrow_cache();
+      return true;
+    }
+    if (!arg("stop_words", to_stop_words(obj, own_))) return false;
+    table_ = &own_;
+    if (!cacheable) return true;
+    if (g_stop_word_cache == nullptr) g_stop_word_cache = new StopWordCache();
+    if (g_stop_word_cache->borrowers > 0) return true;  // an outer call filters with it
+    PyRef previous = std::move(g_stop_word_cache->key);
+    g_stop_word_cache->key = PyRef::borrow(obj);
+    g_stop_word_cache->words = std::move(own_);
+    borrow_cache();
+    // `previous` goes last, once the cache is whole and lent: freeing the old frozenset may run
+    // Python code (a str subclass's __del__) that calls tokenize.
+    return true;
+  }
+
+  const text::StopWordSet& table() const { return *table_; }
+
+ private:
+  void borrow_cache() {
+    ++g_stop_word_cache->borrowers;
+    lent_ = true;
+    table_ = &g_stop_word_cache->words;
+  }
+
+  text::StopWordSet own_;
+  const text::StopWordSet* table_ = nullptr;
+  bool lent_ = false;
+};
 
 // Token strings handed out recently, found by their bytes. Words repeat: a million tokens of
 // text hold a few tens of thousands of distinct words, so most tokens are found here and handed
@@ -208,12 +244,11 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   try {
     const char* data;
     Py_ssize_t size;
-    text::StopWordSet converted;
+    StopWords stop_words;
     bool apply_stemming;
     uint64_t min_length;
     if (!arg("text", to_utf8_view(argv[0], &data, &size))) return nullptr;
-    const text::StopWordSet* stop_words = stop_words_for(argv[1], converted);
-    if (stop_words == nullptr) return nullptr;
+    if (!stop_words.take(argv[1])) return nullptr;
     if (!arg("apply_stemming", to_bool(argv[2], &apply_stemming))) return nullptr;
     if (!arg("min_length", to_u64(argv[3], &min_length))) return nullptr;
 
@@ -246,7 +281,7 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       }
     } drop{made};
     const bool done = text::for_each_token(
-        std::string_view(data, static_cast<std::size_t>(size)), *stop_words, apply_stemming,
+        std::string_view(data, static_cast<std::size_t>(size)), stop_words.table(), apply_stemming,
         min_length, [&](std::string_view token, bool ascii) {
           PyObject* s = strings.get(token, ascii);
           if (s == nullptr) return false;

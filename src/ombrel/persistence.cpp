@@ -4,26 +4,31 @@
 // they lie in memory (lock word and padding included).
 //
 // Saving while other threads train. Training changes a record only while it holds the record's lock
-// word, and it never waits for a held lock (it skips the record). The save copies the records into a
-// 64 KiB staging buffer, one chunk at a time, and writes each chunk:
-//   1. For each record of the chunk, take its lock (compare-exchange 0 -> 1, acquire), copy its words,
-//      store 0 as the copy's lock word (the 1 we read is our own) and give the lock back (exchange 0,
-//      release). The acquire pairs with the last training step's release, so the copy is a state some
-//      training step left behind, never one caught half-way. Training that reaches the record meanwhile
-//      skips it, exactly as it skips a record another training step holds.
-//   2. Records whose lock was held are tried again after the pass: a few rounds with a yield in
-//      between, then with short sleeps until the save's waiting deadline. The deadline is set
-//      kHeldRecordBudget after the first sleep of the save and is shared by all chunks, so a save waits
-//      at most that long in total, however many records stay held.
+// word, and it never waits for a held lock (it skips the record). A save only reads the field: it
+// never takes a lock word, so it cannot leave one behind (a process killed during a save of a mapped
+// field leaves its file exactly as it was) and it dirties no page of a mapped file. It copies the
+// records into a 64 KiB staging buffer, one chunk at a time, and writes each chunk:
+//   1. For each record of the chunk, an optimistic read: see its lock word free (acquire), copy its
+//      words, then see the lock word free again (acquire, after an acquire fence) and copy the words a
+//      second time. The copy is kept only when both are equal. The acquire pairs with the last
+//      training step's release, so the first copy starts from a state some training step left
+//      behind. A step that starts meanwhile makes its lock store visible before any of its record
+//      writes (a release fence after taking the lock, record_access.h): a copy that saw any of its
+//      writes then sees the lock held, or, once the step has ended, the second copy sees all its
+//      writes and differs from the first. So a kept copy is a state that existed, never one caught
+//      half-way.
+//   2. Records that were held or changing are tried again after the pass: a few rounds with a yield
+//      in between, then with short sleeps until the save's waiting deadline. The deadline is set
+//      kHeldRecordBudget after the first sleep of the save and is shared by all chunks, so a save
+//      waits at most that long in total, however many records stay held.
 //   3. A record still held after that is copied as it stands, its lock word kept. That is the record
-//      of a file saved while a step held it (its lock stays 1 forever, since nothing clears it) or of a
-//      holder descheduled for the whole budget; waiting longer would hang the save on the first kind,
-//      so the save records what it sees. Every word is still read whole through std::atomic_ref, so
-//      this copy is free of data races, only not guaranteed consistent. A training step holds a lock
-//      for well under a microsecond, so the budget is sized for a loaded machine's scheduling delays;
-//      it is paid in full only by saves of fields that carry a lock word of 1.
-// Taking the lock word writes to every record, so saving a mapped field dirties all of its pages (with
-// the same bytes) and, for that moment, training through any view of the file skips the record.
+//      of a file where a training step was killed while it held the record (its lock stays 1 forever,
+//      since nothing clears it) or of a holder descheduled for the whole budget; waiting longer would
+//      hang the save on the first kind, so the save records what it sees. Every word is still read
+//      whole through std::atomic_ref, so this copy is free of data races, only not guaranteed
+//      consistent. A training step holds a lock for well under a microsecond, so the budget is sized
+//      for a loaded machine's scheduling delays; it is paid in full only by saves of fields that
+//      carry a lock word of 1.
 // The file is never read back and nothing is flushed; close() reports what the system reports.
 //
 // Saving onto a file that a live field in this process maps would truncate the pages under that field.
@@ -33,6 +38,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -71,7 +77,7 @@ class WaitDeadline final {
 };
 
 // Copies every word of `source` with relaxed atomic loads: other threads may be reading it (fine with
-// any order) and, unless the caller holds its lock, a training step may be writing it.
+// any order), and a training step may be writing it.
 void copy_words(const SensoryNeuron& source, SensoryNeuron& copy) noexcept {
   copy.id = load_word(source.id);
   copy.synapse_count = load_word(source.synapse_count);
@@ -83,25 +89,32 @@ void copy_words(const SensoryNeuron& source, SensoryNeuron& copy) noexcept {
   }
 }
 
-// Copies `source` under its lock; false (and nothing copied) when the lock is held by someone else.
-bool copy_locked(SensoryNeuron& source, SensoryNeuron& copy) noexcept {
-  if (!try_lock_record(source)) return false;
+bool lock_free(const SensoryNeuron& record) noexcept {
+  return std::atomic_ref<int32_t>(const_cast<int32_t&>(record.lock)).load(std::memory_order_acquire) == 0;
+}
+
+// Copies `source` as some training step left it (step 1 above), without writing to it; false when it
+// was held or changed while being read (then `copy` holds nothing useful).
+bool copy_settled(const SensoryNeuron& source, SensoryNeuron& copy) noexcept {
+  if (!lock_free(source)) return false;
   copy_words(source, copy);
-  copy.lock = 0;  // the word held our own 1; before we took it, it was 0
-  unlock_record(source);
-  return true;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (!lock_free(source)) return false;
+  SensoryNeuron check;
+  copy_words(source, check);
+  return copy.lock == 0 && check.lock == 0 && std::memcmp(&copy, &check, sizeof copy) == 0;
 }
 
 // Fills `staging` with copies of `records` (steps 1 to 3 above). `held` is scratch space.
-void copy_chunk(SensoryNeuron* records, uint64_t count, SensoryNeuron* staging,
+void copy_chunk(const SensoryNeuron* records, uint64_t count, SensoryNeuron* staging,
                 std::vector<uint32_t>& held, WaitDeadline& deadline) {
   held.clear();
   for (uint64_t i = 0; i < count; ++i) {
-    if (!copy_locked(records[i], staging[i])) held.push_back(static_cast<uint32_t>(i));
+    if (!copy_settled(records[i], staging[i])) held.push_back(static_cast<uint32_t>(i));
   }
 
   auto retry_held = [&] {
-    std::erase_if(held, [&](uint32_t i) { return copy_locked(records[i], staging[i]); });
+    std::erase_if(held, [&](uint32_t i) { return copy_settled(records[i], staging[i]); });
   };
   for (int round = 0; round < kHeldRecordYieldRounds && !held.empty(); ++round) {
     std::this_thread::yield();

@@ -26,10 +26,18 @@ inline void store_word(T& word, T value) noexcept {
 }
 
 // Takes the record's training lock if it is free (0 -> 1). Never waits.
+// The release fence after taking it orders the lock store before every write the holder then makes
+// to the record: a reader that sees any of those writes and then issues an acquire fence sees the
+// lock held (or given back). Saving relies on it to read records without taking their locks. On x86
+// it costs nothing (a compiler barrier).
 inline bool try_lock_record(SensoryNeuron& record) noexcept {
   int32_t expected = 0;
-  return std::atomic_ref<int32_t>(record.lock)
-      .compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+  if (!std::atomic_ref<int32_t>(record.lock)
+           .compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+    return false;
+  }
+  std::atomic_thread_fence(std::memory_order_release);
+  return true;
 }
 
 // A release store, not an exchange: nobody else writes a held lock word, so the read half of an

@@ -1,5 +1,7 @@
 #include "live_mappings.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <map>
 
@@ -17,6 +19,12 @@ Registry& registry() {
   static Registry* const instance = new Registry;
   return *instance;
 }
+
+// The registry is held across fork(), so that the child never inherits it locked by a thread that
+// does not exist there. The child keeps the entries: fork() copies the mappings too.
+void before_fork() noexcept { registry().mutex.lock(); }
+void after_fork() noexcept { registry().mutex.unlock(); }
+[[maybe_unused]] const int g_fork_handlers = pthread_atfork(&before_fork, &after_fork, &after_fork);
 
 }  // namespace
 

@@ -13,8 +13,10 @@
 //   - InjectedJob: a job handed to the pool from a thread outside it. The outside thread sleeps on
 //     the record's mutex and condition variable until a worker has run the job (after watching a
 //     flag for a few microseconds, in case the job is that quick).
-// Either record catches whatever its body throws, so a job always finishes; the exception is kept
-// and rethrown on the thread that waits for the job.
+//   - PostedJob: a job that nobody waits for (ThreadPool::post). It owns itself: made on the heap by
+//     the poster, deleted by the worker that runs it. Its body must not throw.
+// JoinJob and InjectedJob catch whatever their body throws, so a job always finishes; the exception
+// is kept and rethrown on the thread that waits for the job.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,8 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 namespace ombrel::pool {
 
@@ -139,6 +143,29 @@ class InjectedJob final {
   std::condition_variable finished_cv_;
   bool finished_ = false;  // guarded by mutex_
   std::atomic<bool> finished_soon_{false};  // set with finished_, read without the mutex
+};
+
+// A job that owns itself. `Body` is called as body() on a worker and must not throw: there is no
+// thread to rethrow on.
+template <class Body>
+class PostedJob final {
+ public:
+  static_assert(std::is_nothrow_invocable_v<Body&>, "a posted job reports its own failures");
+
+  explicit PostedJob(Body body) : body_(std::move(body)) {}
+  PostedJob(const PostedJob&) = delete;
+  PostedJob& operator=(const PostedJob&) = delete;
+
+  JobRef ref() noexcept { return JobRef(this, &PostedJob::execute); }
+
+ private:
+  static void execute(void* record, bool /*migrated*/) noexcept {
+    auto* job = static_cast<PostedJob*>(record);
+    job->body_();
+    delete job;
+  }
+
+  Body body_;
 };
 
 }  // namespace ombrel::pool

@@ -1,5 +1,7 @@
 #include "thread_pool.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -126,6 +128,20 @@ namespace {
 // fast path (acquire, pairing with the release store that publishes the constructed pool).
 constinit std::atomic<ThreadPool*> g_global_pool{nullptr};
 constinit std::mutex g_global_pool_creation;
+
+// fork() copies only the calling thread: in the child the pool's workers are gone, and a job queued
+// there would wait forever. The child therefore forgets the parent's pool (its object is left behind,
+// never touched again: its queues and sleep mutex may have been held by workers at the moment of the
+// fork) and makes its own on first use. The creation mutex is held across the fork, so that no other
+// thread can be half-way through creating a pool then.
+void before_fork() noexcept { g_global_pool_creation.lock(); }
+void after_fork_in_parent() noexcept { g_global_pool_creation.unlock(); }
+void after_fork_in_child() noexcept {
+  g_global_pool.store(nullptr, std::memory_order_relaxed);
+  g_global_pool_creation.unlock();
+}
+[[maybe_unused]] const int g_fork_handlers =
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 
 }  // namespace
 

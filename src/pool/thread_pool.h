@@ -11,6 +11,8 @@
 //   - Joining (here): a worker divides its work into halves a and b. It queues b, runs a, then
 //     takes b back and runs it, unless a thief got it first; in that case it helps (steals and runs
 //     other queued halves) until b is done, and sleeps whenever there is nothing to steal.
+//   - Posted jobs (post): queued on the injector like an outside caller's job, but nobody waits for
+//     them; a worker runs and frees each when it gets to it.
 //   - Outside callers (run_from_outside): the job goes to the injector and the caller sleeps on the
 //     job's own mutex and condition variable until a worker has run it (after a few microseconds
 //     of watching, for quick jobs). The caller runs no pool work.
@@ -88,6 +90,14 @@ class ThreadPool final {
   template <class Job>
   void run_from_outside(Job&& job);
 
+  // Queues job() to run on a worker when one gets to it, and returns at once. Nobody waits for it:
+  // the job is moved to the heap and freed after it has run, so it must own or share what it uses
+  // and stay correct however late it runs (typically it claims work from a shared counter and may
+  // find none left). It must not throw. Jobs still queued when the pool is destroyed are run by the
+  // stopping workers. Throws std::bad_alloc, with nothing queued, when memory runs out.
+  template <class Job>
+  void post(Job&& job);
+
  private:
   struct Worker;
 
@@ -113,7 +123,9 @@ class ThreadPool final {
   std::vector<std::thread> threads_;  // used only by the constructor and the destructor
 };
 
-// The process-wide pool, created on the first call (thread-safe) and never shut down. Its size is
+// The process-wide pool, created on the first call (thread-safe) and never shut down. A process made
+// by fork() starts without one, since the parent's workers do not exist there: the child's first
+// call creates the child's own pool (the parent's pool object is left behind untouched). Its size is
 // thread_count_from_env() of RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS and available_parallelism(), read
 // when it is created. If it cannot be created (the system refuses to start a thread), throws
 // ombrel::InternalFault "The global thread pool has not been initialized.: <reason>"; a later call
@@ -163,6 +175,14 @@ void ThreadPool::run_from_outside(Job&& job) {
   InjectedJob<std::remove_reference_t<Job>> injected(job);
   inject(injected.ref());
   injected.wait_and_rethrow();
+}
+
+template <class Job>
+void ThreadPool::post(Job&& job) {
+  using Record = PostedJob<std::decay_t<Job>>;
+  auto record = std::make_unique<Record>(std::forward<Job>(job));
+  inject(record->ref());  // throws only if nothing was queued
+  record.release();       // the worker that runs it deletes it
 }
 
 }  // namespace ombrel::pool

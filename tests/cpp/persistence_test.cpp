@@ -1,4 +1,5 @@
 // Saving a field to a weight file and mapping a weight file back under a field.
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -460,6 +461,82 @@ TEST(ConcurrentSaveTest, SavesWhileTrainingCopyWellFormedRecords) {
   }
   stop.store(true, std::memory_order_relaxed);
   for (auto& trainer : trainers) trainer.join();
+}
+
+// A save only reads the field. The mapped records are made read-only for the save: a single write
+// to them (a lock word taken, even if given back) would kill the test with SIGSEGV. The source file
+// must come out byte for byte as it went in, and the saved copy must equal it.
+TEST(SaveIsReadOnlyTest, SavingAMappedFieldNeverWritesItsMemory) {
+  TempDir dir;
+  const std::string source = dir.file("source.bin");
+  const uint64_t sensory = 4 * 4096 / kRecordBytes + 3;  // several pages and a part
+  save_ok(trained_field(sensory, 6, 3000, 11), source);
+  const Bytes before = read_bytes(source);
+
+  auto field = ThreadBoundedNeuronField::create(sensory, 6);
+  load_ok(field, source);
+  const std::size_t bytes = sensory * kRecordBytes;
+  ASSERT_EQ(mprotect(field.neurons(), bytes, PROT_READ), 0);
+  const auto error = field.save_weights(dir.file("copy.bin"));
+  ASSERT_EQ(mprotect(field.neurons(), bytes, PROT_READ | PROT_WRITE), 0);
+  ASSERT_FALSE(error.has_value()) << error->message;
+  EXPECT_EQ(read_bytes(source), before);
+  EXPECT_EQ(read_bytes(dir.file("copy.bin")), before);
+}
+
+// Every training step here moves one unit of weight from one synapse of a record to the other (amplify
+// 1 on the correct motor, suppress 1 on the other), so the two weights of every record always add up
+// to the same total. A save that copied a record part-way through a step would show the total off by
+// one. Trainers run flat out on a handful of records while the main thread saves again and again.
+TEST(ConcurrentSaveTest, SavedRecordsAreNeverCaughtHalfWayThroughAStep) {
+  constexpr uint64_t kSensory = 8;
+  constexpr int32_t kTotal = 2000;
+  TempDir dir;
+  auto field = ThreadBoundedNeuronField::create(kSensory, 2);
+  std::vector<uint32_t> all(kSensory);
+  for (uint32_t t = 0; t < kSensory; ++t) all[t] = t;
+  field.train_stream(all, 0, kTotal / 2, 0);
+  field.train_stream(all, 1, kTotal / 2, 0);
+  const std::string mapped = dir.file("mapped.bin");
+  save_ok(field, mapped);
+  load_ok(field, mapped);  // mapped, as in the save a killed process once left locked
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> steps{0};
+  std::vector<std::thread> trainers;
+  for (uint32_t t = 0; t < 2; ++t) {
+    trainers.emplace_back([&, t] {
+      std::mt19937 rng(7 + t);
+      std::vector<uint32_t> tokens(3);
+      uint64_t n = 0;
+      while (!stop.load(std::memory_order_relaxed)) {
+        for (auto& token : tokens) token = rng() % kSensory;
+        field.train_stream(tokens, rng() % 2, 1, 1);
+        ++n;
+      }
+      steps.fetch_add(n);
+    });
+  }
+  const std::string out = dir.file("snapshot.bin");
+  for (int round = 0; round < 400; ++round) {
+    save_ok(field, out);
+    const Bytes saved = read_bytes(out);
+    ASSERT_EQ(saved.size(), kSensory * kRecordBytes);
+    for (uint64_t i = 0; i < kSensory; ++i) {
+      SensoryNeuron rec;
+      std::memcpy(&rec, saved.data() + i * kRecordBytes, sizeof rec);
+      ASSERT_EQ(rec.synapse_count, 2u) << "record " << i;
+      ASSERT_EQ(rec.lock, 0) << "record " << i;
+      ASSERT_EQ(int32_t{rec.weights[0]} + rec.weights[1], kTotal)
+          << "record " << i << " torn in save " << round;
+    }
+  }
+  stop.store(true, std::memory_order_relaxed);
+  for (auto& trainer : trainers) trainer.join();
+  EXPECT_GT(steps.load(), 0u);
+  // No lock word was left taken in the mapped file.
+  const Bytes file = read_bytes(mapped);
+  for (uint64_t i = 0; i < kSensory; ++i) EXPECT_EQ(file[i * kRecordBytes + 56], 0) << i;
 }
 
 }  // namespace

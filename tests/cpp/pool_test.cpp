@@ -2,7 +2,9 @@
 // the transport of exceptions to the waiting thread.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -556,6 +558,32 @@ TEST(ThreadPool, FailedStartStopsTheThreadsAlreadyStarted) {
   EXPECT_EQ(g_alive.load(), 0);
 }
 
+// Posted jobs run on the workers without anyone waiting for them, also when posted from several
+// threads at once, and the jobs still queued when the pool is destroyed are run by the stopping
+// workers (none is lost or leaked).
+TEST(ThreadPool, PostedJobsRunOnWorkersAndNoneIsLostAtDestruction) {
+  auto ran = std::make_shared<std::atomic<int>>(0);
+  auto off_caller = std::make_shared<std::atomic<int>>(0);
+  {
+    ThreadPool pool(2);
+    std::vector<std::thread> posters;
+    for (int p = 0; p < 4; ++p) {
+      posters.emplace_back([&pool, ran, off_caller] {
+        const auto poster = std::this_thread::get_id();
+        for (int i = 0; i < 250; ++i) {
+          pool.post([ran, off_caller, poster]() noexcept {
+            if (std::this_thread::get_id() != poster) off_caller->fetch_add(1);
+            ran->fetch_add(1);
+          });
+        }
+      });
+    }
+    for (std::thread& poster : posters) poster.join();
+  }
+  EXPECT_EQ(ran->load(), 1000);
+  EXPECT_EQ(off_caller->load(), 1000);
+}
+
 // The only test that touches the process-wide pool: it must find it not yet created.
 TEST(GlobalPool, ReportsAFailedStartThenCreatesOnePoolSizedFromTheEnvironment) {
   ASSERT_EQ(setenv("RAYON_NUM_THREADS", "3", 1), 0);
@@ -586,6 +614,41 @@ TEST(GlobalPool, ReportsAFailedStartThenCreatesOnePoolSizedFromTheEnvironment) {
   for_each_range(pool, 1000, [&](std::uint64_t begin, std::uint64_t end) {
     total.fetch_add(end - begin, std::memory_order_relaxed);
   });
+  EXPECT_EQ(total.load(), 1000u);
+}
+
+// fork() copies only the calling thread. A child must not inherit the parent's pool, whose workers do
+// not exist there: its first use makes a pool of its own, which works. The child is killed by an alarm
+// if it hangs, so a regression fails here instead of hanging the suite.
+TEST(GlobalPool, AForkedChildMakesAPoolOfItsOwn) {
+  ThreadPool& parent_pool = global_pool();
+  std::atomic<std::uint64_t> warm{0};
+  for_each_range(parent_pool, 64, [&](std::uint64_t b, std::uint64_t e) { warm.fetch_add(e - b); });
+  ASSERT_EQ(warm.load(), 64u);
+
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    alarm(30);
+    ThreadPool& pool = global_pool();
+    std::atomic<std::uint64_t> total{0};
+    for_each_range(pool, 10000, [&](std::uint64_t begin, std::uint64_t end) {
+      total.fetch_add(end - begin, std::memory_order_relaxed);
+    });
+    std::atomic<bool> posted{false};
+    pool.post([&posted]() noexcept { posted.store(true); });
+    while (!posted.load()) std::this_thread::yield();
+    _exit(&pool != &parent_pool && total.load() == 10000 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (signal " << WTERMSIG(status) << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // The parent's pool is untouched by the fork.
+  EXPECT_EQ(&global_pool(), &parent_pool);
+  std::atomic<std::uint64_t> total{0};
+  for_each_range(parent_pool, 1000, [&](std::uint64_t b, std::uint64_t e) { total.fetch_add(e - b); });
   EXPECT_EQ(total.load(), 1000u);
 }
 
