@@ -688,7 +688,7 @@ def best_of_rounds(runs: list[dict]) -> dict:
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--data", default=os.environ.get("OMBREL_DATA_ROOT", DEFAULT_DATA),
+    p.add_argument("--data", default=os.environ.get("OMBREL_DATA", DEFAULT_DATA),
                    help="directory holding the dataset directories (default ../shared/data)")
     p.add_argument("--datasets", default=",".join(DATASETS))
     p.add_argument("--systems", default=",".join(SYSTEMS))

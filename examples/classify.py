@@ -28,7 +28,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import recipe  # noqa: E402  (beside this file)
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_DATA = os.path.join(os.path.dirname(REPO_ROOT), "shared", "data", "20newsgroups")
+DEFAULT_DATA = os.path.join(os.environ.get("OMBREL_DATA", os.path.join(os.path.dirname(REPO_ROOT), "shared", "data")),
+                            "20newsgroups")
 
 
 def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
@@ -36,9 +37,9 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     src = p.add_argument_group("data (label<TAB>text files)")
-    src.add_argument("--data", default=os.environ.get("OMBREL_DATA", DEFAULT_DATA),
+    src.add_argument("--data", default=DEFAULT_DATA,
                      help="directory with train.tsv and test.tsv (or test.tsv alone, split 80/20); "
-                          "environment variable OMBREL_DATA")
+                          "default: 20newsgroups in the datasets folder $OMBREL_DATA")
     src.add_argument("--train", help="training file (instead of --data)")
     src.add_argument("--test", help="test file (instead of --data)")
     rec = p.add_argument_group("recipe")

@@ -1,7 +1,7 @@
 """Scoring on a local Dask cluster of worker processes (examples/dask_scoring.py) equals scoring in
 one process, and each worker maps the weight file once.
 
-Reads the SMS spam corpus from ../shared/data beside the repository, or from $OMBREL_DATA_DIR.
+Reads the SMS spam corpus from ../shared/data beside the repository, or from $OMBREL_DATA.
 """
 
 import os
@@ -16,7 +16,7 @@ from distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 
 TESTS = Path(__file__).resolve().parent
 EXAMPLES = TESTS.parent / "examples"
-DATA = Path(os.environ.get("OMBREL_DATA_DIR", TESTS.parent.parent / "shared" / "data"))
+DATA = Path(os.environ.get("OMBREL_DATA", TESTS.parent.parent / "shared" / "data"))
 CORPUS = DATA / "sms_spam"
 WORKERS = 2
 
@@ -26,7 +26,7 @@ def scoring():
     if not (EXAMPLES / "dask_scoring.py").is_file():
         pytest.skip(f"{EXAMPLES / 'dask_scoring.py'} is not there")
     if not (CORPUS / "train.tsv").is_file() or not (CORPUS / "test.tsv").is_file():
-        pytest.skip(f"the SMS spam corpus is not at {CORPUS} (set OMBREL_DATA_DIR to the datasets folder)")
+        pytest.skip(f"the SMS spam corpus is not at {CORPUS} (set OMBREL_DATA to the datasets folder)")
     # Imported by name, so its functions travel to the workers by reference; the spawned worker
     # processes start with this process's sys.path and import it the same way.
     sys.path.insert(0, str(EXAMPLES))

@@ -64,3 +64,34 @@ def test_demo_explains_a_missing_data_directory(tmp_path):
     assert "--data DIR" in result.stderr and "label<TAB>text" in result.stderr, result.stderr
     assert "Traceback" not in result.stderr
     assert "accuracy" not in result.stdout
+
+
+def test_downloaded_archive_becomes_sorted_tsv_rows(tmp_path):
+    """The demo's dataset fetcher, on a small archive of the same shape as the real one."""
+    import io
+    import tarfile
+
+    sys.path.insert(0, str(CLASSIFY.parent))
+    try:
+        import fetch_20newsgroups as fetch
+    finally:
+        sys.path.pop(0)
+    posts = {
+        "20news-bydate/20news-bydate-train/sci.space/102": "Subject: orbit\n\n  Lunar\tlanding ".encode(),
+        "20news-bydate/20news-bydate-train/sci.space/11": b"first",
+        "20news-bydate/20news-bydate-train/alt.atheism/5": "caf\xe9".encode("latin-1"),  # not UTF-8
+        "20news-bydate/20news-bydate-test/rec.autos/7": "engine \u00e9".encode(),
+        "__MACOSX/20news-bydate/20news-bydate-test/rec.autos/._7": b"resource fork",
+    }
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w:gz") as tar:
+        for name, data in posts.items():
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    files = fetch.convert(buffer.getvalue())
+    assert files["train"] == ("alt.atheism\tcaf\u00e9\n"
+                              "sci.space\tfirst\n"
+                              "sci.space\tSubject: orbit Lunar landing\n")
+    assert files["test"] == "rec.autos\tengine \u00e9\n"
+    assert fetch.main([]) == 2

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The sanitizer runs and a short run of every fuzz target (clang; Debian: clang libclang-rt-14-dev):
+# The sanitizer runs and a short run of every fuzz target (clang and its runtimes, installed when
+# missing as tools/run_tests.sh does):
 #   1. the C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, leak detection on;
 #   2. the C++ tests under ThreadSanitizer (the pool, batches, saving while training, ...);
 #   3. the pytest suite against the module built with ASan + UBSan: the interpreter runs with the ASan
@@ -18,9 +19,9 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 # shellcheck source=../fuzz/lib.sh
 . fuzz/lib.sh
+. tools/system_packages.sh
+ensure_system_packages "${OMBREL_SANITIZER_PACKAGES[@]}"
 ombrel_prepare
-[ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ||
-  die "GoogleTest was not found. Install it: apt-get install libgtest-dev"
 
 echo "== Building with AddressSanitizer + UndefinedBehaviorSanitizer (module and C++ tests)"
 ombrel_build_asan

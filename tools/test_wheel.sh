@@ -5,7 +5,7 @@
 #   - copies the project's files (no build outputs) to a temporary folder and runs the pytest suite
 #     from the copy's tests/, so the only ombrel that can be imported is the installed wheel's, and
 #     checks that it is.
-# The datasets are read from ../shared/data beside the repository (or $OMBREL_DATA_DIR).
+# The datasets are read from ../shared/data beside the repository (or $OMBREL_DATA).
 # Usage: tools/test_wheel.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,6 +45,6 @@ where = pathlib.Path(ombrel.__file__).resolve()
 assert venv in where.parents, f"ombrel was imported from {where}, not from the wheel in {venv}"
 print(f"== ombrel from {where}")
 PY
-export OMBREL_DATA_DIR="${OMBREL_DATA_DIR:-$(cd "$ROOT/.." && pwd)/shared/data}"
+export OMBREL_DATA="${OMBREL_DATA:-$(cd "$ROOT/.." && pwd)/shared/data}"
 echo "== Python tests against the installed wheel"
 "$VPY" -m pytest -q -p no:cacheprovider "$@" .

@@ -621,6 +621,13 @@ TEST(GlobalPool, ReportsAFailedStartThenCreatesOnePoolSizedFromTheEnvironment) {
 // not exist there: its first use makes a pool of its own, which works. The child is killed by an alarm
 // if it hangs, so a regression fails here instead of hanging the suite.
 TEST(GlobalPool, AForkedChildMakesAPoolOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
+#endif
+#endif
   ThreadPool& parent_pool = global_pool();
   std::atomic<std::uint64_t> warm{0};
   for_each_range(parent_pool, 64, [&](std::uint64_t b, std::uint64_t e) { warm.fetch_add(e - b); });
