@@ -24,11 +24,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "text/stemmer.h"
-#include "text/stop_word_set.h"
-#include "text/tokenizer.h"
-#include "text/unicode_tables.h"
-#include "text/utf8.h"
+#include "lib/text/stemmer.h"
+#include "lib/text/stop_word_set.h"
+#include "lib/text/tokenizer.h"
+#include "lib/text/unicode_tables.h"
+#include "lib/text/utf8.h"
 
 namespace {
 

@@ -33,11 +33,13 @@
 #include <string>
 #include <vector>
 
+#include "field_test_peer.h"  // tests/cpp
 #include "ombrel/field.h"
 #include "pool/thread_pool.h"
 
 namespace {
 
+using ombrel::FieldTestPeer;
 using ombrel::InternalFault;
 using ombrel::ThreadBoundedNeuronField;
 using ombrel::TokenBatch;
@@ -108,7 +110,7 @@ int16_t i16_at(const uint8_t* p) {
 }
 
 std::vector<uint8_t> records_of(const ThreadBoundedNeuronField& field) {
-  const auto* base = reinterpret_cast<const uint8_t*>(field.neurons());
+  const auto* base = reinterpret_cast<const uint8_t*>(FieldTestPeer::records(field));
   return std::vector<uint8_t>(base, base + field.sensory_count() * ombrel::kRecordBytes);
 }
 
@@ -213,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   check(!loaded.has_value(), "a long enough file loads");
-  check(field.is_mapped() && field.neuron_len() == sensory, "a loaded field maps sensory_count records");
+  check(field.is_mapped() && FieldTestPeer::record_count(field) == sensory,
+        "a loaded field maps sensory_count records");
 
   std::vector<uint8_t> records = records_of(field);
   check(std::equal(records.begin(), records.end(), bytes.begin()), "the mapped records are the file's bytes");
@@ -255,7 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (!held_locks) {
     for (uint64_t r = 0; r < sensory; ++r) {
-      check(field.neurons()[r].lock == 0, "training gives every lock back, also when it faults");
+      check(FieldTestPeer::records(field)[r].lock == 0,
+            "training gives every lock back, also when it faults");
     }
   }
   faults([&] { field.train_batch(batch, amplify, suppress, two_workers()); });

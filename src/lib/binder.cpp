@@ -1,4 +1,4 @@
-#include "binder.h"
+#include "lib/binder.h"
 
 #include <string>
 

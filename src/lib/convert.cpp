@@ -4,7 +4,7 @@
 // integer buffers of the built-in and numpy array types are read without creating an object per
 // element. Every other object goes through the interpreter's sequence and iteration protocols, and
 // each fast path raises exactly what the generic path would raise for the same input.
-#include "convert.h"
+#include "lib/convert.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,10 +14,9 @@
 #include <new>
 #include <thread>
 
-#include "../ombrel/fault.h"
-#include "../pool/for_each_range.h"
-#include "errors.h"
-#include "py_ref.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
+#include "pool/thread_pool.h"
 
 namespace ombrel::lib {
 namespace {
@@ -487,7 +486,7 @@ Py_ssize_t convert_plain_prefix(PyObject* const* items, Py_ssize_t n, TokenBatch
   if (out.tokens.size() >= kParallelTokens && plain >= 2) {
     try {
       workers = &pool::global_pool();
-    } catch (const InternalFault&) {
+    } catch (const pool::PoolUnavailable&) {
       // Converted here instead; the batch itself then reports the pool that cannot start.
     }
   }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../ombrel/field.h"
+#include "ombrel/field.h"
 
 namespace ombrel::lib {
 

@@ -1,10 +1,10 @@
-#include "errors.h"
+#include "lib/errors.h"
 
 #include <new>
 #include <string>
 
-#include "../ombrel/fault.h"
-#include "py_ref.h"
+#include "lib/py_ref.h"
+#include "ombrel/fault.h"
 
 namespace ombrel::lib {
 namespace {

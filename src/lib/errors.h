@@ -6,7 +6,7 @@
 
 #include <exception>
 
-#include "../platform/io_error.h"
+#include "platform/io_error.h"
 
 namespace ombrel::lib {
 

@@ -4,18 +4,18 @@
 // shared borrow, or the exclusive one for load_weights), convert the arguments, run the engine with
 // the interpreter lock released where the method allows it, convert the result, give the borrow back.
 // The borrow counter is touched only with the interpreter lock held, so it needs no atomics.
-#include "field_type.h"
+#include "lib/field_type.h"
 
 #include <cstring>
 #include <new>
 #include <string>
 #include <utility>
 
-#include "../ombrel/field.h"
-#include "binder.h"
-#include "convert.h"
-#include "errors.h"
-#include "py_ref.h"
+#include "lib/binder.h"
+#include "lib/convert.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
+#include "ombrel/field.h"
 
 namespace ombrel::lib {
 namespace {

@@ -16,10 +16,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "errors.h"
-#include "field_type.h"
-#include "py_ref.h"
-#include "tokenize_function.h"
+#include "lib/errors.h"
+#include "lib/field_type.h"
+#include "lib/py_ref.h"
+#include "lib/tokenize_function.h"
 
 namespace ombrel::lib {
 namespace {

@@ -1,17 +1,17 @@
 // Python glue of `tokenize`: converts the arguments, runs the tokenizer core with the interpreter
 // lock held (the work is short and builds Python strings as it goes) and returns the list.
-#include "tokenize_function.h"
+#include "lib/tokenize_function.h"
 
 #include <bit>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
-#include "binder.h"
-#include "convert.h"
-#include "errors.h"
-#include "py_ref.h"
-#include "text/tokenizer.h"
+#include "lib/binder.h"
+#include "lib/convert.h"
+#include "lib/errors.h"
+#include "lib/py_ref.h"
+#include "lib/text/tokenizer.h"
 
 namespace ombrel::lib {
 namespace {

@@ -6,13 +6,14 @@
 // step, whose per-record try-lock is the only synchronisation between them.
 #include <memory>
 
-#include "../pool/thread_pool.h"
-#include "field.h"
+#include "ombrel/field.h"
+#include "ombrel/worker_pool.h"
+#include "pool/thread_pool.h"
 
 namespace ombrel {
 
 std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& batch) const {
-  return predict_batch(batch, pool::global_pool());  // created on the first batch, also an empty one
+  return predict_batch(batch, worker_pool());  // created on the first batch, also an empty one
 }
 
 std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& batch,
@@ -34,7 +35,7 @@ std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& 
 
 void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,
                                            int16_t suppress) {
-  train_batch(batch, amplify, suppress, pool::global_pool());
+  train_batch(batch, amplify, suppress, worker_pool());
 }
 
 void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,

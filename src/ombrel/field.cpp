@@ -1,5 +1,5 @@
 // Construction, prediction, the potentials, decay and introspection of a field.
-#include "field.h"
+#include "ombrel/field.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "record_access.h"
+#include "ombrel/record_access.h"
 
 namespace ombrel {
 namespace {

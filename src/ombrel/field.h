@@ -23,10 +23,10 @@
 #include <utility>
 #include <vector>
 
-#include "../platform/io_error.h"
-#include "fault.h"
-#include "sensory_neuron.h"
-#include "storage.h"
+#include "ombrel/fault.h"
+#include "ombrel/sensory_neuron.h"
+#include "ombrel/storage.h"
+#include "platform/io_error.h"
 
 namespace ombrel {
 
@@ -136,12 +136,11 @@ class ThreadBoundedNeuronField final {
 
   uint64_t sensory_count() const noexcept { return sensory_count_; }
   uint64_t motor_count() const noexcept { return motor_count_; }
-  uint64_t neuron_len() const noexcept { return neuron_len_; }
-  SensoryNeuron* neurons() const noexcept { return neurons_; }
   bool is_mapped() const noexcept { return storage_.is_mapped(); }
-  MotorPotentials& motor_potentials() const noexcept { return *potentials_; }
 
  private:
+  friend class FieldTestPeer;  // tests/cpp/field_test_peer.h
+
   ThreadBoundedNeuronField(Storage storage, std::shared_ptr<MotorPotentials> potentials,
                            uint64_t sensory_count, uint64_t motor_count);
 

@@ -46,11 +46,11 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/file_mapping.h"
-#include "../platform/live_mappings.h"
-#include "../platform/writable_file.h"
-#include "field.h"
-#include "record_access.h"
+#include "ombrel/field.h"
+#include "ombrel/record_access.h"
+#include "platform/file_mapping.h"
+#include "platform/live_mappings.h"
+#include "platform/writable_file.h"
 
 namespace ombrel {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sensory_neuron.h"
+#include "ombrel/sensory_neuron.h"
 
 namespace ombrel {
 

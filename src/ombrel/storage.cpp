@@ -1,9 +1,9 @@
-#include "storage.h"
+#include "ombrel/storage.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "fault.h"
+#include "ombrel/fault.h"
 
 namespace ombrel {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "../platform/file_mapping.h"
-#include "sensory_neuron.h"
+#include "ombrel/sensory_neuron.h"
+#include "platform/file_mapping.h"
 
 namespace ombrel {
 

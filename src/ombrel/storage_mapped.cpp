@@ -1,7 +1,7 @@
 // The Mapped kind of Storage: a weight file's view used in place as the record array.
 #include <utility>
 
-#include "storage.h"
+#include "ombrel/storage.h"
 
 namespace ombrel {
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "field.h"
-#include "record_access.h"
+#include "ombrel/field.h"
+#include "ombrel/record_access.h"
 
 namespace ombrel {
 namespace {

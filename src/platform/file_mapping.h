@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <string>
 
-#include "file_identity.h"
-#include "io_error.h"
+#include "platform/file_identity.h"
+#include "platform/io_error.h"
 
 namespace ombrel::platform {
 

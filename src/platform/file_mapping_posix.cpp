@@ -8,9 +8,9 @@
 #include <limits>
 #include <utility>
 
-#include "file_mapping.h"
-#include "live_mappings.h"
-#include "posix_io.h"
+#include "platform/file_mapping.h"
+#include "platform/live_mappings.h"
+#include "platform/posix_io.h"
 
 namespace ombrel::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "live_mappings.h"
+#include "platform/live_mappings.h"
 
 #include <pthread.h>
 

@@ -15,7 +15,7 @@
 
 #include <mutex>
 
-#include "file_identity.h"
+#include "platform/file_identity.h"
 
 namespace ombrel::platform {
 

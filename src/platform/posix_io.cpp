@@ -1,4 +1,4 @@
-#include "posix_io.h"
+#include "platform/posix_io.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,8 +12,8 @@
 #include <span>
 #include <string>
 
-#include "file_identity.h"
-#include "io_error.h"
+#include "platform/file_identity.h"
+#include "platform/io_error.h"
 
 namespace ombrel::platform::posix {
 

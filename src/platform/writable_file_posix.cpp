@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "posix_io.h"
-#include "writable_file.h"
+#include "platform/posix_io.h"
+#include "platform/writable_file.h"
 
 namespace ombrel::platform {
 

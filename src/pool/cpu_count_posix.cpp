@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <thread>
 
-#include "thread_count.h"
+#include "pool/thread_count.h"
 
 namespace ombrel::pool {
 namespace {

@@ -25,7 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "thread_pool.h"
+#include "pool/thread_pool.h"
 
 namespace ombrel::pool {
 

@@ -1,4 +1,4 @@
-#include "job_queue.h"
+#include "pool/job_queue.h"
 
 namespace ombrel::pool {
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <optional>
 
-#include "job.h"
+#include "pool/job.h"
 
 namespace ombrel::pool {
 

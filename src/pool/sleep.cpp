@@ -1,4 +1,4 @@
-#include "sleep.h"
+#include "pool/sleep.h"
 
 #include <chrono>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "thread_count.h"
+#include "pool/thread_count.h"
 
 #include <limits>
 #include <optional>

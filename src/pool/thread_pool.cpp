@@ -1,4 +1,4 @@
-#include "thread_pool.h"
+#include "pool/thread_pool.h"
 
 #include <pthread.h>
 
@@ -7,8 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "../ombrel/fault.h"
-#include "thread_count.h"
+#include "pool/thread_count.h"
 
 namespace ombrel::pool {
 
@@ -162,8 +161,7 @@ ThreadPool& detail::global_pool(ThreadPool::SpawnThread spawn) {
     return *pool;
   } catch (const std::exception& error) {
     // Mostly std::system_error from std::thread; a size too large to allocate for lands here too.
-    throw InternalFault(std::string("The global thread pool has not been initialized.: ") +
-                        error.what());
+    throw PoolUnavailable(error.what());
   }
 }
 

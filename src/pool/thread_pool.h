@@ -37,13 +37,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
-#include "job.h"
-#include "job_queue.h"
-#include "sleep.h"
+#include "pool/job.h"
+#include "pool/job_queue.h"
+#include "pool/sleep.h"
 
 namespace ombrel::pool {
 
@@ -123,13 +124,19 @@ class ThreadPool final {
   std::vector<std::thread> threads_;  // used only by the constructor and the destructor
 };
 
+// Thrown by global_pool() when the process-wide pool cannot be created; what() is the reason (the
+// message of the exception that stopped it, mostly std::system_error from starting a thread).
+class PoolUnavailable final : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The process-wide pool, created on the first call (thread-safe) and never shut down. A process made
 // by fork() starts without one, since the parent's workers do not exist there: the child's first
 // call creates the child's own pool (the parent's pool object is left behind untouched). Its size is
 // thread_count_from_env() of RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS and available_parallelism(), read
 // when it is created. If it cannot be created (the system refuses to start a thread), throws
-// ombrel::InternalFault "The global thread pool has not been initialized.: <reason>"; a later call
-// tries again.
+// PoolUnavailable; a later call tries again.
 ThreadPool& global_pool();
 
 namespace detail {
@@ -188,4 +195,4 @@ void ThreadPool::post(Job&& job) {
 }  // namespace ombrel::pool
 
 // The pool's one algorithm over index ranges; users of the pool get it with this header.
-#include "for_each_range.h"  // IWYU pragma: export
+#include "pool/for_each_range.h"  // IWYU pragma: export

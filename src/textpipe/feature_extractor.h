@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "text/stop_word_set.h"
-#include "text/tokenizer.h"
+#include "lib/text/stop_word_set.h"
+#include "lib/text/tokenizer.h"
 
 namespace ombrel::textpipe {
 

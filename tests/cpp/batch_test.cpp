@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "field_test_peer.h"
 #include "ombrel/field.h"
 #include "ombrel/record_access.h"
 #include "pool/thread_pool.h"
@@ -71,13 +72,15 @@ TEST(Batch, OneWorkerTrainingEqualsStreamTraining) {
   for (uint64_t i = 0; i < batch.size(); ++i) {
     streamed.train_stream(batch.stream(i), batch.correct[i], 9, 2);
   }
-  EXPECT_EQ(std::memcmp(batched.neurons(), streamed.neurons(), 300 * sizeof(SensoryNeuron)), 0);
+  EXPECT_EQ(std::memcmp(FieldTestPeer::records(batched), FieldTestPeer::records(streamed),
+                        300 * sizeof(SensoryNeuron)),
+            0);
 }
 
 TEST(Batch, FaultInOneItemReachesTheCallerAndOtherPartsFinish) {
   auto field = ThreadBoundedNeuronField::create(64, 4);
   for (uint32_t m = 0; m < 8; ++m) field.train_stream(std::vector<uint32_t>{5}, m, 1, 0);
-  store_word(field.neurons()[5].synapse_count, 9u);
+  store_word(FieldTestPeer::records(field)[5].synapse_count, 9u);
   TokenBatch batch;
   for (uint32_t i = 0; i < 1000; ++i) {
     batch.tokens.push_back(i == 500 ? 5 : 10 + i % 50);
@@ -97,7 +100,7 @@ TEST(Batch, FaultInOneItemReachesTheCallerAndOtherPartsFinish) {
   } catch (const InternalFault& f) {
     EXPECT_STREQ(f.what(), "index out of bounds: the len is 8 but the index is 8");
   }
-  EXPECT_EQ(load_word(field.neurons()[5].lock), 0);
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[5].lock), 0);
   // Items in the other half of the batch were trained.
   EXPECT_FALSE(field.get_neuron_synapses(10 + 999 % 50).empty());
   // The pool still works.

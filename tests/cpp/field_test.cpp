@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "field_test_peer.h"
 #include "ombrel/field.h"
 #include "ombrel/record_access.h"
 
@@ -27,13 +28,13 @@ std::string fault_text(auto&& fn) {
 
 TEST(FieldConstruction, FreshRecordsAreZeroExceptIds) {
   auto field = ThreadBoundedNeuronField::create(300, 4);
-  ASSERT_EQ(field.neuron_len(), 300u);
+  ASSERT_EQ(FieldTestPeer::record_count(field), 300u);
   for (uint32_t i = 0; i < 300; ++i) {
     SensoryNeuron expected{};
     expected.id = i;
-    ASSERT_EQ(std::memcmp(&field.neurons()[i], &expected, sizeof expected), 0) << i;
+    ASSERT_EQ(std::memcmp(&FieldTestPeer::records(field)[i], &expected, sizeof expected), 0) << i;
   }
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(field.neurons()) % 64, 0u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(FieldTestPeer::records(field)) % 64, 0u);
   EXPECT_EQ(field.get_potentials(), std::vector<int32_t>(4, 0));
 }
 
@@ -79,7 +80,7 @@ TEST(Prediction, WrapsAndSkipsForeignTargets) {
 TEST(Prediction, SlotsBeyondTheCountAreIgnored) {
   // A record from a file may carry stale targets and weights past synapse_count.
   auto field = ThreadBoundedNeuronField::create(3, 4);
-  SensoryNeuron& rec = field.neurons()[1];
+  SensoryNeuron& rec = FieldTestPeer::records(field)[1];
   for (uint32_t k = 0; k < kMaxSynapses; ++k) {
     store_word(rec.targets[k], k % 4);
     store_word(rec.weights[k], static_cast<int16_t>(100 * (k + 1)));
@@ -100,7 +101,7 @@ TEST(Prediction, SlotsBeyondTheCountAreIgnored) {
 TEST(Prediction, BrokenCountFaultsAfterEightSlotsAndKeepsSums) {
   auto field = ThreadBoundedNeuronField::create(2, 3);
   for (uint32_t m = 0; m < 8; ++m) field.train_stream(Tokens{1}, m % 3, 1, 0);
-  store_word(field.neurons()[1].synapse_count, 9u);
+  store_word(FieldTestPeer::records(field)[1].synapse_count, 9u);
   field.train_stream(Tokens{0}, 2, 4, 0);
   field.reset_potentials();
   EXPECT_EQ(fault_text([&] { field.predict(Tokens{0, 1}); }),
@@ -154,30 +155,30 @@ TEST(Training, SaturatesAndRanksMinus32768AsLargest) {
 
 TEST(Training, SkipsHeldAndOutOfRangeRecords) {
   auto field = ThreadBoundedNeuronField::create(3, 4);
-  store_word(field.neurons()[1].lock, 1);
+  store_word(FieldTestPeer::records(field)[1].lock, 1);
   field.train_stream(Tokens{1, 3, 4000000000u, 2}, 0, 5, 1);
   EXPECT_TRUE(field.get_neuron_synapses(1).empty());
   EXPECT_EQ(field.get_neuron_synapses(2), (std::vector<Synapse>{{0, 5}}));
-  EXPECT_EQ(load_word(field.neurons()[1].lock), 1);  // nothing clears a stuck lock
-  EXPECT_EQ(load_word(field.neurons()[2].lock), 0);
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].lock), 1);  // nothing clears a stuck lock
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[2].lock), 0);
 }
 
 TEST(Training, BrokenCountFaultsWithLockGivenBack) {
   auto field = ThreadBoundedNeuronField::create(3, 10);
   for (uint32_t m = 0; m < 8; ++m) field.train_stream(Tokens{1}, m, 10, 0);
-  store_word(field.neurons()[1].synapse_count, 9u);
+  store_word(FieldTestPeer::records(field)[1].synapse_count, 9u);
   // Correct id in the first eight slots: amplified and the others suppressed, then the fault.
   EXPECT_EQ(fault_text([&] { field.train_stream(Tokens{0, 1, 2}, 3, 5, 1); }),
             "index out of bounds: the len is 8 but the index is 8");
-  EXPECT_EQ(load_word(field.neurons()[1].lock), 0);
-  EXPECT_EQ(load_word(field.neurons()[1].weights[3]), 15);
-  EXPECT_EQ(load_word(field.neurons()[1].weights[0]), 9);
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].lock), 0);
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].weights[3]), 15);
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].weights[0]), 9);
   EXPECT_EQ(field.get_neuron_synapses(0).size(), 1u);  // trained before the fault
   EXPECT_TRUE(field.get_neuron_synapses(2).empty());    // never reached
   // Correct id absent: the record is left untouched.
   EXPECT_EQ(fault_text([&] { field.train_stream(Tokens{1}, 99, 5, 1); }),
             "index out of bounds: the len is 8 but the index is 8");
-  EXPECT_EQ(load_word(field.neurons()[1].weights[0]), 9);
+  EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].weights[0]), 9);
   EXPECT_EQ(fault_text([&] { field.get_neuron_synapses(1); }),
             "index out of bounds: the len is 8 but the index is 8");
 }
@@ -199,8 +200,8 @@ TEST(Decay, Float32ArithmeticAndSaturation) {
   };
   for (const Case& c : cases) {
     auto field = ThreadBoundedNeuronField::create(0, 2);
-    field.motor_potentials()[0].store(c.v);
-    field.motor_potentials()[1].store(0);
+    FieldTestPeer::potentials(field)[0].store(c.v);
+    FieldTestPeer::potentials(field)[1].store(0);
     field.tick_decay(c.factor);
     EXPECT_EQ(field.get_potentials(), (std::vector<int32_t>{c.expected, 0}))
         << c.v << " * " << c.factor;
@@ -267,7 +268,7 @@ TEST(Concurrency, MixedOperationsKeepRecordsWellFormed) {
   stop = true;
   threads.back().join();
   for (uint32_t id = 0; id < kSensory; ++id) {
-    const SensoryNeuron& rec = field.neurons()[id];
+    const SensoryNeuron& rec = FieldTestPeer::records(field)[id];
     EXPECT_LE(load_word(rec.synapse_count), kMaxSynapses);
     EXPECT_EQ(load_word(rec.lock), 0);
     EXPECT_EQ(load_word(rec.id), id);

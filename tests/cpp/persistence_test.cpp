@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "file_test_support.h"
+#include "field_test_peer.h"
 #include "ombrel/field.h"
 #include "ombrel/record_access.h"
 
@@ -31,7 +32,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The field's records as bytes. REQUIRES: no other thread changes the field meanwhile.
 Bytes record_bytes(const ThreadBoundedNeuronField& field) {
-  const auto* begin = reinterpret_cast<const uint8_t*>(field.neurons());
+  const auto* begin = reinterpret_cast<const uint8_t*>(FieldTestPeer::records(field));
   return Bytes(begin, begin + field.sensory_count() * kRecordBytes);
 }
 
@@ -67,13 +68,13 @@ struct FieldSnapshot {
 };
 
 FieldSnapshot snapshot(const ThreadBoundedNeuronField& field) {
-  return {field.neurons(), field.neuron_len(), field.is_mapped(), record_bytes(field),
-          field.get_potentials()};
+  return {FieldTestPeer::records(field), FieldTestPeer::record_count(field), field.is_mapped(),
+          record_bytes(field), field.get_potentials()};
 }
 
 void expect_unchanged(const ThreadBoundedNeuronField& field, const FieldSnapshot& before) {
-  EXPECT_EQ(field.neurons(), before.neurons);
-  EXPECT_EQ(field.neuron_len(), before.neuron_len);
+  EXPECT_EQ(FieldTestPeer::records(field), before.neurons);
+  EXPECT_EQ(FieldTestPeer::record_count(field), before.neuron_len);
   EXPECT_EQ(field.is_mapped(), before.mapped);
   EXPECT_EQ(record_bytes(field), before.records);
   EXPECT_EQ(field.get_potentials(), before.potentials);
@@ -140,8 +141,8 @@ TEST(RoundTripTest, LoadedFieldHoldsTheSameBytesAndPredictsTheSame) {
   auto loaded = ThreadBoundedNeuronField::create(50, 6);
   load_ok(loaded, path);
   EXPECT_TRUE(loaded.is_mapped());
-  EXPECT_EQ(loaded.neuron_len(), 50u);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(loaded.neurons()) % 64, 0u);
+  EXPECT_EQ(FieldTestPeer::record_count(loaded), 50u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(FieldTestPeer::records(loaded)) % 64, 0u);
   EXPECT_EQ(record_bytes(loaded), record_bytes(original));
 
   std::mt19937 rng(5);
@@ -190,7 +191,7 @@ TEST(MappedFieldTest, LongerFileLoadsAndOnlyItsPrefixIsUsed) {
   save_ok(source, path);
   auto field = ThreadBoundedNeuronField::create(2, 3);
   load_ok(field, path);
-  EXPECT_EQ(field.neuron_len(), 2u);
+  EXPECT_EQ(FieldTestPeer::record_count(field), 2u);
   const uint32_t tokens[] = {0, 1, 4};
   field.train_stream(tokens, 1, 3, 1);
 
@@ -211,7 +212,7 @@ TEST(MappedFieldTest, TwoFieldsOnOneFileShareRecordsAndLockWords) {
   auto b = ThreadBoundedNeuronField::create(2, 4);
   load_ok(a, path);
   load_ok(b, path);
-  ASSERT_NE(a.neurons(), b.neurons());
+  ASSERT_NE(FieldTestPeer::records(a), FieldTestPeer::records(b));
 
   const uint32_t zero[] = {0};
   a.train_stream(zero, 3, 6, 0);
@@ -220,10 +221,10 @@ TEST(MappedFieldTest, TwoFieldsOnOneFileShareRecordsAndLockWords) {
   EXPECT_EQ(b.predict(zero), 3u);
 
   // A lock held through one view is held in the other: b's training passes over the record.
-  ASSERT_TRUE(try_lock_record(a.neurons()[0]));
+  ASSERT_TRUE(try_lock_record(FieldTestPeer::records(a)[0]));
   b.train_stream(zero, 1, 9, 0);
   EXPECT_EQ(a.get_neuron_synapses(0), (std::vector<Synapse>{{3, 6}}));
-  unlock_record(a.neurons()[0]);
+  unlock_record(FieldTestPeer::records(a)[0]);
   b.train_stream(zero, 1, 9, 0);
   EXPECT_EQ(a.get_neuron_synapses(0), (std::vector<Synapse>{{3, 6}, {1, 9}}));
 }
@@ -283,7 +284,7 @@ TEST(LoadTest, FileShorterThanTheFieldIsRefusedAndChangesNothing) {
   auto empty_field = ThreadBoundedNeuronField::create(0, 2);
   load_ok(empty_field, dir.file("empty.bin"));
   EXPECT_TRUE(empty_field.is_mapped());
-  EXPECT_NE(empty_field.neurons(), nullptr);
+  EXPECT_NE(FieldTestPeer::records(empty_field), nullptr);
   save_ok(empty_field, dir.file("empty-out.bin"));
   EXPECT_TRUE(read_bytes(dir.file("empty-out.bin")).empty());
 }
@@ -476,9 +477,9 @@ TEST(SaveIsReadOnlyTest, SavingAMappedFieldNeverWritesItsMemory) {
   auto field = ThreadBoundedNeuronField::create(sensory, 6);
   load_ok(field, source);
   const std::size_t bytes = sensory * kRecordBytes;
-  ASSERT_EQ(mprotect(field.neurons(), bytes, PROT_READ), 0);
+  ASSERT_EQ(mprotect(FieldTestPeer::records(field), bytes, PROT_READ), 0);
   const auto error = field.save_weights(dir.file("copy.bin"));
-  ASSERT_EQ(mprotect(field.neurons(), bytes, PROT_READ | PROT_WRITE), 0);
+  ASSERT_EQ(mprotect(FieldTestPeer::records(field), bytes, PROT_READ | PROT_WRITE), 0);
   ASSERT_FALSE(error.has_value()) << error->message;
   EXPECT_EQ(read_bytes(source), before);
   EXPECT_EQ(read_bytes(dir.file("copy.bin")), before);

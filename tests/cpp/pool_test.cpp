@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "ombrel/fault.h"
 #include "pool/thread_count.h"
 #include "pool/thread_pool.h"
 
@@ -32,6 +31,17 @@ namespace {
 
 using Part = std::pair<std::uint64_t, std::uint64_t>;
 using namespace std::chrono_literals;
+
+// What a job throws in these tests: the pool carries any exception, so a type of the test's own.
+class JobFault final : public std::exception {
+ public:
+  explicit JobFault(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
 
 // Every part a batch was cut into, in the order the parts started, with the thread that ran each.
 class PartLog final {
@@ -265,14 +275,14 @@ TEST(ForEachRange, FaultEndsOnlyItsOwnPart) {
   const auto body = [&](std::uint64_t begin, std::uint64_t end) {
     log.add(begin, end);
     for (std::uint64_t i = begin; i < end; ++i) {
-      if (i == kBad) throw InternalFault("bad item " + std::to_string(i));
+      if (i == kBad) throw JobFault("bad item " + std::to_string(i));
       seen[i].fetch_add(1, std::memory_order_relaxed);
     }
   };
   try {
     for_each_range(pool, kItems, body);
     FAIL() << "the fault did not reach the caller";
-  } catch (const InternalFault& fault) {
+  } catch (const JobFault& fault) {
     EXPECT_EQ(fault.message(), "bad item 437");
   }
   const std::vector<Part> parts = log.parts();
@@ -426,10 +436,10 @@ TEST(ThreadPool, JoinFinishesBothHalvesBeforeRethrowing) {
         },
         [&](bool) {
           b_started.store(true, std::memory_order_release);
-          throw InternalFault("stolen half failed");
+          throw JobFault("stolen half failed");
         });
   }),
-               InternalFault);
+               JobFault);
   EXPECT_TRUE(a_finished);
 }
 
@@ -450,9 +460,9 @@ TEST(ThreadPool, RunFromOutsideRunsOnAWorkerAndRethrows) {
   EXPECT_TRUE(nested_in_place);
 
   try {
-    pool.run_from_outside([] { throw InternalFault("job failed"); });
+    pool.run_from_outside([] { throw JobFault("job failed"); });
     FAIL() << "no exception";
-  } catch (const InternalFault& fault) {
+  } catch (const JobFault& fault) {
     EXPECT_EQ(fault.message(), "job failed");
   }
   // Another pool's worker is "outside" for this pool.
@@ -460,6 +470,26 @@ TEST(ThreadPool, RunFromOutsideRunsOnAWorkerAndRethrows) {
   bool other_on_worker = true;
   other.run_from_outside([&] { other_on_worker = pool.on_worker_thread(); });
   EXPECT_FALSE(other_on_worker);
+}
+
+// The pool knows nothing of its users' exception types: whatever a half or a job throws, a value of
+// a class outside std::exception included, reaches the waiting thread as it was thrown.
+TEST(ThreadPool, CarriesAnyExceptionToTheWaitingThread) {
+  ThreadPool pool(2);
+  try {
+    pool.join([](bool) {}, [](bool) { throw 42; });
+    FAIL() << "no exception";
+  } catch (int value) {
+    EXPECT_EQ(value, 42);
+  }
+  try {
+    for_each_range(pool, 100, [](std::uint64_t begin, std::uint64_t end) {
+      if (begin <= 77 && 77 < end) throw std::out_of_range("item 77");
+    });
+    FAIL() << "no exception";
+  } catch (const std::out_of_range& error) {
+    EXPECT_STREQ(error.what(), "item 77");
+  }
 }
 
 TEST(ForEachRange, ConcurrentCallersEachGetTheirOwnOutcome) {
@@ -478,12 +508,12 @@ TEST(ForEachRange, ConcurrentCallersEachGetTheirOwnOutcome) {
         try {
           for_each_range(pool, n, [&](std::uint64_t begin, std::uint64_t end) {
             for (std::uint64_t i = begin; i < end; ++i) {
-              if (fails && i == n / 2) throw InternalFault(tag);
+              if (fails && i == n / 2) throw JobFault(tag);
               seen[i].fetch_add(1, std::memory_order_relaxed);
             }
           });
           if (fails) problems[caller] += tag + ": no exception; ";
-        } catch (const InternalFault& fault) {
+        } catch (const JobFault& fault) {
           if (!fails || fault.message() != tag) {
             problems[caller] += tag + ": got " + fault.message() + "; ";
           }
@@ -592,11 +622,10 @@ TEST(GlobalPool, ReportsAFailedStartThenCreatesOnePoolSizedFromTheEnvironment) {
   try {
     detail::global_pool(&spawn_refusing_third);
     FAIL() << "no exception";
-  } catch (const InternalFault& fault) {
-    EXPECT_EQ(fault.message(),
-              std::string("The global thread pool has not been initialized.: ") +
-                  std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again))
-                      .what());
+  } catch (const PoolUnavailable& error) {
+    EXPECT_EQ(std::string(error.what()),
+              std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again))
+                  .what());
   }
   EXPECT_EQ(g_alive.load(), 0);
 

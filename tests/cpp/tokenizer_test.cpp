@@ -1,4 +1,4 @@
-#include "text/tokenizer.h"
+#include "lib/text/tokenizer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "text/unicode_tables.h"
-#include "text/utf8.h"
+#include "lib/text/unicode_tables.h"
+#include "lib/text/utf8.h"
 
 namespace ombrel::text {
 namespace {

@@ -1,4 +1,4 @@
-#include "text/stemmer.h"
+#include "lib/text/stemmer.h"
 
 namespace ombrel::text {
 

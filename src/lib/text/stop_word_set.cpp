@@ -1,4 +1,4 @@
-#include "text/stop_word_set.h"
+#include "lib/text/stop_word_set.h"
 
 namespace ombrel::text {
 

@@ -16,13 +16,13 @@
 //    of different sigmas cover disjoint stretches of text.
 // Both stay linear in the text's length however sigmas and ignorables are arranged.
 
-#include "text/tokenizer.h"
+#include "lib/text/tokenizer.h"
 
 #include <bit>
 #include <cstring>
 
-#include "text/unicode_tables.h"
-#include "text/utf8.h"
+#include "lib/text/unicode_tables.h"
+#include "lib/text/utf8.h"
 
 namespace ombrel::text {
 

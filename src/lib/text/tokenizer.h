@@ -28,8 +28,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "text/stemmer.h"
-#include "text/stop_word_set.h"
+#include "lib/text/stemmer.h"
+#include "lib/text/stop_word_set.h"
 
 namespace ombrel::text {
 

@@ -3,7 +3,7 @@
 //   python3 tools/gen_unicode_tables.py /usr/share/unicode src/lib/text/unicode_tables.cpp
 // The layout is described in the generator and read only by record_of() in unicode_tables.h.
 
-#include "text/unicode_tables.h"
+#include "lib/text/unicode_tables.h"
 
 namespace ombrel::text::unicode::table {
 
