@@ -53,9 +53,12 @@ void DistinctIds::finish_text(std::vector<std::uint32_t>& ids, std::size_t begin
   }
   std::sort(scratch_.begin(), scratch_.end());
   std::size_t kept = 0;
+  std::uint64_t previous_id = ~std::uint64_t{0};
   for (std::size_t i = 0; i < scratch_.size(); ++i) {
-    if (i > 0 && (scratch_[i] >> 32) == (scratch_[i - 1] >> 32)) continue;
-    scratch_[kept++] = (scratch_[i] & 0xFFFFFFFFu) << 32 | (scratch_[i] >> 32);
+    const std::uint64_t id = scratch_[i] >> 32;
+    if (id == previous_id) continue;
+    previous_id = id;
+    scratch_[kept++] = (scratch_[i] & 0xFFFFFFFFu) << 32 | id;  // now (position, id)
   }
   std::sort(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(kept));
   ids.resize(begin + kept);

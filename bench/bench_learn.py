@@ -1,0 +1,218 @@
+"""ombrel_learn against fastText and scikit-learn, raw text in, labels out, in one run.
+
+    python bench/bench_learn.py [--data ../shared/data] [--datasets 20newsgroups,lang_id_tatoeba]
+
+Every (system, dataset) pair runs in a fresh subprocess (so that its peak resident memory is its
+own), with 2 threads: ombrel's and ombrel_learn's pools (RAYON_NUM_THREADS=2), fastText's thread=2,
+scikit-learn's n_jobs=2. Each child reads the split, shuffles the training rows (seed 0), fits from
+raw text (timed), predicts the test texts in one batched call (best of 3), then one text per call
+(median over up to 2 s), and reports accuracy and its peak RSS. The parent prints every figure and
+ombrel_learn's ratios against fastText (default: 5 epochs) and against the fastest scikit-learn
+pipeline, all measured in this run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_DATA = os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data")
+THREADS = 2
+SYSTEMS = {
+    "ombrel_learn": "OmbrelClassifier() defaults (features chosen on held-out rows)",
+    "ombrel_learn-chars": "OmbrelClassifier(features='chars'): words + character 1-4-grams",
+    "fasttext": "train_supervised(thread=2), defaults (5 epochs, dim 100, word unigrams)",
+    "sklearn-sgd": "HashingVectorizer(n_features=2**20, alternate_sign=False) + SGDClassifier(n_jobs=2)",
+    "sklearn-mnb": "CountVectorizer() + MultinomialNB()",
+}
+
+
+def read_split(data_root: str, name: str):
+    def read(path):
+        texts, labels = [], []
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                label, tab, text = line.rstrip("\n").partition("\t")
+                if tab:
+                    labels.append(label)
+                    texts.append(text)
+        return texts, labels
+    folder = os.path.join(data_root, name)
+    if os.path.isfile(os.path.join(folder, "train.tsv")):
+        return (*read(os.path.join(folder, "train.tsv")), *read(os.path.join(folder, "test.tsv")))
+    texts, labels = read(os.path.join(folder, "test.tsv"))  # 80/20 by row index, as the demo does
+    train = [i for i in range(len(texts)) if i % 5 != 4]
+    test = [i for i in range(len(texts)) if i % 5 == 4]
+    return ([texts[i] for i in train], [labels[i] for i in train],
+            [texts[i] for i in test], [labels[i] for i in test])
+
+
+class OmbrelLearn:
+    def __init__(self, features):
+        from ombrel_learn import OmbrelClassifier
+        self.clf = OmbrelClassifier(features=features)
+
+    def fit(self, texts, labels):
+        self.clf.fit(texts, labels)
+
+    def predict_batch(self, texts):
+        return self.clf.predict(texts).tolist()
+
+    def predict_one(self, text):
+        return self.clf.predict([text])[0]
+
+
+class FastText:
+    def __init__(self):
+        import fasttext
+        self.fasttext = fasttext
+
+    def fit(self, texts, labels):
+        self.tmp = tempfile.TemporaryDirectory(prefix="bench-ft-")
+        path = os.path.join(self.tmp.name, "train.txt")
+        with open(path, "w", encoding="utf-8") as f:  # fastText reads a file: writing it is timed
+            for label, text in zip(labels, texts):
+                f.write(f"__label__{label} {text}\n")
+        self.model = self.fasttext.train_supervised(input=path, thread=THREADS, verbose=0)
+
+    def predict_batch(self, texts):
+        labels, _ = self.model.predict([t.replace("\n", " ") for t in texts])
+        return [l[0][9:] if l else None for l in labels]
+
+    def predict_one(self, text):
+        # FastText.predict(text) without its final np.array(probs, copy=False), which NumPy 2 refuses.
+        return self.model.f.predict(text + "\n", 1, 0.0, "strict")[0][1][9:]
+
+
+class Sklearn:
+    def __init__(self, kind):
+        from sklearn.feature_extraction.text import CountVectorizer, HashingVectorizer
+        from sklearn.linear_model import SGDClassifier
+        from sklearn.naive_bayes import MultinomialNB
+        from sklearn.pipeline import make_pipeline
+        if kind == "sgd":
+            self.pipe = make_pipeline(HashingVectorizer(n_features=2**20, alternate_sign=False),
+                                      SGDClassifier(n_jobs=THREADS, random_state=0))
+        else:
+            self.pipe = make_pipeline(CountVectorizer(), MultinomialNB())
+
+    def fit(self, texts, labels):
+        self.pipe.fit(texts, labels)
+
+    def predict_batch(self, texts):
+        return list(self.pipe.predict(texts))
+
+    def predict_one(self, text):
+        return self.pipe.predict([text])[0]
+
+
+def make(system):
+    if system == "ombrel_learn":
+        return OmbrelLearn("auto")
+    if system == "ombrel_learn-chars":
+        return OmbrelLearn("chars")
+    if system == "fasttext":
+        return FastText()
+    return Sklearn(system.split("-")[1])
+
+
+def child(system: str, dataset: str, data_root: str) -> dict:
+    train_x, train_y, test_x, test_y = read_split(data_root, dataset)
+    order = list(range(len(train_x)))
+    random.Random(0).shuffle(order)
+    train_x = [train_x[i] for i in order]
+    train_y = [train_y[i] for i in order]
+    model = make(system)
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    t = time.perf_counter()
+    model.fit(train_x, train_y)
+    fit_s = time.perf_counter() - t
+    fit_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    batch_s = float("inf")
+    for _ in range(3):
+        t = time.perf_counter()
+        predicted = model.predict_batch(test_x)
+        batch_s = min(batch_s, time.perf_counter() - t)
+    accuracy = sum(str(p) == str(y) for p, y in zip(predicted, test_y)) / len(test_y)
+    singles = []
+    deadline = time.perf_counter() + 2.0
+    for text in test_x:
+        t = time.perf_counter()
+        model.predict_one(text)
+        singles.append(time.perf_counter() - t)
+        if time.perf_counter() > deadline and len(singles) >= 50:
+            break
+    return {"system": system, "dataset": dataset, "accuracy": accuracy, "fit_s": fit_s,
+            "batch_texts_per_s": len(test_x) / batch_s, "single_us": 1e6 * statistics.median(singles),
+            "peak_rss_mb": fit_peak / 2**20, "rss_before_fit_mb": rss_before / 2**20,
+            "test_texts": len(test_x)}
+
+
+def run(system: str, dataset: str, data_root: str) -> dict | None:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(THREADS), OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+    proc = subprocess.run([sys.executable, __file__, "--child", system, dataset, "--data", data_root],
+                          capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        print(f"  {system} on {dataset} failed: {proc.stderr.strip().splitlines()[-1:]}", file=sys.stderr)
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--data", default=DEFAULT_DATA)
+    p.add_argument("--datasets", default="20newsgroups,lang_id_tatoeba")
+    p.add_argument("--child", nargs=2, metavar=("SYSTEM", "DATASET"), help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+    if args.child:
+        print(json.dumps(child(args.child[0], args.child[1], args.data)))
+        return 0
+    if not os.path.isdir(args.data):
+        print(f"no datasets at {args.data}; pass --data DIR", file=sys.stderr)
+        return 2
+    results = {}
+    for dataset in args.datasets.split(","):
+        if not os.path.isdir(os.path.join(args.data, dataset)):
+            print(f"{dataset}: not found under {args.data}, skipped", file=sys.stderr)
+            continue
+        systems = [s for s in SYSTEMS if s != "ombrel_learn-chars" or dataset == "lang_id_tatoeba"]
+        for system in systems:
+            r = run(system, dataset, args.data)
+            if r:
+                results[(system, dataset)] = r
+                print(f"{dataset:16} {system:19} acc {100 * r['accuracy']:5.1f}%  fit {r['fit_s']:6.2f} s  "
+                      f"batch {r['batch_texts_per_s']:9,.0f} texts/s  single {r['single_us']:8.1f} us  "
+                      f"peak RSS {r['peak_rss_mb']:6.0f} MB (before fit {r['rss_before_fit_mb']:.0f})", flush=True)
+    print("\nombrel_learn against the peers of the same run (higher is better for ombrel_learn):")
+    for dataset in args.datasets.split(","):
+        ours_name = "ombrel_learn-chars" if dataset == "lang_id_tatoeba" else "ombrel_learn"
+        ours = results.get((ours_name, dataset))
+        ft = results.get(("fasttext", dataset))
+        sk = [results[(s, dataset)] for s in ("sklearn-sgd", "sklearn-mnb") if (s, dataset) in results]
+        if not ours:
+            continue
+        line = [f"{dataset} ({ours_name}):"]
+        if ft:
+            line.append(f"batched {ours['batch_texts_per_s'] / ft['batch_texts_per_s']:.2f}x fastText")
+        if sk:
+            best = max(sk, key=lambda r: r["batch_texts_per_s"])
+            line.append(f"{ours['batch_texts_per_s'] / best['batch_texts_per_s']:.2f}x {best['system']} (fastest scikit-learn)")
+        if ft:
+            line.append(f"training {ft['fit_s'] / ours['fit_s']:.2f}x faster than fastText")
+            line.append(f"single text {ours['single_us'] / ft['single_us']:.2f} of fastText's time")
+            line.append(f"peak memory while fitting {ours['peak_rss_mb'] / ft['peak_rss_mb']:.2f} of fastText's")
+        print("  " + "; ".join(line))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,155 @@
+"""The native text pipeline against the module's own tokenize and the demo recipe's definitions."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import ombrel
+from ombrel_learn import ENGLISH_STOP_WORDS, _native
+
+from conftest import read_tsv
+
+WORD_SETTINGS = [
+    (ENGLISH_STOP_WORDS, True, 2),
+    (frozenset(), False, 1),
+    (frozenset({"the", "über"}), True, 0),
+]
+
+
+def python_ngrams(words, lo, hi):
+    """The demo recipe's character n-grams: over the words joined by blanks, a blank at each end."""
+    padded = " " + " ".join(words) + " "
+    out = []
+    for n in range(lo, hi + 1):
+        out.extend(padded[i:i + n] for i in range(len(padded) - n + 1))
+    return out
+
+
+@pytest.mark.parametrize("dataset", ["20newsgroups", "lang_id_tatoeba"])
+@pytest.mark.parametrize("stop, stem, min_length", WORD_SETTINGS)
+def test_word_features_equal_tokenize_on_real_text(dataset, stop, stem, min_length):
+    texts, _ = read_tsv(dataset, limit=1500)
+    spec = _native.FeatureSpec(stop, stem, min_length)
+    for text in texts:
+        assert _native.features(spec, text) == ombrel.tokenize(text, stop, stem, min_length)
+
+
+@pytest.mark.parametrize("lo, hi", [(1, 4), (2, 3), (3, 3)])
+def test_char_ngrams_follow_the_padded_word_text(lo, hi):
+    texts, _ = read_tsv("lang_id_tatoeba", limit=1500)
+    texts += ["", "   ", "Ab c", "ΑΣ Β", "日本語のテキスト", "x² naïve café"]
+    spec = _native.FeatureSpec(None, False, 1, True, lo, hi)
+    ngrams_only = _native.FeatureSpec(None, False, 1, False, lo, hi)
+    for text in texts:
+        words = ombrel.tokenize(text, frozenset(), False, 1)
+        expected = python_ngrams(words, lo, hi)
+        assert _native.features(spec, text) == words + expected
+        assert _native.features(ngrams_only, text) == expected
+
+
+def test_transform_maps_distinct_known_features_in_first_seen_order():
+    spec = _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
+    vocabulary = _native.Vocabulary.from_tokens(["dog", "bark", "cat", "na"])
+    texts = ["Dogs dog DOG barking cats dog nation zebra", "", "the of and", "cat " * 1000]
+    batch = _native.transform(spec, vocabulary, 0, texts)
+    expected = []
+    for text in texts:
+        ids = []
+        for token in ombrel.tokenize(text, ENGLISH_STOP_WORDS, True, 2):
+            i = vocabulary.find(token)
+            if i is not None and i not in ids:
+                ids.append(i)
+        expected.append(ids)
+    assert batch.to_lists() == expected
+    assert len(batch) == len(texts) and batch.token_count == sum(map(len, expected))
+    assert [list(v) for v in batch.views()] == expected
+    with_trailing = _native.transform(spec, vocabulary, 0, texts, [7, 8, 9, 10])
+    assert with_trailing.to_lists() == [e + [t] for e, t in zip(expected, [7, 8, 9, 10])]
+    assert [list(v) for v in with_trailing.views(True)] == expected
+
+
+def test_many_texts_on_the_pool_match_one_at_a_time():
+    texts, _ = read_tsv("20newsgroups", limit=3000)
+    spec = _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
+    tokens = sorted({t for text in texts[:200] for t in ombrel.tokenize(text, ENGLISH_STOP_WORDS, True, 2)})
+    vocabulary = _native.Vocabulary.from_tokens(tokens)
+    together = _native.transform(spec, vocabulary, 0, texts).to_lists()
+    assert together == [_native.transform(spec, vocabulary, 0, [t]).to_lists()[0] for t in texts]
+    hashed = _native.transform(spec, None, 1 << 24, texts[:300]).to_lists()  # sorted deduplication
+    for text, ids in zip(texts, hashed):
+        expected = []
+        for token in ombrel.tokenize(text, ENGLISH_STOP_WORDS, True, 2):
+            h = _native.hash_bytes(token) % (1 << 24)
+            if h not in expected:
+                expected.append(h)
+        assert ids == expected
+
+
+def test_hashing_is_stable_across_processes():
+    words = ["hello", "naïve", "a" * 40, "", "日本"]
+    code = ("from ombrel_learn import _native; import sys; "
+            "print([_native.hash_bytes(w) for w in sys.argv[1:]])")
+    runs = {subprocess.run([sys.executable, "-c", code, *words], capture_output=True, text=True,
+                           env=dict(os.environ, PYTHONHASHSEED=str(seed)), check=True).stdout
+            for seed in (1, 2)}
+    assert len(runs) == 1
+    hashes = [_native.hash_bytes(w) for w in words]
+    assert len(set(hashes)) == len(words)
+    assert runs.pop().strip() == str(hashes)
+
+
+def test_vocabulary_pruning_matches_the_recipe():
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+    import recipe
+    texts, labels = read_tsv("20newsgroups", limit=4000)
+    classes = sorted(set(labels))
+    y = [classes.index(l) for l in labels]
+    spec = _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
+    vocabulary, documents, distinct = _native.build_vocabulary(spec, texts, y, len(classes), 2, 0.9, 8, True)
+    tokens = [recipe.WORDS(t) for t in texts]
+    expected = recipe.Vocabulary.build(tokens, y, len(classes), 2, 0.9)
+    assert sorted(vocabulary.tokens()) == expected.tokens
+    assert distinct == len(set().union(*map(set, tokens)))
+    size = len(vocabulary)
+    kept = vocabulary.tokens()
+    for doc_tokens, label, ids in zip(tokens, y, documents.to_lists()):
+        assert ids[-1] == size + label  # the class's margin probe
+        assert sorted(kept[i] for i in ids[:-1]) == sorted(
+            {t for t in doc_tokens if vocabulary.find(t) is not None})
+
+
+def test_id_batches_feed_the_field_without_lists():
+    spec = _native.FeatureSpec(frozenset(), False, 1)
+    vocabulary = _native.Vocabulary.from_tokens([f"w{i}" for i in range(50)])
+    texts = [" ".join(f"w{(i * 7 + k) % 50}" for k in range(i % 9)) for i in range(200)]
+    batch = _native.transform(spec, vocabulary, 0, texts)
+    field = ombrel.OmbrelField(50, 5)
+    field.train_batch([(v, i % 5) for i, v in enumerate(batch.views())], 10, 1)
+    assert field.predict_batch(batch.views()) == field.predict_batch(batch.to_lists())
+    view = memoryview(batch)
+    assert view.format == "I" and view.readonly and len(view) == batch.token_count
+
+
+def test_vocabulary_bytes_round_trip_and_damage():
+    vocabulary = _native.Vocabulary.from_tokens(["a", "naïve", "x" * 300, ""])
+    data = vocabulary.to_bytes()
+    again = _native.Vocabulary.from_bytes(data)
+    assert again.tokens() == vocabulary.tokens() and again.find("x" * 300) == 2
+    for bad in (data[:-1], data + b"!", b"nonsense", data[:10]):
+        with pytest.raises(ValueError, match="damaged"):
+            _native.Vocabulary.from_bytes(bad)
+    with pytest.raises(ValueError):
+        _native.Vocabulary.from_tokens(["a", "a"])
+
+
+@pytest.mark.parametrize("bad, name", [(b"bytes", "bytes"), (None, "None"), (3, "int")])
+def test_non_str_texts_are_named_by_index(bad, name):
+    spec = _native.FeatureSpec()
+    with pytest.raises(TypeError, match=rf"text 2 is {name}, not str"):
+        _native.transform(spec, None, 8, ["a", "b", bad])
+    with pytest.raises(TypeError):
+        _native.transform(spec, None, 8, "a single string")
+    with pytest.raises(UnicodeEncodeError):
+        _native.transform(spec, None, 8, ["ok", "\ud800"])
