@@ -64,6 +64,17 @@ def _as_texts(X: Any) -> list[str]:
         raise TypeError(f"X must be a sequence of str, not {type(X).__name__}") from None
 
 
+def _check_texts(texts: list[str]) -> None:
+    """Names the first text that is not a str (fit shuffles before the native side would see it,
+    and its message must give the caller's index)."""
+    if all(isinstance(t, str) for t in texts):
+        return
+    for i, t in enumerate(texts):
+        if not isinstance(t, str):
+            name = "None" if t is None else type(t).__name__
+            raise TypeError(f"text {i} is {name}, not str")
+
+
 def _as_labels(y: Any) -> np.ndarray:
     if isinstance(y, (str, bytes)):
         raise TypeError("y must be a sequence of labels, not a single string")
@@ -220,6 +231,7 @@ class OmbrelClassifier:
             raise ValueError(f"X and y have different lengths: {len(texts)} texts, {len(labels)} labels")
         if len(texts) == 0:
             raise ValueError("cannot fit on an empty training set (0 texts)")
+        _check_texts(texts)
         return texts, labels
 
     def fit(self, X: Any, y: Any) -> "OmbrelClassifier":
