@@ -30,16 +30,18 @@ int32_t wrap_add(int32_t a, int32_t b) noexcept {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
-// Adds a record's synapses towards existing motors into sums[0, motors) and returns its
-// synapse_count; at most the first eight slots are read. A full record's slots are added without
-// loop control; a shorter one's in a loop over its valid slots only. (Always doing eight steps,
-// with the unused slots sent to spare sums, was tried and lost: on sparsely trained records the
-// extra work per token leaves fewer record loads in flight at once.)
-inline uint32_t accumulate_record(const SensoryNeuron& rec, int32_t* sums, uint64_t motors) noexcept {
+// The one accumulation routine: adds a record's synapses towards existing motors (targets below
+// `motors`) through add(motor, weight) and returns its synapse_count; at most the first eight slots
+// are read. A full record's slots are added without loop control; a shorter one's in a loop over its
+// valid slots only. (Always doing eight steps, with the unused slots sent to spare sums, was tried
+// and lost: on sparsely trained records the extra work per token leaves fewer record loads in flight
+// at once.)
+template <class Add>
+inline uint32_t accumulate_record(const SensoryNeuron& rec, uint64_t motors, Add& add) noexcept {
   const uint32_t n = load_word(rec.synapse_count);
   auto add_slot = [&](uint32_t k) {
     const uint32_t m = load_word(rec.targets[k]);
-    if (m < motors) sums[m] = wrap_add(sums[m], load_word(rec.weights[k]));
+    if (m < motors) add(m, load_word(rec.weights[k]));
   };
   if (n >= kMaxSynapses) {
     // Full records, the common case for the frequent tokens of a trained field: no loop control.
@@ -83,12 +85,10 @@ MotorPotentials::MotorPotentials(uint64_t count)
   if (count != 0 && values_ == nullptr) throw std::bad_alloc();
 }
 
-ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage,
-                                                   std::shared_ptr<MotorPotentials> potentials,
+ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage, MotorPotentials potentials,
                                                    uint64_t sensory_count, uint64_t motor_count)
     : storage_(std::move(storage)),
       neurons_(storage_.records()),
-      neuron_len_(sensory_count),
       potentials_(std::move(potentials)),
       sensory_count_(sensory_count),
       motor_count_(motor_count) {}
@@ -101,60 +101,49 @@ ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count
         "Failed to create memory layout for ThreadBoundedNeuronField: LayoutError");
   }
   // Only now: a field that cannot be laid out must not first allocate and zero its potentials.
-  auto potentials = std::make_shared<MotorPotentials>(motor_count);
+  MotorPotentials potentials(motor_count);
   Storage storage = Storage::owned(sensory_count);
   return ThreadBoundedNeuronField(std::move(storage), std::move(potentials), sensory_count,
                                   motor_count);
 }
 
-void ThreadBoundedNeuronField::fault_out_of_bounds(uint32_t t) const {
-  throw InternalFault("Neuron ID out of bounds: " + std::to_string(t) + " >= " +
-                      std::to_string(neuron_len_));
+template <std::size_t kPrefetchDistance, class Add>
+void ThreadBoundedNeuronField::accumulate(std::span<const uint32_t> tokens,
+                                          const uint32_t* prefetch_limit, Add&& add) const {
+  const uint64_t motors = motor_count_;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    prefetch_ahead<kPrefetchDistance>(neurons_, sensory_count_, tokens.data(), prefetch_limit, i);
+    const uint32_t t = tokens[i];
+    if (t >= sensory_count_) continue;
+    if (accumulate_record(neurons_[t], motors, add) > kMaxSynapses) fault_synapse_index();
+  }
 }
 
 uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
   const uint32_t* prefetch_limit = tokens.data() + tokens.size();
-  const MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = potentials_;
   const uint64_t motors = motor_count_;
 
   if (motors <= kLocalSumLimit) {
-    int32_t sums[kLocalSumLimit] = {};
-    auto publish = [&]() noexcept {
-      for (uint64_t m = 0; m < motors; ++m) {
-        if (sums[m] != 0) potentials[m].fetch_add(sums[m], std::memory_order_relaxed);
+    // Published on every way out, a fault included: the additions made before it stay, as they
+    // would with one atomic addition per synapse.
+    struct LocalSums {
+      const MotorPotentials& potentials;
+      uint64_t motors;
+      int32_t values[kLocalSumLimit] = {};
+      ~LocalSums() {
+        for (uint64_t m = 0; m < motors; ++m) {
+          if (values[m] != 0) potentials[m].fetch_add(values[m], std::memory_order_relaxed);
+        }
       }
-    };
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-      prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
-      const uint32_t t = tokens[i];
-      if (t >= sensory_count_) continue;
-      const SensoryNeuron* rec;
-      try {
-        rec = &record(t);
-      } catch (...) {
-        publish();
-        throw;
-      }
-      if (accumulate_record(*rec, sums, motors) > kMaxSynapses) {
-        publish();
-        fault_synapse_index();
-      }
-    }
-    publish();
+    } sums{potentials, motors};
+    accumulate<kPrefetchDistance>(tokens, prefetch_limit, [&](uint32_t m, int16_t w) {
+      sums.values[m] = wrap_add(sums.values[m], w);
+    });
   } else {
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-      prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
-      const uint32_t t = tokens[i];
-      if (t >= sensory_count_) continue;
-      const SensoryNeuron& rec = record(t);
-      const uint32_t n = load_word(rec.synapse_count);
-      const uint32_t slots = n < kMaxSynapses ? n : kMaxSynapses;
-      for (uint32_t k = 0; k < slots; ++k) {
-        const uint32_t m = load_word(rec.targets[k]);
-        if (m < motors) potentials[m].fetch_add(load_word(rec.weights[k]), std::memory_order_relaxed);
-      }
-      if (n > kMaxSynapses) fault_synapse_index();
-    }
+    accumulate<kPrefetchDistance>(tokens, prefetch_limit, [&](uint32_t m, int16_t w) {
+      potentials[m].fetch_add(w, std::memory_order_relaxed);
+    });
   }
   return first_max(motors, [&](uint64_t i) { return potentials[i].load(std::memory_order_relaxed); });
 }
@@ -164,17 +153,14 @@ uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> to
                                                     const uint32_t* prefetch_limit) const {
   const uint64_t motors = motor_count_;
   for (uint64_t m = 0; m < motors; ++m) scratch[m] = 0;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    prefetch_ahead<kBatchPredictPrefetchDistance>(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
-    const uint32_t t = tokens[i];
-    if (t >= sensory_count_) continue;
-    if (accumulate_record(record(t), scratch, motors) > kMaxSynapses) fault_synapse_index();
-  }
+  accumulate<kBatchPredictPrefetchDistance>(tokens, prefetch_limit, [&](uint32_t m, int16_t w) {
+    scratch[m] = wrap_add(scratch[m], w);
+  });
   return first_max(motors, [&](uint64_t i) { return scratch[i]; });
 }
 
 std::vector<int32_t> ThreadBoundedNeuronField::get_potentials() const {
-  const MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = potentials_;
   std::vector<int32_t> out;
   out.reserve(motor_count_);
   for (uint64_t i = 0; i < motor_count_; ++i) {
@@ -184,12 +170,12 @@ std::vector<int32_t> ThreadBoundedNeuronField::get_potentials() const {
 }
 
 void ThreadBoundedNeuronField::reset_potentials() noexcept {
-  const MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = potentials_;
   for (uint64_t i = 0; i < motor_count_; ++i) potentials[i].store(0, std::memory_order_relaxed);
 }
 
 void ThreadBoundedNeuronField::tick_decay(float factor) noexcept {
-  const MotorPotentials& potentials = *potentials_;
+  const MotorPotentials& potentials = potentials_;
   for (uint64_t i = 0; i < motor_count_; ++i) {
     // A compare-exchange instead of a plain store: an addition that a concurrent prediction makes
     // between the load and the store is then never lost; the loop recomputes from the new value.
@@ -204,7 +190,7 @@ void ThreadBoundedNeuronField::tick_decay(float factor) noexcept {
 std::vector<Synapse> ThreadBoundedNeuronField::get_neuron_synapses(uint32_t token_id) const {
   std::vector<Synapse> out;
   if (token_id >= sensory_count_) return out;
-  const SensoryNeuron& rec = record(token_id);
+  const SensoryNeuron& rec = neurons_[token_id];
   const uint32_t n = load_word(rec.synapse_count);
   for (uint32_t k = 0; k < n; ++k) {
     if (k >= kMaxSynapses) fault_synapse_index();

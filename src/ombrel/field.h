@@ -6,7 +6,8 @@
 // Thread-safety: after construction the members change only under exclusive access (load_weights,
 // which the module layer guarantees runs alone on an instance). Every other operation may run on
 // several threads at once. They share the records and the potentials word by word:
-//   - potentials are std::atomic<int32_t>; prediction adds with fetch_add, reset/decay store;
+//   - potentials are read and written through std::atomic_ref<int32_t>; prediction adds with
+//     fetch_add, reset stores, decay compare-exchanges;
 //   - record words are read and written through std::atomic_ref with relaxed order; the per-record
 //     `lock` word (acquire on take, release on give-back) orders a training step's writes against the
 //     next training step on that record. Readers (prediction, introspection, saving) take no lock and
@@ -34,8 +35,9 @@ namespace pool {
 class ThreadPool;
 }
 
-// The motor potentials: a fixed-length, zero-filled array of 32-bit integers, shared by reference
-// count. Every access is one atomic operation through std::atomic_ref.
+// The motor potentials: a fixed-length, zero-filled array of 32-bit integers, owned by one field.
+// Every access is one atomic operation through std::atomic_ref. Move-only: a move hands the array over
+// and leaves the source empty.
 class MotorPotentials final {
  public:
   // Throws std::bad_alloc if the array cannot be obtained.
@@ -43,6 +45,16 @@ class MotorPotentials final {
   ~MotorPotentials() { std::free(values_); }
   MotorPotentials(const MotorPotentials&) = delete;
   MotorPotentials& operator=(const MotorPotentials&) = delete;
+  MotorPotentials(MotorPotentials&& other) noexcept
+      : count_(std::exchange(other.count_, 0)), values_(std::exchange(other.values_, nullptr)) {}
+  MotorPotentials& operator=(MotorPotentials&& other) noexcept {
+    if (this != &other) {
+      std::free(values_);
+      count_ = std::exchange(other.count_, 0);
+      values_ = std::exchange(other.values_, nullptr);
+    }
+    return *this;
+  }
 
   uint64_t size() const noexcept { return count_; }
   std::atomic_ref<int32_t> operator[](uint64_t i) const noexcept {
@@ -141,26 +153,23 @@ class ThreadBoundedNeuronField final {
  private:
   friend class FieldTestPeer;  // tests/cpp/field_test_peer.h
 
-  ThreadBoundedNeuronField(Storage storage, std::shared_ptr<MotorPotentials> potentials,
-                           uint64_t sensory_count, uint64_t motor_count);
+  ThreadBoundedNeuronField(Storage storage, MotorPotentials potentials, uint64_t sensory_count,
+                           uint64_t motor_count);
 
-  // Record t, or the "Neuron ID out of bounds" fault. REQUIRES: t < sensory_count_.
-  SensoryNeuron& record(uint32_t t) const {
-    if (t >= neuron_len_) [[unlikely]] fault_out_of_bounds(t);
-    return neurons_[t];
-  }
-  [[noreturn]] void fault_out_of_bounds(uint32_t t) const;
-  // `prefetch_limit` bounds the tokens that may be looked at ahead of the stream (see
-  // prefetch_ahead); the stream's own end when nothing follows it.
+  // Adds the weights of the stream's records (tokens below sensory_count) through add(motor, weight),
+  // for synapses towards existing motors. A record whose synapse_count exceeds 8 has its first eight
+  // slots added and then raises the synapse-index fault. `prefetch_limit` bounds the tokens that may
+  // be looked at ahead of the stream (see prefetch_ahead); the stream's own end when nothing follows.
+  template <std::size_t kPrefetchDistance, class Add>
+  void accumulate(std::span<const uint32_t> tokens, const uint32_t* prefetch_limit, Add&& add) const;
   uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,
                             const uint32_t* prefetch_limit) const;
   void train_tokens(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify,
                     int16_t suppress, const uint32_t* prefetch_limit);
 
   Storage storage_;
-  SensoryNeuron* neurons_ = nullptr;
-  uint64_t neuron_len_ = 0;
-  std::shared_ptr<MotorPotentials> potentials_;
+  SensoryNeuron* neurons_ = nullptr;  // storage_.records(): sensory_count_ records
+  MotorPotentials potentials_;
   uint64_t sensory_count_ = 0;
   uint64_t motor_count_ = 0;
 };

@@ -10,13 +10,13 @@
 // records into a 64 KiB staging buffer, one chunk at a time, and writes each chunk:
 //   1. For each record of the chunk, an optimistic read: see its lock word free (acquire), copy its
 //      words, then see the lock word free again (acquire, after an acquire fence) and copy the words a
-//      second time. The copy is kept only when both are equal. The acquire pairs with the last
-//      training step's release, so the first copy starts from a state some training step left
-//      behind. A step that starts meanwhile makes its lock store visible before any of its record
-//      writes (a release fence after taking the lock, record_access.h): a copy that saw any of its
-//      writes then sees the lock held, or, once the step has ended, the second copy sees all its
-//      writes and differs from the first. So a kept copy is a state that existed, never one caught
-//      half-way.
+//      second time. The copy is kept only when both are equal. The acquire pairs with the release
+//      store with which the last training step gave the lock back (unlock_record), so the first copy
+//      starts from a state some training step left behind. A step that starts meanwhile makes its
+//      lock store visible before any of its record writes (a release fence after taking the lock,
+//      record_access.h): a copy that saw any of its writes then sees the lock held, or, once the step
+//      has given the lock back, the second copy sees all its writes and differs from the first. So a
+//      kept copy is a state that existed, never one caught half-way.
 //   2. Records that were held or changing are tried again after the pass: a few rounds with a yield
 //      in between, then with short sleeps until the save's waiting deadline. The deadline is set
 //      kHeldRecordBudget after the first sleep of the save and is shared by all chunks, so a save
@@ -189,7 +189,6 @@ std::optional<IoError> ThreadBoundedNeuronField::load_weights(const std::string&
   // after the new one is in place, so a field may load the very file it maps already.
   storage_ = Storage::mapped(std::move(mapping));
   neurons_ = storage_.records();
-  neuron_len_ = sensory_count_;
   return std::nullopt;
 }
 

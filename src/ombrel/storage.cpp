@@ -22,7 +22,6 @@ Storage Storage::owned(uint64_t count) {
     records[i].id = static_cast<uint32_t>(i);
   }
   storage.records_ = records;
-  storage.bytes_ = bytes;
   return storage;
 }
 
@@ -30,7 +29,6 @@ void Storage::release() noexcept {
   if (kind_ == Kind::kOwned) std::free(records_);
   kind_ = Kind::kNone;
   records_ = nullptr;
-  bytes_ = 0;
 }
 
 }  // namespace ombrel

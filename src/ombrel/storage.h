@@ -41,8 +41,6 @@ class Storage final {
 
   SensoryNeuron* records() const noexcept { return records_; }
   bool is_mapped() const noexcept { return kind_ == Kind::kMapped; }
-  // The mapped file's length in bytes; 0 unless is_mapped().
-  uint64_t mapped_bytes() const noexcept { return mapping_.size(); }
 
  private:
   enum class Kind { kNone, kOwned, kMapped };
@@ -51,13 +49,11 @@ class Storage final {
   void swap(Storage& other) noexcept {
     std::swap(kind_, other.kind_);
     std::swap(records_, other.records_);
-    std::swap(bytes_, other.bytes_);
     mapping_.swap(other.mapping_);
   }
 
   Kind kind_ = Kind::kNone;
   SensoryNeuron* records_ = nullptr;
-  uint64_t bytes_ = 0;
   platform::FileMapping mapping_;  // the view of a Mapped storage; empty otherwise
 };
 

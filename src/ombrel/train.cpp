@@ -93,9 +93,9 @@ void ThreadBoundedNeuronField::train_tokens(std::span<const uint32_t> tokens, ui
                                             int16_t amplify, int16_t suppress,
                                             const uint32_t* prefetch_limit) {
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    prefetch_ahead(neurons_, neuron_len_, tokens.data(), prefetch_limit, i);
+    prefetch_ahead(neurons_, sensory_count_, tokens.data(), prefetch_limit, i);
     const uint32_t t = tokens[i];
-    if (t >= sensory_count_ || t >= neuron_len_) continue;
+    if (t >= sensory_count_) continue;
     SensoryNeuron& rec = neurons_[t];
     if (!try_lock_record(rec)) continue;
     RecordLock held(rec);

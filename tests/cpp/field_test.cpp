@@ -111,6 +111,71 @@ TEST(Prediction, BrokenCountFaultsAfterEightSlotsAndKeepsSums) {
   EXPECT_EQ(potentials[0] + potentials[1] + potentials[2], 4 + 8);
 }
 
+// Fields of more than 64 motor neurons add each synapse straight into the shared potentials instead
+// of summing on the stack first; the answers, the wrapping, the skipped targets, the fault after eight
+// slots and the exactness under concurrent callers must be the same as for small fields.
+TEST(Prediction, ManyMotorsAddStraightIntoThePotentials) {
+  constexpr uint32_t kMotors = 100;
+  auto field = ThreadBoundedNeuronField::create(20, kMotors);
+  field.train_stream(Tokens{3}, 70, 10, 0);
+  field.train_stream(Tokens{3}, 90, 25, 2);  // 70 drops to 8
+  field.train_stream(Tokens{4}, 99, 5, 0);
+  field.train_stream(Tokens{4}, 150, 7, 0);  // target beyond motor_count: listed, never counted
+  field.train_stream(Tokens{5}, 65, 40, 0);
+  field.reset_potentials();
+  EXPECT_EQ(field.predict(Tokens{3, 4, 3, 1000}), 90u);
+  std::vector<int32_t> expected(kMotors, 0);
+  expected[70] = 16;
+  expected[90] = 50;
+  expected[99] = 5;
+  EXPECT_EQ(field.get_potentials(), expected);
+  // 65 reaches 40, below 90's 50; a second call on 5 ties them at 80 and the lower id wins.
+  EXPECT_EQ(field.predict(Tokens{5}), 90u);
+  EXPECT_EQ(field.predict(Tokens{5, 3}), 65u);
+  EXPECT_EQ(field.get_potentials()[65], 80);
+  EXPECT_EQ(field.get_potentials()[90], 75);
+
+  TokenBatch batch;
+  batch.tokens = {3, 4, 5, 4, 4};
+  batch.offsets = {0, 2, 3, 5};
+  EXPECT_EQ(field.predict_batch(batch), (std::vector<uint32_t>{90, 65, 99}));
+
+  // A record with a broken count: token 3's two synapses and token 6's first eight slots land,
+  // then the fault ends the call.
+  for (uint32_t m = 0; m < 8; ++m) field.train_stream(Tokens{6}, 80 + m, 1, 0);
+  store_word(FieldTestPeer::records(field)[6].synapse_count, 9u);
+  field.reset_potentials();
+  EXPECT_EQ(fault_text([&] { field.predict(Tokens{3, 6, 4}); }),
+            "index out of bounds: the len is 8 but the index is 8");
+  expected.assign(kMotors, 0);
+  expected[70] = 8;
+  expected[90] = 25;
+  for (uint32_t m = 0; m < 8; ++m) expected[80 + m] = 1;
+  EXPECT_EQ(field.get_potentials(), expected);
+}
+
+TEST(Concurrency, ManyMotorsConcurrentPredictionsLoseNoAddition) {
+  constexpr uint32_t kMotors = 130;
+  auto field = ThreadBoundedNeuronField::create(8, kMotors);
+  for (uint32_t t = 0; t < 8; ++t) {
+    for (uint32_t k = 0; k < kMaxSynapses; ++k) field.train_stream(Tokens{t}, t * 16 + k, 3, 0);
+  }
+  field.reset_potentials();
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 2000;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      for (int c = 0; c < kCalls; ++c) field.predict(Tokens{0, 1, 2, 3, 4, 5, 6, 7});
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::vector<int32_t> potentials = field.get_potentials();
+  for (uint32_t m = 0; m < kMotors; ++m) {
+    EXPECT_EQ(potentials[m], m < 128 && m % 16 < 8 ? 3 * kThreads * kCalls : 0) << "motor " << m;
+  }
+}
+
 TEST(Training, WorkedExample) {
   auto field = ThreadBoundedNeuronField::create(3, 20);
   // (7, 100), (2, 50) -> (7, 110), (2, 47)
