@@ -1,0 +1,70 @@
+#include "learners/labelled_rows.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace ombrel::learners {
+
+void check_rows(const LabelledRows& rows) {
+  if (rows.class_count == 0) throw std::invalid_argument("class_count must be at least 1");
+  if (rows.offsets.size() != rows.labels.size() + 1) {
+    throw std::invalid_argument("offsets must have one entry more than there are labels (" +
+                                std::to_string(rows.offsets.size()) + " offsets, " +
+                                std::to_string(rows.labels.size()) + " labels)");
+  }
+  if (rows.offsets.front() != 0) throw std::invalid_argument("offsets must start at 0");
+  for (std::size_t i = 0; i + 1 < rows.offsets.size(); ++i) {
+    if (rows.offsets[i + 1] < rows.offsets[i]) {
+      throw std::invalid_argument("offsets decrease at text " + std::to_string(i));
+    }
+  }
+  if (rows.offsets.back() != rows.ids.size()) {
+    throw std::invalid_argument("the last offset (" + std::to_string(rows.offsets.back()) +
+                                ") is not the number of ids (" + std::to_string(rows.ids.size()) + ")");
+  }
+  for (std::size_t i = 0; i < rows.labels.size(); ++i) {
+    if (rows.labels[i] >= rows.class_count) {
+      throw std::invalid_argument("label " + std::to_string(rows.labels[i]) + " of text " + std::to_string(i) +
+                                  " is not below class_count " + std::to_string(rows.class_count));
+    }
+  }
+}
+
+std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std::uint32_t> ids,
+                                   std::span<const std::uint64_t> offsets) {
+  const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;
+  std::vector<std::uint32_t> out(n, 0);
+  std::vector<float> scores(model.class_count);
+  for (std::size_t i = 0; i < n; ++i) {
+    scores.assign(model.bias.begin(), model.bias.end());
+    for (std::uint64_t k = offsets[i]; k < offsets[i + 1]; ++k) {
+      const std::uint32_t f = ids[k];
+      if (f >= model.feature_count) continue;
+      const std::span<const float> w = model.row(f);
+      for (std::uint32_t c = 0; c < model.class_count; ++c) scores[c] += w[c];
+    }
+    std::uint32_t best = 0;
+    for (std::uint32_t c = 1; c < model.class_count; ++c) {
+      if (scores[c] > scores[best]) best = c;
+    }
+    out[i] = best;
+  }
+  return out;
+}
+
+std::uint64_t Shuffler::next() {
+  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+void Shuffler::shuffle(std::vector<std::uint32_t>& order) {
+  for (std::size_t i = order.size(); i > 1; --i) {
+    // Multiply-shift maps 64 random bits onto [0, i) with a bias below i / 2^64.
+    const auto j = static_cast<std::size_t>((static_cast<unsigned __int128>(next()) * i) >> 64);
+    std::swap(order[i - 1], order[j]);
+  }
+}
+
+}  // namespace ombrel::learners

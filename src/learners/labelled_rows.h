@@ -1,0 +1,76 @@
+// The input and output of every learner: labelled texts as token ids, and a dense linear model.
+//
+// Texts arrive the way the text pipeline makes them: all token ids in one flat array, text i being
+// ids[offsets[i], offsets[i + 1]). Each id present in a text counts as one occurrence of that
+// feature (the pipeline keeps each distinct id once per text, so features are binary; a repeated id
+// counts twice). Ids at or above feature_count are skipped, as the field skips sensory ids beyond
+// its records: a batch made for prediction, with trailing bias or probe ids, can be trained on as it
+// is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ombrel::learners {
+
+struct LabelledRows {
+  std::span<const std::uint32_t> ids;
+  std::span<const std::uint64_t> offsets;  // size() + 1 entries
+  std::span<const std::uint32_t> labels;   // one class per text
+  std::uint32_t feature_count = 0;
+  std::uint32_t class_count = 0;
+
+  std::size_t size() const { return labels.size(); }
+  std::span<const std::uint32_t> row(std::size_t i) const {
+    return ids.subspan(offsets[i], offsets[i + 1] - offsets[i]);
+  }
+};
+
+// Throws std::invalid_argument naming the first problem: offsets that do not have one entry more
+// than there are labels, do not start at 0, decrease, or do not end at ids.size(); a label at or
+// above class_count; class_count 0.
+void check_rows(const LabelledRows& rows);
+
+// Scores of class c for a text: bias[c] + the sum of weights[f * class_count + c] over its ids f.
+// Feature-major, so one text's scores read one contiguous row per token.
+struct LinearModel {
+  std::uint32_t feature_count = 0;
+  std::uint32_t class_count = 0;
+  std::vector<float> weights;  // feature_count * class_count
+  std::vector<float> bias;     // class_count
+
+  LinearModel() = default;
+  LinearModel(std::uint32_t features, std::uint32_t classes)
+      : feature_count(features),
+        class_count(classes),
+        weights(std::size_t{features} * classes, 0.0f),
+        bias(classes, 0.0f) {}
+
+  std::span<float> row(std::uint32_t feature) {
+    return std::span<float>(weights).subspan(std::size_t{feature} * class_count, class_count);
+  }
+  std::span<const float> row(std::uint32_t feature) const {
+    return std::span<const float>(weights).subspan(std::size_t{feature} * class_count, class_count);
+  }
+};
+
+// The class with the highest score for each text (the first one on ties, as the field answers).
+// REQUIRES: offsets well formed (check_rows without the labels); ids >= feature_count are skipped.
+std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std::uint32_t> ids,
+                                   std::span<const std::uint64_t> offsets);
+
+// The order of a few passes over n examples: a Fisher-Yates shuffle driven by splitmix64, the same on
+// every platform (std::shuffle's sequence is left to the library).
+class Shuffler final {
+ public:
+  explicit Shuffler(std::uint64_t seed) : state_(seed) {}
+  void shuffle(std::vector<std::uint32_t>& order);
+
+ private:
+  std::uint64_t next();
+  std::uint64_t state_;
+};
+
+}  // namespace ombrel::learners

@@ -1,0 +1,79 @@
+#include "learners/perceptron.h"
+
+#include <numeric>
+#include <stdexcept>
+
+namespace ombrel::learners {
+
+namespace {
+
+void check_initial(const LinearModel* initial, const LabelledRows& rows) {
+  if (initial == nullptr) return;
+  if (initial->feature_count != rows.feature_count || initial->class_count != rows.class_count ||
+      initial->weights.size() != std::size_t{rows.feature_count} * rows.class_count ||
+      initial->bias.size() != rows.class_count) {
+    throw std::invalid_argument("initial weights must have the shape (feature_count, class_count)");
+  }
+}
+
+}  // namespace
+
+LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& options) {
+  check_initial(options.initial, rows);
+  const std::uint32_t classes = rows.class_count;
+  LinearModel w = options.initial != nullptr ? *options.initial : LinearModel(rows.feature_count, classes);
+  // Accumulators of step * update, in float to halve the memory: each addition rounds by at most
+  // 2^-24 of the sum, so u / S is off by far less than one update while updates * 2^-24 stays small.
+  LinearModel u(options.average ? rows.feature_count : 0, options.average ? classes : 0);
+  std::vector<float> scores(classes);
+  std::vector<std::uint32_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0u);
+  Shuffler shuffler(options.seed);
+  double step = 0.0;
+  for (std::uint32_t epoch = 0; epoch < options.epochs; ++epoch) {
+    shuffler.shuffle(order);
+    for (const std::uint32_t i : order) {
+      step += 1.0;
+      const std::span<const std::uint32_t> text = rows.row(i);
+      scores.assign(w.bias.begin(), w.bias.end());
+      for (const std::uint32_t f : text) {
+        if (f >= rows.feature_count) continue;
+        const float* weights = w.row(f).data();
+        for (std::uint32_t c = 0; c < classes; ++c) scores[c] += weights[c];
+      }
+      std::uint32_t predicted = 0;
+      for (std::uint32_t c = 1; c < classes; ++c) {
+        if (scores[c] > scores[predicted]) predicted = c;
+      }
+      const std::uint32_t label = rows.labels[i];
+      if (predicted == label) continue;
+      const auto weighted = static_cast<float>(step);
+      w.bias[label] += 1.0f;
+      w.bias[predicted] -= 1.0f;
+      if (options.average) {
+        u.bias[label] += weighted;
+        u.bias[predicted] -= weighted;
+      }
+      for (const std::uint32_t f : text) {
+        if (f >= rows.feature_count) continue;
+        const std::size_t at = std::size_t{f} * classes;
+        w.weights[at + label] += 1.0f;
+        w.weights[at + predicted] -= 1.0f;
+        if (options.average) {
+          u.weights[at + label] += weighted;
+          u.weights[at + predicted] -= weighted;
+        }
+      }
+    }
+  }
+  if (options.average && step > 0.0) {
+    const double inverse = 1.0 / step;
+    for (std::size_t k = 0; k < w.weights.size(); ++k) {
+      w.weights[k] = static_cast<float>(w.weights[k] - u.weights[k] * inverse);
+    }
+    for (std::uint32_t c = 0; c < classes; ++c) w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] * inverse);
+  }
+  return w;
+}
+
+}  // namespace ombrel::learners
