@@ -1,0 +1,238 @@
+// The text pipeline of ombrel_learn: token table, features, texts to ids, vocabulary building.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "pool/thread_pool.h"
+#include "textpipe/byte_hash.h"
+#include "textpipe/feature_extractor.h"
+#include "textpipe/text_to_ids.h"
+#include "textpipe/token_table.h"
+#include "textpipe/vocabulary_builder.h"
+
+namespace ombrel::textpipe {
+namespace {
+
+std::vector<std::string> features_of(const FeatureSpec& spec, std::string_view text) {
+  std::vector<std::string> out;
+  FeatureExtractor extractor(spec);
+  extractor.run(text, [&](std::string_view f) { out.emplace_back(f); });
+  return out;
+}
+
+std::vector<std::vector<std::uint32_t>> lists_of(const IdBatch& batch) {
+  std::vector<std::vector<std::uint32_t>> out;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    out.emplace_back(batch.ids.begin() + static_cast<std::ptrdiff_t>(batch.offsets[i]),
+                     batch.ids.begin() + static_cast<std::ptrdiff_t>(batch.offsets[i + 1]));
+  }
+  return out;
+}
+
+TEST(TokenTable, AgreesWithAMapOverRandomTokensOfEveryLength) {
+  // Lengths around the 8- and 16-byte boundaries of the slot's head and the hash's loads, shared
+  // prefixes, and bytes of every value, inserted through many rehashes.
+  std::mt19937 rng(5);
+  std::vector<std::string> tokens = {"", "a", std::string(1, '\0'), std::string(2, '\0')};
+  for (int i = 0; i < 20000; ++i) {
+    std::string t = i % 3 == 0 ? "sharedprefix" : "";
+    const int length = static_cast<int>(rng() % 40);
+    for (int k = 0; k < length; ++k) t.push_back(static_cast<char>(rng() % (i % 2 ? 4 : 256)));
+    tokens.push_back(t);
+  }
+  TokenTable table;
+  std::unordered_map<std::string, std::uint32_t> expected;
+  for (const std::string& t : tokens) {
+    const auto [it, fresh] = expected.emplace(t, static_cast<std::uint32_t>(expected.size()));
+    EXPECT_EQ(table.insert(t), it->second);
+    (void)fresh;
+  }
+  ASSERT_EQ(table.size(), expected.size());
+  for (const auto& [t, id] : expected) {
+    EXPECT_EQ(table.find(t), id);
+    EXPECT_EQ(table.token(id), t);
+  }
+  EXPECT_EQ(table.find("sharedprefix-not-there"), TokenTable::kNotFound);
+  EXPECT_EQ(table.find(std::string(300, 'x')), TokenTable::kNotFound);
+  EXPECT_EQ(TokenTable().find("anything"), TokenTable::kNotFound);
+  std::string longest(300, 'y');
+  const std::uint32_t id = table.insert(longest);
+  longest.back() = 'z';  // same length capped at 255 in the slot, differs after byte 8
+  EXPECT_EQ(table.find(longest), TokenTable::kNotFound);
+  EXPECT_NE(table.insert(longest), id);
+}
+
+TEST(ByteHash, SpreadsShortTokensAndReadsEveryByte) {
+  std::set<std::uint64_t> seen;
+  for (int i = 0; i < 100000; ++i) seen.insert(hash_bytes(std::to_string(i)));
+  EXPECT_EQ(seen.size(), 100000u);
+  const std::string a(40, 'q');
+  std::string b = a;
+  b[30] = 'r';  // beyond the first 16 bytes and before the last 8
+  EXPECT_NE(hash_bytes(a), hash_bytes(b));
+  EXPECT_NE(hash_bytes(std::string_view("ab\0", 3)), hash_bytes("ab"));
+}
+
+TEST(Features, NgramsRunOverThePaddedWordText) {
+  FeatureSpec spec;
+  spec.apply_stemming = false;
+  spec.min_length = 1;
+  spec.ngram_min = 2;
+  spec.ngram_max = 3;
+  using V = std::vector<std::string>;
+  EXPECT_EQ(features_of(spec, "Ab, c!"), (V{"ab", "c", " a", "ab", "b ", " c", "c ", " ab", "ab ", "b c", " c "}));
+  // Characters, not bytes: "é" is two bytes and one character.
+  EXPECT_EQ(features_of(spec, "É"), (V{"é", " é", "é ", " é "}));
+  EXPECT_EQ(features_of(spec, "..."), (V{"  "}));  // no words: the n-grams of two blanks
+  spec.words = false;
+  spec.ngram_min = 4;
+  spec.ngram_max = 4;
+  EXPECT_EQ(features_of(spec, "go"), (V{" go "}));
+  EXPECT_EQ(features_of(spec, "a"), V{});  // " a " has three characters
+  // Stop words and stemming shape the words that the n-grams are made of.
+  FeatureSpec words;
+  words.stop_words.insert("the");
+  words.ngram_min = words.ngram_max = 1;
+  words.words = false;
+  EXPECT_EQ(features_of(words, "the cats"), (V{" ", "c", "a", "t", "s", " "}));
+}
+
+class TextsToIds : public ::testing::Test {
+ protected:
+  pool::ThreadPool pool_{2};
+};
+
+TEST_F(TextsToIds, DistinctKnownIdsInFirstSeenOrderWhateverTheSplit) {
+  FeatureSpec spec;
+  spec.apply_stemming = false;
+  spec.min_length = 1;
+  TokenTable table;
+  for (int w = 0; w < 300; ++w) table.insert("w" + std::to_string(w));
+  std::mt19937 rng(11);
+  std::vector<std::string> texts;
+  std::vector<std::vector<std::uint32_t>> expected;
+  for (int i = 0; i < 3000; ++i) {
+    std::string text;
+    std::vector<std::uint32_t> ids;
+    const int words = static_cast<int>(rng() % 30);
+    for (int k = 0; k < words; ++k) {
+      const int w = static_cast<int>(rng() % 400);  // a quarter of them unknown
+      text += "w" + std::to_string(w) + " ";
+      if (w < 300 && std::find(ids.begin(), ids.end(), static_cast<std::uint32_t>(w)) == ids.end()) {
+        ids.push_back(static_cast<std::uint32_t>(w));
+      }
+    }
+    texts.push_back(text);
+    expected.push_back(ids);
+  }
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  std::vector<std::uint32_t> trailing(texts.size());
+  for (std::size_t i = 0; i < trailing.size(); ++i) trailing[i] = 1000 + static_cast<std::uint32_t>(i % 3);
+  IdBatch batch;
+  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, {}, batch);
+  EXPECT_EQ(lists_of(batch), expected);
+  IdBatch with_trailing;
+  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, trailing, with_trailing);
+  for (std::size_t i = 0; i < texts.size(); ++i) expected[i].push_back(trailing[i]);
+  EXPECT_EQ(lists_of(with_trailing), expected);
+  IdBatch one;
+  texts_to_ids(pool_, std::span(views).subspan(5, 1), spec, IdMapping{&table, 0}, {}, one);
+  EXPECT_EQ(lists_of(one).at(0), std::vector<std::uint32_t>(expected[5].begin(), expected[5].end() - 1));
+  IdBatch none;
+  texts_to_ids(pool_, {}, spec, IdMapping{&table, 0}, {}, none);
+  EXPECT_EQ(none.size(), 0u);
+  EXPECT_TRUE(none.ids.empty());
+}
+
+TEST_F(TextsToIds, HashingDeduplicatesWithStampsAndBySorting) {
+  FeatureSpec spec;
+  spec.min_length = 1;
+  spec.apply_stemming = false;
+  const std::vector<std::string> texts = {"b a b c a d", "", "x", "a a a a a"};
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  for (std::uint32_t buckets : {7u, 1u << 20, 1u << 24}) {  // 1 << 24 is above the stamp limit
+    IdBatch batch;
+    texts_to_ids(pool_, views, spec, IdMapping{nullptr, buckets}, {}, batch);
+    std::vector<std::vector<std::uint32_t>> expected(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      for (const std::string& f : features_of(spec, texts[i])) {
+        const auto id = static_cast<std::uint32_t>(hash_bytes(f) % buckets);
+        if (std::find(expected[i].begin(), expected[i].end(), id) == expected[i].end()) expected[i].push_back(id);
+      }
+    }
+    EXPECT_EQ(lists_of(batch), expected) << buckets;
+  }
+}
+
+TEST_F(TextsToIds, VocabularyKeepsFrequentTokensWithFewClasses) {
+  FeatureSpec spec;
+  spec.min_length = 1;
+  spec.apply_stemming = false;
+  std::vector<std::string> texts;
+  std::vector<std::uint32_t> labels;
+  const auto add = [&](const std::string& text, std::uint32_t label) {
+    texts.push_back(text);
+    labels.push_back(label);
+  };
+  // "even" is spread evenly over 10 classes (80% in its top 8: pruned); "mostly" has 19 of its 20
+  // documents in class 0 (kept); "rare" occurs once (pruned by min_df 2); "pair" twice (kept).
+  for (std::uint32_t c = 0; c < 10; ++c) add("even even", c);
+  for (int i = 0; i < 19; ++i) add("mostly", 0);
+  add("mostly", 9);
+  add("rare pair", 3);
+  add("pair", 4);
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  const BuiltVocabulary built = build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.9, 8}, true);
+  EXPECT_EQ(built.distinct_features, 4u);
+  ASSERT_EQ(built.table.size(), 2u);
+  EXPECT_EQ(built.table.token(0), "mostly");
+  EXPECT_EQ(built.table.token(1), "pair");
+  const auto docs = lists_of(built.documents);
+  ASSERT_EQ(docs.size(), texts.size());
+  EXPECT_EQ(docs[0], (std::vector<std::uint32_t>{2 + 0}));       // "even" pruned; probe of class 0
+  EXPECT_EQ(docs[10], (std::vector<std::uint32_t>{0, 2 + 0}));   // "mostly", probe
+  EXPECT_EQ(docs[30], (std::vector<std::uint32_t>{1, 2 + 3}));   // "rare" pruned, "pair", probe
+  // With coverage 0.8, the eight most frequent classes of "even" hold enough of it.
+  const BuiltVocabulary loose = build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.8, 8}, false);
+  EXPECT_EQ(loose.table.size(), 3u);
+  EXPECT_EQ(lists_of(loose.documents)[1], (std::vector<std::uint32_t>{0}));
+}
+
+TEST_F(TextsToIds, VocabularyOverManyBlocksMatchesACountInOnePass) {
+  FeatureSpec spec;
+  spec.min_length = 1;
+  spec.apply_stemming = false;
+  std::mt19937 rng(3);
+  std::vector<std::string> texts;
+  std::vector<std::uint32_t> labels;
+  std::map<std::string, std::set<std::size_t>> documents_of;
+  for (std::size_t i = 0; i < 9000; ++i) {  // several blocks of the builder
+    std::string text;
+    const std::uint32_t label = rng() % 3;
+    for (int k = 0; k < 6; ++k) {
+      const std::string word = "t" + std::to_string(rng() % 5000);
+      text += word + " ";
+      documents_of[word].insert(i);
+    }
+    texts.push_back(text);
+    labels.push_back(label);
+  }
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  const BuiltVocabulary built = build_vocabulary(pool_, views, labels, 3, spec, PruningRule{3, 0.9, 8}, false);
+  std::size_t expected = 0;
+  for (const auto& [word, docs] : documents_of) {
+    const bool kept = docs.size() >= 3;
+    expected += kept;
+    EXPECT_EQ(built.table.find(word) != TokenTable::kNotFound, kept) << word;
+  }
+  EXPECT_EQ(built.table.size(), expected);
+}
+
+}  // namespace
+}  // namespace ombrel::textpipe
