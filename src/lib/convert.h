@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "ombrel/field.h"
-
 namespace ombrel::lib {
 
 // A vector of token ids that keeps short streams (the common case) off the heap.
@@ -58,18 +56,14 @@ bool to_u64(PyObject* obj, uint64_t* out);
 bool to_u32(PyObject* obj, uint32_t* out);
 bool to_i16(PyObject* obj, int16_t* out);
 bool to_f32(PyObject* obj, float* out);
+// True or False; also numpy's boolean scalar, through its truth-value slot.
+bool to_bool(PyObject* obj, bool* out);
 // A str (or subclass) as UTF-8 bytes.
 bool to_utf8(PyObject* obj, std::string* out);
 // A str (or subclass) as a view of its cached UTF-8 form. Valid while `obj` lives.
 bool to_utf8_view(PyObject* obj, const char** data, Py_ssize_t* size);
 
-// A sequence of ints (not a str) appended to `out` as unsigned 32-bit ids.
-bool append_tokens(PyObject* obj, std::vector<uint32_t>& out);
+// A sequence of ints (not a str) as unsigned 32-bit ids.
 bool to_tokens(PyObject* obj, TokenVector& out);
-
-// A sequence of token sequences, flattened.
-bool to_predict_batch(PyObject* obj, TokenBatch& out);
-// A sequence of (token sequence, correct id) tuples, flattened.
-bool to_train_batch(PyObject* obj, TokenBatch& out);
 
 }  // namespace ombrel::lib

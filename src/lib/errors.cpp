@@ -33,6 +33,11 @@ PyObject* raise_panic(const char* message) {
   return nullptr;
 }
 
+bool raise_out_of_range() {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return false;
+}
+
 void raise_cannot_convert(PyObject* obj, const char* target) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!name) return;

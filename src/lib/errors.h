@@ -17,6 +17,10 @@ PyObject* panic_exception_type();
 // Raises PanicException with `message` as its single argument. Always returns nullptr.
 PyObject* raise_panic(const char* message);
 
+// Raises OverflowError "out of range integral type conversion attempted" (a value that does not fit
+// the engine's integer type). Always returns false.
+bool raise_out_of_range();
+
 // Raises TypeError "'<qualname of type(obj)>' object cannot be converted to '<target>'".
 void raise_cannot_convert(PyObject* obj, const char* target);
 

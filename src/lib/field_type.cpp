@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "lib/batch_conversion.h"
 #include "lib/binder.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
