@@ -375,9 +375,16 @@ class OmbrelClassifier:
     def predict(self, X: Any) -> np.ndarray:
         """The predicted label of each text, as a numpy array of the training labels' type.
         Thread-safe: one fitted classifier may predict from many threads at once."""
-        model = self._fitted()
-        texts = _as_texts(X)
-        return model.classes[np.asarray(model.predict_indices(texts), dtype=np.intp)]
+        model = self.__dict__.get("_model")
+        if model is None:
+            raise not_fitted(type(self).__name__)
+        texts = X if type(X) is list else _as_texts(X)
+        indices = model.field.predict_batch(
+            _native.transform(model.spec, model.vocabulary, model.buckets, texts).views())
+        if len(indices) == 1:  # one text: a slice is cheaper than fancy indexing
+            i = indices[0]
+            return model.classes[i:i + 1].copy()
+        return model.classes.take(indices)
 
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Accuracy of predict(X) against y."""

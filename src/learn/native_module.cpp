@@ -17,7 +17,9 @@
 #include <Python.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -145,6 +147,7 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   spec->words = words != 0;
   spec->ngram_min = ngram_min;
   spec->ngram_max = ngram_max;
+  std::set<std::string> distinct_stop_words;
   if (stop_words != nullptr && stop_words != Py_None) {
     Ref iter = Ref::steal(PyObject_GetIter(stop_words));
     if (!iter) {
@@ -160,12 +163,19 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
       }
       spec->stop_words.insert(std::string_view(data, static_cast<std::size_t>(size)));
+      distinct_stop_words.emplace(data, static_cast<std::size_t>(size));
     }
     if (PyErr_Occurred()) {
       delete spec;
       return -1;
     }
   }
+  // The stop words in byte order, then the stemming flag.
+  std::uint64_t digest = spec->apply_stemming ? 0x5354454Dull : 0;
+  for (const std::string& word : distinct_stop_words) {
+    digest = (digest ^ textpipe::hash_bytes(word)) * 0x9E3779B97F4A7C15ull + word.size();
+  }
+  spec->word_rule_digest = digest;
   auto* object = reinterpret_cast<FeatureSpecObject*>(self);
   delete object->spec;
   object->spec = spec;
@@ -201,16 +211,22 @@ PyType_Spec kFeatureSpecSpec = {"ombrel_learn._native.FeatureSpec", sizeof(Featu
 // ---------------------------------------------------------------------------------------------
 // Vocabulary
 
-struct VocabularyObject {
-  PyObject_HEAD
-  TokenTable* table;
+// The token table and, for word features, the map from raw training words to ids.
+struct VocabularyData {
+  TokenTable table;
+  std::unique_ptr<textpipe::WordMap> words;
 };
 
-PyObject* new_vocabulary(TokenTable&& table) {
+struct VocabularyObject {
+  PyObject_HEAD
+  VocabularyData* data;
+};
+
+PyObject* new_vocabulary(TokenTable&& table, std::unique_ptr<textpipe::WordMap> words = nullptr) {
   auto* self = PyObject_New(VocabularyObject, g_vocabulary_type);
   if (self == nullptr) return nullptr;
-  self->table = new (std::nothrow) TokenTable(std::move(table));
-  if (self->table == nullptr) {
+  self->data = new (std::nothrow) VocabularyData{std::move(table), std::move(words)};
+  if (self->data == nullptr) {
     Py_DECREF(self);
     return PyErr_NoMemory();
   }
@@ -219,12 +235,13 @@ PyObject* new_vocabulary(TokenTable&& table) {
 
 void vocabulary_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<VocabularyObject*>(self)->table;
+  delete reinterpret_cast<VocabularyObject*>(self)->data;
   PyObject_Free(self);
   Py_DECREF(type);
 }
 
-const TokenTable& table_of(PyObject* self) { return *reinterpret_cast<VocabularyObject*>(self)->table; }
+const TokenTable& table_of(PyObject* self) { return reinterpret_cast<VocabularyObject*>(self)->data->table; }
+const textpipe::WordMap* words_of(PyObject* self) { return reinterpret_cast<VocabularyObject*>(self)->data->words.get(); }
 
 Py_ssize_t vocabulary_length(PyObject* self) { return static_cast<Py_ssize_t>(table_of(self).size()); }
 
@@ -255,8 +272,13 @@ PyObject* vocabulary_find(PyObject* self, PyObject* token) {
 }
 
 // Serialized form: "OLVOCAB1", the token count as a little-endian u32, each token's length as a
-// little-endian u32, then the tokens' bytes back to back.
+// little-endian u32, then the tokens' bytes back to back. Then, when the vocabulary has a word map:
+// "RAWWORDS", its rule digest as a little-endian u64, the raw words as above (count, lengths,
+// bytes), then each raw word's target id as a little-endian u32.
 constexpr char kVocabularyMagic[8] = {'O', 'L', 'V', 'O', 'C', 'A', 'B', '1'};
+constexpr char kWordMapMagic[8] = {'R', 'A', 'W', 'W', 'O', 'R', 'D', 'S'};
+
+void put_tokens(std::string& out, const TokenTable& table);
 
 void put_u32(std::string& out, std::uint32_t v) {
   const char bytes[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
@@ -267,14 +289,26 @@ std::uint32_t get_u32(const unsigned char* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
+void put_tokens(std::string& out, const TokenTable& table) {
+  put_u32(out, static_cast<std::uint32_t>(table.size()));
+  for (std::uint32_t id = 0; id < table.size(); ++id) put_u32(out, static_cast<std::uint32_t>(table.token(id).size()));
+  for (std::uint32_t id = 0; id < table.size(); ++id) out.append(table.token(id));
+}
+
 PyObject* vocabulary_to_bytes(PyObject* self, PyObject*) {
   const TokenTable& table = table_of(self);
+  const textpipe::WordMap* words = words_of(self);
   std::string out;
   try {
     out.append(kVocabularyMagic, sizeof kVocabularyMagic);
-    put_u32(out, static_cast<std::uint32_t>(table.size()));
-    for (std::uint32_t id = 0; id < table.size(); ++id) put_u32(out, static_cast<std::uint32_t>(table.token(id).size()));
-    for (std::uint32_t id = 0; id < table.size(); ++id) out.append(table.token(id));
+    put_tokens(out, table);
+    if (words != nullptr) {
+      out.append(kWordMapMagic, sizeof kWordMapMagic);
+      put_u32(out, static_cast<std::uint32_t>(words->word_rule_digest));
+      put_u32(out, static_cast<std::uint32_t>(words->word_rule_digest >> 32));
+      put_tokens(out, words->raw);
+      for (std::uint32_t target : words->target) put_u32(out, target);
+    }
   } catch (...) {
     return raise_from_native();
   }
@@ -283,6 +317,25 @@ PyObject* vocabulary_to_bytes(PyObject* self, PyObject*) {
 
 PyObject* damaged(const char* what) {
   PyErr_Format(PyExc_ValueError, "vocabulary data is damaged: %s", what);
+  return nullptr;
+}
+
+// Reads a token list (count, lengths, bytes) at p[at, size) into table; nullptr, or what is wrong.
+const char* read_tokens(const unsigned char* p, std::size_t size, std::size_t& at, TokenTable& table) {
+  if (size - at < 4) return "shorter than its token count";
+  const std::uint32_t count = get_u32(p + at);
+  at += 4;
+  if ((size - at) / 4 < count) return "shorter than its token count";
+  const unsigned char* lengths = p + at;
+  at += std::size_t{count} * 4;
+  table.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t length = get_u32(lengths + 4 * std::size_t{i});
+    if (length > size - at) return "a token runs past the end";
+    const std::string_view token(reinterpret_cast<const char*>(p + at), length);
+    at += length;
+    if (table.insert(token) != i) return "a token appears twice";
+  }
   return nullptr;
 }
 
@@ -295,23 +348,28 @@ PyObject* vocabulary_from_bytes(PyObject*, PyObject* data) {
   } release{&view};
   const auto* p = static_cast<const unsigned char*>(view.buf);
   const auto size = static_cast<std::size_t>(view.len);
-  if (size < 12 || std::memcmp(p, kVocabularyMagic, sizeof kVocabularyMagic) != 0) return damaged("bad header");
-  const std::uint32_t count = get_u32(p + 8);
-  if ((size - 12) / 4 < count) return damaged("shorter than its token count");
-  const unsigned char* lengths = p + 12;
-  std::size_t at = 12 + std::size_t{count} * 4;
+  if (size < 8 || std::memcmp(p, kVocabularyMagic, sizeof kVocabularyMagic) != 0) return damaged("bad header");
+  std::size_t at = 8;
   try {
     TokenTable table;
-    table.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint32_t length = get_u32(lengths + 4 * std::size_t{i});
-      if (length > size - at) return damaged("a token runs past the end");
-      const std::string_view token(reinterpret_cast<const char*>(p + at), length);
-      at += length;
-      if (table.insert(token) != i) return damaged("a token appears twice");
+    if (const char* problem = read_tokens(p, size, at, table)) return damaged(problem);
+    std::unique_ptr<textpipe::WordMap> words;
+    if (at != size) {
+      if (size - at < 16 || std::memcmp(p + at, kWordMapMagic, sizeof kWordMapMagic) != 0) {
+        return damaged("bytes after the last token");
+      }
+      words = std::make_unique<textpipe::WordMap>();
+      words->word_rule_digest = get_u32(p + at + 8) | std::uint64_t{get_u32(p + at + 12)} << 32;
+      at += 16;
+      if (const char* problem = read_tokens(p, size, at, words->raw)) return damaged(problem);
+      if ((size - at) / 4 != words->raw.size() || (size - at) % 4 != 0) return damaged("word map targets");
+      for (std::size_t i = 0; i < words->raw.size(); ++i, at += 4) {
+        const std::uint32_t target = get_u32(p + at);
+        if (target != textpipe::WordMap::kDrop && target >= table.size()) return damaged("word map target out of range");
+        words->target.push_back(target);
+      }
     }
-    if (at != size) return damaged("bytes after the last token");
-    return new_vocabulary(std::move(table));
+    return new_vocabulary(std::move(table), std::move(words));
   } catch (...) {
     return raise_from_native();
   }
@@ -532,7 +590,15 @@ PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
   } catch (...) {
     return raise_from_native();
   }
-  Ref vocabulary = Ref::steal(new_vocabulary(std::move(built.table)));
+  std::unique_ptr<textpipe::WordMap> words;
+  if (built.has_words) {
+    try {
+      words = std::make_unique<textpipe::WordMap>(std::move(built.words));
+    } catch (...) {
+      return raise_from_native();
+    }
+  }
+  Ref vocabulary = Ref::steal(new_vocabulary(std::move(built.table), std::move(words)));
   if (!vocabulary) return nullptr;
   Ref documents = Ref::steal(new_id_batch(std::move(built.documents)));
   if (!documents) return nullptr;
@@ -562,6 +628,7 @@ PyObject* transform(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
     mapping.table = &table_of(args[1]);
+    mapping.words = words_of(args[1]);
   }
   TextViews views;
   if (!to_text_views(args[3], views)) return nullptr;

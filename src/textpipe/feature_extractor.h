@@ -35,9 +35,36 @@ struct FeatureSpec {
   bool words = true;       // emit the words themselves
   unsigned ngram_min = 0;  // no n-grams when ngram_max is 0
   unsigned ngram_max = 0;
+  // Identifies the stop words and the stemming choice (the maker of the spec computes it from the
+  // words): a WordMap made under one rule is used only with specs of the same digest.
+  std::uint64_t word_rule_digest = 0;
 
   bool has_ngrams() const { return ngram_max > 0 && ngram_min > 0 && ngram_min <= ngram_max; }
+  // Words only, filtered or stemmed: the features for which a WordMap pays.
+  bool maps_raw_words() const {
+    return words && !has_ngrams() && (apply_stemming || !stop_words.empty());
+  }
 };
+
+// The words of a text before the stop-word test and stemming: the tokenizer core's tokens at the
+// spec's minimum length, with no stop words and no stemming.
+template <class Sink>
+void for_each_raw_word(std::string_view text, const FeatureSpec& spec, Sink&& sink) {
+  static const text::StopWordSet kNoStopWords;
+  text::for_each_token(text, kNoStopWords, false, spec.min_length, [&](std::string_view word) {
+    sink(word);
+    return true;
+  });
+}
+
+// What the spec makes of a raw word: nothing for a stop word (false), else the word, stemmed if
+// asked (valid until the next call with the same scratch).
+inline bool finish_word(std::string_view raw, const FeatureSpec& spec, std::string& scratch,
+                        std::string_view& out) {
+  if (!spec.stop_words.empty() && spec.stop_words.contains(raw)) return false;
+  out = spec.apply_stemming ? text::stem_token(raw, scratch) : raw;
+  return true;
+}
 
 // Holds the scratch buffers of one thread; reuse one per thread to avoid allocating per text.
 // Thread-safety: one extractor per thread; the spec is only read.

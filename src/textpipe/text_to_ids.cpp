@@ -69,11 +69,14 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
                   IdMapping mapping, std::span<const std::uint32_t> trailing, IdBatch& out) {
   std::mutex parts_mutex;
   std::vector<Part> parts;
+  const bool use_word_map = mapping.buckets == 0 && mapping.words != nullptr && spec.maps_raw_words() &&
+                            mapping.words->word_rule_digest == spec.word_rule_digest;
   const auto map_range = [&](std::uint64_t begin, std::uint64_t end) {
     Part part{begin, {}, {}};
     part.lengths.reserve(end - begin);
     FeatureExtractor extractor(spec);
     DistinctIds distinct(mapping.id_space());
+    std::string stem_scratch;
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
       distinct.next_text();
@@ -81,6 +84,23 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
         const std::uint32_t buckets = mapping.buckets;
         extractor.run(texts[i], [&](std::string_view feature) {
           const auto id = static_cast<std::uint32_t>(hash_bytes(feature) % buckets);
+          if (distinct.first(id)) part.ids.push_back(id);
+        });
+      } else if (use_word_map) {
+        const TokenTable& table = *mapping.table;
+        const WordMap& words = *mapping.words;
+        for_each_raw_word(texts[i], spec, [&](std::string_view raw) {
+          std::uint32_t id;
+          const std::uint32_t raw_id = words.raw.find(raw);
+          if (raw_id != TokenTable::kNotFound) {
+            id = words.target[raw_id];
+            if (id == WordMap::kDrop) return;
+          } else {
+            std::string_view word;
+            if (!finish_word(raw, spec, stem_scratch, word)) return;
+            id = table.find(word);
+            if (id == TokenTable::kNotFound) return;
+          }
           if (distinct.first(id)) part.ids.push_back(id);
         });
       } else {

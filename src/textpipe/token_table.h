@@ -79,4 +79,16 @@ class TokenTable final {
   std::vector<Slot> slots_;                // size 0 or a power of two
 };
 
+// WordMap: from a raw word (lowercased, before the stop-word test and stemming) straight to its
+// final id, for word features. Built from the training texts, where every raw word was seen: a
+// word found here skips the stop-word test, the stemmer and the second look-up; kDrop marks stop
+// words and words whose stem was pruned. Words not found take the full path.
+struct WordMap {
+  static constexpr std::uint32_t kDrop = 0xFFFFFFFFu;
+
+  TokenTable raw;
+  std::vector<std::uint32_t> target;  // per raw id: the final id or kDrop
+  std::uint64_t word_rule_digest = 0;  // of the spec it was made under
+};
+
 }  // namespace ombrel::textpipe

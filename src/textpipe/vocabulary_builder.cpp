@@ -86,6 +86,12 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   std::vector<std::uint32_t> last_document;  // 1 + the last document that had the feature
   PairCounts pairs;
   IdBatch raw;  // each document's distinct provisional ids
+  // Word features are gathered as raw words (see WordMap), whose targets are provisional ids
+  // until the vocabulary is pruned.
+  const bool raw_words = spec.maps_raw_words();
+  WordMap word_map;
+  word_map.word_rule_digest = spec.word_rule_digest;
+  std::string stem_scratch;
 
   for (std::size_t block = 0; block < texts.size(); block += kBlockTexts) {
     const std::size_t block_end = std::min(texts.size(), block + kBlockTexts);
@@ -94,12 +100,17 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     pool::for_each_range(pool, block_end - block, [&](std::uint64_t begin, std::uint64_t end) {
       FeaturePart part{begin, {}, {}, {}};
       FeatureExtractor extractor(spec);
+      const auto keep = [&](std::string_view feature) {
+        part.bytes.append(feature);
+        part.lengths.push_back(static_cast<std::uint32_t>(feature.size()));
+      };
       for (std::uint64_t i = begin; i < end; ++i) {
         const std::size_t before = part.lengths.size();
-        extractor.run(texts[block + i], [&](std::string_view feature) {
-          part.bytes.append(feature);
-          part.lengths.push_back(static_cast<std::uint32_t>(feature.size()));
-        });
+        if (raw_words) {
+          for_each_raw_word(texts[block + i], spec, keep);
+        } else {
+          extractor.run(texts[block + i], keep);
+        }
         part.per_text.push_back(static_cast<std::uint32_t>(part.lengths.size() - before));
       }
       const std::lock_guard<std::mutex> lock(parts_mutex);
@@ -117,7 +128,20 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
         for (std::uint32_t k = 0; k < part.per_text[t]; ++k, ++feature) {
           const std::string_view bytes(part.bytes.data() + at, part.lengths[feature]);
           at += bytes.size();
-          const std::uint32_t id = provisional.insert(bytes);
+          std::uint32_t id;
+          if (raw_words) {
+            // A raw word: its stop-word test and stem are worked out once per distinct word.
+            const std::uint32_t raw_id = word_map.raw.insert(bytes);
+            if (raw_id == word_map.target.size()) {
+              std::string_view word;
+              word_map.target.push_back(finish_word(bytes, spec, stem_scratch, word) ? provisional.insert(word)
+                                                                                     : WordMap::kDrop);
+            }
+            id = word_map.target[raw_id];
+            if (id == WordMap::kDrop) continue;
+          } else {
+            id = provisional.insert(bytes);
+          }
           if (id == document_frequency.size()) {
             document_frequency.push_back(0);
             class_spread.push_back(0);
@@ -175,6 +199,13 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     if (keep[id]) final_id[id] = out.table.insert(provisional.token(static_cast<std::uint32_t>(id)));
   }
   provisional = TokenTable();
+  if (raw_words) {
+    for (std::uint32_t& target : word_map.target) {
+      if (target != WordMap::kDrop) target = final_id[target] == TokenTable::kNotFound ? WordMap::kDrop : final_id[target];
+    }
+    out.words = std::move(word_map);
+    out.has_words = true;
+  }
 
   IdBatch& documents = out.documents;
   documents.ids.reserve(raw.ids.size() + (with_probes ? texts.size() : 0));

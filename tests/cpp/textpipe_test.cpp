@@ -234,5 +234,31 @@ TEST_F(TextsToIds, VocabularyOverManyBlocksMatchesACountInOnePass) {
   EXPECT_EQ(built.table.size(), expected);
 }
 
+TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
+  FeatureSpec spec;  // stemming on, minimum length 2
+  spec.stop_words.insert("the");
+  spec.stop_words.insert("running");
+  spec.word_rule_digest = 42;
+  const std::vector<std::string> train = {"The nations running runs", "nation cats the cat", "runs flies"};
+  const std::vector<std::uint32_t> labels = {0, 1, 0};
+  std::vector<std::string_view> views(train.begin(), train.end());
+  const BuiltVocabulary built = build_vocabulary(pool_, views, labels, 2, spec, PruningRule{1, 0.9, 8}, false);
+  ASSERT_TRUE(built.has_words);
+  // "running" is a stop word before stemming; "runs" and "run" share no stem ("runs" is 4 bytes).
+  EXPECT_EQ(built.words.target[built.words.raw.find("running")], WordMap::kDrop);
+  EXPECT_EQ(built.words.target[built.words.raw.find("nations")], built.table.find("nation"));
+  const std::vector<std::string> test = {"nations THE flies fly cats running nationality", "", "unseen runs"};
+  std::vector<std::string_view> test_views(test.begin(), test.end());
+  IdBatch mapped, full;
+  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, &built.words}, {}, mapped);
+  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, nullptr}, {}, full);
+  EXPECT_EQ(lists_of(mapped), lists_of(full));
+  EXPECT_EQ(lists_of(built.documents), lists_of([&] {
+              IdBatch b;
+              texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, b);
+              return b;
+            }()));
+}
+
 }  // namespace
 }  // namespace ombrel::textpipe

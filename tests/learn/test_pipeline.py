@@ -153,3 +153,25 @@ def test_non_str_texts_are_named_by_index(bad, name):
         _native.transform(spec, None, 8, "a single string")
     with pytest.raises(UnicodeEncodeError):
         _native.transform(spec, None, 8, ["ok", "\ud800"])
+
+
+def test_the_raw_word_map_changes_no_id():
+    """A built vocabulary maps raw training words straight to ids; the ids must be those of the full
+    path (stop words, stemming, look-up), for seen and unseen words, and after a round trip."""
+    texts, labels = read_tsv("20newsgroups", limit=3000)
+    unseen, _ = read_tsv("20newsgroups", "test.tsv", limit=2000)
+    classes = sorted(set(labels))
+    y = [classes.index(l) for l in labels]
+    for stop, stem in ((ENGLISH_STOP_WORDS, True), (frozenset({"the", "of"}), False)):
+        spec = _native.FeatureSpec(stop, stem, 2)
+        built, _, _ = _native.build_vocabulary(spec, texts, y, len(classes), 2, 0.9, 8, True)
+        plain = _native.Vocabulary.from_tokens(built.tokens())
+        expected = _native.transform(spec, plain, 0, unseen + texts[:500]).to_lists()
+        assert _native.transform(spec, built, 0, unseen + texts[:500]).to_lists() == expected
+        again = _native.Vocabulary.from_bytes(built.to_bytes())
+        assert len(again.to_bytes()) > len(plain.to_bytes())  # the map travels with it
+        assert _native.transform(spec, again, 0, unseen).to_lists() == expected[:len(unseen)]
+        # Under another rule (here: no stop words) the map is not used.
+        other = _native.FeatureSpec(frozenset(), stem, 2)
+        assert (_native.transform(other, built, 0, unseen).to_lists()
+                == _native.transform(other, plain, 0, unseen).to_lists())
