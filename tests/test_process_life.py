@@ -200,32 +200,35 @@ def test_a_save_killed_part_way_leaves_the_source_file_untouched(tmp_path):
 
 
 def test_a_large_batch_does_not_stop_other_threads_while_the_pool_is_busy():
-    # One thread trains a long batch (interpreter lock released, the pool busy with it); another
-    # predicts large batches, whose int values would be read with the pool's help while it holds the
-    # interpreter lock. It must not wait for the first thread's batch with the lock held: a ticker
-    # thread keeps running.
+    # One thread runs a long batch with the interpreter lock released, keeping the pool busy: a predict
+    # batch on a field of 50,000 classes, where each stream costs a scratch array of 200 KB (and the
+    # batch takes almost no time to convert). Another thread predicts batches of 80,000 tokens, whose
+    # ints are read with the pool's help while it holds the interpreter lock. It must not wait for the
+    # first thread's batch with the lock held: a ticker thread keeps running.
+    wide = OmbrelField(1000, 50_000)
+    long_batch = [[i % 1000] for i in range(10_000)]
     field = OmbrelField(100_000, 16)
     rng = random.Random(9)
-    train = [([rng.randrange(100_000) for _ in range(20)], rng.randrange(16)) for _ in range(400_000)]
-    predict = [[rng.randrange(100_000) for _ in range(20)] for _ in range(20_000)]
+    predict = [[rng.randrange(100_000) for _ in range(20)] for _ in range(4_000)]
     field.predict_batch(predict)  # the pool exists and is warm
 
-    overlap = threading.Event()
+    started = threading.Event()
     stop = threading.Event()
     gaps = []
 
-    def trainer():
+    def busy():
+        started.set()
         for _ in range(3):
-            field.train_batch(train, 3, 1)
+            wide.predict_batch(long_batch)
         stop.set()
 
     def predictor():
+        started.wait()
         while not stop.is_set():
-            overlap.set()
             field.predict_batch(predict)
 
     def ticker():
-        overlap.wait()
+        started.wait()
         last = time.perf_counter()
         while not stop.is_set():
             time.sleep(0.0005)
@@ -233,7 +236,7 @@ def test_a_large_batch_does_not_stop_other_threads_while_the_pool_is_busy():
             gaps.append(now - last)
             last = now
 
-    threads = [threading.Thread(target=f) for f in (trainer, predictor, ticker)]
+    threads = [threading.Thread(target=f) for f in (busy, predictor, ticker)]
     for t in threads:
         t.start()
     for t in threads:
