@@ -5,7 +5,8 @@
 # Makes (or reuses) a virtual environment, default ~/.cache/ombrel/venv-bench or $OMBREL_BENCH_VENV,
 # with the module built from this checkout and the peers: fastText from the package `fasttext`
 # (falling back to `fasttext-wheel`) and `vowpalwabbit`. A peer that does not install is reported as
-# such in RESULTS.md. About 10 minutes on 2 cores.
+# such in RESULTS.md. Then bench/bench_learn.py measures ombrel_learn against fastText and scikit-learn
+# from raw text and prints its ratios. About 12 minutes on 2 cores.
 # Usage: bench/run_peers.sh [bench_peers.py options, e.g. --data DIR --datasets sms_spam]
 source "$(dirname "$0")/../examples/venv.sh"
 
@@ -32,3 +33,5 @@ install_peer vowpalwabbit vowpalwabbit
 export BENCH_INSTALL_STATUS="$status_file"
 echo "== Running bench/bench_peers.py $*"
 "$VPY" "$ROOT/bench/bench_peers.py" "$@"
+echo "== Running bench/bench_learn.py (ombrel_learn from raw text against fastText and scikit-learn)"
+"$VPY" "$ROOT/bench/bench_learn.py" --datasets 20newsgroups,ag_news,sms_spam,lang_id_tatoeba

@@ -9,7 +9,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ROOT/tools/python312.sh"
 
 sources_digest() {
-  (cd "$ROOT" && find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -c1-40)
+  (cd "$ROOT" && find src python CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum | cut -c1-40)
 }
 
 ombrel_venv() {
