@@ -5,7 +5,9 @@
 Loading maps the file instead of reading it, so its cost should not grow with the file: the time to
 load a 1 GiB weight file is compared with a 1 MiB one (goal: ratio below 2, both well under a
 millisecond). Saving writes the records straight to the file: its MB/s is compared with writing the
-same number of bytes from a Python bytes object (goal: at least 0.8x).
+same number of bytes from a Python bytes object (goal: at least 0.8x). A save of a field that maps its
+weight file (1 GiB) is timed too, against the same plain write: a save only reads the field, so the
+mapped file's pages are not dirtied and nothing is written back to it.
 """
 import os
 import sys
@@ -51,6 +53,7 @@ def main():
         big_target.load_weights(big_path)
         load_small = best(lambda: small_target.load_weights(small_path), 50)
         load_big = best(lambda: big_target.load_weights(big_path), 50)
+        save_mapped = best(lambda: big_target.save_weights(plain_path), 3)
     finally:
         for p in (small_path, big_path, plain_path):
             if os.path.exists(p):
@@ -62,6 +65,8 @@ def main():
     print(f"save 1 GiB:               {1024 / save_big:9.0f} MB/s")
     print(f"write 1 GiB bytes object: {1024 / write_big:9.0f} MB/s")
     print(f"save / plain write:       {write_big / save_big:9.2f}   (goal >= 0.8)")
+    print(f"save of a mapped field:   {1024 / save_mapped:9.0f} MB/s")
+    print(f"mapped save / plain write:{write_big / save_mapped:9.2f}")
 
 
 if __name__ == "__main__":
