@@ -47,16 +47,32 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options) {
   }
 
   const double alpha = options.alpha;
-  LinearModel v = options.initial != nullptr ? *options.initial : LinearModel(rows.feature_count, classes);
+  // Two classes need one binary problem, class 1 against class 0, as scikit-learn solves them: its
+  // weights become class 1's and class 0 keeps zeros, which gives the same argmax and the same
+  // margin. More classes need one problem per class.
+  const bool binary = classes == 2;
+  const std::uint32_t problems = binary ? 1 : classes;
+  LinearModel v(rows.feature_count, problems);
+  if (options.initial != nullptr) {
+    const LinearModel& initial = *options.initial;
+    for (std::uint32_t f = 0; f < rows.feature_count; ++f) {
+      for (std::uint32_t p = 0; p < problems; ++p) {
+        v.row(f)[p] = binary ? initial.row(f)[1] - initial.row(f)[0] : initial.row(f)[p];
+      }
+    }
+    for (std::uint32_t p = 0; p < problems; ++p) {
+      v.bias[p] = binary ? initial.bias[1] - initial.bias[0] : initial.bias[p];
+    }
+  }
   std::vector<double> bias(v.bias.begin(), v.bias.end());
   double scale = 1.0;
   const double typical_weight = std::sqrt(1.0 / std::sqrt(alpha));
   const double eta0 = typical_weight / std::max(1.0, loss_derivative(options.loss, -typical_weight, 1.0));
   const double t0 = 1.0 / (eta0 * alpha);
 
-  std::vector<double> scores(classes);
-  std::vector<double> steps(classes);  // -eta * g per class
-  std::vector<float> row_steps(classes);
+  std::vector<double> scores(problems);
+  std::vector<double> steps(problems);  // -eta * g per problem
+  std::vector<float> row_steps(problems);
   std::vector<std::uint32_t> order(rows.size());
   std::iota(order.begin(), order.end(), 0u);
   Shuffler shuffler(options.seed);
@@ -71,28 +87,29 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options) {
       for (const std::uint32_t f : text) {
         if (f >= rows.feature_count) continue;
         const float* weights = v.row(f).data();
-        for (std::uint32_t c = 0; c < classes; ++c) scores[c] += weights[c];
+        for (std::uint32_t p = 0; p < problems; ++p) scores[p] += weights[p];
       }
       const std::uint32_t label = rows.labels[i];
       const double class_weight = options.class_weights.empty() ? 1.0 : options.class_weights[label];
       bool any = false;
-      for (std::uint32_t c = 0; c < classes; ++c) {
-        const double p = scale * scores[c] + bias[c];
-        const double y = c == label ? 1.0 : -1.0;
+      for (std::uint32_t p = 0; p < problems; ++p) {
+        const double score = scale * scores[p] + bias[p];
+        const bool positive = binary ? label == 1 : label == p;
         // Clipped as scikit-learn does, so that one wild step cannot reach infinity.
-        const double g = std::clamp(class_weight * loss_derivative(options.loss, p, y), -1e12, 1e12);
-        steps[c] = -eta * g;
+        const double g =
+            std::clamp(class_weight * loss_derivative(options.loss, score, positive ? 1.0 : -1.0), -1e12, 1e12);
+        steps[p] = -eta * g;
         any = any || g != 0.0;
       }
       if (any) {
-        for (std::uint32_t c = 0; c < classes; ++c) {
-          row_steps[c] = static_cast<float>(steps[c] / scale);
-          bias[c] += steps[c] * kInterceptDecay;
+        for (std::uint32_t p = 0; p < problems; ++p) {
+          row_steps[p] = static_cast<float>(steps[p] / scale);
+          bias[p] += steps[p] * kInterceptDecay;
         }
         for (const std::uint32_t f : text) {
           if (f >= rows.feature_count) continue;
           float* weights = v.row(f).data();
-          for (std::uint32_t c = 0; c < classes; ++c) weights[c] += row_steps[c];
+          for (std::uint32_t p = 0; p < problems; ++p) weights[p] += row_steps[p];
         }
       }
       const double shrink = 1.0 - eta * alpha;
@@ -110,8 +127,12 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options) {
     }
   }
   for (float& w : v.weights) w = static_cast<float>(w * scale);
-  for (std::uint32_t c = 0; c < classes; ++c) v.bias[c] = static_cast<float>(bias[c]);
-  return v;
+  for (std::uint32_t p = 0; p < problems; ++p) v.bias[p] = static_cast<float>(bias[p]);
+  if (!binary) return v;
+  LinearModel out(rows.feature_count, 2);
+  for (std::uint32_t f = 0; f < rows.feature_count; ++f) out.row(f)[1] = v.row(f)[0];
+  out.bias[1] = v.bias[0];
+  return out;
 }
 
 }  // namespace ombrel::learners

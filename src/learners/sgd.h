@@ -9,7 +9,8 @@
 //   w    *= 1 - eta * alpha      (all classes: the L2 penalty)
 //   eta   = 1 / (alpha * (t0 + t)), t0 = 1 / (alpha * eta0), eta0 = sqrt(1 / sqrt(alpha))
 // (Bottou's "optimal" schedule with scikit-learn's choice of t0, valid for the three losses below.)
-// x is the text's binary feature vector. The penalty scales every weight at every step, so the
+// x is the text's binary feature vector. Two classes are one problem (class 1 against class 0;
+// class 0's weights stay 0), as in scikit-learn. The penalty scales every weight at every step, so the
 // weights are kept as scale * v and only the scale changes; v is touched only at the text's features.
 #pragma once
 

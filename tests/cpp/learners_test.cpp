@@ -277,6 +277,27 @@ TEST(Sgd, ClassWeightsMoveTheBoundaryAndBadSettingsAreRefused) {
   EXPECT_THROW(fit_sgd(t.rows(1, 2), options), std::invalid_argument);
 }
 
+TEST(Sgd, TwoClassesAreOneProblemWhoseWeightsAreClassOnes) {
+  const Texts train = separable(2, 40, 8);
+  const LinearModel model = fit_sgd(train.rows(separable_features(2), 2), SgdOptions{});
+  for (std::uint32_t f = 0; f < model.feature_count; ++f) EXPECT_EQ(model.row(f)[0], 0.0f);
+  EXPECT_EQ(model.bias[0], 0.0f);
+  EXPECT_GT(model.row(4)[1], 0.0f);  // a feature of class 1
+  EXPECT_LT(model.row(0)[1], 0.0f);  // a feature of class 0
+  EXPECT_EQ(accuracy(model, separable(2, 10, 9)), 1.0);
+  // A starting model counts by its difference: no pass, so the result is that difference.
+  LinearModel initial(separable_features(2), 2);
+  initial.row(3)[0] = 2.0f;
+  initial.row(3)[1] = 0.5f;
+  initial.bias = {1.0f, 4.0f};
+  SgdOptions options;
+  options.epochs = 0;
+  options.initial = &initial;
+  const LinearModel start = fit_sgd(train.rows(separable_features(2), 2), options);
+  EXPECT_EQ(start.row(3)[1], -1.5f);
+  EXPECT_EQ(start.bias[1], 3.0f);
+}
+
 // ------------------------------------------------------------------------------------------------
 // The compiler
 

@@ -1,0 +1,204 @@
+"""The float learners of ombrel_learn.linear against scikit-learn, on the same token ids, in one run.
+
+    python bench/bench_learners.py [--data ../shared/data] [--datasets 20newsgroups,ag_news]
+
+For every dataset and feature kind, the texts become token ids once (ombrel_learn's pipeline:
+FeatureSpec, build_vocabulary with min_df 2 and no class-spread pruning, transform), and every
+learner fits those ids: ours natively, scikit-learn's on the same ids as a sparse 0/1 matrix. Each
+row reports the fit time (the learner alone, features already made), the accuracy of the float model,
+the accuracy after the 8-per-token cut (floats, before rounding) and the accuracy of the compiled
+field (OmbrelField.load_weights of the compiled weight file, predict_batch with the bias neurons),
+and our fit time over scikit-learn's for the same learner, both measured here. The field's own
+margin training (OmbrelClassifier with the same feature kind, its own pruned vocabulary) is the
+reference row. A second table compares the three ways of choosing a token's 8 classes where there
+are more than 8. One thread everywhere: these learners are sequential and so are scikit-learn's.
+
+AG News has only a test file: every 5th row (index % 5 == 4) is the test set, the rest train.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_DATA = os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data")
+DATASETS = {  # feature kinds measured on each
+    "20newsgroups": ("words",),
+    "ag_news": ("words",),
+    "sms_spam": ("words", "chars"),
+    "lang_id_tatoeba": ("words", "chars"),
+}
+EPOCHS = 5
+ALPHA_SGD = 1e-4
+
+
+def read_split(data_root: str, name: str):
+    def read(path):
+        texts, labels = [], []
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                label, tab, text = line.rstrip("\n").partition("\t")
+                if tab:
+                    labels.append(label)
+                    texts.append(text)
+        return texts, labels
+    folder = os.path.join(data_root, name)
+    if os.path.isfile(os.path.join(folder, "train.tsv")):
+        return (*read(os.path.join(folder, "train.tsv")), *read(os.path.join(folder, "test.tsv")))
+    texts, labels = read(os.path.join(folder, "test.tsv"))
+    train = [i for i in range(len(texts)) if i % 5 != 4]
+    test = [i for i in range(len(texts)) if i % 5 == 4]
+    return ([texts[i] for i in train], [labels[i] for i in train],
+            [texts[i] for i in test], [labels[i] for i in test])
+
+
+def spec_for(kind: str):
+    from ombrel_learn import ENGLISH_STOP_WORDS, _native
+    if kind == "words":
+        return _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
+    return _native.FeatureSpec(None, False, 1, True, 1, 4)
+
+
+def timed(fn):
+    start = time.perf_counter()
+    out = fn()
+    return out, time.perf_counter() - start
+
+
+def sparse_matrix(batch, feature_count: int):
+    import scipy.sparse as sp
+    tokens = np.frombuffer(memoryview(batch), dtype=np.uint32)
+    offsets = np.frombuffer(batch.offsets, dtype=np.uint64).astype(np.int64)
+    keep = tokens < feature_count
+    if not keep.all():  # not with these batches; kept for ids beyond the vocabulary
+        raise ValueError("ids beyond the vocabulary")
+    data = np.ones(len(tokens), dtype=np.float64)
+    return sp.csr_matrix((data, tokens.astype(np.int32), offsets), shape=(len(offsets) - 1, feature_count))
+
+
+def field_accuracy(model, test, y_test, tmp: str, choice: str = "spread") -> tuple[float, object]:
+    """Accuracy of the compiled model in a field that maps its weight file (a new file each time: a
+    file mapped by an earlier field is never rewritten under it)."""
+    from ombrel_learn import linear
+    compiled = linear.compile_to_field(model, choice=choice)
+    fd, path = tempfile.mkstemp(suffix=".bin", dir=tmp)
+    os.close(fd)
+    field = compiled.field(path)
+    predicted = np.asarray(field.predict_batch(compiled.streams(test)))
+    return float(np.mean(predicted == y_test)), compiled
+
+
+def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_rows: list) -> None:
+    from sklearn.linear_model import SGDClassifier
+    from sklearn.naive_bayes import MultinomialNB
+
+    from ombrel_learn import OmbrelClassifier, _native, linear
+
+    train_x, train_y, test_x, test_y = read_split(data_root, name)
+    classes, y_train = np.unique(train_y, return_inverse=True)
+    index = {c: i for i, c in enumerate(classes)}
+    y_test = np.array([index.get(c, -1) for c in test_y])
+    k = len(classes)
+    spec = spec_for(kind)
+    (vocabulary, train, _), t_vocab = timed(lambda: _native.build_vocabulary(
+        spec, train_x, y_train.tolist(), k, 2, 0.0, 8, False))
+    test = _native.transform(spec, vocabulary, 0, test_x)
+    features = len(vocabulary)
+    x_train = sparse_matrix(train, features)
+    x_test = sparse_matrix(test, features)
+    label = f"{name} ({kind}, {features} features, {k} classes)"
+    print(f"\n{label}: {len(train_x)} train / {len(test_x)} test texts, ids in {t_vocab:.2f} s", flush=True)
+
+    ours = {
+        "naive Bayes": lambda: linear.fit_naive_bayes(train, y_train, features, k),
+        "averaged perceptron": lambda: linear.fit_perceptron(train, y_train, features, k, epochs=EPOCHS),
+        "SGD hinge": lambda: linear.fit_sgd(train, y_train, features, k, loss="hinge", alpha=ALPHA_SGD, epochs=EPOCHS),
+        "SGD log_loss": lambda: linear.fit_sgd(train, y_train, features, k, loss="log_loss", alpha=ALPHA_SGD,
+                                               epochs=EPOCHS),
+        "SGD modified_huber": lambda: linear.fit_sgd(train, y_train, features, k, loss="modified_huber",
+                                                     alpha=ALPHA_SGD, epochs=EPOCHS),
+    }
+    peers = {
+        "naive Bayes": lambda: MultinomialNB(alpha=1.0),
+        "averaged perceptron": lambda: SGDClassifier(loss="perceptron", penalty=None, learning_rate="constant",
+                                                     eta0=1.0, max_iter=EPOCHS, tol=None, average=True,
+                                                     random_state=0),
+        "SGD hinge": lambda: SGDClassifier(loss="hinge", alpha=ALPHA_SGD, max_iter=EPOCHS, tol=None, random_state=0),
+        "SGD log_loss": lambda: SGDClassifier(loss="log_loss", alpha=ALPHA_SGD, max_iter=EPOCHS, tol=None,
+                                              random_state=0),
+        "SGD modified_huber": lambda: SGDClassifier(loss="modified_huber", alpha=ALPHA_SGD, max_iter=EPOCHS,
+                                                    tol=None, random_state=0),
+    }
+    for learner, fit in ours.items():
+        model, t_ours = timed(fit)
+        float_acc = float(np.mean(model.predict(test) == y_test))
+        cut_acc = float(np.mean(linear.cut_to_slots(model).predict(test) == y_test))
+        field_acc, compiled = field_accuracy(model, test, y_test, tmp)
+        peer = peers[learner]()
+        _, t_peer = timed(lambda: peer.fit(x_train, y_train))
+        peer_acc = float(np.mean(peer.predict(x_test) == y_test))
+        rows.append((label, learner, t_ours, float_acc, cut_acc, field_acc, compiled.bias_neurons, t_peer, peer_acc))
+        print(f"  {learner:<20} fit {t_ours:7.3f} s  float {float_acc:.4f}  cut {cut_acc:.4f}  "
+              f"field {field_acc:.4f}  | scikit-learn fit {t_peer:7.3f} s  {peer_acc:.4f}  "
+              f"(fit time ratio {t_peer / max(t_ours, 1e-9):.1f}x)", flush=True)
+        if k > 8 and learner in ("naive Bayes", "SGD hinge", "SGD modified_huber"):
+            for choice in linear.SLOT_CHOICES:
+                cut = linear.cut_to_slots(model, choice=choice)
+                acc = float(np.mean(cut.predict(test) == y_test))
+                facc, _ = field_accuracy(model, test, y_test, tmp, choice)
+                cut_rows.append((label, learner, choice, float_acc, acc, facc))
+
+    recipe = OmbrelClassifier(features=kind)
+    _, t_recipe = timed(lambda: recipe.fit(train_x, train_y))
+    rows.append((label, "field's own training", t_recipe, None, None, recipe.score(test_x, test_y), k, None, None))
+    print(f"  {'field own training':<20} fit {t_recipe:7.3f} s (from raw text)  field "
+          f"{rows[-1][5]:.4f}", flush=True)
+
+
+def print_tables(rows: list, cut_rows: list) -> None:
+    def pct(v):
+        return "" if v is None else f"{100 * v:.1f}%"
+    print("\n| dataset | learner | fit s | float | after 8-per-token cut | compiled field | scikit-learn fit s | "
+          "scikit-learn | fit time, scikit-learn / ours |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for label, learner, t, f, c, fa, _, tp, pa in rows:
+        ratio = "" if tp is None else f"{tp / max(t, 1e-9):.1f}x"
+        print(f"| {label} | {learner} | {t:.3f} | {pct(f)} | {pct(c)} | {pct(fa)} | "
+              f"{'' if tp is None else f'{tp:.3f}'} | {pct(pa)} | {ratio} |")
+    if cut_rows:
+        print("\nChoosing a token's 8 classes (more than 8 classes):")
+        print("| dataset | learner | choice | float | after the cut | compiled field |")
+        print("|---|---|---|---|---|---|")
+        for label, learner, choice, f, c, fa in cut_rows:
+            print(f"| {label} | {learner} | {choice} | {pct(f)} | {pct(c)} | {pct(fa)} |")
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--data", default=os.environ.get("OMBREL_DATA", DEFAULT_DATA))
+    p.add_argument("--datasets", default=",".join(DATASETS))
+    p.add_argument("--kinds", default=None, help="feature kinds to run (default: those listed per dataset)")
+    args = p.parse_args()
+    os.environ.setdefault("RAYON_NUM_THREADS", "1")
+    rows: list = []
+    cut_rows: list = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in args.datasets.split(","):
+            if not os.path.isdir(os.path.join(args.data, name)):
+                print(f"{name}: not found under {args.data}, skipped", file=sys.stderr)
+                continue
+            kinds = args.kinds.split(",") if args.kinds else DATASETS.get(name, ("words",))
+            for kind in kinds:
+                run_dataset(args.data, name, kind, tmp, rows, cut_rows)
+    print_tables(rows, cut_rows)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
