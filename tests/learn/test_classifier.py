@@ -11,7 +11,7 @@ import pytest
 from ombrel_learn import ModelFolderError, NotFittedError, OmbrelClassifier
 from ombrel_learn import model_folder
 
-from conftest import make_corpus
+from learn_support import make_corpus
 
 
 def fitted(corpus, **params):

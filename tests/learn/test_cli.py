@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import make_corpus
+from learn_support import make_corpus
 
 
 def ombrel(*args, stdin=None, cwd=None):

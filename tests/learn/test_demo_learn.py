@@ -5,7 +5,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from conftest import make_corpus
+from learn_support import make_corpus
 
 DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 

@@ -9,7 +9,7 @@ import pytest
 import ombrel
 from ombrel_learn import ENGLISH_STOP_WORDS, _native
 
-from conftest import read_tsv
+from learn_support import read_tsv
 
 WORD_SETTINGS = [
     (ENGLISH_STOP_WORDS, True, 2),
