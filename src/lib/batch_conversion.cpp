@@ -15,6 +15,7 @@
 #include "lib/pooled_reader.h"
 #include "lib/py_ref.h"
 #include "lib/token_lists.h"
+#include "ombrel/fixed_texts.h"
 #include "pool/thread_pool.h"
 
 namespace ombrel::lib {
@@ -155,12 +156,12 @@ bool convert_predict_item(PyObject* item, TokenBatch& out) {
 bool convert_train_item(PyObject* item, TokenBatch& out) {
   PyRef held = PyRef::borrow(item);
   if (!PyTuple_Check(item)) {
-    raise_cannot_convert(item, "PyTuple");
+    raise_cannot_convert(item, fixed_text::kTupleTarget);
     return false;
   }
   const Py_ssize_t n = PyTuple_GET_SIZE(item);
   if (n != 2) {
-    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+    PyErr_Format(PyExc_ValueError, fixed_text::kTupleLength, n);
     return false;
   }
   if (!convert_tokens(PyTuple_GET_ITEM(item, 0), out.tokens)) return false;

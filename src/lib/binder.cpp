@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "ombrel/fixed_texts.h"
+
 namespace ombrel::lib {
 namespace {
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-               sig.full_name, sig.count, given, given == 1 ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, fixed_text::kTooManyPositional, sig.full_name, sig.count, given,
+               given == 1 ? "was" : "were");
   return false;
 }
 
@@ -17,14 +19,13 @@ bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObje
     const int equal = PyUnicode_Check(name) ? PyUnicode_CompareWithASCIIString(name, sig.params[i]) : 1;
     if (equal != 0) continue;
     if (out[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
-                   sig.params[i]);
+      PyErr_Format(PyExc_TypeError, fixed_text::kMultipleValues, sig.full_name, sig.params[i]);
       return false;
     }
     out[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name, name);
+  PyErr_Format(PyExc_TypeError, fixed_text::kUnexpectedKeyword, sig.full_name, name);
   return false;
 }
 
@@ -49,8 +50,8 @@ bool check_missing(const Signature& sig, PyObject** out) {
     names += '\'';
     ++listed;
   }
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", sig.full_name,
-               missing, missing == 1 ? "" : "s", names.c_str());
+  PyErr_Format(PyExc_TypeError, fixed_text::kMissingArguments, sig.full_name, missing,
+               missing == 1 ? "" : "s", names.c_str());
   return false;
 }
 

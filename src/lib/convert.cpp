@@ -8,6 +8,7 @@
 #include "lib/errors.h"
 #include "lib/py_ref.h"
 #include "lib/token_lists.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel::lib {
 
@@ -59,7 +60,7 @@ bool to_f32(PyObject* obj, float* out) {
 
 bool to_utf8_view(PyObject* obj, const char** data, Py_ssize_t* size) {
   if (!PyUnicode_Check(obj)) {
-    raise_cannot_convert(obj, "PyString");
+    raise_cannot_convert(obj, fixed_text::kStringTarget);
     return false;
   }
   *data = PyUnicode_AsUTF8AndSize(obj, size);
@@ -83,7 +84,7 @@ bool to_bool(PyObject* obj, bool* out) {
   }
   PyTypeObject* type = Py_TYPE(obj);
   if (std::strcmp(type->tp_name, "numpy.bool_") != 0 && std::strcmp(type->tp_name, "numpy.bool") != 0) {
-    raise_cannot_convert(obj, "PyBool");
+    raise_cannot_convert(obj, fixed_text::kBoolTarget);
     return false;
   }
   if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {

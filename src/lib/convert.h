@@ -18,7 +18,9 @@ namespace ombrel::lib {
 // A vector of token ids that keeps short streams (the common case) off the heap.
 class TokenVector final {
  public:
-  TokenVector() = default;
+  // User-provided, so that value-initialisation (a std::tuple of arguments makes one) does not first
+  // zero the inline array: that would cost more than converting a short stream.
+  TokenVector() noexcept {}
   TokenVector(const TokenVector&) = delete;
   TokenVector& operator=(const TokenVector&) = delete;
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "lib/py_ref.h"
+#include "ombrel/fixed_texts.h"
 #include "ombrel/fault.h"
 
 namespace ombrel::lib {
@@ -16,7 +17,7 @@ PyObject* g_panic_type = nullptr;  // one reference, kept for the life of the pr
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
     g_panic_type = PyErr_NewExceptionWithDoc(
-        "ombrel.PanicException",
+        fixed_text::kPanicExceptionName,
         "An internal fault of the ombrel engine: a broken invariant or an impossible request.\n"
         "Derived from BaseException, so that `except Exception` does not swallow it.",
         PyExc_BaseException, nullptr);
@@ -34,14 +35,14 @@ PyObject* raise_panic(const char* message) {
 }
 
 bool raise_out_of_range() {
-  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  PyErr_SetString(PyExc_OverflowError, fixed_text::kOutOfRange);
   return false;
 }
 
 void raise_cannot_convert(PyObject* obj, const char* target) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!name) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+  PyErr_Format(PyExc_TypeError, fixed_text::kCannotConvert, name.get(), target);
 }
 
 void prefix_argument_error(const char* name) {
@@ -52,7 +53,7 @@ void prefix_argument_error(const char* name) {
     PyErr_SetRaisedException(error.release());
     return;
   }
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, error.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat(fixed_text::kArgumentPrefix, name, error.get()));
   if (!message) return;
   PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!replacement) return;

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "lib/errors.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel::lib {
 
@@ -53,7 +54,7 @@ bool append_values(const char* base, Py_ssize_t n, Py_ssize_t stride, IntFormat 
         default: { std::memcpy(&s, p, 8); break; }
       }
       if (s < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+        PyErr_SetString(PyExc_OverflowError, fixed_text::kNegativeToUnsigned);
         return false;
       }
       value = static_cast<uint64_t>(s);

@@ -7,6 +7,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/py_ref.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel::lib {
 namespace {
@@ -20,7 +21,7 @@ StopWordCache* g_stop_word_cache = nullptr;  // never freed: lives as long as th
 
 bool to_stop_words(PyObject* obj, text::StopWordSet& out) {
   if (!PyAnySet_Check(obj)) {
-    raise_cannot_convert(obj, "PySet");
+    raise_cannot_convert(obj, fixed_text::kSetTarget);
     return false;
   }
   out.reserve(static_cast<std::size_t>(PySet_GET_SIZE(obj)));

@@ -14,6 +14,7 @@
 #include "lib/errors.h"
 #include "lib/int_buffer.h"
 #include "lib/py_ref.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel::lib {
 
@@ -44,11 +45,11 @@ bool push_item(PyObject* item, Out& out) {
 // Checks shared by every list-valued parameter: a str is refused, and so is a non-sequence.
 inline bool check_sequence(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, fixed_text::kStrIsNotAList);
     return false;
   }
   if (!PySequence_Check(obj)) {
-    raise_cannot_convert(obj, "Sequence");
+    raise_cannot_convert(obj, fixed_text::kSequenceTarget);
     return false;
   }
   return true;

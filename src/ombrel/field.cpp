@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "ombrel/fixed_texts.h"
 #include "ombrel/record_access.h"
 
 namespace ombrel {
@@ -23,7 +24,7 @@ constexpr uint64_t kMaxSensoryCount = (uint64_t{1} << 57) - 1;
 constexpr uint64_t kLocalSumLimit = 64;
 
 [[noreturn]] void fault_synapse_index() {
-  throw InternalFault("index out of bounds: the len is 8 but the index is 8");
+  throw InternalFault(fixed_text::kSynapseIndexFault);
 }
 
 int32_t wrap_add(int32_t a, int32_t b) noexcept {
@@ -95,10 +96,9 @@ ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage, MotorPotenti
 
 ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count,
                                                           uint64_t motor_count) {
-  if (motor_count > kMaxMotorCount) throw InternalFault("capacity overflow");
+  if (motor_count > kMaxMotorCount) throw InternalFault(fixed_text::kCapacityOverflowFault);
   if (sensory_count > kMaxSensoryCount) {
-    throw InternalFault(
-        "Failed to create memory layout for ThreadBoundedNeuronField: LayoutError");
+    throw InternalFault(fixed_text::kLayoutFault);
   }
   // Only now: a field that cannot be laid out must not first allocate and zero its potentials.
   MotorPotentials potentials(motor_count);

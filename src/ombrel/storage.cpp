@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ombrel/fault.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel {
 
@@ -13,7 +14,7 @@ Storage Storage::owned(uint64_t count) {
   if (count == 0) return storage;  // an empty, valid block; nothing is ever dereferenced
   const uint64_t bytes = count * kRecordBytes;
   void* block = std::aligned_alloc(64, bytes);
-  if (block == nullptr) throw InternalFault("Failed to allocate memory for ThreadBoundedNeuronField");
+  if (block == nullptr) throw InternalFault(fixed_text::kAllocationFault);
   auto* records = static_cast<SensoryNeuron*>(block);
   // One pass writes every byte: zeros everywhere, then the id. On Linux a large block is only
   // reserved until touched, so this is also where an impossible size shows up.

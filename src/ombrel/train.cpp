@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "ombrel/field.h"
+#include "ombrel/fixed_texts.h"
 #include "ombrel/record_access.h"
 
 namespace ombrel {
@@ -38,7 +39,7 @@ class RecordLock final {
 };
 
 [[noreturn]] void fault_synapse_index() {
-  throw InternalFault("index out of bounds: the len is 8 but the index is 8");
+  throw InternalFault(fixed_text::kSynapseIndexFault);
 }
 
 // REQUIRES: the caller holds rec's lock.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ombrel/fault.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel {
 
@@ -12,8 +13,7 @@ pool::ThreadPool& detail::worker_pool(pool::ThreadPool::SpawnThread spawn) {
   try {
     return pool::detail::global_pool(spawn);
   } catch (const pool::PoolUnavailable& error) {
-    throw InternalFault(std::string("The global thread pool has not been initialized.: ") +
-                        error.what());
+    throw InternalFault(std::string(fixed_text::kPoolStartFaultPrefix) + error.what());
   }
 }
 

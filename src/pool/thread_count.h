@@ -9,6 +9,11 @@
 
 namespace ombrel::pool {
 
+// The environment variables that size the pool. Their names are fixed: programs set them to size it
+// (ombrel/fixed_texts.h lists every such text; the pool depends on nothing of ours, so it keeps them).
+inline constexpr char kNumThreadsVariable[] = "RAYON_NUM_THREADS";
+inline constexpr char kNumCpusVariable[] = "RAYON_RS_NUM_CPUS";
+
 // The pool size for the given values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (nullptr when
 // unset):
 //   - RAYON_NUM_THREADS if it holds an unsigned decimal integer greater than 0;

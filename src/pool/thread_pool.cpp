@@ -152,7 +152,7 @@ ThreadPool& detail::global_pool(ThreadPool::SpawnThread spawn) {
   // Relaxed: only ever stored under this mutex.
   if (ThreadPool* const pool = g_global_pool.load(std::memory_order_relaxed)) return *pool;
   const std::size_t size = thread_count_from_env(
-      std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_parallelism());
+      std::getenv(kNumThreadsVariable), std::getenv(kNumCpusVariable), available_parallelism());
   try {
     // Never deleted: the pool serves every caller until the process ends, and joining its workers
     // during static destruction could wait on threads that are still running someone's batch.
