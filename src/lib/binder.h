@@ -15,11 +15,6 @@ struct Signature {
   std::size_t count;
 };
 
-template <std::size_t N>
-constexpr Signature make_signature(const char* full_name, const char* const (&params)[N]) {
-  return Signature{full_name, params, N};
-}
-
 // Fast-call convention: positional `args[0..nargs)`, then `kwnames` (a tuple of str or null) naming
 // the values that follow them. On success out[i] is a borrowed reference to parameter i.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,

@@ -11,9 +11,9 @@
 //     static uint32_t run(ThreadBoundedNeuronField& field, const TokenVector& sensory_tokens);
 //   };
 //
-// and method_def<Predict>() makes its method-table entry: the calling convention (fast call with
-// keywords, or no arguments at all when kParams is empty), the doc slot (text signature, "--", and
-// the docstring) and the wrapper. The wrapper runs every call through the same steps: bind the
+// and method_def<Predict>() (field_type.cpp) makes its method-table entry: the calling convention
+// (fast call with keywords, or no arguments at all when kParams is empty), the doc slot (text
+// signature, "--", and the docstring; surface_texts.h) and the wrapper. The wrapper runs every call through the same steps: bind the
 // arguments to kParams, take the receiver with kBorrow, convert each argument by the type run()
 // takes it as (applying the argument-name rule on failure), call run() with the interpreter lock
 // released when kLock says so, convert the result by run()'s return type, give the borrow back. A
@@ -37,6 +37,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/py_ref.h"
+#include "lib/surface_texts.h"
 #include "ombrel/field.h"
 #include "platform/io_error.h"
 
@@ -95,84 +96,6 @@ inline PyObject* to_python(const std::optional<platform::IoError>& error) {
   if (error) return raise_io_error(*error);
   Py_RETURN_NONE;
 }
-
-// --- the texts made from a declaration ---------------------------------------------------------------
-
-constexpr std::size_t text_length(const char* text) {
-  std::size_t n = 0;
-  while (text[n] != '\0') ++n;
-  return n;
-}
-
-// Joins `pieces` into one NUL-terminated array of exactly Length + 1 characters.
-template <std::size_t Length, class Pieces>
-constexpr std::array<char, Length + 1> join_texts(const Pieces& pieces) {
-  std::array<char, Length + 1> out{};
-  std::size_t at = 0;
-  for (const char* piece : pieces) {
-    for (; *piece != '\0'; ++piece) out[at++] = *piece;
-  }
-  return out;
-}
-
-template <class M>
-struct MethodTexts {
-  static constexpr std::size_t kParamCount = M::kParams.size();
-
-  // "OmbrelField.<name>()", how the binding errors name the method.
-  static constexpr std::array<const char*, 3> kFullNamePieces{"OmbrelField.", M::kName, "()"};
-  static constexpr std::size_t kFullNameLength =
-      text_length("OmbrelField.") + text_length(M::kName) + text_length("()");
-  static constexpr auto kFullName = join_texts<kFullNameLength>(kFullNamePieces);
-
-  // "<name>($self, <param>, ...)\n--\n\n<doc>": the doc slot in the interpreter's convention, from
-  // which it derives __text_signature__ and __doc__.
-  static constexpr auto kDocPieces = [] {
-    std::array<const char*, 2 * kParamCount + 4> pieces{};
-    std::size_t at = 0;
-    pieces[at++] = M::kName;
-    pieces[at++] = "($self";
-    for (const char* param : M::kParams) {
-      pieces[at++] = ", ";
-      pieces[at++] = param;
-    }
-    pieces[at++] = ")\n--\n\n";
-    pieces[at++] = M::kDoc;
-    return pieces;
-  }();
-  static constexpr std::size_t kDocLength = [] {
-    std::size_t n = 0;
-    for (const char* piece : kDocPieces) n += text_length(piece);
-    return n;
-  }();
-  static constexpr auto kDocSlot = join_texts<kDocLength>(kDocPieces);
-
-  static constexpr Signature kSignature{kFullName.data(), M::kParams.data(), kParamCount};
-};
-
-// The class's doc slot, "OmbrelField(<param>, ...)\n--\n\n<doc>", from the constructor's declaration.
-template <class M>
-struct ClassTexts {
-  static constexpr std::size_t kParamCount = M::kParams.size();
-  static constexpr auto kDocPieces = [] {
-    std::array<const char*, 2 * kParamCount + 3> pieces{};
-    std::size_t at = 0;
-    pieces[at++] = "OmbrelField(";
-    for (std::size_t i = 0; i < kParamCount; ++i) {
-      pieces[at++] = i == 0 ? "" : ", ";
-      pieces[at++] = M::kParams[i];
-    }
-    pieces[at++] = ")\n--\n\n";
-    pieces[at++] = M::kDoc;
-    return pieces;
-  }();
-  static constexpr std::size_t kDocLength = [] {
-    std::size_t n = 0;
-    for (const char* piece : kDocPieces) n += text_length(piece);
-    return n;
-  }();
-  static constexpr auto kDocSlot = join_texts<kDocLength>(kDocPieces);
-};
 
 // --- the wrapper -------------------------------------------------------------------------------------
 

@@ -43,14 +43,14 @@ StopWords::~StopWords() {
   if (lent_) --g_stop_word_cache->borrowers;
 }
 
-bool StopWords::take(PyObject* obj) {
+bool StopWords::take(PyObject* obj, const char* parameter) {
   const bool cacheable = PyFrozenSet_CheckExact(obj);
   if (cacheable && g_stop_word_cache != nullptr && g_stop_word_cache->key.get() == obj) {
     borrow_cache();
     return true;
   }
   if (!to_stop_words(obj, own_)) {
-    prefix_argument_error("stop_words");
+    prefix_argument_error(parameter);
     return false;
   }
   table_ = &own_;

@@ -26,9 +26,9 @@ class StopWords final {
   StopWords& operator=(const StopWords&) = delete;
   ~StopWords();
 
-  // Converts `obj` (or finds its table in the cache), applying the argument rule for the parameter
-  // stop_words. False with an exception set on failure.
-  bool take(PyObject* obj);
+  // Converts `obj` (or finds its table in the cache), applying the argument rule for `parameter` on
+  // failure. False with an exception set on failure.
+  bool take(PyObject* obj, const char* parameter);
 
   const text::StopWordSet& table() const { return *table_; }
 

@@ -2,6 +2,7 @@
 // lock held (the work is short and builds Python strings as it goes) and returns the list.
 #include "lib/tokenize_function.h"
 
+#include <array>
 #include <string_view>
 #include <vector>
 
@@ -10,14 +11,20 @@
 #include "lib/errors.h"
 #include "lib/py_ref.h"
 #include "lib/stop_word_cache.h"
+#include "lib/surface_texts.h"
 #include "lib/text/tokenizer.h"
 #include "lib/token_strings.h"
 
 namespace ombrel::lib {
 namespace {
 
-constexpr const char* kParams[] = {"text", "stop_words", "apply_stemming", "min_length"};
-constexpr Signature kSig = make_signature("tokenize()", kParams);
+// The function's declaration: its name and parameters; no docstring (its __doc__ is None).
+struct Tokenize {
+  static constexpr const char* kName = "tokenize";
+  static constexpr std::array kParams{"text", "stop_words", "apply_stemming", "min_length"};
+  static constexpr const char* kDoc = "";
+};
+using Texts = FunctionTexts<Tokenize>;
 
 bool arg(const char* name, bool converted) {
   if (!converted) prefix_argument_error(name);
@@ -25,18 +32,19 @@ bool arg(const char* name, bool converted) {
 }
 
 PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[4];
-  if (!bind_fastcall(kSig, args, nargs, kwnames, argv)) return nullptr;
+  PyObject* argv[Tokenize::kParams.size()];
+  if (!bind_fastcall(Texts::kSignature, args, nargs, kwnames, argv)) return nullptr;
   try {
     const char* data;
     Py_ssize_t size;
     StopWords stop_words;
     bool apply_stemming;
     uint64_t min_length;
-    if (!arg("text", to_utf8_view(argv[0], &data, &size))) return nullptr;
-    if (!stop_words.take(argv[1])) return nullptr;
-    if (!arg("apply_stemming", to_bool(argv[2], &apply_stemming))) return nullptr;
-    if (!arg("min_length", to_u64(argv[3], &min_length))) return nullptr;
+    const auto& names = Tokenize::kParams;
+    if (!arg(names[0], to_utf8_view(argv[0], &data, &size))) return nullptr;
+    if (!stop_words.take(argv[1], names[1])) return nullptr;
+    if (!arg(names[2], to_bool(argv[2], &apply_stemming))) return nullptr;
+    if (!arg(names[3], to_u64(argv[3], &min_length))) return nullptr;
 
     TokenStrings& strings = token_strings();
     // The strings are collected first and the list is made once at its final length, in a vector
@@ -86,9 +94,9 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   }
 }
 
-PyMethodDef kTokenizeDef = {
-    "tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize)),
-    METH_FASTCALL | METH_KEYWORDS, "tokenize(text, stop_words, apply_stemming, min_length)\n--\n\n"};
+PyMethodDef kTokenizeDef = {Tokenize::kName,
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize)),
+                            METH_FASTCALL | METH_KEYWORDS, Texts::kDocSlot.data()};
 
 }  // namespace
 
