@@ -368,6 +368,7 @@ PyObject* vocabulary_from_bytes(PyObject*, PyObject* data) {
         if (target != textpipe::WordMap::kDrop && target >= table.size()) return damaged("word map target out of range");
         words->target.push_back(target);
       }
+      words->raw.set_values(words->target);
     }
     return new_vocabulary(std::move(table), std::move(words));
   } catch (...) {

@@ -90,12 +90,9 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
         const TokenTable& table = *mapping.table;
         const WordMap& words = *mapping.words;
         for_each_raw_word(texts[i], spec, [&](std::string_view raw) {
-          std::uint32_t id;
-          const std::uint32_t raw_id = words.raw.find(raw);
-          if (raw_id != TokenTable::kNotFound) {
-            id = words.target[raw_id];
-            if (id == WordMap::kDrop) return;
-          } else {
+          std::uint32_t id = words.raw.find_value(raw);
+          if (id == WordMap::kDrop) return;
+          if (id == TokenTable::kNotFound) {  // a word not seen in training: the full path
             std::string_view word;
             if (!finish_word(raw, spec, stem_scratch, word)) return;
             id = table.find(word);

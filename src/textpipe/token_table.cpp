@@ -7,7 +7,7 @@ namespace ombrel::textpipe {
 bool TokenTable::rest_equal(std::uint32_t id, std::string_view token) const {
   const std::uint64_t begin = offsets_[id];
   if (offsets_[id + 1] - begin != token.size()) return false;
-  return std::memcmp(bytes_.data() + begin + 8, token.data() + 8, token.size() - 8) == 0;
+  return std::memcmp(bytes_.data() + begin + 16, token.data() + 16, token.size() - 16) == 0;
 }
 
 void TokenTable::reserve(std::size_t count) {
@@ -25,19 +25,20 @@ std::uint32_t TokenTable::insert(std::string_view token, const ByteKey& key) {
   for (;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.id == kNotFound) break;
-    if (slot.head == key.head[0] && slot.meta == meta && (token.size() <= 8 || rest_equal(slot.id, token))) {
+    if (slot.head[0] == key.head[0] && slot.head[1] == key.head[1] && slot.meta == meta &&
+        (token.size() <= 16 || rest_equal(slot.id, token))) {
       return slot.id;
     }
   }
   const auto id = static_cast<std::uint32_t>(size());
-  slots_[i] = Slot{key.head[0], meta, id};
+  slots_[i] = Slot{{key.head[0], key.head[1]}, meta, id, id, 0};
   bytes_.append(token);
   offsets_.push_back(bytes_.size());
   return id;
 }
 
 void TokenTable::rehash(std::size_t capacity) {
-  std::vector<Slot> slots(capacity, Slot{0, 0, kNotFound});
+  std::vector<Slot> slots(capacity, Slot{{0, 0}, 0, kNotFound, kNotFound, 0});
   const std::size_t mask = capacity - 1;
   for (const Slot& slot : slots_) {
     if (slot.id == kNotFound) continue;
@@ -46,6 +47,12 @@ void TokenTable::rehash(std::size_t capacity) {
     slots[i] = slot;
   }
   slots_.swap(slots);
+}
+
+void TokenTable::set_values(const std::vector<std::uint32_t>& values) {
+  for (Slot& slot : slots_) {
+    if (slot.id != kNotFound) slot.value = values[slot.id];
+  }
 }
 
 }  // namespace ombrel::textpipe

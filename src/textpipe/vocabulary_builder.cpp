@@ -203,6 +203,7 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     for (std::uint32_t& target : word_map.target) {
       if (target != WordMap::kDrop) target = final_id[target] == TokenTable::kNotFound ? WordMap::kDrop : final_id[target];
     }
+    word_map.raw.set_values(word_map.target);
     out.words = std::move(word_map);
     out.has_words = true;
   }
