@@ -36,7 +36,7 @@ struct Predict {
   }
 };
 
-struct PredictBatchMethod {
+struct PredictBatch {
   static constexpr const char* kName = "predict_batch";
   static constexpr std::array kParams{"batch_tokens"};
   static constexpr Borrow kBorrow = Borrow::kShared;
@@ -45,7 +45,7 @@ struct PredictBatchMethod {
       "Predict Batch\n"
       "Evaluates a batch of sensory token streams in parallel on the worker pool, each on private "
       "potentials, and returns one motor id per stream in input order.";
-  static std::vector<uint32_t> run(Field& field, const PredictBatch& batch_tokens) {
+  static std::vector<uint32_t> run(Field& field, const PredictBatchArgument& batch_tokens) {
     return field.predict_batch(batch_tokens.batch);
   }
 };
@@ -76,7 +76,7 @@ struct TrainStream {
   }
 };
 
-struct TrainBatchMethod {
+struct TrainBatch {
   static constexpr const char* kName = "train_batch";
   static constexpr std::array kParams{"batch", "amplify_delta", "suppress_delta"};
   static constexpr Borrow kBorrow = Borrow::kShared;
@@ -85,7 +85,7 @@ struct TrainBatchMethod {
       "Train Batch\n"
       "Trains a batch of (sensory_tokens, correct_motor_id) in parallel on the worker pool, with the "
       "same amplify and suppress deltas for every item.";
-  static void run(Field& field, const TrainBatch& batch, int16_t amplify_delta,
+  static void run(Field& field, const TrainBatchArgument& batch, int16_t amplify_delta,
                   int16_t suppress_delta) {
     field.train_batch(batch.batch, amplify_delta, suppress_delta);
   }

@@ -128,10 +128,10 @@ PyMethodDef method_def() {
 
 PyMethodDef kMethods[] = {
     method_def<field_methods::Predict>(),
-    method_def<field_methods::PredictBatchMethod>(),
+    method_def<field_methods::PredictBatch>(),
     method_def<field_methods::TickDecay>(),
     method_def<field_methods::TrainStream>(),
-    method_def<field_methods::TrainBatchMethod>(),
+    method_def<field_methods::TrainBatch>(),
     method_def<field_methods::ResetPotentials>(),
     method_def<field_methods::GetPotentials>(),
     method_def<field_methods::GetNeuronSynapses>(),

@@ -13,11 +13,12 @@
 //
 // and method_def<Predict>() (field_type.cpp) makes its method-table entry: the calling convention
 // (fast call with keywords, or no arguments at all when kParams is empty), the doc slot (text
-// signature, "--", and the docstring; surface_texts.h) and the wrapper. The wrapper runs every call through the same steps: bind the
-// arguments to kParams, take the receiver with kBorrow, convert each argument by the type run()
-// takes it as (applying the argument-name rule on failure), call run() with the interpreter lock
-// released when kLock says so, convert the result by run()'s return type, give the borrow back. A
-// C++ exception escaping any step after binding becomes the module's Python exception there.
+// signature, "--", and the docstring; surface_texts.h) and the wrapper. The wrapper runs every call
+// through the same steps: bind the arguments to kParams, take the receiver with kBorrow, convert
+// each argument by the type run() takes it as (applying the argument-name rule on failure), call
+// run() with the interpreter lock released when kLock says so, convert the result by run()'s return
+// type, give the borrow back. A C++ exception escaping any step after binding becomes the module's
+// Python exception there. This header holds the parts that do not depend on the instance layout.
 #pragma once
 
 #include <Python.h>
@@ -49,10 +50,10 @@ enum class Borrow { kShared, kExclusive };
 enum class Lock { kHeld, kReleased };
 
 // Argument types that say which conversion a batch parameter gets.
-struct PredictBatch {
+struct PredictBatchArgument {
   TokenBatch batch;
 };
-struct TrainBatch {
+struct TrainBatchArgument {
   TokenBatch batch;
 };
 
@@ -63,8 +64,12 @@ inline bool from_python(PyObject* obj, uint32_t& out) { return to_u32(obj, &out)
 inline bool from_python(PyObject* obj, int16_t& out) { return to_i16(obj, &out); }
 inline bool from_python(PyObject* obj, float& out) { return to_f32(obj, &out); }
 inline bool from_python(PyObject* obj, std::string& out) { return to_utf8(obj, &out); }
-inline bool from_python(PyObject* obj, PredictBatch& out) { return to_predict_batch(obj, out.batch); }
-inline bool from_python(PyObject* obj, TrainBatch& out) { return to_train_batch(obj, out.batch); }
+inline bool from_python(PyObject* obj, PredictBatchArgument& out) {
+  return to_predict_batch(obj, out.batch);
+}
+inline bool from_python(PyObject* obj, TrainBatchArgument& out) {
+  return to_train_batch(obj, out.batch);
+}
 
 // --- result conversions, chosen by run()'s return type ----------------------------------------------
 

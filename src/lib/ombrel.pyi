@@ -4,6 +4,10 @@
 # the types of a module that is a single compiled file (mypy does not read a lone .pyi next to an
 # extension in site-packages).
 #
+# The names, parameters and docstrings are those of the module's declarations (field_methods.h for
+# OmbrelField, tokenize_function.cpp for tokenize); tests/test_typing.py checks them against the built
+# module word for word (docstrings) and with mypy's stubtest (names, parameters and their kinds).
+#
 # Integers are accepted through __index__ (typing.SupportsIndex), so numpy integers work as well as
 # int. The token-list parameters take any sequence whose items have __index__ (list, tuple, range,
 # bytes, array.array, a numpy array); a str is refused, and so is a set or a dict.
