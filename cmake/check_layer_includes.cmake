@@ -72,6 +72,9 @@ endforeach()
 
 if(NOT problems STREQUAL "")
   file(REMOVE "${STAMP}")
-  message(FATAL_ERROR "Include rule broken in the ${LAYER} layer:\n${problems}")
+  # The problems go out as they are, one per line (an error message would be re-wrapped), then the
+  # error that stops the build.
+  message(NOTICE "${problems}")
+  message(FATAL_ERROR "Include rule broken in the ${LAYER} layer: see the lines above.")
 endif()
 file(WRITE "${STAMP}" "")
