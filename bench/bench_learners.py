@@ -11,7 +11,10 @@ field (OmbrelField.load_weights of the compiled weight file, predict_batch with 
 and our fit time over scikit-learn's for the same learner, both measured here. The field's own
 margin training (OmbrelClassifier with the same feature kind, its own pruned vocabulary) is the
 reference row. A second table compares the three ways of choosing a token's 8 classes where there
-are more than 8. One thread everywhere: these learners are sequential and so are scikit-learn's.
+are more than 8. Two threads: our SGD divides its classes over the pool (RAYON_NUM_THREADS=2) and
+scikit-learn's SGDClassifier its one-against-the-rest problems (n_jobs=2); naive Bayes and the
+perceptron are sequential in both. Fit times are the best of up to 3 fits (fewer when one fit takes
+over a second), for ours and scikit-learn's alike.
 
 AG News has only a test file: every 5th row (index % 5 == 4) is the test set, the rest train.
 """
@@ -71,6 +74,19 @@ def timed(fn):
     return out, time.perf_counter() - start
 
 
+def best_of(fn, runs: int = 3, enough: float = 1.0):
+    """fn()'s result and its best time over up to `runs` calls, stopping once `enough` seconds are spent."""
+    out, best = timed(fn)
+    spent = best
+    for _ in range(runs - 1):
+        if spent > enough:
+            break
+        out, t = timed(fn)
+        best = min(best, t)
+        spent += t
+    return out, best
+
+
 def sparse_matrix(batch, feature_count: int):
     import scipy.sparse as sp
     tokens = np.frombuffer(memoryview(batch), dtype=np.uint32)
@@ -117,6 +133,7 @@ def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_
 
     ours = {
         "naive Bayes": lambda: linear.fit_naive_bayes(train, y_train, features, k),
+        "naive Bayes alpha 0.1": lambda: linear.fit_naive_bayes(train, y_train, features, k, alpha=0.1),
         "averaged perceptron": lambda: linear.fit_perceptron(train, y_train, features, k, epochs=EPOCHS),
         "SGD hinge": lambda: linear.fit_sgd(train, y_train, features, k, loss="hinge", alpha=ALPHA_SGD, epochs=EPOCHS),
         "SGD log_loss": lambda: linear.fit_sgd(train, y_train, features, k, loss="log_loss", alpha=ALPHA_SGD,
@@ -126,25 +143,26 @@ def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_
     }
     peers = {
         "naive Bayes": lambda: MultinomialNB(alpha=1.0),
+        "naive Bayes alpha 0.1": lambda: MultinomialNB(alpha=0.1),
         "averaged perceptron": lambda: SGDClassifier(loss="perceptron", penalty=None, learning_rate="constant",
                                                      eta0=1.0, max_iter=EPOCHS, tol=None, average=True,
                                                      random_state=0),
-        "SGD hinge": lambda: SGDClassifier(loss="hinge", alpha=ALPHA_SGD, max_iter=EPOCHS, tol=None, random_state=0),
+        "SGD hinge": lambda: SGDClassifier(loss="hinge", alpha=ALPHA_SGD, max_iter=EPOCHS, tol=None, random_state=0,
+                                        n_jobs=2),
         "SGD log_loss": lambda: SGDClassifier(loss="log_loss", alpha=ALPHA_SGD, max_iter=EPOCHS, tol=None,
-                                              random_state=0),
+                                              random_state=0, n_jobs=2),
         "SGD modified_huber": lambda: SGDClassifier(loss="modified_huber", alpha=ALPHA_SGD, max_iter=EPOCHS,
-                                                    tol=None, random_state=0),
+                                                    tol=None, random_state=0, n_jobs=2),
     }
     for learner, fit in ours.items():
-        model, t_ours = timed(fit)
+        model, t_ours = best_of(fit)
         float_acc = float(np.mean(model.predict(test) == y_test))
         cut_acc = float(np.mean(linear.cut_to_slots(model).predict(test) == y_test))
         field_acc, compiled = field_accuracy(model, test, y_test, tmp)
-        peer = peers[learner]()
-        _, t_peer = timed(lambda: peer.fit(x_train, y_train))
+        peer, t_peer = best_of(lambda: peers[learner]().fit(x_train, y_train))
         peer_acc = float(np.mean(peer.predict(x_test) == y_test))
         rows.append((label, learner, t_ours, float_acc, cut_acc, field_acc, compiled.bias_neurons, t_peer, peer_acc))
-        print(f"  {learner:<20} fit {t_ours:7.3f} s  float {float_acc:.4f}  cut {cut_acc:.4f}  "
+        print(f"  {learner:<21} fit {t_ours:7.3f} s  float {float_acc:.4f}  cut {cut_acc:.4f}  "
               f"field {field_acc:.4f}  | scikit-learn fit {t_peer:7.3f} s  {peer_acc:.4f}  "
               f"(fit time ratio {t_peer / max(t_ours, 1e-9):.1f}x)", flush=True)
         if k > 8 and learner in ("naive Bayes", "SGD hinge", "SGD modified_huber"):
@@ -185,7 +203,7 @@ def main() -> int:
     p.add_argument("--datasets", default=",".join(DATASETS))
     p.add_argument("--kinds", default=None, help="feature kinds to run (default: those listed per dataset)")
     args = p.parse_args()
-    os.environ.setdefault("RAYON_NUM_THREADS", "1")
+    os.environ.setdefault("RAYON_NUM_THREADS", "2")
     rows: list = []
     cut_rows: list = []
     with tempfile.TemporaryDirectory() as tmp:

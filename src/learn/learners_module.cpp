@@ -19,7 +19,8 @@
 // "centered", "largest".
 //
 // Every buffer is held (PyObject_GetBuffer) for the whole call, and the work runs with the
-// interpreter lock released, touching only those buffers and C++ values.
+// interpreter lock released, touching only those buffers and C++ values. fit_sgd divides its classes
+// over the worker pool (same result as on one thread); the rest runs on the calling thread.
 #include <Python.h>
 
 #include <cstdint>
@@ -39,6 +40,7 @@
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
 #include "learners/sgd.h"
+#include "pool/thread_pool.h"
 
 namespace ombrel::learn {
 namespace {
@@ -520,7 +522,7 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
     options.seed = seed;
     options.class_weights = class_weights.values<double>();
     options.initial = has_initial ? &initial : nullptr;
-    model = learners::fit_sgd(rows, options);
+    model = learners::fit_sgd(rows, options, &pool::global_pool());
   } catch (...) {
     return raise_from_native();
   }

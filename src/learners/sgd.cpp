@@ -26,7 +26,88 @@ double loss_derivative(Loss loss, double p, double y) {
   return 0.0;
 }
 
-LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options) {
+namespace {
+
+// The passes over problems [first, last). A problem reads and writes only its own column of v and
+// its own bias, and the step size and the penalty's scale depend only on the step count, which every
+// range counts the same way (each shuffles with the same seed): so ranges may run on different
+// threads at once, touch disjoint words, and give exactly the serial result.
+void run_problems(const LabelledRows& rows, const SgdOptions& options, bool binary, LinearModel& v,
+                  std::vector<double>& bias, std::uint32_t first, std::uint32_t last) {
+  const double alpha = options.alpha;
+  const std::uint32_t problems = v.class_count;
+  const std::uint32_t count = last - first;
+  const double typical_weight = std::sqrt(1.0 / std::sqrt(alpha));
+  const double eta0 = typical_weight / std::max(1.0, loss_derivative(options.loss, -typical_weight, 1.0));
+  const double t0 = 1.0 / (eta0 * alpha);
+
+  std::vector<double> scores(count);
+  std::vector<double> steps(count);  // -eta * g per problem
+  std::vector<float> row_steps(count);
+  std::vector<std::uint32_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0u);
+  Shuffler shuffler(options.seed);
+  double scale = 1.0;
+  double t = 0.0;
+  const auto fold_scale = [&] {
+    for (std::uint32_t f = 0; f < rows.feature_count; ++f) {
+      float* weights = v.row(f).data() + first;
+      for (std::uint32_t p = 0; p < count; ++p) weights[p] = static_cast<float>(weights[p] * scale);
+    }
+    scale = 1.0;
+  };
+  for (std::uint32_t epoch = 0; epoch < options.epochs; ++epoch) {
+    shuffler.shuffle(order);
+    for (const std::uint32_t i : order) {
+      const double eta = 1.0 / (alpha * (t0 + t));
+      t += 1.0;
+      const std::span<const std::uint32_t> text = rows.row(i);
+      std::fill(scores.begin(), scores.end(), 0.0);
+      for (const std::uint32_t f : text) {
+        if (f >= rows.feature_count) continue;
+        const float* weights = v.weights.data() + std::size_t{f} * problems + first;
+        for (std::uint32_t p = 0; p < count; ++p) scores[p] += weights[p];
+      }
+      const std::uint32_t label = rows.labels[i];
+      const double class_weight = options.class_weights.empty() ? 1.0 : options.class_weights[label];
+      bool any = false;
+      for (std::uint32_t p = 0; p < count; ++p) {
+        const double score = scale * scores[p] + bias[first + p];
+        const bool positive = binary ? label == 1 : label == first + p;
+        // Clipped as scikit-learn does, so that one wild step cannot reach infinity.
+        const double g =
+            std::clamp(class_weight * loss_derivative(options.loss, score, positive ? 1.0 : -1.0), -1e12, 1e12);
+        steps[p] = -eta * g;
+        any = any || g != 0.0;
+      }
+      if (any) {
+        for (std::uint32_t p = 0; p < count; ++p) {
+          row_steps[p] = static_cast<float>(steps[p] / scale);
+          bias[first + p] += steps[p] * kInterceptDecay;
+        }
+        for (const std::uint32_t f : text) {
+          if (f >= rows.feature_count) continue;
+          float* weights = v.weights.data() + std::size_t{f} * problems + first;
+          for (std::uint32_t p = 0; p < count; ++p) weights[p] += row_steps[p];
+        }
+      }
+      const double shrink = 1.0 - eta * alpha;
+      if (shrink <= 0.0) {
+        scale = 0.0;
+        fold_scale();
+      } else {
+        scale *= shrink;
+      }
+      // A tiny scale would make steps / scale overflow float: fold it into the weights first.
+      if (scale < 1e-9) fold_scale();
+    }
+  }
+  fold_scale();
+}
+
+}  // namespace
+
+LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options, pool::ThreadPool* pool) {
   const std::uint32_t classes = rows.class_count;
   if (!(options.alpha > 0.0) || !std::isfinite(options.alpha)) {
     throw std::invalid_argument("alpha must be a positive number");
@@ -46,7 +127,6 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options) {
     throw std::invalid_argument("initial weights must have the shape (feature_count, class_count)");
   }
 
-  const double alpha = options.alpha;
   // Two classes need one binary problem, class 1 against class 0, as scikit-learn solves them: its
   // weights become class 1's and class 0 keeps zeros, which gives the same argmax and the same
   // margin. More classes need one problem per class.
@@ -65,68 +145,13 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options) {
     }
   }
   std::vector<double> bias(v.bias.begin(), v.bias.end());
-  double scale = 1.0;
-  const double typical_weight = std::sqrt(1.0 / std::sqrt(alpha));
-  const double eta0 = typical_weight / std::max(1.0, loss_derivative(options.loss, -typical_weight, 1.0));
-  const double t0 = 1.0 / (eta0 * alpha);
-
-  std::vector<double> scores(problems);
-  std::vector<double> steps(problems);  // -eta * g per problem
-  std::vector<float> row_steps(problems);
-  std::vector<std::uint32_t> order(rows.size());
-  std::iota(order.begin(), order.end(), 0u);
-  Shuffler shuffler(options.seed);
-  double t = 0.0;
-  for (std::uint32_t epoch = 0; epoch < options.epochs; ++epoch) {
-    shuffler.shuffle(order);
-    for (const std::uint32_t i : order) {
-      const double eta = 1.0 / (alpha * (t0 + t));
-      t += 1.0;
-      const std::span<const std::uint32_t> text = rows.row(i);
-      std::fill(scores.begin(), scores.end(), 0.0);
-      for (const std::uint32_t f : text) {
-        if (f >= rows.feature_count) continue;
-        const float* weights = v.row(f).data();
-        for (std::uint32_t p = 0; p < problems; ++p) scores[p] += weights[p];
-      }
-      const std::uint32_t label = rows.labels[i];
-      const double class_weight = options.class_weights.empty() ? 1.0 : options.class_weights[label];
-      bool any = false;
-      for (std::uint32_t p = 0; p < problems; ++p) {
-        const double score = scale * scores[p] + bias[p];
-        const bool positive = binary ? label == 1 : label == p;
-        // Clipped as scikit-learn does, so that one wild step cannot reach infinity.
-        const double g =
-            std::clamp(class_weight * loss_derivative(options.loss, score, positive ? 1.0 : -1.0), -1e12, 1e12);
-        steps[p] = -eta * g;
-        any = any || g != 0.0;
-      }
-      if (any) {
-        for (std::uint32_t p = 0; p < problems; ++p) {
-          row_steps[p] = static_cast<float>(steps[p] / scale);
-          bias[p] += steps[p] * kInterceptDecay;
-        }
-        for (const std::uint32_t f : text) {
-          if (f >= rows.feature_count) continue;
-          float* weights = v.row(f).data();
-          for (std::uint32_t p = 0; p < problems; ++p) weights[p] += row_steps[p];
-        }
-      }
-      const double shrink = 1.0 - eta * alpha;
-      if (shrink <= 0.0) {
-        std::fill(v.weights.begin(), v.weights.end(), 0.0f);
-        scale = 1.0;
-      } else {
-        scale *= shrink;
-      }
-      // A tiny scale would make steps / scale overflow float: fold it into the weights first.
-      if (scale < 1e-9) {
-        for (float& w : v.weights) w = static_cast<float>(w * scale);
-        scale = 1.0;
-      }
-    }
+  if (pool == nullptr || problems < 2) {
+    run_problems(rows, options, binary, v, bias, 0, problems);
+  } else {
+    pool::for_each_range(*pool, problems, [&](std::uint64_t first, std::uint64_t last) {
+      run_problems(rows, options, binary, v, bias, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last));
+    });
   }
-  for (float& w : v.weights) w = static_cast<float>(w * scale);
   for (std::uint32_t p = 0; p < problems; ++p) v.bias[p] = static_cast<float>(bias[p]);
   if (!binary) return v;
   LinearModel out(rows.feature_count, 2);

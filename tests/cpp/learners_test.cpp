@@ -298,6 +298,24 @@ TEST(Sgd, TwoClassesAreOneProblemWhoseWeightsAreClassOnes) {
   EXPECT_EQ(start.bias[1], 3.0f);
 }
 
+TEST(Sgd, DividingTheClassesOverAPoolGivesTheSerialResultToTheBit) {
+  pool::ThreadPool pool(3);
+  for (const std::uint32_t classes : {2u, 3u, 7u, 20u}) {
+    const Texts train = separable(classes, 25, classes);
+    for (const Loss loss : {Loss::kHinge, Loss::kLog}) {
+      SgdOptions options;
+      options.loss = loss;
+      options.alpha = 1e-3;
+      const std::vector<double> weights(classes, 1.5);
+      options.class_weights = weights;
+      const LinearModel serial = fit_sgd(train.rows(separable_features(classes), classes), options);
+      const LinearModel parallel = fit_sgd(train.rows(separable_features(classes), classes), options, &pool);
+      EXPECT_EQ(serial.weights, parallel.weights) << classes;
+      EXPECT_EQ(serial.bias, parallel.bias) << classes;
+    }
+  }
+}
+
 // ------------------------------------------------------------------------------------------------
 // The compiler
 
