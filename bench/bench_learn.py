@@ -25,7 +25,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_DATA = os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data")
+DEFAULT_DATA = os.environ.get("OMBREL_DATA", os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data"))
 THREADS = 2
 SYSTEMS = {
     "ombrel_learn": "OmbrelClassifier() defaults (features chosen on held-out rows)",

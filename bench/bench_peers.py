@@ -39,6 +39,8 @@ SYSTEMS = {
     # name: (family, description of the exact settings)
     "ombrel": ("ombrel", "recipe of examples/recipe.py; features chosen by text length (auto)"),
     "ombrel-words": ("ombrel", "the same recipe forced to word features (stop words, stemming)"),
+    "ombrel_learn": ("ombrel", "ombrel_learn.OmbrelClassifier() defaults: the same recipe on the native text "
+                     "pipeline, features chosen on held-out training rows"),
     "sklearn-sgd": ("scikit-learn", "HashingVectorizer(n_features=2**20, alternate_sign=False) + "
                     "SGDClassifier(n_jobs=2, random_state=0), other settings default"),
     "sklearn-perceptron": ("scikit-learn", "HashingVectorizer(n_features=2**20, alternate_sign=False) "
@@ -118,6 +120,28 @@ class OmbrelSystem:
         self.field.save_weights(w)
         self.vocabulary.save(v)
         return os.path.getsize(w) + os.path.getsize(v)
+
+
+class OmbrelLearnSystem:
+    def __init__(self):
+        from ombrel_learn import OmbrelClassifier
+        self.clf = OmbrelClassifier()
+        self.settings = SYSTEMS["ombrel_learn"][1]
+
+    def fit(self, texts, labels):
+        self.clf.fit(texts, labels)
+        self.settings = f"{SYSTEMS['ombrel_learn'][1]}; chose {self.clf.features_}"
+
+    def predict_batch(self, texts):
+        return self.clf.predict(texts).tolist()
+
+    def predict_one(self, text):
+        return self.clf.predict([text])[0]
+
+    def size(self, tmp):
+        path = os.path.join(tmp, "ombrel_learn-model")
+        self.clf.save(path)
+        return sum(os.path.getsize(os.path.join(path, f)) for f in os.listdir(path))
 
 
 class SklearnSystem:
@@ -217,6 +241,8 @@ def make_system(name):
         return OmbrelSystem(None)
     if name == "ombrel-words":
         return OmbrelSystem("words")
+    if name == "ombrel_learn":
+        return OmbrelLearnSystem()
     if name.startswith("sklearn-"):
         return SklearnSystem(name.split("-", 1)[1])
     if name == "fasttext":
