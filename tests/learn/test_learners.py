@@ -8,7 +8,7 @@ import pytest
 import ombrel
 from ombrel_learn import ENGLISH_STOP_WORDS, _learners, _native, linear
 
-from conftest import read_tsv
+from learn_support import read_tsv
 
 
 def random_rows(seed, texts=200, features=40, classes=3, length=6):
