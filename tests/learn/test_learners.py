@@ -238,3 +238,43 @@ def test_bad_input_raises_the_errors_users_expect():
         _learners.predict(tokens, offsets, model.weights.ravel(), model.bias)
     with pytest.raises(ValueError, match="bias"):
         _learners.compile(model.weights, model.bias[:-1])
+
+
+def test_repeated_calls_with_good_and_bad_arguments_leave_memory_flat(tmp_path):
+    def rss_kib():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+    ids, y, features, classes = random_rows(6, texts=3000, features=2000, classes=4, length=30)
+    tokens, offsets = ids
+    labels = y.astype(np.uint32)
+    weights = np.ones((features, classes), dtype=np.float32)  # 32 KB a call if results leaked
+    bias = np.zeros(classes, dtype=np.float32)
+    calls = [
+        lambda: _learners.count_naive_bayes(tokens, offsets, labels, features, classes),
+        lambda: _learners.fit_perceptron(tokens, offsets, labels, features, classes, 1),
+        lambda: _learners.fit_sgd(tokens, offsets, labels, features, classes, "hinge", 1e-4, 1, 0, None, weights, bias),
+        lambda: _learners.compile(weights, bias),
+        lambda: _learners.cut(weights, bias),
+        lambda: _learners.predict(tokens, offsets, weights, bias),
+        lambda: _learners.append_ids(tokens, offsets, np.arange(3, dtype=np.uint32)),
+        lambda: _learners.count_naive_bayes(tokens, offsets[:-1], labels, features, classes),  # bad offsets
+        lambda: _learners.fit_sgd(tokens, offsets, labels, features, classes, "nope"),
+        lambda: _learners.compile(weights, bias[:-1]),
+        lambda: _learners.predict(tokens.astype(np.int64), offsets, weights, bias),
+        lambda: _learners.fit_perceptron(tokens, offsets, labels, features, classes, 1, 0, True, weights, None),
+    ]
+
+    def round_of_calls():
+        for call in calls:
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+
+    for _ in range(20):
+        round_of_calls()
+    before = rss_kib()
+    for _ in range(200):
+        round_of_calls()
+    assert rss_kib() - before < 8_000
