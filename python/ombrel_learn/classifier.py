@@ -245,6 +245,7 @@ class OmbrelClassifier:
         texts = [texts[i] for i in order]
         y_list = y_index[order].tolist()
         kind = self.features
+        self.__dict__.pop("feature_scores_", None)
         if kind == "auto":
             kind = self._choose_features(texts, y_list, len(classes))
         model = self._train_new(kind, texts, y_list, classes, int(self.epochs))
@@ -335,7 +336,8 @@ class OmbrelClassifier:
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> "OmbrelClassifier":
         """One training pass over X, y. The first call must name every class in `classes`; with
         buckets == 0 it also builds the vocabulary from its texts (tokens first seen later are not
-        learnt: use buckets > 0 for streams with an open vocabulary)."""
+        learnt: use buckets > 0 for streams with an open vocabulary). features="auto" means "words"
+        here: there is no training set to choose on."""
         texts, labels = self._prepare(X, y)
         model: _Model | None = getattr(self, "_model", None)
         if model is None:
@@ -359,7 +361,6 @@ class OmbrelClassifier:
             model = self._train_new(kind, texts, y_list, all_classes, 1)
             self._set_model(model)
             return self
-        k = len(all_classes)
         documents = model.ids(texts, [model.token_neurons + c for c in y_list])
         self._train_passes(model, documents, y_list, 1)
         return self

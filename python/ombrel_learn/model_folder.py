@@ -216,7 +216,6 @@ def load(estimator_cls: Any, path: str) -> Any:
 
 def model_state(model: Any) -> dict[str, Any]:
     """The fitted state as plain data, for pickling."""
-    from .classifier import OmbrelClassifier  # noqa: F401
     fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
     os.close(fd)
     try:

@@ -121,7 +121,13 @@ PyTypeObject* g_feature_spec_type = nullptr;
 PyTypeObject* g_vocabulary_type = nullptr;
 PyTypeObject* g_id_batch_type = nullptr;
 
+// A spec is set once: transform reads it with the interpreter lock released, so a second __init__
+// (which would free it under a running call) is refused.
 int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (reinterpret_cast<FeatureSpecObject*>(self)->spec != nullptr) {
+    PyErr_SetString(PyExc_TypeError, "a FeatureSpec cannot be changed once made");
+    return -1;
+  }
   static const char* kKeywords[] = {"stop_words", "stem", "min_length", "words", "ngram_min", "ngram_max", nullptr};
   PyObject* stop_words = nullptr;
   int stem = 1;
@@ -176,9 +182,7 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     digest = (digest ^ textpipe::hash_bytes(word)) * 0x9E3779B97F4A7C15ull + word.size();
   }
   spec->word_rule_digest = digest;
-  auto* object = reinterpret_cast<FeatureSpecObject*>(self);
-  delete object->spec;
-  object->spec = spec;
+  reinterpret_cast<FeatureSpecObject*>(self)->spec = spec;
   return 0;
 }
 

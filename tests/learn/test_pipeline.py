@@ -175,3 +175,14 @@ def test_the_raw_word_map_changes_no_id():
         other = _native.FeatureSpec(frozenset(), stem, 2)
         assert (_native.transform(other, built, 0, unseen).to_lists()
                 == _native.transform(other, plain, 0, unseen).to_lists())
+
+
+def test_a_feature_spec_cannot_change_under_a_running_call():
+    spec = _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
+    with pytest.raises(TypeError, match="cannot be changed"):
+        spec.__init__(frozenset(), False, 1)
+    assert _native.features(spec, "The nations") == ["nation"]
+    with pytest.raises(ValueError):
+        _native.FeatureSpec(None, False, 1, True, 3, 2)
+    with pytest.raises(TypeError):
+        _native.FeatureSpec([1, 2])
