@@ -268,3 +268,42 @@ def test_prediction_from_many_threads_gives_the_same_answers():
     for k, out in results.items():
         for i, answer in enumerate(out):
             assert answer == (expected if i % 2 == 0 else expected[k::8])
+
+
+RECIPE_EQUALITY = r"""
+import sys
+sys.path.insert(0, sys.argv[1])
+import recipe
+from ombrel_learn import OmbrelClassifier
+from learn_support import read_tsv
+
+for name, kind, limit in (("20newsgroups", "words", 3000), ("lang_id_tatoeba", "chars", 6000)):
+    texts, labels = read_tsv(name, limit=limit)
+    train_x, train_y, test_x = texts[:limit * 3 // 4], labels[:limit * 3 // 4], texts[limit * 3 // 4:]
+    rc = recipe.Recipe()
+    featurize = recipe.FEATURE_SETS[kind]
+    classes = sorted(set(train_y))
+    tokens, y = recipe.shuffled(rc.seed, [featurize(t) for t in train_x], [classes.index(l) for l in train_y])
+    vocabulary = recipe.Vocabulary.build(tokens, y, len(classes), rc.min_df, rc.coverage)
+    field = recipe.new_field(len(vocabulary), len(classes), rc.margin)
+    recipe.train(field, len(vocabulary), [vocabulary.ids(t) for t in tokens], y, rc)
+    expected = [classes[w] for w in field.predict_batch([vocabulary.ids(featurize(t)) for t in test_x])]
+    clf = OmbrelClassifier(features=kind).fit(train_x, train_y)
+    assert clf.predict(test_x).tolist() == expected, name
+print("same")
+"""
+
+
+def test_one_worker_reproduces_the_low_level_recipe_exactly(tmp_path):
+    """With one worker, training is sequential, and the classifier must give exactly the answers of
+    examples/recipe.py (same features, vocabulary, probes, chunks and passes; only the ids differ)."""
+    import subprocess
+    import sys
+    from learn_support import read_tsv
+    read_tsv("20newsgroups", limit=1)  # skips without the datasets
+    examples = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+    result = subprocess.run([sys.executable, "-c", RECIPE_EQUALITY, examples], capture_output=True, text=True,
+                            timeout=300, cwd=os.path.dirname(__file__),
+                            env=dict(os.environ, RAYON_NUM_THREADS="1",
+                                     PYTHONPATH=os.path.dirname(__file__)))
+    assert result.stdout.strip() == "same", result.stdout + result.stderr
