@@ -42,9 +42,9 @@ struct SgdOptions {
 inline constexpr double kInterceptDecay = 0.01;
 
 // REQUIRES: check_rows(rows) passed. Throws std::invalid_argument for alpha <= 0, class weights of the
-// wrong count or not positive, or initial weights of the wrong shape. With a pool, the classes' problems
-// are divided among its workers (each part makes its own pass over the texts); the result is the same
-// to the bit as without one.
+// wrong count or not positive, or initial weights of the wrong shape. With a pool and at least 32
+// classes, the classes' problems are divided among its workers (each part makes its own pass over the
+// texts); the result is the same to the bit as without one.
 LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options, pool::ThreadPool* pool = nullptr);
 
 // The derivative of the loss with respect to the score p, for target y = +-1.
