@@ -100,7 +100,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="ombrel-bench-dask-") as scratch:
         model_dir = Path(scratch) / "model"
         dask_scoring.train_model(train_tsv, model_dir)
-        weights = str((model_dir / dask_scoring.WEIGHTS_FILE).resolve())
+        weights = str(dask_scoring.weights_file(model_dir))
         corpus = Path(scratch) / "corpus.tsv"
         corpus.write_bytes(test_tsv.read_bytes() * args.copies)
         size = corpus.stat().st_size
@@ -110,7 +110,7 @@ def main():
         print("load average before: %.1f %.1f %.1f (the figures need idle cores to mean much)"
               % os.getloadavg())
         print(f"corpus: {args.dataset}/test.tsv x{args.copies} = {texts} texts, {size / 1e6:.1f} MB; "
-              f"model: {len(model.vocabulary)} tokens x {len(model.labels)} classes, "
+              f"model: {model.classifier.n_features_} tokens x {len(model.labels)} classes, "
               f"weight file {os.path.getsize(weights) / MIB:.1f} MiB")
         del model  # unmaps: only the workers map the weights while memory is measured
 

@@ -1,22 +1,21 @@
-"""Score a text corpus on a Dask cluster with a trained ombrel field.
+"""Score a text corpus on a Dask cluster with a trained ombrel_learn classifier.
 
-The model is a directory of three files, written once by `train_model`:
+The model is an ombrel_learn model folder, written once by `train_model` (OmbrelClassifier.save):
+model.json (settings, classes, sizes and the names of the other files), the weight file of the
+field and the vocabulary.
 
-    weights.bin       the field's neurons, as save_weights writes them
-    vocabulary.txt    one token per line; line i is token id i (so sensory_count = line count)
-    labels.txt        one label per line; line i is motor id i (so motor_count = line count)
+Scoring ships only the folder's path to the cluster. A worker plugin (`ModelPlugin`) runs once
+in every worker process when it is registered, or when a worker joins later: it loads the folder
+with OmbrelClassifier.load, which maps the weights, and every task on that worker reuses that one
+classifier. The corpus is read by the workers themselves, each its own byte ranges of the file
+(dask.bag.read_text), so no text goes through the client either. Each partition is turned into
+token ids natively and predicted with one predict_batch call; the results come back in corpus
+order as class numbers (indices into the sorted classes) and equal a single-process run over the
+same file (`score_locally`).
 
-Scoring ships only the directory's path to the cluster. A worker plugin (`ModelPlugin`) runs once
-in every worker process when it is registered, or when a worker joins later: it reads the
-vocabulary and labels and maps the weights with load_weights, and every task on that worker reuses
-that one field. The corpus is read by the workers themselves, each its own byte ranges of the file
-(dask.bag.read_text), so no text goes through the client either. Each partition is tokenized and
-predicted with one predict_batch call; the results come back in corpus order and equal a
-single-process run over the same file (`score_locally`).
-
-Memory: load_weights maps the weight file shared, so the worker processes of one machine read the
+Memory: loading maps the weight file shared, so the worker processes of one machine read the
 same page-cache pages and the weights are resident once per machine, not once per worker. Only
-the vocabulary dictionary is private to each worker.
+the vocabulary table is private to each worker.
 
 Run it on this machine (trains on sms_spam/train.tsv, scores sms_spam/test.tsv on a local cluster of
 two worker processes, and checks the answers against a single-process run):
@@ -33,15 +32,16 @@ cache. load_weights opens the weight file for reading and writing (the mapping i
 a field can train in place), so the file must be writable by the workers' user. Never train into a
 weight file that other machines map: a network file system gives no guarantee that pages written
 through a mapping on one machine are seen by a mapping on another. Write a new model into a new
-directory: saving over a weight file that workers map would cut their mappings short. Workers need
-ombrel and dask[distributed] installed. Run as a script, this file's functions travel to the workers
+folder, or save over the old one: a save writes new files and switches model.json to them, and the
+workers keep the mapping of the files they loaded. Workers need ombrel (with ombrel_learn) and
+dask[distributed] installed. Run as a script, this file's functions travel to the workers
 by value; imported as a module from other code, they travel by reference, and the workers must be
 able to import this file too (install it beside your code, or send it with
 `client.upload_file(...)`).
 
 Keep each worker's engine to one thread (RAYON_NUM_THREADS=1, which `main` sets for the local
-cluster) and run one worker process per core: tokenizing holds the interpreter lock, so processes,
-not threads, are what scale it.
+cluster) and run one worker process per core: the rest of a task holds the interpreter lock, so
+processes, not threads, are what scale it.
 """
 
 from __future__ import annotations
@@ -49,7 +49,6 @@ from __future__ import annotations
 import argparse
 import array
 import os
-import random
 import sys
 import tempfile
 import time
@@ -58,18 +57,10 @@ from pathlib import Path
 from typing import cast
 
 import dask.bag
-import ombrel
+import numpy as np
 from distributed import Client, LocalCluster, Worker, WorkerPlugin, get_worker
 
-STOP_WORDS = frozenset(
-    "the a an and or of to in on for is are was were be it this that with as at by from".split()
-)
-MIN_LENGTH = 3
-APPLY_STEMMING = True
-
-WEIGHTS_FILE = "weights.bin"
-VOCABULARY_FILE = "vocabulary.txt"
-LABELS_FILE = "labels.txt"
+from ombrel_learn import OmbrelClassifier
 
 
 def parse_row(line: str) -> tuple[str, str]:
@@ -83,68 +74,35 @@ def read_rows(path: str | os.PathLike[str]) -> list[tuple[str, str]]:
         return [parse_row(line) for line in corpus]
 
 
-def tokens(text: str) -> list[str]:
-    return ombrel.tokenize(text, STOP_WORDS, APPLY_STEMMING, MIN_LENGTH)
-
-
-def train_model(
-    train_tsv: str | os.PathLike[str],
-    model_dir: str | os.PathLike[str],
-    amplify: int = 16,
-    suppress: int = 1,
-    epochs: int = 5,
-    seed: int = 0,
-) -> None:
-    """Trains a field on one process and writes the model directory.
-
-    Training is error-driven: each example (in a fixed shuffled order) is predicted from reset
-    potentials and trained only when the answer is wrong. train_stream is used rather than
-    train_batch so that the weights, and so the test's expected answers, do not depend on timing.
-    """
+def train_model(train_tsv: str | os.PathLike[str], model_dir: str | os.PathLike[str], seed: int = 0) -> None:
+    """Trains a classifier on one process and writes the model folder."""
     rows = read_rows(train_tsv)
-    labels = sorted({label for label, _ in rows})
-    motor_of = {label: i for i, label in enumerate(labels)}
-    vocabulary: dict[str, int] = {}
-    examples = []
-    for label, text in rows:
-        ids = [vocabulary.setdefault(token, len(vocabulary)) for token in tokens(text)]
-        examples.append((ids, motor_of[label]))
-    random.Random(seed).shuffle(examples)
+    clf = OmbrelClassifier(random_state=seed)
+    clf.fit([text for _, text in rows], [label for label, _ in rows])
+    clf.save(model_dir)
 
-    field = ombrel.OmbrelField(len(vocabulary), len(labels))
-    for _ in range(epochs):
-        for ids, motor in examples:
-            field.reset_potentials()
-            if field.predict(ids) != motor:
-                field.train_stream(ids, motor, amplify, suppress)
 
-    out = Path(model_dir)
-    out.mkdir(parents=True, exist_ok=True)
-    field.save_weights(str(out / WEIGHTS_FILE))
-    (out / VOCABULARY_FILE).write_text("".join(f"{t}\n" for t in vocabulary), encoding="utf-8")
-    (out / LABELS_FILE).write_text("".join(f"{label}\n" for label in labels), encoding="utf-8")
+def weights_file(model_dir: str | os.PathLike[str]) -> Path:
+    """The weight file that the model folder's description names."""
+    import json
+    with open(Path(model_dir) / "model.json", encoding="utf-8") as f:
+        name: str = json.load(f)["weights"]
+    return (Path(model_dir) / name).resolve()
 
 
 class Model:
-    """A field mapped from a model directory, with its vocabulary and labels."""
+    """A classifier loaded from a model folder (its weights mapped), answering class numbers."""
 
     def __init__(self, model_dir: str | os.PathLike[str]) -> None:
-        directory = Path(model_dir)
-        self.weights_path = str((directory / WEIGHTS_FILE).resolve())
-        self.labels = (directory / LABELS_FILE).read_text(encoding="utf-8").splitlines()
-        words = (directory / VOCABULARY_FILE).read_text(encoding="utf-8").splitlines()
-        self.vocabulary = {word: i for i, word in enumerate(words)}
-        self.field = ombrel.OmbrelField(len(self.vocabulary), len(self.labels))
+        self.weights_path = str(weights_file(model_dir))
         # Maps the file: no record is read or copied here, pages come in as predictions touch them.
-        self.field.load_weights(self.weights_path)
-
-    def token_ids(self, text: str) -> list[int]:
-        vocabulary = self.vocabulary
-        return [vocabulary[t] for t in tokens(text) if t in vocabulary]
+        self.classifier = OmbrelClassifier.load(model_dir)
+        self.labels: list[str] = [str(c) for c in self.classifier.classes_.tolist()]
 
     def predict_texts(self, texts: Iterable[str]) -> list[int]:
-        """Motor ids, one per text; predict_batch never touches the shared potentials."""
-        return self.field.predict_batch([self.token_ids(text) for text in texts])
+        """Class numbers (indices into `labels`), one per text."""
+        predicted = self.classifier.predict(list(texts))
+        return cast(list[int], np.searchsorted(self.classifier.classes_, predicted).tolist())
 
 
 def plugin_name(model_dir: str | os.PathLike[str]) -> str:

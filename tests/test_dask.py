@@ -72,7 +72,7 @@ def test_cluster_answers_equal_one_process_and_each_worker_maps_once(scoring, cl
     assert len(score_tasks) >= 4 * WORKERS
     assert len({t["worker"] for t in stream.data}) == WORKERS, "one worker scored everything"
 
-    weights = str((Path(model_dir) / scoring.WEIGHTS_FILE).resolve())
+    weights = str(scoring.weights_file(model_dir))
 
     def mappings_of_weights(dask_worker):
         with open("/proc/self/maps", encoding="utf-8") as maps:
