@@ -4,6 +4,9 @@
 // An id is the token table's id of the feature (features missing from the table are dropped), or
 // in hashing mode hash_bytes(feature) % buckets. A text's ids are in the order their features first
 // appear. The batch for n texts is ids[offsets[i], offsets[i + 1]) for text i, offsets[0] == 0.
+//
+// Thread-safety: texts_to_ids may run on many threads at once with the same spec, table and word
+// map, which it only reads; each worker keeps its own stamps (DistinctIds) and output part.
 #pragma once
 
 #include <cstddef>

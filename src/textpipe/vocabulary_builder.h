@@ -10,6 +10,14 @@
 //     more classes overwrites its own synapses and votes noise).
 // Kept features get the final ids 0, 1, ... in order of first appearance, and the training
 // documents' ids are rewritten to them, so training needs no second tokenizing pass.
+//
+// For word features the training words are gathered in their raw form (lowercased, before the
+// stop-word test and stemming), and each distinct raw word is tested and stemmed once; the map from
+// raw words to final ids comes out with the vocabulary (WordMap), so prediction skips both steps for
+// every word seen in training.
+//
+// Thread-safety: one call uses the pool for featurizing and the calling thread for counting; it
+// shares nothing with other calls.
 #pragma once
 
 #include <cstdint>
