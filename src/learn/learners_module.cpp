@@ -8,6 +8,8 @@
 //   fit_sgd(tokens, offsets, labels, feature_count, class_count, loss, alpha, epochs, seed,
 //           class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)
 //   cut(weights, bias, slots, choice) -> (weights, bias) as the field will hold them, before rounding
+//   refit_cut(tokens, offsets, labels, weights, bias, epochs, step, margin, seed) -> (weights, bias):
+//       a cut model trained further in the field's form
 //   compile(weights, bias, slots, choice, max_text_tokens) -> (weight-file bytes, bias neurons, scale)
 //   predict(tokens, offsets, weights, bias) -> uint32 classes
 //   append_ids(tokens, offsets, ids) -> (tokens, offsets) with ids added to the end of every text
@@ -40,6 +42,7 @@
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
 #include "learners/sgd.h"
+#include "learners/slot_refit.h"
 #include "pool/thread_pool.h"
 
 namespace ombrel::learn {
@@ -552,6 +555,31 @@ PyObject* cut(PyObject*, PyObject* args, PyObject* kwargs) {
   return model_result(std::move(model));
 }
 
+PyObject* refit_cut(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"tokens", "offsets", "labels", "weights", "bias", "epochs", "step", "margin",
+                                    "seed", nullptr};
+  PyObject *tokens, *offsets, *labels, *weights, *bias;
+  learners::RefitOptions options;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O&ddO&:refit_cut", const_cast<char**>(kKeywords), &tokens,
+                                   &offsets, &labels, &weights, &bias, to_u32, &options.epochs, &options.step,
+                                   &options.margin, to_u64, &options.seed)) {
+    return nullptr;
+  }
+  RowsArgs in;
+  if (!in.get(tokens, offsets, labels)) return nullptr;
+  LinearModel model;
+  if (!to_model(weights, bias, model)) return nullptr;
+  try {
+    const UnlockedScope unlocked(true);
+    const learners::LabelledRows rows = in.rows(model.feature_count, model.class_count);
+    learners::check_rows(rows);
+    model = learners::refit_cut(rows, model, options);
+  } catch (...) {
+    return raise_from_native();
+  }
+  return model_result(std::move(model));
+}
+
 PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"weights", "bias", "slots", "choice", "max_text_tokens", nullptr};
   PyObject *weights, *bias;
@@ -666,6 +694,8 @@ PyMethodDef kFunctions[] = {
      "class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)"},
     {"cut", as_method(cut), METH_VARARGS | METH_KEYWORDS,
      "cut(weights, bias, slots=8, choice='spread') -> (weights, bias) as the field holds them, unrounded"},
+    {"refit_cut", as_method(refit_cut), METH_VARARGS | METH_KEYWORDS,
+     "refit_cut(tokens, offsets, labels, weights, bias, epochs=2, step=0.1, margin=3.0, seed=0) -> (weights, bias)"},
     {"compile", as_method(compile), METH_VARARGS | METH_KEYWORDS,
      "compile(weights, bias, slots=8, choice='spread', max_text_tokens=0) -> (bytes, bias_neurons, scale)"},
     {"predict", as_method(predict), METH_VARARGS | METH_KEYWORDS,

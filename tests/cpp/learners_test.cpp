@@ -16,6 +16,7 @@
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
 #include "learners/sgd.h"
+#include "learners/slot_refit.h"
 
 namespace ombrel::learners {
 namespace {
@@ -569,6 +570,33 @@ TEST(FieldCompiler, ManyClassesAreCutToEightSynapsesPerToken) {
       for (const Synapse& s : records[f].synapses) EXPECT_LT(s.target, 30u);
     }
   }
+}
+
+TEST(SlotRefit, LearnsWhatTheCutLostWithoutLeavingTheFieldsForm) {
+  // A random model cut to 6 classes per token knows nothing of 10 separable classes; the refit must
+  // learn them while every row keeps exactly the classes the cut kept.
+  constexpr std::uint32_t kClasses = 10;
+  const std::uint32_t features = separable_features(kClasses);
+  const Texts train = separable(kClasses, 30, 12);
+  CompileOptions options;
+  options.slots = 6;
+  const LinearModel cut = cut_to_slots(random_model(features, kClasses, 13, 0.01f), options);
+  EXPECT_LT(accuracy(cut, train), 0.5);
+  RefitOptions refit;
+  refit.epochs = 5;
+  const LinearModel tuned = refit_cut(train.rows(features, kClasses), cut, refit);
+  EXPECT_GT(accuracy(tuned, separable(kClasses, 10, 14)), 0.95);
+  for (std::size_t k = 0; k < cut.weights.size(); ++k) {
+    EXPECT_EQ(cut.weights[k] == 0.0f, tuned.weights[k] == 0.0f) << k;
+  }
+  // Compiling keeps the same classes, so the field holds the tuned model itself.
+  const LinearModel recut = cut_to_slots(tuned, options);
+  for (std::size_t k = 0; k < cut.weights.size(); ++k) EXPECT_EQ(recut.weights[k] == 0.0f, tuned.weights[k] == 0.0f);
+
+  LinearModel wrong(features + 1, kClasses);
+  EXPECT_THROW(refit_cut(train.rows(features, kClasses), wrong, refit), std::invalid_argument);
+  refit.step = 0;
+  EXPECT_THROW(refit_cut(train.rows(features, kClasses), cut, refit), std::invalid_argument);
 }
 
 }  // namespace

@@ -278,3 +278,21 @@ def test_repeated_calls_with_good_and_bad_arguments_leave_memory_flat(tmp_path):
     for _ in range(200):
         round_of_calls()
     assert rss_kib() - before < 8_000
+
+
+def test_refit_keeps_the_cut_form_and_the_field_holds_it(newsgroups, tmp_path):
+    train, y_train, test, y_test, features, classes = newsgroups
+    model = linear.fit_naive_bayes(train, y_train, features, classes, alpha=0.1)
+    cut = linear.cut_to_slots(model)
+    tuned = linear.refit_cut(model, train, y_train)
+    np.testing.assert_array_equal(tuned.weights == 0, cut.weights == 0)
+    assert not np.array_equal(tuned.weights, cut.weights)
+    assert np.mean(tuned.predict(test) == y_test) > np.mean(cut.predict(test) == y_test) - 0.02
+    compiled = linear.compile_to_field(tuned)
+    field = compiled.field(tmp_path / "tuned.bin")
+    answers = np.asarray(field.predict_batch(compiled.streams(test)))
+    assert np.mean(answers == tuned.predict(test)) > 0.97
+    with pytest.raises(ValueError, match="step"):
+        linear.refit_cut(model, train, y_train, step=0)
+    with pytest.raises(ValueError, match="labels"):
+        linear.refit_cut(model, train, y_train[:-1])
