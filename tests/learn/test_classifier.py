@@ -307,3 +307,13 @@ def test_one_worker_reproduces_the_low_level_recipe_exactly(tmp_path):
                             env=dict(os.environ, RAYON_NUM_THREADS="1",
                                      PYTHONPATH=os.path.dirname(__file__)))
     assert result.stdout.strip() == "same", result.stdout + result.stderr
+
+
+def test_fitting_twice_gives_the_same_model_whatever_the_pool():
+    from learn_support import read_tsv
+    texts, labels = read_tsv("20newsgroups", limit=2500)
+    first = OmbrelClassifier(features="words").fit(texts[:2000], labels[:2000]).predict(texts[2000:])
+    again = OmbrelClassifier(features="words").fit(texts[:2000], labels[:2000]).predict(texts[2000:])
+    assert first.tolist() == again.tolist()
+    other_seed = OmbrelClassifier(features="words", random_state=1).fit(texts[:2000], labels[:2000])
+    assert other_seed.predict(texts[2000:]).tolist() != first.tolist()  # the shuffle matters
