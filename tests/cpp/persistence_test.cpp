@@ -61,7 +61,7 @@ ThreadBoundedNeuronField trained_field(uint64_t sensory, uint64_t motors, int st
 
 struct FieldSnapshot {
   const SensoryNeuron* neurons;
-  uint64_t neuron_len;
+  uint64_t record_count;
   bool mapped;
   Bytes records;
   std::vector<int32_t> potentials;
@@ -74,7 +74,7 @@ FieldSnapshot snapshot(const ThreadBoundedNeuronField& field) {
 
 void expect_unchanged(const ThreadBoundedNeuronField& field, const FieldSnapshot& before) {
   EXPECT_EQ(FieldTestPeer::records(field), before.neurons);
-  EXPECT_EQ(FieldTestPeer::record_count(field), before.neuron_len);
+  EXPECT_EQ(FieldTestPeer::record_count(field), before.record_count);
   EXPECT_EQ(field.is_mapped(), before.mapped);
   EXPECT_EQ(record_bytes(field), before.records);
   EXPECT_EQ(field.get_potentials(), before.potentials);
