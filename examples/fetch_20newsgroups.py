@@ -34,7 +34,7 @@ WHITESPACE = re.compile(r"\s+")
 def download(url: str) -> bytes:
     """The whole body of `url`, with a progress bar on standard error when it is a terminal."""
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
     except ImportError:  # the bar is a nicety
         tqdm = None
     request = urllib.request.Request(url, headers={"User-Agent": "ombrel-demo"})
@@ -70,7 +70,10 @@ def convert(archive: bytes) -> dict[str, str]:
             split = next((name for name, folder in SPLITS.items() if parts[-3] == folder), None)
             if split is None:
                 continue
-            raw = tar.extractfile(member).read()
+            handle = tar.extractfile(member)
+            if handle is None:
+                continue
+            raw = handle.read()
             text = WHITESPACE.sub(" ", decode(raw)).strip()
             rows[split].append((parts[-2], int(parts[-1]), text))
     out = {}
