@@ -76,8 +76,7 @@ int main() {
                 tokens / predict[p] / 1e6);
   }
   for (int p = 0; p < 2; ++p) {
-    std::printf("%-14s %10d %12.2f %10.1f\n", "train_batch", p + 1, train[p] * 1e3,
-                tokens / train[p] / 1e6);
+    std::printf("%-14s %10d %12.2f %10.1f\n", "train_batch", p + 1, train[p] * 1e3, tokens / train[p] / 1e6);
   }
   std::printf("speed-up with 2 workers: predict_batch %.2fx, train_batch %.2fx (goal >= 1.7x)\n",
               predict[0] / predict[1], train[0] / train[1]);

@@ -88,8 +88,8 @@ std::string reference_stem(std::string_view t) {
 
 Tokens run(std::string_view text, const StopWordSet& stop, bool stem, uint64_t min_length) {
   Tokens out;
-  const bool completed = ombrel::text::for_each_token(
-      text, stop, stem, min_length, [&](std::string_view token, bool ascii) {
+  const bool completed =
+      ombrel::text::for_each_token(text, stop, stem, min_length, [&](std::string_view token, bool ascii) {
         bool all_ascii = true;
         for (const char c : token) all_ascii = all_ascii && static_cast<unsigned char>(c) < 0x80;
         check(ascii == all_ascii, "the ascii flag matches the token's bytes");
@@ -154,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const bool stem = input.ConsumeBool();
   const int length_choice = input.ConsumeIntegralInRange<int>(0, 7);
-  const uint64_t min_length = length_choice == 7 ? input.ConsumeIntegral<uint64_t>()
-                                                 : static_cast<uint64_t>(length_choice);
+  const uint64_t min_length =
+      length_choice == 7 ? input.ConsumeIntegral<uint64_t>() : static_cast<uint64_t>(length_choice);
   const int stop_count = input.ConsumeIntegralInRange<int>(0, 6);
   StopWordSet stop;
   std::unordered_set<std::string> stop_reference;

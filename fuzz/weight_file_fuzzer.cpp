@@ -249,10 +249,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(!twin.load_weights(copy.path()).has_value(), "the copy loads");
   bool sequential_faulted = false;
   for (uint64_t i = 0; i < batch.size() && !sequential_faulted; ++i) {
-    sequential_faulted = faults([&] { twin.train_stream(batch.stream(i), batch.correct[i], amplify, suppress); });
+    sequential_faulted =
+        faults([&] { twin.train_stream(batch.stream(i), batch.correct[i], amplify, suppress); });
   }
   const bool trained_faulted = faults([&] { field.train_batch(batch, amplify, suppress, one_worker()); });
-  check(trained_faulted == sequential_faulted, "a one-worker batch faults exactly when training in order does");
+  check(trained_faulted == sequential_faulted,
+        "a one-worker batch faults exactly when training in order does");
   if (!trained_faulted) {
     check(records_of(field) == records_of(twin), "a one-worker batch trains like the items in order");
   }

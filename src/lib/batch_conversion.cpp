@@ -49,8 +49,8 @@ PyObject* plain_stream(PyObject* item) {
 // out.correct), which are sized already. Returns the first stream in the range holding a value
 // that is not plain, or `end`. Reads objects only: no reference count changes, no allocation.
 template <bool kTrain>
-Py_ssize_t fill_plain(PyObject* const* items, const std::vector<PyObject* const*>& values,
-                      TokenBatch& out, Py_ssize_t begin, Py_ssize_t end) {
+Py_ssize_t fill_plain(PyObject* const* items, const std::vector<PyObject* const*>& values, TokenBatch& out,
+                      Py_ssize_t begin, Py_ssize_t end) {
   // The int objects lie anywhere in memory, so a cursor runs kAhead tokens ahead of the reader,
   // across stream boundaries, asking for each object's cache line.
   constexpr uint64_t kAhead = 32;
@@ -222,8 +222,12 @@ bool convert_batch(PyObject* obj, TokenBatch& out) {
 
 }  // namespace
 
-bool to_predict_batch(PyObject* obj, TokenBatch& out) { return convert_batch<false>(obj, out); }
+bool to_predict_batch(PyObject* obj, TokenBatch& out) {
+  return convert_batch<false>(obj, out);
+}
 
-bool to_train_batch(PyObject* obj, TokenBatch& out) { return convert_batch<true>(obj, out); }
+bool to_train_batch(PyObject* obj, TokenBatch& out) {
+  return convert_batch<true>(obj, out);
+}
 
 }  // namespace ombrel::lib

@@ -57,8 +57,8 @@ bool check_missing(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
   const std::size_t positional = static_cast<std::size_t>(nargs);
   if (positional > sig.count) return too_many_positional(sig, nargs);
   for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < positional ? args[i] : nullptr;

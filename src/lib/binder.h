@@ -17,8 +17,8 @@ struct Signature {
 
 // Fast-call convention: positional `args[0..nargs)`, then `kwnames` (a tuple of str or null) naming
 // the values that follow them. On success out[i] is a borrowed reference to parameter i.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
 
 // Tuple-and-dict convention (the constructor). `kwargs` may be null.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

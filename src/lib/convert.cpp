@@ -104,6 +104,8 @@ bool to_bool(PyObject* obj, bool* out) {
   return false;
 }
 
-bool to_tokens(PyObject* obj, TokenVector& out) { return convert_tokens(obj, out); }
+bool to_tokens(PyObject* obj, TokenVector& out) {
+  return convert_tokens(obj, out);
+}
 
 }  // namespace ombrel::lib

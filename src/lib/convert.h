@@ -28,7 +28,8 @@ class TokenVector final {
     if (n > capacity_) grow(n);
   }
   void push_back(uint32_t v) {
-    if (size_ == capacity_) [[unlikely]] grow(capacity_ * 2);
+    if (size_ == capacity_) [[unlikely]]
+      grow(capacity_ * 2);
     data_[size_++] = v;
   }
   std::size_t size() const noexcept { return size_; }

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "lib/py_ref.h"
-#include "ombrel/fixed_texts.h"
 #include "ombrel/fault.h"
+#include "ombrel/fixed_texts.h"
 
 namespace ombrel::lib {
 namespace {
@@ -80,8 +80,7 @@ PyObject* raise_io_error(const platform::IoError& error) {
     default: break;
   }
   PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()),
-                           "replace"));
+      PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
   if (!text) return nullptr;
   // One str argument: errno, strerror and filename stay None.
   PyRef exc = PyRef::steal(PyObject_CallOneArg(type, text.get()));

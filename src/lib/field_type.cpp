@@ -24,8 +24,7 @@ namespace ombrel::lib {
 namespace {
 
 struct FieldObject {
-  PyObject_HEAD
-  ThreadBoundedNeuronField field;
+  PyObject_HEAD ThreadBoundedNeuronField field;
   Py_ssize_t borrow;  // 0 free, n > 0 shared holders, -1 one exclusive holder
 };
 
@@ -97,8 +96,7 @@ PyObject* call_method(PyObject* self, PyObject* const* argv) {
 }
 
 template <class M>
-PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[M::kParams.size()];
   if (!bind_fastcall(MethodTexts<M>::kSignature, args, nargs, kwnames, argv)) return nullptr;
   return call_method<M>(self, argv);

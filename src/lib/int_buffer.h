@@ -30,8 +30,18 @@ inline bool int_format(const Py_buffer& view, IntFormat* out) {
   if (*format == '@' || *format == '=' || *format == '<') ++format;
   if (format[0] == '\0' || format[1] != '\0') return false;
   switch (format[0]) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': out->is_signed = true; break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': out->is_signed = false; break;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n': out->is_signed = true; break;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N': out->is_signed = false; break;
     default: return false;
   }
   out->width = view.itemsize;
@@ -40,18 +50,35 @@ inline bool int_format(const Py_buffer& view, IntFormat* out) {
 
 // n values `stride` bytes apart, with the errors that converting the same values as ints raises.
 template <class Out>
-bool append_values(const char* base, Py_ssize_t n, Py_ssize_t stride, IntFormat format,
-                   Out& out) {
+bool append_values(const char* base, Py_ssize_t n, Py_ssize_t stride, IntFormat format, Out& out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     const char* p = base + i * stride;
     uint64_t value;
     if (format.is_signed) {
       int64_t s;
       switch (format.width) {
-        case 1: { int8_t x; std::memcpy(&x, p, 1); s = x; break; }
-        case 2: { int16_t x; std::memcpy(&x, p, 2); s = x; break; }
-        case 4: { int32_t x; std::memcpy(&x, p, 4); s = x; break; }
-        default: { std::memcpy(&s, p, 8); break; }
+        case 1: {
+          int8_t x;
+          std::memcpy(&x, p, 1);
+          s = x;
+          break;
+        }
+        case 2: {
+          int16_t x;
+          std::memcpy(&x, p, 2);
+          s = x;
+          break;
+        }
+        case 4: {
+          int32_t x;
+          std::memcpy(&x, p, 4);
+          s = x;
+          break;
+        }
+        default: {
+          std::memcpy(&s, p, 8);
+          break;
+        }
       }
       if (s < 0) {
         PyErr_SetString(PyExc_OverflowError, fixed_text::kNegativeToUnsigned);
@@ -60,10 +87,28 @@ bool append_values(const char* base, Py_ssize_t n, Py_ssize_t stride, IntFormat 
       value = static_cast<uint64_t>(s);
     } else {
       switch (format.width) {
-        case 1: { uint8_t x; std::memcpy(&x, p, 1); value = x; break; }
-        case 2: { uint16_t x; std::memcpy(&x, p, 2); value = x; break; }
-        case 4: { uint32_t x; std::memcpy(&x, p, 4); value = x; break; }
-        default: { std::memcpy(&value, p, 8); break; }
+        case 1: {
+          uint8_t x;
+          std::memcpy(&x, p, 1);
+          value = x;
+          break;
+        }
+        case 2: {
+          uint16_t x;
+          std::memcpy(&x, p, 2);
+          value = x;
+          break;
+        }
+        case 4: {
+          uint32_t x;
+          std::memcpy(&x, p, 4);
+          value = x;
+          break;
+        }
+        default: {
+          std::memcpy(&value, p, 8);
+          break;
+        }
       }
     }
     if (value > std::numeric_limits<uint32_t>::max()) return raise_out_of_range();
@@ -125,8 +170,7 @@ int append_from_buffer(PyObject* obj, Out& out) {
   IntFormat format;
   const Py_buffer* view = buffer.integers(1, &format);
   if (view == nullptr) return 0;
-  return append_values(static_cast<const char*>(view->buf), view->shape[0], stride_of(*view, 0),
-                       format, out)
+  return append_values(static_cast<const char*>(view->buf), view->shape[0], stride_of(*view, 0), format, out)
              ? 1
              : -1;
 }

@@ -59,11 +59,21 @@ struct TrainBatchArgument {
 
 // --- argument conversions, chosen by the type run() takes --------------------------------------------
 
-inline bool from_python(PyObject* obj, TokenVector& out) { return to_tokens(obj, out); }
-inline bool from_python(PyObject* obj, uint32_t& out) { return to_u32(obj, &out); }
-inline bool from_python(PyObject* obj, int16_t& out) { return to_i16(obj, &out); }
-inline bool from_python(PyObject* obj, float& out) { return to_f32(obj, &out); }
-inline bool from_python(PyObject* obj, std::string& out) { return to_utf8(obj, &out); }
+inline bool from_python(PyObject* obj, TokenVector& out) {
+  return to_tokens(obj, out);
+}
+inline bool from_python(PyObject* obj, uint32_t& out) {
+  return to_u32(obj, &out);
+}
+inline bool from_python(PyObject* obj, int16_t& out) {
+  return to_i16(obj, &out);
+}
+inline bool from_python(PyObject* obj, float& out) {
+  return to_f32(obj, &out);
+}
+inline bool from_python(PyObject* obj, std::string& out) {
+  return to_utf8(obj, &out);
+}
 inline bool from_python(PyObject* obj, PredictBatchArgument& out) {
   return to_predict_batch(obj, out.batch);
 }
@@ -85,7 +95,9 @@ PyObject* list_of(const std::vector<T>& values, Item&& item) {
   return list.release();
 }
 
-inline PyObject* to_python(uint32_t value) { return PyLong_FromUnsignedLong(value); }
+inline PyObject* to_python(uint32_t value) {
+  return PyLong_FromUnsignedLong(value);
+}
 inline PyObject* to_python(const std::vector<uint32_t>& values) {
   return list_of(values, [](uint32_t v) { return PyLong_FromUnsignedLong(v); });
 }

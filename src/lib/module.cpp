@@ -33,7 +33,10 @@ PyModuleDef kModuleDef = {
     "",       // an empty docstring
     0,        // no per-module state; every import runs PyInit_ombrel (see above)
     nullptr,  // no method table of its own: tokenize is added below
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Sets module.<name> and appends the name to __all__ (made on the first addition).
@@ -53,8 +56,7 @@ PyObject* init_module() {
   const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1 && PyErr_Occurred()) return nullptr;
   int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id, std::memory_order_acq_rel) &&
-      expected != id) {
+  if (!g_interpreter_id.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
     PyErr_SetString(PyExc_ImportError,
                     "ombrel does not support subinterpreters: it can only be imported into the "
                     "interpreter that imported it first");
@@ -68,8 +70,7 @@ PyObject* init_module() {
   if (type == nullptr || !add_public(module.get(), "OmbrelField", type)) return nullptr;
   PyRef module_name = PyRef::steal(PyUnicode_FromString("ombrel"));
   if (!module_name) return nullptr;
-  PyRef tokenize =
-      PyRef::steal(PyCFunction_NewEx(tokenize_method_def(), module.get(), module_name.get()));
+  PyRef tokenize = PyRef::steal(PyCFunction_NewEx(tokenize_method_def(), module.get(), module_name.get()));
   if (!tokenize || !add_public(module.get(), "tokenize", tokenize.get())) return nullptr;
 
   g_module = Py_NewRef(module.get());

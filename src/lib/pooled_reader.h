@@ -37,8 +37,8 @@ class PooledRead final {
   PooledRead(Fill fill, uint64_t tokens, Py_ssize_t streams)
       : fill_(std::move(fill)), streams_(streams), first_bad_(streams) {
     const uint64_t chunks = std::max<uint64_t>(1, tokens / kChunkTokens);
-    streams_per_chunk_ = std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(
-                                                     (static_cast<uint64_t>(streams) + chunks - 1) / chunks));
+    streams_per_chunk_ = std::max<Py_ssize_t>(
+        1, static_cast<Py_ssize_t>((static_cast<uint64_t>(streams) + chunks - 1) / chunks));
     chunks_ = static_cast<uint64_t>((streams + streams_per_chunk_ - 1) / streams_per_chunk_);
   }
 

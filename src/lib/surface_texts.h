@@ -59,8 +59,7 @@ constexpr std::array<const char*, 2 * N + 5> doc_slot_pieces(const char* shown, 
 // The texts of a declaration `D`: a method of OmbrelField when kMethod, else a module function.
 template <class D, bool kMethod>
 struct DeclaredTexts {
-  static constexpr std::array<const char*, 3> kFullNamePieces{kMethod ? "OmbrelField." : "",
-                                                              D::kName, "()"};
+  static constexpr std::array<const char*, 3> kFullNamePieces{kMethod ? "OmbrelField." : "", D::kName, "()"};
   static constexpr auto kFullName = join_texts<joined_length(kFullNamePieces)>(kFullNamePieces);
   static constexpr Signature kSignature{kFullName.data(), D::kParams.data(), D::kParams.size()};
 

@@ -24,7 +24,7 @@ inline bool fast_u32(PyObject* item, uint32_t* out) {
   auto* number = reinterpret_cast<PyLongObject*>(item);
   if (!PyUnstable_Long_IsCompact(number)) return false;
   const Py_ssize_t v = PyUnstable_Long_CompactValue(number);
-  if (v < 0) return false;  // the slow path raises the interpreter's own error
+  if (v < 0) return false;          // the slow path raises the interpreter's own error
   *out = static_cast<uint32_t>(v);  // compact values have at most 30 bits here
   return true;
 }

@@ -28,8 +28,8 @@ class TokenStrings final {
     if (token.size() > kMaxBytes) return make_str(token, ascii);
     const Key key = key_of(token);
     Slot& slot = slots_[slot_of(key)];
-    if (slot.str != nullptr && slot.key.words[0] == key.words[0] &&
-        slot.key.words[1] == key.words[1] && slot.key.words[2] == key.words[2]) {
+    if (slot.str != nullptr && slot.key.words[0] == key.words[0] && slot.key.words[1] == key.words[1] &&
+        slot.key.words[2] == key.words[2]) {
       Py_INCREF(slot.str);
       return slot.str;
     }

@@ -62,7 +62,8 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!borrowed) return;
         strings.scratch_lent = false;
         // Kept for the next call, unless a huge text made it huge.
-        if (strings.scratch.capacity() > TokenStrings::kKeptScratch) std::vector<PyObject*>().swap(strings.scratch);
+        if (strings.scratch.capacity() > TokenStrings::kKeptScratch)
+          std::vector<PyObject*>().swap(strings.scratch);
       }
     } give_back{strings, borrowed};
     made.clear();
@@ -73,14 +74,14 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         made.clear();
       }
     } drop{made};
-    const bool done = text::for_each_token(
-        std::string_view(data, static_cast<std::size_t>(size)), stop_words.table(), apply_stemming,
-        min_length, [&](std::string_view token, bool ascii) {
-          PyObject* s = strings.get(token, ascii);
-          if (s == nullptr) return false;
-          made.push_back(s);
-          return true;
-        });
+    const bool done =
+        text::for_each_token(std::string_view(data, static_cast<std::size_t>(size)), stop_words.table(),
+                             apply_stemming, min_length, [&](std::string_view token, bool ascii) {
+                               PyObject* s = strings.get(token, ascii);
+                               if (s == nullptr) return false;
+                               made.push_back(s);
+                               return true;
+                             });
     if (!done) return nullptr;
     PyObject* result = PyList_New(static_cast<Py_ssize_t>(made.size()));
     if (result == nullptr) return nullptr;
@@ -100,6 +101,8 @@ PyMethodDef kTokenizeDef = {Tokenize::kName,
 
 }  // namespace
 
-PyMethodDef* tokenize_method_def() { return &kTokenizeDef; }
+PyMethodDef* tokenize_method_def() {
+  return &kTokenizeDef;
+}
 
 }  // namespace ombrel::lib

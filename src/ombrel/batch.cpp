@@ -33,13 +33,12 @@ std::vector<uint32_t> ThreadBoundedNeuronField::predict_batch(const TokenBatch& 
   return winners;
 }
 
-void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,
-                                           int16_t suppress) {
+void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress) {
   train_batch(batch, amplify, suppress, worker_pool());
 }
 
-void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify,
-                                           int16_t suppress, pool::ThreadPool& workers) {
+void ThreadBoundedNeuronField::train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress,
+                                           pool::ThreadPool& workers) {
   pool::for_each_range(workers, batch.size(), [&](uint64_t begin, uint64_t end) {
     const uint32_t* part_end = batch.tokens.data() + batch.offsets[end];
     for (uint64_t i = begin; i < end; ++i) {

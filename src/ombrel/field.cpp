@@ -3,8 +3,8 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <new>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "ombrel/fixed_texts.h"
@@ -46,8 +46,14 @@ inline uint32_t accumulate_record(const SensoryNeuron& rec, uint64_t motors, Add
   };
   if (n >= kMaxSynapses) {
     // Full records, the common case for the frequent tokens of a trained field: no loop control.
-    add_slot(0); add_slot(1); add_slot(2); add_slot(3);
-    add_slot(4); add_slot(5); add_slot(6); add_slot(7);
+    add_slot(0);
+    add_slot(1);
+    add_slot(2);
+    add_slot(3);
+    add_slot(4);
+    add_slot(5);
+    add_slot(6);
+    add_slot(7);
   } else {
     for (uint32_t k = 0; k < n; ++k) add_slot(k);
   }
@@ -94,8 +100,7 @@ ThreadBoundedNeuronField::ThreadBoundedNeuronField(Storage storage, MotorPotenti
       sensory_count_(sensory_count),
       motor_count_(motor_count) {}
 
-ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count,
-                                                          uint64_t motor_count) {
+ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count, uint64_t motor_count) {
   if (motor_count > kMaxMotorCount) throw InternalFault(fixed_text::kCapacityOverflowFault);
   if (sensory_count > kMaxSensoryCount) {
     throw InternalFault(fixed_text::kLayoutFault);
@@ -103,13 +108,12 @@ ThreadBoundedNeuronField ThreadBoundedNeuronField::create(uint64_t sensory_count
   // Only now: a field that cannot be laid out must not first allocate and zero its potentials.
   MotorPotentials potentials(motor_count);
   Storage storage = Storage::owned(sensory_count);
-  return ThreadBoundedNeuronField(std::move(storage), std::move(potentials), sensory_count,
-                                  motor_count);
+  return ThreadBoundedNeuronField(std::move(storage), std::move(potentials), sensory_count, motor_count);
 }
 
 template <std::size_t kPrefetchDistance, class Add>
-void ThreadBoundedNeuronField::accumulate(std::span<const uint32_t> tokens,
-                                          const uint32_t* prefetch_limit, Add&& add) const {
+void ThreadBoundedNeuronField::accumulate(std::span<const uint32_t> tokens, const uint32_t* prefetch_limit,
+                                          Add&& add) const {
   const uint64_t motors = motor_count_;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     prefetch_ahead<kPrefetchDistance>(neurons_, sensory_count_, tokens.data(), prefetch_limit, i);
@@ -137,9 +141,8 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
         }
       }
     } sums{potentials, motors};
-    accumulate<kPrefetchDistance>(tokens, prefetch_limit, [&](uint32_t m, int16_t w) {
-      sums.values[m] = wrap_add(sums.values[m], w);
-    });
+    accumulate<kPrefetchDistance>(
+        tokens, prefetch_limit, [&](uint32_t m, int16_t w) { sums.values[m] = wrap_add(sums.values[m], w); });
   } else {
     accumulate<kPrefetchDistance>(tokens, prefetch_limit, [&](uint32_t m, int16_t w) {
       potentials[m].fetch_add(w, std::memory_order_relaxed);
@@ -148,14 +151,12 @@ uint32_t ThreadBoundedNeuronField::predict(std::span<const uint32_t> tokens) {
   return first_max(motors, [&](uint64_t i) { return potentials[i].load(std::memory_order_relaxed); });
 }
 
-uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> tokens,
-                                                    int32_t* scratch,
+uint32_t ThreadBoundedNeuronField::predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,
                                                     const uint32_t* prefetch_limit) const {
   const uint64_t motors = motor_count_;
   for (uint64_t m = 0; m < motors; ++m) scratch[m] = 0;
-  accumulate<kBatchPredictPrefetchDistance>(tokens, prefetch_limit, [&](uint32_t m, int16_t w) {
-    scratch[m] = wrap_add(scratch[m], w);
-  });
+  accumulate<kBatchPredictPrefetchDistance>(
+      tokens, prefetch_limit, [&](uint32_t m, int16_t w) { scratch[m] = wrap_add(scratch[m], w); });
   return first_max(motors, [&](uint64_t i) { return scratch[i]; });
 }
 
@@ -180,9 +181,8 @@ void ThreadBoundedNeuronField::tick_decay(float factor) noexcept {
     // A compare-exchange instead of a plain store: an addition that a concurrent prediction makes
     // between the load and the store is then never lost; the loop recomputes from the new value.
     int32_t v = potentials[i].load(std::memory_order_relaxed);
-    while (v != 0 &&
-           !potentials[i].compare_exchange_weak(v, decayed(v, factor), std::memory_order_relaxed,
-                                                std::memory_order_relaxed)) {
+    while (v != 0 && !potentials[i].compare_exchange_weak(v, decayed(v, factor), std::memory_order_relaxed,
+                                                          std::memory_order_relaxed)) {
     }
   }
 }

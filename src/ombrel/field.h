@@ -122,8 +122,7 @@ class ThreadBoundedNeuronField final {
   void reset_potentials() noexcept;
 
   // One training step (see train.cpp). Throws InternalFault for a record with more than 8 synapses.
-  void train_stream(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify,
-                    int16_t suppress);
+  void train_stream(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify, int16_t suppress);
 
   // Scales every potential by `factor` (float32 arithmetic, saturating conversion back).
   void tick_decay(float factor) noexcept;
@@ -134,8 +133,7 @@ class ThreadBoundedNeuronField final {
   std::vector<uint32_t> predict_batch(const TokenBatch& batch, pool::ThreadPool& workers) const;
   // The training step for each (stream, correct) pair, on the worker pool.
   void train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress);
-  void train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress,
-                   pool::ThreadPool& workers);
+  void train_batch(const TokenBatch& batch, int16_t amplify, int16_t suppress, pool::ThreadPool& workers);
 
   // The (target, weight) pairs of one record in slot order; empty for ids >= sensory_count.
   std::vector<Synapse> get_neuron_synapses(uint32_t token_id) const;
@@ -164,8 +162,8 @@ class ThreadBoundedNeuronField final {
   void accumulate(std::span<const uint32_t> tokens, const uint32_t* prefetch_limit, Add&& add) const;
   uint32_t predict_isolated(std::span<const uint32_t> tokens, int32_t* scratch,
                             const uint32_t* prefetch_limit) const;
-  void train_tokens(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify,
-                    int16_t suppress, const uint32_t* prefetch_limit);
+  void train_tokens(std::span<const uint32_t> tokens, uint32_t correct, int16_t amplify, int16_t suppress,
+                    const uint32_t* prefetch_limit);
 
   Storage storage_;
   SensoryNeuron* neurons_ = nullptr;  // storage_.records(): sensory_count_ records

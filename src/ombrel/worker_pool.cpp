@@ -7,7 +7,9 @@
 
 namespace ombrel {
 
-pool::ThreadPool& worker_pool() { return detail::worker_pool(&pool::ThreadPool::spawn_std_thread); }
+pool::ThreadPool& worker_pool() {
+  return detail::worker_pool(&pool::ThreadPool::spawn_std_thread);
+}
 
 pool::ThreadPool& detail::worker_pool(pool::ThreadPool::SpawnThread spawn) {
   try {

@@ -48,8 +48,7 @@ IoResult<FileMapping> FileMapping::open(const std::string& path) {
   if (length == 0) return FileMapping(empty_view_placeholder(), 0, identity);
 
   live.add(identity);  // before mapping: if it throws (std::bad_alloc), no view is left behind
-  void* view = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
-                      fd.get(), 0);
+  void* view = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (view == MAP_FAILED) {
     const int saved = errno;
     live.remove(identity);

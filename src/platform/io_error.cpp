@@ -9,7 +9,9 @@ namespace {
 
 // strerror() may share a static buffer between threads; strerror_r comes in two flavours (GNU returns
 // the text, XSI returns a status and fills the buffer). Overloads pick whichever the C library offers.
-[[maybe_unused]] const char* strerror_text(char* returned, const char* /*buffer*/) { return returned; }
+[[maybe_unused]] const char* strerror_text(char* returned, const char* /*buffer*/) {
+  return returned;
+}
 [[maybe_unused]] const char* strerror_text(int status, const char* buffer) {
   return status == 0 ? buffer : "Unknown error";
 }
@@ -18,30 +20,21 @@ namespace {
 
 IoErrorKind kind_from_errno(int code) {
   switch (code) {
-    case ENOENT:
-      return IoErrorKind::kNotFound;
+    case ENOENT: return IoErrorKind::kNotFound;
     case EACCES:
-    case EPERM:
-      return IoErrorKind::kPermissionDenied;
-    case EEXIST:
-      return IoErrorKind::kAlreadyExists;
+    case EPERM: return IoErrorKind::kPermissionDenied;
+    case EEXIST: return IoErrorKind::kAlreadyExists;
     case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
       return IoErrorKind::kWouldBlock;
-    case ETIMEDOUT:
-      return IoErrorKind::kTimedOut;
-    case EINTR:
-      return IoErrorKind::kInterrupted;
-    case EPIPE:
-      return IoErrorKind::kBrokenPipe;
-    case ECONNREFUSED:
-      return IoErrorKind::kConnectionRefused;
-    case ECONNRESET:
-      return IoErrorKind::kConnectionReset;
-    case ECONNABORTED:
-      return IoErrorKind::kConnectionAborted;
+    case ETIMEDOUT: return IoErrorKind::kTimedOut;
+    case EINTR: return IoErrorKind::kInterrupted;
+    case EPIPE: return IoErrorKind::kBrokenPipe;
+    case ECONNREFUSED: return IoErrorKind::kConnectionRefused;
+    case ECONNRESET: return IoErrorKind::kConnectionReset;
+    case ECONNABORTED: return IoErrorKind::kConnectionAborted;
     default:
       // EISDIR, ENOSPC, EROFS, ... stay plain OSError, whatever subclass Python itself would pick.
       return IoErrorKind::kOther;

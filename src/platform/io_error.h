@@ -49,7 +49,7 @@ inline IoError own_error(IoErrorKind kind, std::string message) {
 template <class T>
 class IoResult final {
  public:
-  IoResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}         // NOLINT: implicit
+  IoResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}        // NOLINT: implicit
   IoResult(IoError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
 
   bool ok() const noexcept { return state_.index() == 0; }

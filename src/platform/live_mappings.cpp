@@ -22,8 +22,12 @@ Registry& registry() {
 
 // The registry is held across fork(), so that the child never inherits it locked by a thread that
 // does not exist there. The child keeps the entries: fork() copies the mappings too.
-void before_fork() noexcept { registry().mutex.lock(); }
-void after_fork() noexcept { registry().mutex.unlock(); }
+void before_fork() noexcept {
+  registry().mutex.lock();
+}
+void after_fork() noexcept {
+  registry().mutex.unlock();
+}
 [[maybe_unused]] const int g_fork_handlers = pthread_atfork(&before_fork, &after_fork, &after_fork);
 
 }  // namespace
@@ -36,7 +40,9 @@ bool LiveMappings::Guard::contains(const FileIdentity& id) const {
   return registry().views.count(id) != 0;
 }
 
-void LiveMappings::Guard::add(const FileIdentity& id) { ++registry().views[id]; }
+void LiveMappings::Guard::add(const FileIdentity& id) {
+  ++registry().views[id];
+}
 
 void LiveMappings::Guard::remove(const FileIdentity& id) noexcept {
   auto& views = registry().views;

@@ -40,8 +40,7 @@ using WriteCall = ssize_t (*)(int fd, const void* buffer, size_t count);
 // Writes all of `bytes` to `fd`: a short write is continued with the rest, EINTR is retried, a write
 // that moves 0 bytes while bytes remain ends with {kWriteZero, "failed to write whole buffer"}, and any
 // other failure is returned through error_from_errno. On error an unknown prefix has been written.
-std::optional<IoError> write_all(int fd, std::span<const std::byte> bytes,
-                                 WriteCall write_call = &::write);
+std::optional<IoError> write_all(int fd, std::span<const std::byte> bytes, WriteCall write_call = &::write);
 
 // Closes `fd` and reports a failure. EINTR is not retried and not reported: Linux has released the
 // descriptor by then, and a retry could close a descriptor another thread has just been given.

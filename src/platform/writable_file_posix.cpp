@@ -14,8 +14,8 @@ IoResult<WritableFile> WritableFile::open_for_save(const std::string& path) {
   if (auto refused = posix::check_path(path)) return std::move(*refused);
 
   // No O_TRUNC: the caller decides after learning the file's identity whether it may be cut.
-  const int raw = posix::retry_on_eintr(
-      [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
+  const int raw =
+      posix::retry_on_eintr([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
   if (raw < 0) return error_from_errno(errno);
   posix::ScopedFd fd(raw);
 
@@ -39,7 +39,9 @@ WritableFile& WritableFile::operator=(WritableFile&& other) noexcept {
   return *this;
 }
 
-WritableFile::~WritableFile() { close(); }
+WritableFile::~WritableFile() {
+  close();
+}
 
 std::optional<IoError> WritableFile::truncate() {
   if (!regular_) return std::nullopt;

@@ -55,16 +55,15 @@ class SplitBudget final {
 namespace detail {
 
 template <class Body>
-void divide_range(ThreadPool& pool, std::uint64_t begin, std::uint64_t end, SplitBudget budget,
-                  bool migrated, Body& body) {
+void divide_range(ThreadPool& pool, std::uint64_t begin, std::uint64_t end, SplitBudget budget, bool migrated,
+                  Body& body) {
   if (!budget.try_split(end - begin, migrated)) {
     body(begin, end);
     return;
   }
   const std::uint64_t middle = begin + (end - begin) / 2;
-  pool.join(
-      [&](bool left_migrated) { divide_range(pool, begin, middle, budget, left_migrated, body); },
-      [&](bool right_migrated) { divide_range(pool, middle, end, budget, right_migrated, body); });
+  pool.join([&](bool left_migrated) { divide_range(pool, begin, middle, budget, left_migrated, body); },
+            [&](bool right_migrated) { divide_range(pool, middle, end, budget, right_migrated, body); });
 }
 
 }  // namespace detail

@@ -108,8 +108,7 @@ class InjectedJob final {
   // Either way it then takes the mutex, which the worker holds until its last access to the record.
   void wait_and_rethrow() {
     const auto deadline = std::chrono::steady_clock::now() + kWatch;
-    while (!finished_soon_.load(std::memory_order_relaxed) &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (!finished_soon_.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::yield();
     }
     {
@@ -141,7 +140,7 @@ class InjectedJob final {
   std::exception_ptr error_;  // written by the worker before finished_ is set under mutex_
   std::mutex mutex_;
   std::condition_variable finished_cv_;
-  bool finished_ = false;  // guarded by mutex_
+  bool finished_ = false;                   // guarded by mutex_
   std::atomic<bool> finished_soon_{false};  // set with finished_, read without the mutex
 };
 

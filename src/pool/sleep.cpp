@@ -23,9 +23,13 @@ bool Sleep::spin_while_unchanged(std::uint64_t ticket) const noexcept {
   return ticket_changed(ticket);
 }
 
-void Sleep::notify_one() noexcept { bump(false); }
+void Sleep::notify_one() noexcept {
+  bump(false);
+}
 
-void Sleep::notify_all() noexcept { bump(true); }
+void Sleep::notify_all() noexcept {
+  bump(true);
+}
 
 void Sleep::bump(bool all) noexcept {
   bool anyone_asleep;

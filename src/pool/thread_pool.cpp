@@ -43,7 +43,9 @@ ThreadPool::ThreadPool(std::size_t num_threads, SpawnThread spawn) {
   }
 }
 
-ThreadPool::~ThreadPool() { stop_and_join(); }
+ThreadPool::~ThreadPool() {
+  stop_and_join();
+}
 
 ThreadPool::Worker* ThreadPool::current_worker() const noexcept {
   Worker* const worker = this_thread_worker_;
@@ -133,8 +135,12 @@ constinit std::mutex g_global_pool_creation;
 // never touched again: its queues and sleep mutex may have been held by workers at the moment of the
 // fork) and makes its own on first use. The creation mutex is held across the fork, so that no other
 // thread can be half-way through creating a pool then.
-void before_fork() noexcept { g_global_pool_creation.lock(); }
-void after_fork_in_parent() noexcept { g_global_pool_creation.unlock(); }
+void before_fork() noexcept {
+  g_global_pool_creation.lock();
+}
+void after_fork_in_parent() noexcept {
+  g_global_pool_creation.unlock();
+}
 void after_fork_in_child() noexcept {
   g_global_pool.store(nullptr, std::memory_order_relaxed);
   g_global_pool_creation.unlock();
@@ -144,15 +150,17 @@ void after_fork_in_child() noexcept {
 
 }  // namespace
 
-ThreadPool& global_pool() { return detail::global_pool(&ThreadPool::spawn_std_thread); }
+ThreadPool& global_pool() {
+  return detail::global_pool(&ThreadPool::spawn_std_thread);
+}
 
 ThreadPool& detail::global_pool(ThreadPool::SpawnThread spawn) {
   if (ThreadPool* const pool = g_global_pool.load(std::memory_order_acquire)) return *pool;
   std::lock_guard<std::mutex> lock(g_global_pool_creation);
   // Relaxed: only ever stored under this mutex.
   if (ThreadPool* const pool = g_global_pool.load(std::memory_order_relaxed)) return *pool;
-  const std::size_t size = thread_count_from_env(
-      std::getenv(kNumThreadsVariable), std::getenv(kNumCpusVariable), available_parallelism());
+  const std::size_t size = thread_count_from_env(std::getenv(kNumThreadsVariable),
+                                                 std::getenv(kNumCpusVariable), available_parallelism());
   try {
     // Never deleted: the pool serves every caller until the process ends, and joining its workers
     // during static destruction could wait on threads that are still running someone's batch.

@@ -40,8 +40,7 @@ TEST(FieldConstruction, FreshRecordsAreZeroExceptIds) {
 
 TEST(FieldConstruction, FaultsNameTheFailedStep) {
   EXPECT_NO_THROW(ThreadBoundedNeuronField::create(0, 0));
-  EXPECT_EQ(fault_text([] { ThreadBoundedNeuronField::create(1, uint64_t{1} << 62); }),
-            "capacity overflow");
+  EXPECT_EQ(fault_text([] { ThreadBoundedNeuronField::create(1, uint64_t{1} << 62); }), "capacity overflow");
   // The potentials are checked first, so an impossible motor count wins over a bad layout.
   EXPECT_EQ(fault_text([] { ThreadBoundedNeuronField::create(uint64_t{1} << 57, uint64_t{1} << 61); }),
             "capacity overflow");
@@ -104,7 +103,9 @@ TEST(Prediction, BrokenCountFaultsAfterEightSlotsAndKeepsSums) {
   store_word(FieldTestPeer::records(field)[1].synapse_count, 9u);
   field.train_stream(Tokens{0}, 2, 4, 0);
   field.reset_potentials();
-  EXPECT_EQ(fault_text([&] { field.predict(Tokens{0, 1}); }),
+  EXPECT_EQ(fault_text([&] {
+              field.predict(Tokens{0, 1});
+            }),
             "index out of bounds: the len is 8 but the index is 8");
   // Token 0 and the first eight slots of token 1 have landed.
   auto potentials = field.get_potentials();
@@ -145,7 +146,9 @@ TEST(Prediction, ManyMotorsAddStraightIntoThePotentials) {
   for (uint32_t m = 0; m < 8; ++m) field.train_stream(Tokens{6}, 80 + m, 1, 0);
   store_word(FieldTestPeer::records(field)[6].synapse_count, 9u);
   field.reset_potentials();
-  EXPECT_EQ(fault_text([&] { field.predict(Tokens{3, 6, 4}); }),
+  EXPECT_EQ(fault_text([&] {
+              field.predict(Tokens{3, 6, 4});
+            }),
             "index out of bounds: the len is 8 but the index is 8");
   expected.assign(kMotors, 0);
   expected[70] = 8;
@@ -191,8 +194,9 @@ TEST(Training, WorkedExample) {
   const int16_t weights[8] = {5, -4, 9, 4, 30, 30, 30, 30};
   for (uint32_t k = 0; k < 8; ++k) field.train_stream(Tokens{2}, 11 + k, weights[k], 0);
   field.train_stream(Tokens{2}, 7, 10, 3);
-  EXPECT_EQ(field.get_neuron_synapses(2),
-            (std::vector<Synapse>{{11, 2}, {7, 10}, {13, 6}, {14, 1}, {15, 27}, {16, 27}, {17, 27}, {18, 27}}));
+  EXPECT_EQ(
+      field.get_neuron_synapses(2),
+      (std::vector<Synapse>{{11, 2}, {7, 10}, {13, 6}, {14, 1}, {15, 27}, {16, 27}, {17, 27}, {18, 27}}));
 }
 
 TEST(Training, SaturatesAndRanksMinus32768AsLargest) {
@@ -233,13 +237,15 @@ TEST(Training, BrokenCountFaultsWithLockGivenBack) {
   for (uint32_t m = 0; m < 8; ++m) field.train_stream(Tokens{1}, m, 10, 0);
   store_word(FieldTestPeer::records(field)[1].synapse_count, 9u);
   // Correct id in the first eight slots: amplified and the others suppressed, then the fault.
-  EXPECT_EQ(fault_text([&] { field.train_stream(Tokens{0, 1, 2}, 3, 5, 1); }),
+  EXPECT_EQ(fault_text([&] {
+              field.train_stream(Tokens{0, 1, 2}, 3, 5, 1);
+            }),
             "index out of bounds: the len is 8 but the index is 8");
   EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].lock), 0);
   EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].weights[3]), 15);
   EXPECT_EQ(load_word(FieldTestPeer::records(field)[1].weights[0]), 9);
   EXPECT_EQ(field.get_neuron_synapses(0).size(), 1u);  // trained before the fault
-  EXPECT_TRUE(field.get_neuron_synapses(2).empty());    // never reached
+  EXPECT_TRUE(field.get_neuron_synapses(2).empty());   // never reached
   // Correct id absent: the record is left untouched.
   EXPECT_EQ(fault_text([&] { field.train_stream(Tokens{1}, 99, 5, 1); }),
             "index out of bounds: the len is 8 but the index is 8");
@@ -257,10 +263,18 @@ TEST(Decay, Float32ArithmeticAndSaturation) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const Case cases[] = {
-      {1000, 0.5f, 500},         {-7, 0.5f, -3},          {3, 0.25f, 0},
-      {2000000000, 2.0f, 2147483647}, {-2000000000, 2.0f, -2147483648}, {5, nan, 0},
-      {5, -1.0f, -5},            {16777217, 1.0f, 16777216}, {7, inf, 2147483647},
-      {-7, inf, -2147483648},    {9, -0.0f, 0},           {-2147483647 - 1, 1.0f, -2147483647 - 1},
+      {1000, 0.5f, 500},
+      {-7, 0.5f, -3},
+      {3, 0.25f, 0},
+      {2000000000, 2.0f, 2147483647},
+      {-2000000000, 2.0f, -2147483648},
+      {5, nan, 0},
+      {5, -1.0f, -5},
+      {16777217, 1.0f, 16777216},
+      {7, inf, 2147483647},
+      {-7, inf, -2147483648},
+      {9, -0.0f, 0},
+      {-2147483647 - 1, 1.0f, -2147483647 - 1},
       {-2147483647 - 1, -1.0f, 2147483647},
   };
   for (const Case& c : cases) {
@@ -268,8 +282,7 @@ TEST(Decay, Float32ArithmeticAndSaturation) {
     FieldTestPeer::potentials(field)[0].store(c.v);
     FieldTestPeer::potentials(field)[1].store(0);
     field.tick_decay(c.factor);
-    EXPECT_EQ(field.get_potentials(), (std::vector<int32_t>{c.expected, 0}))
-        << c.v << " * " << c.factor;
+    EXPECT_EQ(field.get_potentials(), (std::vector<int32_t>{c.expected, 0})) << c.v << " * " << c.factor;
   }
   auto empty = ThreadBoundedNeuronField::create(0, 0);
   empty.tick_decay(0.5f);

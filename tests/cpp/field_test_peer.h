@@ -16,9 +16,7 @@ class FieldTestPeer final {
   // The record array (the owned block, or the mapped file's view after a load).
   static SensoryNeuron* records(const ThreadBoundedNeuronField& field) { return field.neurons_; }
   // How many records the field reaches through records(): always its sensory_count.
-  static uint64_t record_count(const ThreadBoundedNeuronField& field) {
-    return field.sensory_count_;
-  }
+  static uint64_t record_count(const ThreadBoundedNeuronField& field) { return field.sensory_count_; }
   static const MotorPotentials& potentials(const ThreadBoundedNeuronField& field) {
     return field.potentials_;
   }

@@ -13,18 +13,18 @@
 
 #include <gtest/gtest.h>
 
-#include "file_test_support.h"
 #include "field_test_peer.h"
+#include "file_test_support.h"
 #include "ombrel/field.h"
 #include "ombrel/record_access.h"
 
 namespace ombrel {
 namespace {
 
-using ombrel::testing::TempDir;
 using ombrel::testing::mapping_count;
 using ombrel::testing::open_fd_count;
 using ombrel::testing::read_bytes;
+using ombrel::testing::TempDir;
 using ombrel::testing::write_bytes;
 using platform::IoErrorKind;
 

@@ -23,15 +23,17 @@
 namespace ombrel::platform {
 namespace {
 
-using ombrel::testing::TempDir;
 using ombrel::testing::read_bytes;
+using ombrel::testing::TempDir;
 using ombrel::testing::write_bytes;
 
 std::span<const std::byte> as_span(const std::string& text) {
   return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-bool is_live(const FileIdentity& id) { return LiveMappings::lock().contains(id); }
+bool is_live(const FileIdentity& id) {
+  return LiveMappings::lock().contains(id);
+}
 
 FileIdentity identity_of_path(const std::string& path) {
   struct stat status;

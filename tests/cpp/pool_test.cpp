@@ -197,8 +197,7 @@ TEST(ForEachRange, OneWorkerCutsByTheRuleAndRunsInOrder) {
       {2, {{0, 1}, {1, 2}}},
       {3, {{0, 1}, {1, 2}, {2, 3}}},
       {5, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}},
-      {100,
-       {{0, 12}, {12, 25}, {25, 37}, {37, 50}, {50, 62}, {62, 75}, {75, 87}, {87, 100}}},
+      {100, {{0, 12}, {12, 25}, {25, 37}, {37, 50}, {50, 62}, {62, 75}, {75, 87}, {87, 100}}},
   };
   for (const auto& [n, expected] : cases) {
     PartLog log;
@@ -215,9 +214,8 @@ TEST(ForEachRange, TwoWorkersWithoutStealingMakeSixteenParts) {
   PartLog log;
   for_each_range(pool, 1000, [&](std::uint64_t begin, std::uint64_t end) { log.add(begin, end); });
   const std::vector<Part> expected = {
-      {0, 62},    {62, 125},  {125, 187}, {187, 250}, {250, 312}, {312, 375},
-      {375, 437}, {437, 500}, {500, 562}, {562, 625}, {625, 687}, {687, 750},
-      {750, 812}, {812, 875}, {875, 937}, {937, 1000},
+      {0, 62},    {62, 125},  {125, 187}, {187, 250}, {250, 312}, {312, 375}, {375, 437}, {437, 500},
+      {500, 562}, {562, 625}, {625, 687}, {687, 750}, {750, 812}, {812, 875}, {875, 937}, {937, 1000},
   };
   EXPECT_EQ(log.parts(), expected);
   EXPECT_EQ(log.threads().size(), 1u);
@@ -287,9 +285,8 @@ TEST(ForEachRange, FaultEndsOnlyItsOwnPart) {
   }
   const std::vector<Part> parts = log.parts();
   expect_tiling(parts, kItems);
-  const auto faulty = std::find_if(parts.begin(), parts.end(), [&](const Part& p) {
-    return p.first <= kBad && kBad < p.second;
-  });
+  const auto faulty = std::find_if(parts.begin(), parts.end(),
+                                   [&](const Part& p) { return p.first <= kBad && kBad < p.second; });
   ASSERT_NE(faulty, parts.end());
   for (std::uint64_t i = 0; i < kItems; ++i) {
     const bool skipped = kBad <= i && i < faulty->second;
@@ -521,8 +518,8 @@ TEST(ForEachRange, ConcurrentCallersEachGetTheirOwnOutcome) {
         }
         for (std::uint64_t i = 0; i < n; ++i) {
           if (seen[i].load() != 1) {
-            problems[caller] += tag + ": item " + std::to_string(i) + " seen " +
-                                std::to_string(seen[i].load()) + " times; ";
+            problems[caller] +=
+                tag + ": item " + std::to_string(i) + " seen " + std::to_string(seen[i].load()) + " times; ";
             break;
           }
         }
@@ -624,8 +621,7 @@ TEST(GlobalPool, ReportsAFailedStartThenCreatesOnePoolSizedFromTheEnvironment) {
     FAIL() << "no exception";
   } catch (const PoolUnavailable& error) {
     EXPECT_EQ(std::string(error.what()),
-              std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again))
-                  .what());
+              std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what());
   }
   EXPECT_EQ(g_alive.load(), 0);
 

@@ -78,7 +78,7 @@ TEST(TokenizeTest, EdgeCaseTable) {
 
 TEST(TokenizeTest, SeparatorsGiveOneMoreTokenThanTheyAre) {
   EXPECT_EQ(tokenize(" \t-_'", {}, false, 0), Tokens(6, ""));
-  EXPECT_EQ(tokenize("a\u0301b", {}, false, 0), (Tokens{"a", "b"}));    // a mark that is not Alphabetic
+  EXPECT_EQ(tokenize("a\u0301b", {}, false, 0), (Tokens{"a", "b"}));  // a mark that is not Alphabetic
   EXPECT_EQ(tokenize("a\u0345b", {}, false, 0), Tokens{"a\u0345b"});  // one that is
   EXPECT_EQ(tokenize("\u2167x\u0663", {}, false, 0), Tokens{"\u2177x\u0663"});  // Nl, Nd
   // U+0130 lowercases to i and a combining dot, which is a separator.
@@ -129,10 +129,10 @@ TEST(StopWordSetTest, HoldsExactlyWhatWasInserted) {
 
 TEST(StemTokenTest, ExampleTable) {
   const std::vector<std::pair<std::string, std::string>> examples = {
-      {"nation", "na"},     {"vision", "vi"},   {"movement", "move"}, {"happiness", "happi"},
-      {"running", "runn"},  {"thing", "thing"}, {"things", "thing"},  {"flies", "fly"},
-      {"studies", "study"}, {"quickly", "quick"}, {"jumped", "jump"}, {"speed", "spe"},
-      {"boxes", "box"},     {"classes", "class"}, {"class", "class"}, {"nations", "nation"},
+      {"nation", "na"},     {"vision", "vi"},     {"movement", "move"}, {"happiness", "happi"},
+      {"running", "runn"},  {"thing", "thing"},   {"things", "thing"},  {"flies", "fly"},
+      {"studies", "study"}, {"quickly", "quick"}, {"jumped", "jump"},   {"speed", "spe"},
+      {"boxes", "box"},     {"classes", "class"}, {"class", "class"},   {"nations", "nation"},
       {"cats", "cats"},
   };
   std::string scratch;
@@ -158,15 +158,15 @@ TEST(StemTokenTest, LengthThresholdsAndRuleOrder) {
 
 TEST(LowercaseTest, FinalSigmaContext) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Σ", "σ"},                  // nothing before
+      {"Σ", "σ"},  // nothing before
       {"ΑΣ", "ας"},
       {"ΣΣ", "σς"},
       {"ΑΣΣΑ", "ασσα"},
-      {"aΣ", "aς"},                // any cased letter counts, ASCII included
-      {"a.Σ", "a.ς"},              // ignorable before
+      {"aΣ", "aς"},    // any cased letter counts, ASCII included
+      {"a.Σ", "a.ς"},  // ignorable before
       {"a.:'^`Σ", "a.:'^`ς"},
       {"Α\u0301Σ", "α\u0301ς"},
-      {"a Σ", "a σ"},              // a space is not ignorable
+      {"a Σ", "a σ"},  // a space is not ignorable
       {"1Σ", "1σ"},
       {"ΑΣ'", "ας'"},              // ignorable after, then the end
       {"ΑΣ\u0301Β", "ασ\u0301β"},  // ignorable after, then cased
@@ -178,7 +178,7 @@ TEST(LowercaseTest, FinalSigmaContext) {
       {"Α\u0345Σ", "α\u0345ς"},
       {"ΑΣ\u0345", "ας\u0345"},
       {"ΑΣ\u0345Β", "ασ\u0345β"},
-      {"ΑΣ\xff", "ας\xff"},        // a malformed byte is neither cased nor ignorable
+      {"ΑΣ\xff", "ας\xff"},  // a malformed byte is neither cased nor ignorable
       {"\xffΣ", "\xffσ"},
   };
   for (const auto& [text, lowered] : cases) EXPECT_EQ(lowercase(text), lowered) << text;
@@ -198,18 +198,19 @@ TEST(LowercaseTest, LongRunsOfSigmasAndIgnorables) {
 
 TEST(ForEachTokenTest, SinkSeesAsciiFlagAndCanStop) {
   std::vector<std::pair<std::string, bool>> seen;
-  const bool finished = for_each_token("Abc É \u212A xy", StopWordSet{}, false, 1,
-                                       [&](std::string_view token, bool ascii) {
-                                         seen.emplace_back(token, ascii);
-                                         return true;
-                                       });
+  const bool finished =
+      for_each_token("Abc É \u212A xy", StopWordSet{}, false, 1, [&](std::string_view token, bool ascii) {
+        seen.emplace_back(token, ascii);
+        return true;
+      });
   EXPECT_TRUE(finished);
   const std::vector<std::pair<std::string, bool>> expected = {
       {"abc", true}, {"é", false}, {"k", true}, {"xy", true}};
   EXPECT_EQ(seen, expected);
 
   int calls = 0;
-  EXPECT_FALSE(for_each_token("a b c d", StopWordSet{}, false, 0, [&](std::string_view) { return ++calls < 2; }));
+  EXPECT_FALSE(
+      for_each_token("a b c d", StopWordSet{}, false, 0, [&](std::string_view) { return ++calls < 2; }));
   EXPECT_EQ(calls, 2);
 }
 
@@ -227,7 +228,8 @@ void expect_well_formed_tokens(const std::string& bytes) {
         cp = d.code_point;
         length = d.length;
       }
-      ASSERT_TRUE(unicode::record_of(cp).flags & unicode::kTokenChar) << "U+" << std::hex << static_cast<unsigned>(cp);
+      ASSERT_TRUE(unicode::record_of(cp).flags & unicode::kTokenChar)
+          << "U+" << std::hex << static_cast<unsigned>(cp);
       p += length;
     }
   }
@@ -252,7 +254,8 @@ TEST(MalformedInputTest, InvalidBytesAreSeparatorsKeptByLowercase) {
     std::copy(sample.begin(), sample.begin() + cut, exact.get());
     const std::string_view prefix(exact.get(), cut);
     expect_well_formed_tokens(std::string(prefix));
-    EXPECT_EQ(lowercase(prefix), lowercase(prefix.substr(0, boundary)) + std::string(prefix.substr(boundary)));
+    EXPECT_EQ(lowercase(prefix),
+              lowercase(prefix.substr(0, boundary)) + std::string(prefix.substr(boundary)));
   }
   std::mt19937 rng(42);
   for (int round = 0; round < 3000; ++round) {
@@ -328,7 +331,8 @@ class UnicodeDatabase {
   }
   bool is_token(char32_t cp) const {
     const auto it = category_.find(cp);
-    const bool number = it != category_.end() && (it->second == "Nd" || it->second == "Nl" || it->second == "No");
+    const bool number =
+        it != category_.end() && (it->second == "Nd" || it->second == "Nl" || it->second == "No");
     return number || has("Alphabetic", cp);
   }
   std::vector<char32_t> lower(char32_t cp) const {
@@ -368,10 +372,12 @@ TEST(UnicodeTablesTest, EveryCodePointMatchesTheDatabase) {
   const char* env = std::getenv("OMBREL_UCD_DIR");
   UnicodeDatabase ucd(env != nullptr ? env : OMBREL_UCD_DIR);
   if (!ucd.load()) {
-    GTEST_SKIP() << "Unicode Character Database files not found (install the package unicode-data, "
-                    "or point OMBREL_UCD_DIR at UnicodeData.txt, SpecialCasing.txt and DerivedCoreProperties.txt)";
+    GTEST_SKIP()
+        << "Unicode Character Database files not found (install the package unicode-data, "
+           "or point OMBREL_UCD_DIR at UnicodeData.txt, SpecialCasing.txt and DerivedCoreProperties.txt)";
   }
-  EXPECT_NE(ucd.version_line().find(std::string("-") + unicode::unicode_version() + ".txt"), std::string::npos)
+  EXPECT_NE(ucd.version_line().find(std::string("-") + unicode::unicode_version() + ".txt"),
+            std::string::npos)
       << ucd.version_line();
   int failures = 0;
   for (char32_t cp = 0; cp <= unicode::kMaxCodePoint && failures < 20; ++cp) {

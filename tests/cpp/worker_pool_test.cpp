@@ -35,8 +35,7 @@ TEST(WorkerPool, AFailedStartIsAnInternalFaultThenALaterCallCreatesThePool) {
   } catch (const InternalFault& fault) {
     EXPECT_EQ(fault.message(),
               std::string("The global thread pool has not been initialized.: ") +
-                  std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again))
-                      .what());
+                  std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what());
   }
   pool::ThreadPool& workers = worker_pool();
   EXPECT_EQ(&workers, &pool::global_pool());

@@ -97,7 +97,8 @@ class StopWordSet final {
       key.head[1] = n <= 16 ? load_up_to_8(p + 8, n - 8) : load64(p + 8);
       if (n > 16) tail = load64(p + n - 8);
     }
-    const std::uint64_t h = (key.head[0] ^ (key.head[1] * kMultiplier) ^ tail ^ (std::uint64_t{n} << 56)) * kMultiplier;
+    const std::uint64_t h =
+        (key.head[0] ^ (key.head[1] * kMultiplier) ^ tail ^ (std::uint64_t{n} << 56)) * kMultiplier;
     key.hash = h ^ (h >> 29);
     return key;
   }
@@ -118,7 +119,7 @@ class StopWordSet final {
   bool rest_equal(const Slot& slot, std::string_view word) const;
   void rehash(std::size_t capacity);
 
-  std::string bytes_;         // the words, back to back
+  std::string bytes_;        // the words, back to back
   std::vector<Slot> slots_;  // size is 0 or a power of two
   std::size_t size_ = 0;
   std::uint64_t filter_[(1u << kFilterBits) / 64] = {};  // bit filter_index(w) set for each word w

@@ -37,7 +37,9 @@ constexpr char32_t kFinalSmallSigma = 0x03C2;
 
 // Room for the lowered text: no character's lowercase mapping takes more than 3/2 of its
 // own UTF-8 bytes (the generator refuses tables that break this), plus slack.
-std::size_t lowered_capacity(std::size_t text_size) { return text_size + text_size / 2 + 8; }
+std::size_t lowered_capacity(std::size_t text_size) {
+  return text_size + text_size / 2 + 8;
+}
 
 constexpr bool ascii_is_token(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -220,8 +222,8 @@ bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool a
 
 }  // namespace detail
 
-std::vector<std::string> tokenize(std::string_view text, const StopWordSet& stop_words,
-                                  bool apply_stemming, std::uint64_t min_length) {
+std::vector<std::string> tokenize(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+                                  std::uint64_t min_length) {
   std::vector<std::string> tokens;
   for_each_token(text, stop_words, apply_stemming, min_length, [&tokens](std::string_view token) {
     tokens.emplace_back(token);

@@ -68,8 +68,8 @@ bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool a
 }
 
 // The tokens of text as owned strings.
-std::vector<std::string> tokenize(std::string_view text, const StopWordSet& stop_words,
-                                  bool apply_stemming, std::uint64_t min_length);
+std::vector<std::string> tokenize(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+                                  std::uint64_t min_length);
 
 }  // namespace ombrel::text
 

@@ -64,7 +64,9 @@ inline const MultiLowercase& multi_lowercase(const CharRecord& record) {
 }
 
 // The Unicode version the tables were generated from, e.g. "15.0.0".
-inline const char* unicode_version() { return table::kUnicodeVersion; }
+inline const char* unicode_version() {
+  return table::kUnicodeVersion;
+}
 
 }  // namespace ombrel::text::unicode
 
