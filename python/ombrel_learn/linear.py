@@ -322,8 +322,19 @@ class CompiledField:
         return np.arange(self.feature_count, self.sensory_count, dtype=np.uint32)
 
     def write(self, path: str | os.PathLike[str]) -> None:
-        with open(path, "wb") as f:
-            f.write(self.data)
+        """Writes the weight file: a new file renamed over `path`, so that a field that maps an
+        earlier file at that path keeps its own pages (rewriting a mapped file in place would cut
+        them away under it)."""
+        path = os.fspath(path)
+        temporary = f"{path}.{os.getpid()}-{id(self):x}.tmp"
+        try:
+            with open(temporary, "wb") as f:
+                f.write(self.data)
+            os.replace(temporary, path)
+        except BaseException:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+            raise
 
     def field(self, path: str | os.PathLike[str]) -> Any:
         """Writes the weight file at `path` and returns a field that maps it."""

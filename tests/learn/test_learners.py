@@ -137,6 +137,11 @@ def test_the_field_reads_the_records_the_compiler_wrote(tmp_path):
     assert field.get_neuron_synapses(3) == [(0, round(s * -0.5)), (1, round(s * 0.5)), (2, round(s * -0.5))]
     assert [list(v) for v in compiled.streams(([0, 2], [0, 1, 1, 2]))] == [[0, 3], [3], [2, 3]]
     assert field.predict_batch(compiled.streams(([0, 2], [0, 1, 1, 2]))) == [0, 1, 1]
+    # Compiling another model to the same path leaves the field that maps the first file intact.
+    other = linear.compile_to_field(-weights, np.zeros(3, dtype=np.float32), tmp_path / "w.bin")
+    assert field.get_neuron_synapses(0) == [(0, round(s * 1.0)), (1, round(s * -1.0))]
+    assert other.field(tmp_path / "w.bin").get_neuron_synapses(0)[0][1] < 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["w.bin"]
 
 
 def test_sgd_is_as_good_as_scikit_learns_on_the_same_ids(newsgroups):
