@@ -99,7 +99,10 @@ class _Model:
 
     @property
     def token_neurons(self) -> int:
-        return self.buckets if self.buckets else len(self.vocabulary)
+        if self.buckets:
+            return self.buckets
+        assert self.vocabulary is not None  # a model has one or the other
+        return len(self.vocabulary)
 
     @property
     def sensory_count(self) -> int:
@@ -256,8 +259,8 @@ class OmbrelClassifier:
                    epochs: int) -> _Model:
         spec = self._spec(kind)
         k = len(classes)
+        vocabulary: _native.Vocabulary | None = None
         if self.buckets:
-            vocabulary = None
             buckets = int(self.buckets)
             documents = _native.transform(spec, None, buckets, texts, [buckets + c for c in y])
         else:
@@ -265,7 +268,7 @@ class OmbrelClassifier:
             vocabulary, documents, _ = _native.build_vocabulary(
                 spec, texts, y, k, int(self.min_df), float(self.coverage), 8, True)
         model = _Model(kind, spec, vocabulary, buckets, classes, self._new_field(
-            (buckets or len(vocabulary)), k))
+            buckets or len(vocabulary or ()), k))
         self._train_passes(model, documents, y, epochs)
         return model
 

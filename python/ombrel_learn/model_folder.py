@@ -178,7 +178,7 @@ def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes
                                    f"the description says {manifest['vocabulary_size']}")
     elif buckets <= 0:
         raise ModelFolderError(f"{where}: neither a vocabulary nor hash buckets")
-    token_neurons = buckets or len(vocabulary)
+    token_neurons = buckets or len(vocabulary or ())
     motor_count = int(manifest["motor_count"])
     sensory_count = int(manifest["sensory_count"])
     if motor_count != len(classes) or sensory_count != token_neurons + motor_count:
@@ -242,7 +242,7 @@ def model_from_state(estimator: Any, state: dict[str, Any]) -> Any:
     classes = state["classes"]
     vocabulary = _native.Vocabulary.from_bytes(state["vocabulary"]) if state["vocabulary"] is not None else None
     buckets = int(state["buckets"])
-    sensory_count = (buckets or len(vocabulary)) + len(classes)
+    sensory_count = (buckets or len(vocabulary or ())) + len(classes)
     weights = state["weights"]
     if len(weights) != sensory_count * NEURON_BYTES:
         raise ModelFolderError("pickled weights do not match the vocabulary and classes")
