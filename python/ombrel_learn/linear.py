@@ -7,7 +7,7 @@ natively and with the interpreter lock released:
 * `fit_naive_bayes`: multinomial naive Bayes. Its counts (`count_naive_bayes`) add up across
   partitions of a training set, so a distributed fit counts where the data lies, sums the counts
   with `+` and makes the model from the sum: the same model as one fit on everything.
-* `fit_perceptron`: the averaged multiclass perceptron.
+* `fit_perceptron`: the averaged multiclass perceptron, with a margin.
 * `fit_sgd`: a linear model by stochastic gradient descent, one class against the rest, with the
   losses, L2 penalty and learning-rate schedule of scikit-learn's SGDClassifier ("hinge",
   "log_loss", "modified_huber"). `initial=` starts from given weights, and `average_models` averages
@@ -186,9 +186,10 @@ def _seed(random_state: int | None) -> int:
 
 
 def fit_perceptron(ids: Any, labels: Any, feature_count: int, class_count: int, *, epochs: int = 5,
-                   average: bool = True, random_state: int | None = 0,
+                   margin: float = 10.0, average: bool = True, random_state: int | None = 0,
                    initial: LinearModel | None = None) -> LinearModel:
-    """The (averaged) multiclass perceptron: `epochs` shuffled passes."""
+    """The (averaged) multiclass perceptron: `epochs` shuffled passes; a text whose class does not
+    beat the best other by more than `margin` (in units of one update) updates both."""
     feature_count, class_count = _counts(feature_count, class_count)
     if int(epochs) < 0:
         raise ValueError(f"epochs must not be negative, got {epochs}")
@@ -196,7 +197,7 @@ def fit_perceptron(ids: Any, labels: Any, feature_count: int, class_count: int, 
     y = _labels(labels, offsets, class_count)
     init_w, init_b = _initial(initial, feature_count, class_count)
     weights, bias = _learners.fit_perceptron(tokens, offsets, y, feature_count, class_count, int(epochs),
-                                             _seed(random_state), bool(average), init_w, init_b)
+                                             _seed(random_state), bool(average), init_w, init_b, float(margin))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 

@@ -4,7 +4,7 @@
 //       -> (feature_counts float64 (F, C), class_texts float64 (C,))
 //   naive_bayes_weights(feature_counts, class_texts, alpha, fit_prior) -> (weights, bias)
 //   fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs, seed, average,
-//                  initial_weights=None, initial_bias=None) -> (weights, bias)
+//                  initial_weights=None, initial_bias=None, margin=10.0) -> (weights, bias)
 //   fit_sgd(tokens, offsets, labels, feature_count, class_count, loss, alpha, epochs, seed,
 //           class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)
 //   cut(weights, bias, slots, choice) -> (weights, bias) as the field will hold them, before rounding
@@ -442,7 +442,7 @@ PyObject* naive_bayes_weights(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens", "offsets", "labels", "feature_count", "class_count", "epochs", "seed",
-                                    "average", "initial_weights", "initial_bias", nullptr};
+                                    "average", "initial_weights", "initial_bias", "margin", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   std::uint32_t epochs = 5;
@@ -450,9 +450,10 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   int average = 1;
   PyObject* initial_weights = Py_None;
   PyObject* initial_bias = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOO:fit_perceptron", const_cast<char**>(kKeywords),
+  double margin = learners::PerceptronOptions{}.margin;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOd:fit_perceptron", const_cast<char**>(kKeywords),
                                    &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes, to_u32, &epochs,
-                                   to_u64, &seed, &average, &initial_weights, &initial_bias)) {
+                                   to_u64, &seed, &average, &initial_weights, &initial_bias, &margin)) {
     return nullptr;
   }
   RowsArgs in;
@@ -469,6 +470,7 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
     options.epochs = epochs;
     options.seed = seed;
     options.average = average != 0;
+    options.margin = margin;
     options.initial = has_initial ? &initial : nullptr;
     model = learners::fit_perceptron(rows, options);
   } catch (...) {
@@ -688,7 +690,7 @@ PyMethodDef kFunctions[] = {
      "naive_bayes_weights(feature_counts, class_texts, alpha=1.0, fit_prior=True) -> (weights, bias)"},
     {"fit_perceptron", as_method(fit_perceptron), METH_VARARGS | METH_KEYWORDS,
      "fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs=5, seed=0, average=True, "
-     "initial_weights=None, initial_bias=None) -> (weights, bias)"},
+     "initial_weights=None, initial_bias=None, margin=10.0) -> (weights, bias)"},
     {"fit_sgd", as_method(fit_sgd), METH_VARARGS | METH_KEYWORDS,
      "fit_sgd(tokens, offsets, labels, feature_count, class_count, loss='hinge', alpha=1e-4, epochs=5, seed=0, "
      "class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)"},

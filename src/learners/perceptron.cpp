@@ -41,12 +41,12 @@ LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& op
         const float* weights = w.row(f).data();
         for (std::uint32_t c = 0; c < classes; ++c) scores[c] += weights[c];
       }
-      std::uint32_t predicted = 0;
-      for (std::uint32_t c = 1; c < classes; ++c) {
-        if (scores[c] > scores[predicted]) predicted = c;
-      }
       const std::uint32_t label = rows.labels[i];
-      if (predicted == label) continue;
+      std::uint32_t predicted = label == 0 ? 1 : 0;  // the best other class
+      for (std::uint32_t c = 0; c < classes; ++c) {
+        if (c != label && scores[c] > scores[predicted]) predicted = c;
+      }
+      if (classes < 2 || scores[label] - scores[predicted] > options.margin) continue;
       const auto weighted = static_cast<float>(step);
       w.bias[label] += 1.0f;
       w.bias[predicted] -= 1.0f;

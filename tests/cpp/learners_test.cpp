@@ -166,6 +166,7 @@ TEST(Perceptron, TheAverageIsTheMeanOfTheWeightsThatScoredEachText) {
   t.add({1}, 0);
   PerceptronOptions options;
   options.epochs = 3;
+  options.margin = 0.5;
   const LinearModel averaged = fit_perceptron(t.rows(2, 2), options);
   options.average = false;
   // Replay the same order without averaging, one step at a time, and average by hand.
@@ -182,8 +183,9 @@ TEST(Perceptron, TheAverageIsTheMeanOfTheWeightsThatScoredEachText) {
       const std::uint32_t label = t.labels[i];
       const float s0 = running.bias[0] + running.weights[2 * f];
       const float s1 = running.bias[1] + running.weights[2 * f + 1];
-      const std::uint32_t predicted = s1 > s0 ? 1 : 0;
-      if (predicted == label) continue;
+      const float margin = label == 0 ? s0 - s1 : s1 - s0;
+      if (margin > 0.5f) continue;
+      const std::uint32_t predicted = 1 - label;
       running.weights[2 * f + label] += 1;
       running.weights[2 * f + predicted] -= 1;
       running.bias[label] += 1;
@@ -199,9 +201,10 @@ TEST(Perceptron, StartsFromInitialWeightsOfTheRightShapeOnly) {
   Texts t;
   t.add({0}, 1);
   LinearModel initial(2, 2);
-  initial.weights = {0, 5, 0, 0};  // already right: no update
+  initial.weights = {0, 5, 0, 0};  // already right by more than the margin: no update
   initial.bias = {1, 0};
   PerceptronOptions options;
+  options.margin = 3.5;
   options.initial = &initial;
   const LinearModel out = fit_perceptron(t.rows(2, 2), options);
   EXPECT_EQ(out.weights, initial.weights);
