@@ -317,3 +317,14 @@ def test_fitting_twice_gives_the_same_model_whatever_the_pool():
     assert first.tolist() == again.tolist()
     other_seed = OmbrelClassifier(features="words", random_state=1).fit(texts[:2000], labels[:2000])
     assert other_seed.predict(texts[2000:]).tolist() != first.tolist()  # the shuffle matters
+
+
+def test_large_inputs_are_predicted_in_blocks_with_the_same_answers(corpus):
+    from ombrel_learn import classifier
+    clf = fitted(corpus, features="words")
+    _, _, test_x, _ = corpus
+    texts = (test_x * (classifier.PREDICT_BLOCK // len(test_x) + 2))[:classifier.PREDICT_BLOCK + 7]
+    expected = clf.predict(test_x).tolist()
+    answers = clf.predict(texts)
+    assert len(answers) == len(texts)
+    assert answers.tolist() == [expected[i % len(test_x)] for i in range(len(texts))]
