@@ -108,11 +108,11 @@ class LinearModel:
 
     @property
     def feature_count(self) -> int:
-        return self.weights.shape[0]
+        return int(self.weights.shape[0])
 
     @property
     def class_count(self) -> int:
-        return self.weights.shape[1]
+        return int(self.weights.shape[1])
 
     def predict(self, ids: Any) -> np.ndarray:
         """The best class of each text (the first one on ties, as the field answers)."""
@@ -126,9 +126,10 @@ class LinearModel:
         bounds = np.frombuffer(memoryview(offsets).cast("B"), dtype=np.uint64).astype(np.intp)
         keep = tokens < self.feature_count
         texts = np.repeat(np.arange(len(bounds) - 1), np.diff(bounds))[keep]
-        scores = np.zeros((len(bounds) - 1, self.class_count))
+        scores: np.ndarray = np.zeros((len(bounds) - 1, self.class_count))
         np.add.at(scores, texts, self.weights[tokens[keep]].astype(np.float64))
-        return scores + self.bias
+        scores += self.bias
+        return scores
 
 
 @dataclass(frozen=True)
@@ -181,7 +182,7 @@ def _initial(initial: LinearModel | None, feature_count: int, class_count: int) 
 
 def _seed(random_state: int | None) -> int:
     if random_state is None:
-        return int(np.random.SeedSequence().entropy % 2**64)
+        return int(np.random.SeedSequence().generate_state(2, np.uint32).view(np.uint64)[0])
     return int(random_state) % 2**64
 
 
@@ -261,8 +262,11 @@ def average_models(models: Iterable[LinearModel], weights: Sequence[float] | Non
     shape = models[0].weights.shape
     if any(m.weights.shape != shape for m in models):
         raise ValueError("models of different shapes cannot be averaged")
-    w = sum(s * m.weights.astype(np.float64) for s, m in zip(shares, models))
-    b = sum(s * m.bias.astype(np.float64) for s, m in zip(shares, models))
+    w = np.zeros(shape)
+    b = np.zeros(shape[1])
+    for share, m in zip(shares, models):
+        w += share * m.weights
+        b += share * m.bias
     return LinearModel(w, b)
 
 
