@@ -61,16 +61,4 @@ struct LinearModel {
 std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std::uint32_t> ids,
                                    std::span<const std::uint64_t> offsets);
 
-// The order of a few passes over n examples: a Fisher-Yates shuffle driven by splitmix64, the same on
-// every platform (std::shuffle's sequence is left to the library).
-class Shuffler final {
- public:
-  explicit Shuffler(std::uint64_t seed) : state_(seed) {}
-  void shuffle(std::vector<std::uint32_t>& order);
-
- private:
-  std::uint64_t next();
-  std::uint64_t state_;
-};
-
 }  // namespace ombrel::learners

@@ -3,6 +3,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "learners/shuffler.h"
+
 namespace ombrel::learners {
 
 namespace {

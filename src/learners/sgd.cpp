@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "learners/shuffler.h"
+
 namespace ombrel::learners {
 
 double loss_derivative(Loss loss, double p, double y) {

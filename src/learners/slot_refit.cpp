@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "learners/shuffler.h"
+
 namespace ombrel::learners {
 
 LinearModel refit_cut(const LabelledRows& rows, const LinearModel& cut, const RefitOptions& options) {

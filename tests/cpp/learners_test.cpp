@@ -16,6 +16,7 @@
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
 #include "learners/sgd.h"
+#include "learners/shuffler.h"
 #include "learners/slot_refit.h"
 
 namespace ombrel::learners {
