@@ -56,6 +56,14 @@ ombrel_build_asan() {
     -DOMBREL_BUILD_MODULE=ON -DPython_EXECUTABLE="$PY" -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
   ASAN_MODULE_DIR="$OMBREL_BUILD/asan/src/lib"
   ls "$ASAN_MODULE_DIR"/ombrel.cpython-312-*.so >/dev/null 2>&1 || die "the ASan module was not built"
+  # ombrel_learn as an importable package: its Python files beside its two extensions built with ASan.
+  ASAN_LEARN_DIR="$OMBREL_BUILD/asan/site"
+  rm -rf "$ASAN_LEARN_DIR"
+  mkdir -p "$ASAN_LEARN_DIR"
+  cp -r python/ombrel_learn "$ASAN_LEARN_DIR/"
+  cp "$OMBREL_BUILD"/asan/src/learn/_native.cpython-312-*.so "$OMBREL_BUILD"/asan/src/learn/_learners.cpython-312-*.so \
+    "$ASAN_LEARN_DIR/ombrel_learn/" || die "the ASan build of ombrel_learn's extensions is missing"
+  ASAN_PYTHONPATH="$ASAN_MODULE_DIR:$ASAN_LEARN_DIR"
 }
 
 ombrel_build_tsan() {
@@ -73,7 +81,7 @@ ombrel_venv() {
   fi
   VENV_PY="$venv/bin/python"
   "$VENV_PY" -m pip install -q --upgrade pip >/dev/null
-  "$VENV_PY" -m pip install -q "pytest>=8" numpy
+  "$VENV_PY" -m pip install -q "pytest>=8" numpy tqdm
   HAVE_ATHERIS=1
   "$VENV_PY" -m pip install -q atheris >/dev/null 2>&1 || HAVE_ATHERIS=0
 }

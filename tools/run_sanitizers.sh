@@ -3,8 +3,9 @@
 # missing as tools/run_tests.sh does):
 #   1. the C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, leak detection on;
 #   2. the C++ tests under ThreadSanitizer (the pool, batches, saving while training, ...);
-#   3. the pytest suite against the module built with ASan + UBSan: the interpreter runs with the ASan
-#      runtime preloaded and PYTHONMALLOC=malloc, so that every Python object is an ASan allocation.
+#   3. the pytest suite (ombrel_learn's included) against the modules built with ASan + UBSan: the
+#      interpreter runs with the ASan runtime preloaded and PYTHONMALLOC=malloc, so that every Python
+#      object is an ASan allocation.
 #      Leak detection is off here: CPython does not free everything at exit, by design, and each of
 #      those blocks would be reported. (Leaks of the module are watched by the resource-hygiene tests.)
 #      The RSS test of that suite skips itself there: under ASan the resident size measures ASan's
@@ -36,7 +37,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 allocator_may_return_null=
 echo "== Python tests against the ASan + UBSan module"
 ombrel_venv
 (cd tests && LD_PRELOAD="$ASAN_RUNTIME" PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0" \
-  PYTHONPATH="$ASAN_MODULE_DIR" "$VENV_PY" -m pytest -q -p no:cacheprovider "$@" .)
+  PYTHONPATH="$ASAN_PYTHONPATH" "$VENV_PY" -m pytest -q -p no:cacheprovider "$@" .)
 
 echo "== Fuzzing, $FUZZ_SECONDS s per target"
 ombrel_build_fuzzers

@@ -23,7 +23,7 @@ echo "== Clean virtual environment with $(basename "$WHEEL")"
 "$PY" -m venv "$SCRATCH/venv"
 VPY="$SCRATCH/venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip >/dev/null
-"$VPY" -m pip install -q "$WHEEL" $(grep -E '^(pytest|numpy)' requirements-dev.txt) \
+"$VPY" -m pip install -q "$WHEEL" $(grep -E '^(pytest|numpy|scikit-learn)' requirements-dev.txt) \
   $(grep -E '^(dask|mypy)' requirements-dist.txt)
 
 echo "== Copy of the project without build outputs"
