@@ -82,8 +82,7 @@ class VectorStorage final : public Storage {
 };
 
 struct ArrayObject {
-  PyObject_HEAD
-  Storage* storage;
+  PyObject_HEAD Storage* storage;
   void* data;
   Py_ssize_t itemsize;
   int ndim;
@@ -169,7 +168,9 @@ PyObject* array_shape(PyObject* self, void*) {
   return a->ndim == 1 ? Py_BuildValue("(n)", a->shape[0]) : Py_BuildValue("(nn)", a->shape[0], a->shape[1]);
 }
 
-Py_ssize_t array_length(PyObject* self) { return reinterpret_cast<ArrayObject*>(self)->shape[0]; }
+Py_ssize_t array_length(PyObject* self) {
+  return reinterpret_cast<ArrayObject*>(self)->shape[0];
+}
 
 PyGetSetDef kArrayGetSet[] = {
     {"shape", array_shape, nullptr, "The array's shape.", nullptr},
@@ -202,7 +203,9 @@ const char* kind_name(Kind kind) {
   return "";
 }
 
-std::size_t kind_width(Kind kind) { return kind == Kind::kU32 || kind == Kind::kF32 ? 4 : 8; }
+std::size_t kind_width(Kind kind) {
+  return kind == Kind::kU32 || kind == Kind::kF32 ? 4 : 8;
+}
 
 // A buffer argument held for the life of this object.
 class BufferArg final {
@@ -227,9 +230,11 @@ class BufferArg final {
     held_ = true;
     const std::size_t width = kind_width(kind);
     std::string_view format = view_.format != nullptr ? view_.format : "B";
-    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<'))
+      format.remove_prefix(1);
     const bool integer = kind == Kind::kU32 || kind == Kind::kU64;
-    const bool raw_bytes = integer && view_.ndim == 1 && view_.itemsize == 1 && (format == "B" || format == "c") &&
+    const bool raw_bytes = integer && view_.ndim == 1 && view_.itemsize == 1 &&
+                           (format == "B" || format == "c") &&
                            static_cast<std::size_t>(view_.len) % width == 0;
     bool matches = false;
     if (static_cast<std::size_t>(view_.itemsize) == width && format.size() == 1) {
@@ -312,11 +317,13 @@ void check_offsets(std::span<const std::uint32_t> tokens, std::span<const std::u
 bool to_model(PyObject* weights_obj, PyObject* bias_obj, LinearModel& model) {
   BufferArg weights;
   BufferArg bias;
-  if (!weights.get(weights_obj, "weights", Kind::kF32, 2) || !bias.get(bias_obj, "bias", Kind::kF32)) return false;
+  if (!weights.get(weights_obj, "weights", Kind::kF32, 2) || !bias.get(bias_obj, "bias", Kind::kF32))
+    return false;
   const Py_ssize_t features = weights.dimension(0);
   const Py_ssize_t classes = weights.dimension(1);
   if (features > 0xFFFFFFFFll || classes > 0xFFFFFFFFll || classes < 1) {
-    PyErr_SetString(PyExc_ValueError, "weights must have shape (feature_count, class_count), class_count >= 1");
+    PyErr_SetString(PyExc_ValueError,
+                    "weights must have shape (feature_count, class_count), class_count >= 1");
     return false;
   }
   if (static_cast<Py_ssize_t>(bias.size()) != classes) {
@@ -380,8 +387,8 @@ PyObject* count_naive_bayes(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens", "offsets", "labels", "feature_count", "class_count", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&:count_naive_bayes", const_cast<char**>(kKeywords), &tokens,
-                                   &offsets, &labels, to_u32, &features, to_u32, &classes)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&:count_naive_bayes", const_cast<char**>(kKeywords),
+                                   &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes)) {
     return nullptr;
   }
   RowsArgs in;
@@ -419,8 +426,10 @@ PyObject* naive_bayes_weights(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const Py_ssize_t features = feature_counts.dimension(0);
   const Py_ssize_t classes = feature_counts.dimension(1);
-  if (features > 0xFFFFFFFFll || classes > 0xFFFFFFFFll || static_cast<Py_ssize_t>(class_texts.size()) != classes) {
-    PyErr_SetString(PyExc_ValueError, "feature_counts must be (feature_count, class_count) and class_texts (class_count,)");
+  if (features > 0xFFFFFFFFll || classes > 0xFFFFFFFFll ||
+      static_cast<Py_ssize_t>(class_texts.size()) != classes) {
+    PyErr_SetString(PyExc_ValueError,
+                    "feature_counts must be (feature_count, class_count) and class_texts (class_count,)");
     return nullptr;
   }
   LinearModel model;
@@ -441,8 +450,9 @@ PyObject* naive_bayes_weights(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"tokens", "offsets", "labels", "feature_count", "class_count", "epochs", "seed",
-                                    "average", "initial_weights", "initial_bias", "margin", nullptr};
+  static const char* kKeywords[] = {"tokens",          "offsets",      "labels", "feature_count",
+                                    "class_count",     "epochs",       "seed",   "average",
+                                    "initial_weights", "initial_bias", "margin", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   std::uint32_t epochs = 5;
@@ -451,9 +461,10 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* initial_weights = Py_None;
   PyObject* initial_bias = Py_None;
   double margin = learners::PerceptronOptions{}.margin;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOd:fit_perceptron", const_cast<char**>(kKeywords),
-                                   &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes, to_u32, &epochs,
-                                   to_u64, &seed, &average, &initial_weights, &initial_bias, &margin)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOd:fit_perceptron",
+                                   const_cast<char**>(kKeywords), &tokens, &offsets, &labels, to_u32,
+                                   &features, to_u32, &classes, to_u32, &epochs, to_u64, &seed, &average,
+                                   &initial_weights, &initial_bias, &margin)) {
     return nullptr;
   }
   RowsArgs in;
@@ -480,8 +491,9 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"tokens", "offsets", "labels", "feature_count", "class_count", "loss", "alpha",
-                                    "epochs", "seed", "class_weights", "initial_weights", "initial_bias", nullptr};
+  static const char* kKeywords[] = {
+      "tokens", "offsets", "labels",        "feature_count",   "class_count",  "loss", "alpha",
+      "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   const char* loss_name = "hinge";
@@ -491,9 +503,10 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* class_weights_obj = Py_None;
   PyObject* initial_weights = Py_None;
   PyObject* initial_bias = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOO:fit_sgd", const_cast<char**>(kKeywords), &tokens,
-                                   &offsets, &labels, to_u32, &features, to_u32, &classes, &loss_name, &alpha, to_u32,
-                                   &epochs, to_u64, &seed, &class_weights_obj, &initial_weights, &initial_bias)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOO:fit_sgd", const_cast<char**>(kKeywords),
+                                   &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes,
+                                   &loss_name, &alpha, to_u32, &epochs, to_u64, &seed, &class_weights_obj,
+                                   &initial_weights, &initial_bias)) {
     return nullptr;
   }
   learners::SgdOptions options;
@@ -505,7 +518,8 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   } else if (loss == "modified_huber") {
     options.loss = learners::Loss::kModifiedHuber;
   } else {
-    PyErr_Format(PyExc_ValueError, "loss must be 'hinge', 'log_loss' or 'modified_huber', not '%s'", loss_name);
+    PyErr_Format(PyExc_ValueError, "loss must be 'hinge', 'log_loss' or 'modified_huber', not '%s'",
+                 loss_name);
     return nullptr;
   }
   RowsArgs in;
@@ -539,8 +553,8 @@ PyObject* cut(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *weights, *bias;
   std::uint32_t slots = learners::kFieldSlots;
   const char* choice_name = "spread";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O&s:cut", const_cast<char**>(kKeywords), &weights, &bias, to_u32,
-                                   &slots, &choice_name)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O&s:cut", const_cast<char**>(kKeywords), &weights, &bias,
+                                   to_u32, &slots, &choice_name)) {
     return nullptr;
   }
   learners::CompileOptions options;
@@ -558,13 +572,13 @@ PyObject* cut(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* refit_cut(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"tokens", "offsets", "labels", "weights", "bias", "epochs", "step", "margin",
-                                    "seed", nullptr};
+  static const char* kKeywords[] = {"tokens", "offsets", "labels", "weights", "bias",
+                                    "epochs", "step",    "margin", "seed",    nullptr};
   PyObject *tokens, *offsets, *labels, *weights, *bias;
   learners::RefitOptions options;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O&ddO&:refit_cut", const_cast<char**>(kKeywords), &tokens,
-                                   &offsets, &labels, &weights, &bias, to_u32, &options.epochs, &options.step,
-                                   &options.margin, to_u64, &options.seed)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O&ddO&:refit_cut", const_cast<char**>(kKeywords),
+                                   &tokens, &offsets, &labels, &weights, &bias, to_u32, &options.epochs,
+                                   &options.step, &options.margin, to_u64, &options.seed)) {
     return nullptr;
   }
   RowsArgs in;
@@ -588,8 +602,8 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
   std::uint32_t slots = learners::kFieldSlots;
   const char* choice_name = "spread";
   std::uint64_t max_text_tokens = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O&sO&:compile", const_cast<char**>(kKeywords), &weights, &bias,
-                                   to_u32, &slots, &choice_name, to_u64, &max_text_tokens)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O&sO&:compile", const_cast<char**>(kKeywords), &weights,
+                                   &bias, to_u32, &slots, &choice_name, to_u64, &max_text_tokens)) {
     return nullptr;
   }
   learners::CompileOptions options;
@@ -621,8 +635,8 @@ PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* predict(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens", "offsets", "weights", "bias", nullptr};
   PyObject *tokens, *offsets, *weights, *bias;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:predict", const_cast<char**>(kKeywords), &tokens, &offsets,
-                                   &weights, &bias)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:predict", const_cast<char**>(kKeywords), &tokens,
+                                   &offsets, &weights, &bias)) {
     return nullptr;
   }
   RowsArgs in;
@@ -685,19 +699,22 @@ PyCFunction as_method(F f) {
 
 PyMethodDef kFunctions[] = {
     {"count_naive_bayes", as_method(count_naive_bayes), METH_VARARGS | METH_KEYWORDS,
-     "count_naive_bayes(tokens, offsets, labels, feature_count, class_count) -> (feature_counts, class_texts)"},
+     "count_naive_bayes(tokens, offsets, labels, feature_count, class_count) -> (feature_counts, "
+     "class_texts)"},
     {"naive_bayes_weights", as_method(naive_bayes_weights), METH_VARARGS | METH_KEYWORDS,
      "naive_bayes_weights(feature_counts, class_texts, alpha=1.0, fit_prior=True) -> (weights, bias)"},
     {"fit_perceptron", as_method(fit_perceptron), METH_VARARGS | METH_KEYWORDS,
      "fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs=5, seed=0, average=True, "
      "initial_weights=None, initial_bias=None, margin=10.0) -> (weights, bias)"},
     {"fit_sgd", as_method(fit_sgd), METH_VARARGS | METH_KEYWORDS,
-     "fit_sgd(tokens, offsets, labels, feature_count, class_count, loss='hinge', alpha=1e-4, epochs=5, seed=0, "
+     "fit_sgd(tokens, offsets, labels, feature_count, class_count, loss='hinge', alpha=1e-4, epochs=5, "
+     "seed=0, "
      "class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)"},
     {"cut", as_method(cut), METH_VARARGS | METH_KEYWORDS,
      "cut(weights, bias, slots=8, choice='spread') -> (weights, bias) as the field holds them, unrounded"},
     {"refit_cut", as_method(refit_cut), METH_VARARGS | METH_KEYWORDS,
-     "refit_cut(tokens, offsets, labels, weights, bias, epochs=2, step=0.1, margin=3.0, seed=0) -> (weights, bias)"},
+     "refit_cut(tokens, offsets, labels, weights, bias, epochs=2, step=0.1, margin=3.0, seed=0) -> (weights, "
+     "bias)"},
     {"compile", as_method(compile), METH_VARARGS | METH_KEYWORDS,
      "compile(weights, bias, slots=8, choice='spread', max_text_tokens=0) -> (bytes, bias_neurons, scale)"},
     {"predict", as_method(predict), METH_VARARGS | METH_KEYWORDS,
@@ -707,9 +724,15 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "ombrel_learn._learners",
-                       "Float learners on token ids and their compiler into the field.", -1, kFunctions,
-                       nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "ombrel_learn._learners",
+                       "Float learners on token ids and their compiler into the field.",
+                       -1,
+                       kFunctions,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 }  // namespace ombrel::learn

@@ -18,7 +18,8 @@ void check_shape(const LinearModel& model) {
   if (model.class_count == 0) throw std::invalid_argument("class_count must be at least 1");
   if (model.weights.size() != std::size_t{model.feature_count} * model.class_count ||
       model.bias.size() != model.class_count) {
-    throw std::invalid_argument("weights must have the shape (feature_count, class_count) and bias class_count");
+    throw std::invalid_argument(
+        "weights must have the shape (feature_count, class_count) and bias class_count");
   }
   for (const float w : model.weights) {
     if (!std::isfinite(w)) throw std::invalid_argument("weights must be finite");
@@ -42,7 +43,8 @@ void cut_row(std::span<float> row, std::uint32_t slots, SlotChoice choice, std::
   order.resize(classes);
   std::iota(order.begin(), order.end(), 0u);
   // Ties keep the lower class first, so equal weights are cut the same way on every platform.
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
   std::uint32_t first = 0;  // the dropped classes are order[first, first + dropped)
   double shift = 0.0;
   switch (choice) {
@@ -176,19 +178,22 @@ FieldPlan plan_field(const LinearModel& cut, const CompileOptions& options) {
   for (const float b : cut.bias) bias_top = std::max(bias_top, static_cast<double>(std::abs(b)));
 
   std::uint64_t text_tokens = cut.feature_count;
-  if (options.max_text_tokens != 0) text_tokens = std::min<std::uint64_t>(text_tokens, options.max_text_tokens);
+  if (options.max_text_tokens != 0)
+    text_tokens = std::min<std::uint64_t>(text_tokens, options.max_text_tokens);
   if (text_tokens < largest.size()) {
-    std::nth_element(largest.begin(), largest.begin() + static_cast<std::ptrdiff_t>(text_tokens), largest.end(),
-                     std::greater<>());
+    std::nth_element(largest.begin(), largest.begin() + static_cast<std::ptrdiff_t>(text_tokens),
+                     largest.end(), std::greater<>());
   }
-  const double text_sum = std::accumulate(largest.begin(), largest.begin() + static_cast<std::ptrdiff_t>(text_tokens), 0.0);
+  const double text_sum =
+      std::accumulate(largest.begin(), largest.begin() + static_cast<std::ptrdiff_t>(text_tokens), 0.0);
 
   double scale = top > 0.0 ? kMaxWeight / top : (bias_top > 0.0 ? kMaxWeight / bias_top : 1.0);
   const double room = kMaxPotential - (static_cast<double>(text_tokens) + 1.0) / 2.0;
   if (text_sum + bias_top > 0.0 && scale * (text_sum + bias_top) > room) scale = room / (text_sum + bias_top);
   plan.scale = scale;
   const double bias_scaled = std::round(scale * bias_top);
-  plan.bias_repeats = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::ceil(bias_scaled / kMaxWeight)));
+  plan.bias_repeats =
+      std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::ceil(bias_scaled / kMaxWeight)));
   if (plan.record_count() > std::uint64_t{1} << 32) {
     throw std::invalid_argument("too many features for 32-bit sensory ids with the bias neurons");
   }
@@ -222,7 +227,8 @@ void write_field(const LinearModel& cut, const FieldPlan& plan, std::span<unsign
   }
 }
 
-std::vector<unsigned char> compile_field(const LinearModel& model, const CompileOptions& options, FieldPlan* plan) {
+std::vector<unsigned char> compile_field(const LinearModel& model, const CompileOptions& options,
+                                         FieldPlan* plan) {
   const LinearModel cut = cut_to_slots(model, options);
   const FieldPlan planned = plan_field(cut, options);
   std::vector<unsigned char> bytes(planned.byte_size());

@@ -24,8 +24,9 @@ void check_rows(const LabelledRows& rows) {
   }
   for (std::size_t i = 0; i < rows.labels.size(); ++i) {
     if (rows.labels[i] >= rows.class_count) {
-      throw std::invalid_argument("label " + std::to_string(rows.labels[i]) + " of text " + std::to_string(i) +
-                                  " is not below class_count " + std::to_string(rows.class_count));
+      throw std::invalid_argument("label " + std::to_string(rows.labels[i]) + " of text " +
+                                  std::to_string(i) + " is not below class_count " +
+                                  std::to_string(rows.class_count));
     }
   }
 }

@@ -8,7 +8,8 @@ namespace ombrel::learners {
 
 void NaiveBayesCounts::add(const NaiveBayesCounts& other) {
   if (other.feature_count != feature_count || other.class_count != class_count ||
-      other.feature_counts.size() != feature_counts.size() || other.class_texts.size() != class_texts.size()) {
+      other.feature_counts.size() != feature_counts.size() ||
+      other.class_texts.size() != class_texts.size()) {
     throw std::invalid_argument("naive Bayes counts of different shapes cannot be added");
   }
   for (std::size_t i = 0; i < feature_counts.size(); ++i) feature_counts[i] += other.feature_counts[i];
@@ -33,7 +34,8 @@ LinearModel naive_bayes_model(const NaiveBayesCounts& counts, double alpha, bool
   const std::uint32_t features = counts.feature_count;
   const std::uint32_t classes = counts.class_count;
   if (classes == 0) throw std::invalid_argument("class_count must be at least 1");
-  if (counts.feature_counts.size() != std::size_t{features} * classes || counts.class_texts.size() != classes) {
+  if (counts.feature_counts.size() != std::size_t{features} * classes ||
+      counts.class_texts.size() != classes) {
     throw std::invalid_argument("naive Bayes counts do not match their shape");
   }
   std::vector<double> totals(classes, 0.0);
@@ -54,7 +56,8 @@ LinearModel naive_bayes_model(const NaiveBayesCounts& counts, double alpha, bool
     log_denominator[c] = std::log(totals[c] + alpha * features);
   }
   for (std::size_t i = 0; i < counts.feature_counts.size(); ++i) {
-    model.weights[i] = static_cast<float>(std::log(counts.feature_counts[i] + alpha) - log_denominator[i % classes]);
+    model.weights[i] =
+        static_cast<float>(std::log(counts.feature_counts[i] + alpha) - log_denominator[i % classes]);
   }
   const double uniform = -std::log(static_cast<double>(classes));
   for (std::uint32_t c = 0; c < classes; ++c) {

@@ -73,7 +73,8 @@ LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& op
     for (std::size_t k = 0; k < w.weights.size(); ++k) {
       w.weights[k] = static_cast<float>(w.weights[k] - u.weights[k] * inverse);
     }
-    for (std::uint32_t c = 0; c < classes; ++c) w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] * inverse);
+    for (std::uint32_t c = 0; c < classes; ++c)
+      w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] * inverse);
   }
   return w;
 }

@@ -13,8 +13,7 @@ namespace ombrel::learners {
 double loss_derivative(Loss loss, double p, double y) {
   const double z = p * y;
   switch (loss) {
-    case Loss::kHinge:
-      return z <= 1.0 ? -y : 0.0;
+    case Loss::kHinge: return z <= 1.0 ? -y : 0.0;
     case Loss::kLog:
       // exp(z) overflows past 709; far out the derivative is -y or -y * exp(-z) to double precision.
       if (z > 18.0) return -y * std::exp(-z);
@@ -79,8 +78,8 @@ void run_problems(const LabelledRows& rows, const SgdOptions& options, bool bina
         const double score = scale * scores[p] + bias[first + p];
         const bool positive = binary ? label == 1 : label == first + p;
         // Clipped as scikit-learn does, so that one wild step cannot reach infinity.
-        const double g =
-            std::clamp(class_weight * loss_derivative(options.loss, score, positive ? 1.0 : -1.0), -1e12, 1e12);
+        const double g = std::clamp(
+            class_weight * loss_derivative(options.loss, score, positive ? 1.0 : -1.0), -1e12, 1e12);
         steps[p] = -eta * g;
         any = any || g != 0.0;
       }
@@ -121,7 +120,8 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options, pool::T
       throw std::invalid_argument("class_weights must hold one weight per class");
     }
     for (const double weight : options.class_weights) {
-      if (!(weight > 0.0) || !std::isfinite(weight)) throw std::invalid_argument("class weights must be positive");
+      if (!(weight > 0.0) || !std::isfinite(weight))
+        throw std::invalid_argument("class weights must be positive");
     }
   }
   if (options.initial != nullptr &&
@@ -157,7 +157,9 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options, pool::T
   if (parts < 2) {
     run_problems(rows, options, binary, v, bias, 0, problems);
   } else {
-    const auto bound = [&](std::uint64_t part) { return static_cast<std::uint32_t>(part * problems / parts); };
+    const auto bound = [&](std::uint64_t part) {
+      return static_cast<std::uint32_t>(part * problems / parts);
+    };
     pool::for_each_range(*pool, parts, [&](std::uint64_t begin, std::uint64_t end) {
       for (std::uint64_t part = begin; part < end; ++part) {
         run_problems(rows, options, binary, v, bias, bound(part), bound(part + 1));

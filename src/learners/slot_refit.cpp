@@ -91,7 +91,8 @@ LinearModel refit_cut(const LabelledRows& rows, const LinearModel& cut, const Re
       if (kept[k] && average == 0.0f) average = std::numeric_limits<float>::min();
       w.weights[k] = kept[k] ? average : 0.0f;
     }
-    for (std::uint32_t c = 0; c < classes; ++c) w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] * inverse);
+    for (std::uint32_t c = 0; c < classes; ++c)
+      w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] * inverse);
   }
   return w;
 }

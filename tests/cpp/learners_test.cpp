@@ -54,7 +54,9 @@ Texts separable(std::uint32_t classes, std::uint32_t per_class, std::uint32_t se
   }
   return t;
 }
-constexpr std::uint32_t separable_features(std::uint32_t classes) { return 4 * classes + 6; }
+constexpr std::uint32_t separable_features(std::uint32_t classes) {
+  return 4 * classes + 6;
+}
 
 double accuracy(const LinearModel& model, const Texts& t) {
   const std::vector<std::uint32_t> predicted = predict(model, t.ids, t.offsets);
@@ -338,7 +340,8 @@ struct Record {
 };
 
 std::uint32_t u32_at(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
 }
 
 // Reads records as the weight-file format lays them out, independently of the writer.
@@ -349,7 +352,8 @@ std::vector<Record> decode(const std::vector<unsigned char>& bytes) {
     const unsigned char* p = bytes.data() + at;
     Record r{u32_at(p), u32_at(p + 4), {}, static_cast<std::int32_t>(u32_at(p + 56)), u32_at(p + 60)};
     for (std::uint32_t k = 0; k < std::min<std::uint32_t>(r.count, 8); ++k) {
-      const auto w = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[40 + 2 * k] | p[41 + 2 * k] << 8));
+      const auto w =
+          static_cast<std::int16_t>(static_cast<std::uint16_t>(p[40 + 2 * k] | p[41 + 2 * k] << 8));
       r.synapses.push_back({u32_at(p + 8 + 4 * k), w});
     }
     records.push_back(r);
@@ -360,7 +364,8 @@ std::vector<Record> decode(const std::vector<unsigned char>& bytes) {
 // The field's prediction: int32 potentials from the text's records plus every bias neuron, the
 // first maximum wins.
 std::uint32_t field_predict(const std::vector<Record>& records, std::uint32_t classes,
-                            std::vector<std::uint32_t> text, const FieldPlan& plan, std::int64_t* peak = nullptr) {
+                            std::vector<std::uint32_t> text, const FieldPlan& plan,
+                            std::int64_t* peak = nullptr) {
   for (std::uint32_t j = 0; j < plan.bias_neurons(); ++j) text.push_back(plan.feature_count + j);
   std::vector<std::int64_t> potentials(classes, 0);
   for (const std::uint32_t id : text) {
@@ -376,7 +381,8 @@ std::uint32_t field_predict(const std::vector<Record>& records, std::uint32_t cl
   return best;
 }
 
-LinearModel random_model(std::uint32_t features, std::uint32_t classes, std::uint32_t seed, float spread = 3.0f) {
+LinearModel random_model(std::uint32_t features, std::uint32_t classes, std::uint32_t seed,
+                         float spread = 3.0f) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal(0.0f, spread);
   LinearModel model(features, classes);
@@ -388,7 +394,7 @@ LinearModel random_model(std::uint32_t features, std::uint32_t classes, std::uin
 TEST(FieldCompiler, RecordsFollowTheWeightFileLayout) {
   LinearModel model(2, 3);
   model.weights = {1.0f, -1.0f, 0.0f,   // shifted to the middle: 1, -1, 0
-                   2.0f, 2.0f, 2.0f};   // all equal: shift 2, nothing left
+                   2.0f, 2.0f,  2.0f};  // all equal: shift 2, nothing left
   model.bias = {0.5f, 0.0f, -0.5f};
   FieldPlan plan;
   const std::vector<unsigned char> bytes = compile_field(model, {}, &plan);
@@ -446,7 +452,8 @@ TEST(FieldCompiler, TheSpreadCutDropsTheClassesAFieldCanRepresentBest) {
       for (std::uint32_t c = 0; c < kClasses; ++c) sum += (mask >> c & 1) ? row[c] : 0.0;
       const double mean = sum / (kClasses - 8);
       double e = 0;
-      for (std::uint32_t c = 0; c < kClasses; ++c) e += (mask >> c & 1) ? (row[c] - mean) * (row[c] - mean) : 0.0;
+      for (std::uint32_t c = 0; c < kClasses; ++c)
+        e += (mask >> c & 1) ? (row[c] - mean) * (row[c] - mean) : 0.0;
       best = std::min(best, e);
     }
     EXPECT_NEAR(error, best, 1e-4) << "feature " << f;
@@ -503,7 +510,8 @@ TEST(FieldCompiler, TheFieldAgreesWithTheFloatModelWhereItsMarginIsClear) {
       // Rounding moves a score by at most (tokens + 1) / 2 field units.
       if ((sorted[0] - sorted[1]) * plan.scale <= static_cast<double>(text.size() + 1)) continue;
       ++compared;
-      const auto expected = static_cast<std::uint32_t>(std::max_element(scores.begin(), scores.end()) - scores.begin());
+      const auto expected =
+          static_cast<std::uint32_t>(std::max_element(scores.begin(), scores.end()) - scores.begin());
       EXPECT_EQ(field_predict(records, classes, text, plan), expected);
     }
     EXPECT_GT(compared, 400);
@@ -595,7 +603,8 @@ TEST(SlotRefit, LearnsWhatTheCutLostWithoutLeavingTheFieldsForm) {
   }
   // Compiling keeps the same classes, so the field holds the tuned model itself.
   const LinearModel recut = cut_to_slots(tuned, options);
-  for (std::size_t k = 0; k < cut.weights.size(); ++k) EXPECT_EQ(recut.weights[k] == 0.0f, tuned.weights[k] == 0.0f);
+  for (std::size_t k = 0; k < cut.weights.size(); ++k)
+    EXPECT_EQ(recut.weights[k] == 0.0f, tuned.weights[k] == 0.0f);
 
   LinearModel wrong(features + 1, kClasses);
   EXPECT_THROW(refit_cut(train.rows(features, kClasses), wrong, refit), std::invalid_argument);
