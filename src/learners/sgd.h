@@ -23,8 +23,8 @@
 namespace ombrel::learners {
 
 enum class Loss : std::uint8_t {
-  kHinge,          // a linear SVM: max(0, 1 - y p)
-  kLog,            // logistic regression: log(1 + exp(-y p))
+  kHinge,  // a linear SVM: max(0, 1 - y p)
+  kLog,    // logistic regression: log(1 + exp(-y p))
   // A quadratically smoothed hinge, robust to outliers: max(0, 1 - y p)^2 for y p >= -1, else -4 y p.
   kModifiedHuber,
 };
