@@ -37,17 +37,21 @@ std::vector<std::string> read_texts(const std::string& path) {
 }
 
 constexpr const char* kStopWords[] = {
-    "a", "about", "above", "after", "again", "against", "all", "also", "am", "an", "and", "any", "are",
-    "as", "at", "be", "because", "been", "before", "being", "below", "between", "both", "but", "by",
-    "can", "could", "did", "do", "does", "doing", "down", "during", "each", "few", "for", "from",
-    "further", "had", "has", "have", "having", "he", "her", "here", "hers", "herself", "him",
-    "himself", "his", "how", "i", "if", "in", "into", "is", "it", "its", "itself", "just", "me",
-    "more", "most", "my", "myself", "no", "nor", "not", "now", "of", "off", "on", "once", "only", "or",
-    "other", "our", "ours", "ourselves", "out", "over", "own", "same", "she", "should", "so", "some",
-    "such", "than", "that", "the", "their", "theirs", "them", "themselves", "then", "there", "these",
-    "they", "this", "those", "through", "to", "too", "under", "until", "up", "very", "was", "we",
-    "were", "what", "when", "where", "which", "while", "who", "whom", "why", "will", "with", "would",
-    "you", "your", "yours", "yourself", "yourselves"};
+    "a",         "about",   "above",   "after",   "again",      "against", "all",       "also",    "am",
+    "an",        "and",     "any",     "are",     "as",         "at",      "be",        "because", "been",
+    "before",    "being",   "below",   "between", "both",       "but",     "by",        "can",     "could",
+    "did",       "do",      "does",    "doing",   "down",       "during",  "each",      "few",     "for",
+    "from",      "further", "had",     "has",     "have",       "having",  "he",        "her",     "here",
+    "hers",      "herself", "him",     "himself", "his",        "how",     "i",         "if",      "in",
+    "into",      "is",      "it",      "its",     "itself",     "just",    "me",        "more",    "most",
+    "my",        "myself",  "no",      "nor",     "not",        "now",     "of",        "off",     "on",
+    "once",      "only",    "or",      "other",   "our",        "ours",    "ourselves", "out",     "over",
+    "own",       "same",    "she",     "should",  "so",         "some",    "such",      "than",    "that",
+    "the",       "their",   "theirs",  "them",    "themselves", "then",    "there",     "these",   "they",
+    "this",      "those",   "through", "to",      "too",        "under",   "until",     "up",      "very",
+    "was",       "we",      "were",    "what",    "when",       "where",   "which",     "while",   "who",
+    "whom",      "why",     "will",    "with",    "would",      "you",     "your",      "yours",   "yourself",
+    "yourselves"};
 
 }  // namespace
 
@@ -103,15 +107,18 @@ int main(int argc, char** argv) {
     for (int kind = 0; kind < 3; ++kind) best[kind] = std::min(best[kind], round(kind));
   }
   const auto mbps = [&](double s) { return static_cast<double>(bytes) / s / 1e6; };
-  std::printf("%zu test texts, %.1f MB; vocabulary of %zu training tokens\n", test.size(), bytes / 1e6, table.size());
+  std::printf("%zu test texts, %.1f MB; vocabulary of %zu training tokens\n", test.size(), bytes / 1e6,
+              table.size());
   std::printf("tokenize only:                 %7.1f MB/s\n", mbps(best[0]));
   std::printf("tokenize + TokenTable:         %7.1f MB/s\n", mbps(best[1]));
   std::printf("tokenize + std::unordered_map: %7.1f MB/s\n", mbps(best[2]));
   const double table_cost = best[1] - best[0];
   const double map_cost = best[2] - best[0];
-  std::printf("whole loop: TokenTable %.2fx faster than unordered_map; look-ups alone %.2fx (%.1f vs %.1f ns per token)\n",
-              best[2] / best[1], map_cost / table_cost, 1e9 * table_cost / static_cast<double>(tokens),
-              1e9 * map_cost / static_cast<double>(tokens));
+  std::printf(
+      "whole loop: TokenTable %.2fx faster than unordered_map; look-ups alone %.2fx (%.1f vs %.1f ns per "
+      "token)\n",
+      best[2] / best[1], map_cost / table_cost, 1e9 * table_cost / static_cast<double>(tokens),
+      1e9 * map_cost / static_cast<double>(tokens));
   std::fprintf(stderr, "(checksum %llu)\n", static_cast<unsigned long long>(sink));
   return 0;
 }

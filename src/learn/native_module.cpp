@@ -113,8 +113,7 @@ bool to_u32_vector(PyObject* obj, const char* what, std::vector<std::uint32_t>& 
 // FeatureSpec
 
 struct FeatureSpecObject {
-  PyObject_HEAD
-  FeatureSpec* spec;
+  PyObject_HEAD FeatureSpec* spec;
 };
 
 PyTypeObject* g_feature_spec_type = nullptr;
@@ -128,7 +127,8 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "a FeatureSpec cannot be changed once made");
     return -1;
   }
-  static const char* kKeywords[] = {"stop_words", "stem", "min_length", "words", "ngram_min", "ngram_max", nullptr};
+  static const char* kKeywords[] = {"stop_words", "stem",      "min_length", "words",
+                                    "ngram_min",  "ngram_max", nullptr};
   PyObject* stop_words = nullptr;
   int stem = 1;
   unsigned long long min_length = 2;
@@ -194,7 +194,8 @@ void feature_spec_dealloc(PyObject* self) {
 }
 
 const FeatureSpec* spec_of(PyObject* obj) {
-  if (!PyObject_TypeCheck(obj, g_feature_spec_type) || reinterpret_cast<FeatureSpecObject*>(obj)->spec == nullptr) {
+  if (!PyObject_TypeCheck(obj, g_feature_spec_type) ||
+      reinterpret_cast<FeatureSpecObject*>(obj)->spec == nullptr) {
     PyErr_SetString(PyExc_TypeError, "expected an initialised FeatureSpec");
     return nullptr;
   }
@@ -222,8 +223,7 @@ struct VocabularyData {
 };
 
 struct VocabularyObject {
-  PyObject_HEAD
-  VocabularyData* data;
+  PyObject_HEAD VocabularyData* data;
 };
 
 PyObject* new_vocabulary(TokenTable&& table, std::unique_ptr<textpipe::WordMap> words = nullptr) {
@@ -244,10 +244,16 @@ void vocabulary_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-const TokenTable& table_of(PyObject* self) { return reinterpret_cast<VocabularyObject*>(self)->data->table; }
-const textpipe::WordMap* words_of(PyObject* self) { return reinterpret_cast<VocabularyObject*>(self)->data->words.get(); }
+const TokenTable& table_of(PyObject* self) {
+  return reinterpret_cast<VocabularyObject*>(self)->data->table;
+}
+const textpipe::WordMap* words_of(PyObject* self) {
+  return reinterpret_cast<VocabularyObject*>(self)->data->words.get();
+}
 
-Py_ssize_t vocabulary_length(PyObject* self) { return static_cast<Py_ssize_t>(table_of(self).size()); }
+Py_ssize_t vocabulary_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(table_of(self).size());
+}
 
 PyObject* vocabulary_tokens(PyObject* self, PyObject*) {
   const TokenTable& table = table_of(self);
@@ -255,7 +261,8 @@ PyObject* vocabulary_tokens(PyObject* self, PyObject*) {
   if (!list) return nullptr;
   for (std::uint32_t id = 0; id < table.size(); ++id) {
     const std::string_view token = table.token(id);
-    PyObject* text = PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "surrogateescape");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "surrogateescape");
     if (text == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), id, text);
   }
@@ -290,12 +297,14 @@ void put_u32(std::string& out, std::uint32_t v) {
   out.append(bytes, 4);
 }
 std::uint32_t get_u32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
 }
 
 void put_tokens(std::string& out, const TokenTable& table) {
   put_u32(out, static_cast<std::uint32_t>(table.size()));
-  for (std::uint32_t id = 0; id < table.size(); ++id) put_u32(out, static_cast<std::uint32_t>(table.token(id).size()));
+  for (std::uint32_t id = 0; id < table.size(); ++id)
+    put_u32(out, static_cast<std::uint32_t>(table.token(id).size()));
   for (std::uint32_t id = 0; id < table.size(); ++id) out.append(table.token(id));
 }
 
@@ -352,7 +361,8 @@ PyObject* vocabulary_from_bytes(PyObject*, PyObject* data) {
   } release{&view};
   const auto* p = static_cast<const unsigned char*>(view.buf);
   const auto size = static_cast<std::size_t>(view.len);
-  if (size < 8 || std::memcmp(p, kVocabularyMagic, sizeof kVocabularyMagic) != 0) return damaged("bad header");
+  if (size < 8 || std::memcmp(p, kVocabularyMagic, sizeof kVocabularyMagic) != 0)
+    return damaged("bad header");
   std::size_t at = 8;
   try {
     TokenTable table;
@@ -369,7 +379,8 @@ PyObject* vocabulary_from_bytes(PyObject*, PyObject* data) {
       if ((size - at) / 4 != words->raw.size() || (size - at) % 4 != 0) return damaged("word map targets");
       for (std::size_t i = 0; i < words->raw.size(); ++i, at += 4) {
         const std::uint32_t target = get_u32(p + at);
-        if (target != textpipe::WordMap::kDrop && target >= table.size()) return damaged("word map target out of range");
+        if (target != textpipe::WordMap::kDrop && target >= table.size())
+          return damaged("word map target out of range");
         words->target.push_back(target);
       }
       words->raw.set_values(words->target);
@@ -403,7 +414,8 @@ PyMethodDef kVocabularyMethods[] = {
     {"find", vocabulary_find, METH_O, "The id of a token, or None."},
     {"to_bytes", vocabulary_to_bytes, METH_NOARGS, "The serialized vocabulary."},
     {"from_bytes", vocabulary_from_bytes, METH_O | METH_STATIC, "A vocabulary from to_bytes() output."},
-    {"from_tokens", vocabulary_from_tokens, METH_O | METH_STATIC, "A vocabulary of distinct tokens, ids in order."},
+    {"from_tokens", vocabulary_from_tokens, METH_O | METH_STATIC,
+     "A vocabulary of distinct tokens, ids in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -421,8 +433,7 @@ PyType_Spec kVocabularySpec = {"ombrel_learn._native.Vocabulary", sizeof(Vocabul
 // IdBatch
 
 struct IdBatchObject {
-  PyObject_HEAD
-  IdBatch* batch;
+  PyObject_HEAD IdBatch* batch;
   Py_ssize_t shape;   // ids.size(), for the buffer's shape
   Py_ssize_t stride;  // 4
 };
@@ -447,7 +458,9 @@ void id_batch_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-const IdBatch& batch_of(PyObject* self) { return *reinterpret_cast<IdBatchObject*>(self)->batch; }
+const IdBatch& batch_of(PyObject* self) {
+  return *reinterpret_cast<IdBatchObject*>(self)->batch;
+}
 
 // The ids never change after the batch is made, so every export is read-only and no export count
 // is needed: the object outlives its views through their reference.
@@ -473,7 +486,9 @@ int id_batch_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   return 0;
 }
 
-Py_ssize_t id_batch_length(PyObject* self) { return static_cast<Py_ssize_t>(batch_of(self).size()); }
+Py_ssize_t id_batch_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(batch_of(self).size());
+}
 
 // views(drop_last=False): one read-only uint32 memoryview per text, slices of one view of this
 // batch; with drop_last, each text's last id (its trailing id) is left out.
@@ -556,8 +571,8 @@ PyType_Spec kIdBatchSpec = {"ombrel_learn._native.IdBatch", sizeof(IdBatchObject
 // Functions
 
 PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"spec", "texts", "labels", "class_count", "min_df", "coverage",
-                                    "max_classes", "probes", nullptr};
+  static const char* kKeywords[] = {"spec",     "texts",       "labels", "class_count", "min_df",
+                                    "coverage", "max_classes", "probes", nullptr};
   PyObject* spec_obj;
   PyObject* texts;
   PyObject* labels_obj;
@@ -583,7 +598,8 @@ PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   for (std::size_t i = 0; i < labels.size(); ++i) {
     if (labels[i] >= class_count) {
-      PyErr_Format(PyExc_ValueError, "label %u of text %zu is not below class_count %u", labels[i], i, class_count);
+      PyErr_Format(PyExc_ValueError, "label %u of text %zu is not below class_count %u", labels[i], i,
+                   class_count);
       return nullptr;
     }
   }
@@ -678,7 +694,8 @@ PyObject* features(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     textpipe::FeatureExtractor extractor(*spec);
     extractor.run(std::string_view(data, static_cast<std::size_t>(size)), [&](std::string_view feature) {
       if (!ok) return;
-      Ref text = Ref::steal(PyUnicode_DecodeUTF8(feature.data(), static_cast<Py_ssize_t>(feature.size()), "surrogateescape"));
+      Ref text = Ref::steal(
+          PyUnicode_DecodeUTF8(feature.data(), static_cast<Py_ssize_t>(feature.size()), "surrogateescape"));
       ok = text && PyList_Append(list.get(), text.get()) == 0;
     });
   } catch (...) {
@@ -695,13 +712,15 @@ PyObject* hash_bytes(PyObject*, PyObject* text) {
   Py_ssize_t size;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return nullptr;
-  return PyLong_FromUnsignedLongLong(textpipe::hash_bytes(std::string_view(data, static_cast<std::size_t>(size))));
+  return PyLong_FromUnsignedLongLong(
+      textpipe::hash_bytes(std::string_view(data, static_cast<std::size_t>(size))));
 }
 
 PyMethodDef kFunctions[] = {
     {"build_vocabulary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_vocabulary)),
      METH_VARARGS | METH_KEYWORDS,
-     "build_vocabulary(spec, texts, labels, class_count, min_df=2, coverage=0.9, max_classes=8, probes=True)"},
+     "build_vocabulary(spec, texts, labels, class_count, min_df=2, coverage=0.9, max_classes=8, "
+     "probes=True)"},
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transform)), METH_FASTCALL,
      "transform(spec, vocabulary, buckets, texts, trailing=None) -> IdBatch"},
     {"features", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(features)), METH_FASTCALL,
@@ -710,9 +729,15 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "ombrel_learn._native",
-                       "The native text pipeline of ombrel_learn.", -1, kFunctions,
-                       nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "ombrel_learn._native",
+                       "The native text pipeline of ombrel_learn.",
+                       -1,
+                       kFunctions,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 bool add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** out) {
   PyObject* type = PyType_FromSpec(spec);

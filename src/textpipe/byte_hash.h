@@ -70,13 +70,16 @@ inline ByteKey byte_key(std::string_view s) {
       tail = h;
     }
   }
-  std::uint64_t h = (key.head[0] ^ (key.head[1] * kMultiplier) ^ tail ^ (std::uint64_t{n} << 56)) * kMultiplier;
+  std::uint64_t h =
+      (key.head[0] ^ (key.head[1] * kMultiplier) ^ tail ^ (std::uint64_t{n} << 56)) * kMultiplier;
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
   key.hash = h ^ (h >> 32);
   return key;
 }
 
-inline std::uint64_t hash_bytes(std::string_view s) { return byte_key(s).hash; }
+inline std::uint64_t hash_bytes(std::string_view s) {
+  return byte_key(s).hash;
+}
 
 }  // namespace ombrel::textpipe

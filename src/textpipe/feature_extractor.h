@@ -41,9 +41,7 @@ struct FeatureSpec {
 
   bool has_ngrams() const { return ngram_max > 0 && ngram_min > 0 && ngram_min <= ngram_max; }
   // Words only, filtered or stemmed: the features for which a WordMap pays.
-  bool maps_raw_words() const {
-    return words && !has_ngrams() && (apply_stemming || !stop_words.empty());
-  }
+  bool maps_raw_words() const { return words && !has_ngrams() && (apply_stemming || !stop_words.empty()); }
 };
 
 // The words of a text before the stop-word test and stemming: the tokenizer core's tokens at the
@@ -99,7 +97,8 @@ class FeatureExtractor final {
     if (padded_.size() == 1) padded_.push_back(' ');  // no words: the padded text is two blanks
     starts_.clear();
     for (std::size_t i = 0; i < padded_.size(); ++i) {
-      if ((static_cast<unsigned char>(padded_[i]) & 0xC0) != 0x80) starts_.push_back(static_cast<std::uint32_t>(i));
+      if ((static_cast<unsigned char>(padded_[i]) & 0xC0) != 0x80)
+        starts_.push_back(static_cast<std::uint32_t>(i));
     }
     const std::size_t chars = starts_.size();
     starts_.push_back(static_cast<std::uint32_t>(padded_.size()));

@@ -124,7 +124,8 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
   out.offsets.reserve(texts.size() + 1);
   std::size_t at = 0;
   for (const Part& part : parts) {
-    if (!part.ids.empty()) std::memcpy(out.ids.data() + at, part.ids.data(), part.ids.size() * sizeof(std::uint32_t));
+    if (!part.ids.empty())
+      std::memcpy(out.ids.data() + at, part.ids.data(), part.ids.size() * sizeof(std::uint32_t));
     at += part.ids.size();
     for (std::uint32_t length : part.lengths) out.offsets.push_back(out.offsets.back() + length);
   }

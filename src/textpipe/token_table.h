@@ -85,7 +85,8 @@ class TokenTable final {
   }
 
   static std::uint32_t meta_of(const ByteKey& key, std::size_t length) {
-    return static_cast<std::uint32_t>(key.hash >> 40) << 8 | static_cast<std::uint32_t>(length < 255 ? length : 255);
+    return static_cast<std::uint32_t>(key.hash >> 40) << 8 |
+           static_cast<std::uint32_t>(length < 255 ? length : 255);
   }
   bool rest_equal(std::uint32_t id, std::string_view token) const;
   void rehash(std::size_t capacity);
@@ -102,8 +103,8 @@ class TokenTable final {
 struct WordMap {
   static constexpr std::uint32_t kDrop = 0xFFFFFFFEu;  // not TokenTable::kNotFound
 
-  TokenTable raw;                     // values: the targets, once frozen
-  std::vector<std::uint32_t> target;  // per raw id: the final id or kDrop
+  TokenTable raw;                      // values: the targets, once frozen
+  std::vector<std::uint32_t> target;   // per raw id: the final id or kDrop
   std::uint64_t word_rule_digest = 0;  // of the spec it was made under
 };
 

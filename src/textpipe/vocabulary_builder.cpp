@@ -82,7 +82,7 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
                                  const FeatureSpec& spec, const PruningRule& rule, bool with_probes) {
   TokenTable provisional;
   std::vector<std::uint32_t> document_frequency;
-  std::vector<std::uint32_t> class_spread;  // classes each feature occurs in
+  std::vector<std::uint32_t> class_spread;   // classes each feature occurs in
   std::vector<std::uint32_t> last_document;  // 1 + the last document that had the feature
   PairCounts pairs;
   IdBatch raw;  // each document's distinct provisional ids
@@ -116,7 +116,8 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
       const std::lock_guard<std::mutex> lock(parts_mutex);
       parts.push_back(std::move(part));
     });
-    std::sort(parts.begin(), parts.end(), [](const FeaturePart& a, const FeaturePart& b) { return a.begin < b.begin; });
+    std::sort(parts.begin(), parts.end(),
+              [](const FeaturePart& a, const FeaturePart& b) { return a.begin < b.begin; });
 
     for (const FeaturePart& part : parts) {
       std::size_t at = 0;
@@ -134,8 +135,8 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
             const std::uint32_t raw_id = word_map.raw.insert(bytes);
             if (raw_id == word_map.target.size()) {
               std::string_view word;
-              word_map.target.push_back(finish_word(bytes, spec, stem_scratch, word) ? provisional.insert(word)
-                                                                                     : WordMap::kDrop);
+              word_map.target.push_back(
+                  finish_word(bytes, spec, stem_scratch, word) ? provisional.insert(word) : WordMap::kDrop);
             }
             id = word_map.target[raw_id];
             if (id == WordMap::kDrop) continue;
@@ -201,7 +202,8 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   provisional = TokenTable();
   if (raw_words) {
     for (std::uint32_t& target : word_map.target) {
-      if (target != WordMap::kDrop) target = final_id[target] == TokenTable::kNotFound ? WordMap::kDrop : final_id[target];
+      if (target != WordMap::kDrop)
+        target = final_id[target] == TokenTable::kNotFound ? WordMap::kDrop : final_id[target];
     }
     word_map.raw.set_values(word_map.target);
     out.words = std::move(word_map);

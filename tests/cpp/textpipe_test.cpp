@@ -86,7 +86,8 @@ TEST(Features, NgramsRunOverThePaddedWordText) {
   spec.ngram_min = 2;
   spec.ngram_max = 3;
   using V = std::vector<std::string>;
-  EXPECT_EQ(features_of(spec, "Ab, c!"), (V{"ab", "c", " a", "ab", "b ", " c", "c ", " ab", "ab ", "b c", " c "}));
+  EXPECT_EQ(features_of(spec, "Ab, c!"),
+            (V{"ab", "c", " a", "ab", "b ", " c", "c ", " ab", "ab ", "b c", " c "}));
   // Characters, not bytes: "é" is two bytes and one character.
   EXPECT_EQ(features_of(spec, "É"), (V{"é", " é", "é ", " é "}));
   EXPECT_EQ(features_of(spec, "..."), (V{"  "}));  // no words: the n-grams of two blanks
@@ -163,7 +164,8 @@ TEST_F(TextsToIds, HashingDeduplicatesWithStampsAndBySorting) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
       for (const std::string& f : features_of(spec, texts[i])) {
         const auto id = static_cast<std::uint32_t>(hash_bytes(f) % buckets);
-        if (std::find(expected[i].begin(), expected[i].end(), id) == expected[i].end()) expected[i].push_back(id);
+        if (std::find(expected[i].begin(), expected[i].end(), id) == expected[i].end())
+          expected[i].push_back(id);
       }
     }
     EXPECT_EQ(lists_of(batch), expected) << buckets;
@@ -188,18 +190,20 @@ TEST_F(TextsToIds, VocabularyKeepsFrequentTokensWithFewClasses) {
   add("rare pair", 3);
   add("pair", 4);
   std::vector<std::string_view> views(texts.begin(), texts.end());
-  const BuiltVocabulary built = build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.9, 8}, true);
+  const BuiltVocabulary built =
+      build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.9, 8}, true);
   EXPECT_EQ(built.distinct_features, 4u);
   ASSERT_EQ(built.table.size(), 2u);
   EXPECT_EQ(built.table.token(0), "mostly");
   EXPECT_EQ(built.table.token(1), "pair");
   const auto docs = lists_of(built.documents);
   ASSERT_EQ(docs.size(), texts.size());
-  EXPECT_EQ(docs[0], (std::vector<std::uint32_t>{2 + 0}));       // "even" pruned; probe of class 0
-  EXPECT_EQ(docs[10], (std::vector<std::uint32_t>{0, 2 + 0}));   // "mostly", probe
-  EXPECT_EQ(docs[30], (std::vector<std::uint32_t>{1, 2 + 3}));   // "rare" pruned, "pair", probe
+  EXPECT_EQ(docs[0], (std::vector<std::uint32_t>{2 + 0}));      // "even" pruned; probe of class 0
+  EXPECT_EQ(docs[10], (std::vector<std::uint32_t>{0, 2 + 0}));  // "mostly", probe
+  EXPECT_EQ(docs[30], (std::vector<std::uint32_t>{1, 2 + 3}));  // "rare" pruned, "pair", probe
   // With coverage 0.8, the eight most frequent classes of "even" hold enough of it.
-  const BuiltVocabulary loose = build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.8, 8}, false);
+  const BuiltVocabulary loose =
+      build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.8, 8}, false);
   EXPECT_EQ(loose.table.size(), 3u);
   EXPECT_EQ(lists_of(loose.documents)[1], (std::vector<std::uint32_t>{0}));
 }
@@ -224,7 +228,8 @@ TEST_F(TextsToIds, VocabularyOverManyBlocksMatchesACountInOnePass) {
     labels.push_back(label);
   }
   std::vector<std::string_view> views(texts.begin(), texts.end());
-  const BuiltVocabulary built = build_vocabulary(pool_, views, labels, 3, spec, PruningRule{3, 0.9, 8}, false);
+  const BuiltVocabulary built =
+      build_vocabulary(pool_, views, labels, 3, spec, PruningRule{3, 0.9, 8}, false);
   std::size_t expected = 0;
   for (const auto& [word, docs] : documents_of) {
     const bool kept = docs.size() >= 3;
@@ -242,7 +247,8 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
   const std::vector<std::string> train = {"The nations running runs", "nation cats the cat", "runs flies"};
   const std::vector<std::uint32_t> labels = {0, 1, 0};
   std::vector<std::string_view> views(train.begin(), train.end());
-  const BuiltVocabulary built = build_vocabulary(pool_, views, labels, 2, spec, PruningRule{1, 0.9, 8}, false);
+  const BuiltVocabulary built =
+      build_vocabulary(pool_, views, labels, 2, spec, PruningRule{1, 0.9, 8}, false);
   ASSERT_TRUE(built.has_words);
   // "running" is a stop word before stemming; "runs" and "run" share no stem ("runs" is 4 bytes).
   EXPECT_EQ(built.words.target[built.words.raw.find("running")], WordMap::kDrop);
