@@ -84,7 +84,7 @@ def best_time(runs, work):
 
 def main():
     parser = argparse.ArgumentParser(description="Dask scoring throughput and per-worker memory")
-    parser.add_argument("--data", type=Path, default=ROOT.parent / "shared" / "data")
+    parser.add_argument("--data", type=Path, default=Path(os.environ.get("OMBREL_DATA", ROOT.parent / "shared" / "data")))
     parser.add_argument("--dataset", default="20newsgroups")
     parser.add_argument("--copies", type=int, default=3, help="copies of test.tsv in the scored corpus")
     parser.add_argument("--runs", type=int, default=3, help="timed runs per configuration")

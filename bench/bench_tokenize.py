@@ -21,7 +21,8 @@ import time
 
 import ombrel
 
-DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data",
+DATA = os.path.join(os.environ.get("OMBREL_DATA", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                                               "..", "shared", "data")),
                     "20newsgroups", "train.tsv")
 
 STOP_WORDS = frozenset("""
@@ -101,7 +102,7 @@ def best_seconds(fns, repeat):
 
 def load_documents(path, megabytes):
     if not os.path.exists(path):
-        sys.exit(f"{path} not found: the benchmark reads the datasets in ../shared/data/ beside the project")
+        sys.exit(f"{path} not found: the benchmark reads the datasets in $OMBREL_DATA (default ../shared/data beside the project)")
     docs, size = [], 0
     with open(path, encoding="utf-8") as f:
         for line in f:
