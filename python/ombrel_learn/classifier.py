@@ -21,13 +21,15 @@ from __future__ import annotations
 import inspect
 import os
 import random
+import threading
+import time
 from typing import Any, Iterable, Sequence
 
 import numpy as np
 
 import ombrel
 
-from . import _native
+from . import _learners, _native, linear
 from .exceptions import not_fitted
 
 ENGLISH_STOP_WORDS = frozenset(
@@ -42,10 +44,25 @@ ENGLISH_STOP_WORDS = frozenset(
 )
 
 FEATURE_KINDS = ("auto", "words", "chars")
-# features="auto" compares the two kinds on at most this many training texts (80% train, 20%
-# held out), and on at most this many bytes of text, so the choice costs a fraction of the fit.
-AUTO_SAMPLE_TEXTS = 4000
+LEARNERS = ("auto", "field", "naive_bayes", "sgd", "perceptron")
+# The learners that compile a float model into the field.
+LINEAR_LEARNERS = ("naive_bayes", "sgd", "perceptron")
+# learner="auto" / features="auto" compare their candidates on at most this many training texts
+# (80% train, 20% held out; three folds below AUTO_FOLDS_BELOW texts), and on at most this many
+# bytes of text, so that the choice costs a bounded share of the fit.
+AUTO_SAMPLE_TEXTS = 20000
 AUTO_SAMPLE_BYTES = 2_000_000
+AUTO_FOLDS_BELOW = 1500
+# The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
+AUTO_ALPHAS = (0.1, 0.3, 1.0)
+SGD_ALPHA = 1e-4
+# What learner="auto" compares. The field's own training is left to an explicit learner="field" or
+# to autotune: on held-out rows of every dataset measured it never beat the better of these two,
+# and it costs more than both together.
+AUTO_LEARNERS = ("naive_bayes", "sgd")
+# A float learner holds a dense (token neurons x classes) matrix: in hashing mode, learner="auto"
+# considers the float learners only while that matrix stays below this many cells.
+MAX_DENSE_CELLS = 1 << 24
 # predict works through this many texts at a time (each needs a memoryview of its ids).
 PREDICT_BLOCK = 1 << 16
 
@@ -88,16 +105,27 @@ def _as_labels(y: Any) -> np.ndarray:
 
 class _Model:
     """The fitted state: features, vocabulary (or buckets), field and classes. Immutable once made,
-    so one model can be used from many threads."""
+    so one model can be used from many threads (decision_function, which reads the field's running
+    potentials, takes the model's lock).
+
+    learner "field": the field trained itself; sensory ids after the tokens are its margin probes
+    (one per class), which prediction leaves out. Any other learner: the field holds a compiled
+    linear model, and the ids after the tokens are its bias neurons, which every text carries at
+    prediction (`bias_ids`)."""
 
     def __init__(self, kind: str, spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None,
-                 buckets: int, classes: np.ndarray, field: ombrel.OmbrelField):
+                 buckets: int, classes: np.ndarray, field: ombrel.OmbrelField, learner: str = "field",
+                 bias_neurons: int = 0):
         self.kind = kind
         self.spec = spec
         self.vocabulary = vocabulary
         self.buckets = buckets
         self.classes = classes
         self.field = field
+        self.learner = learner
+        self.bias_neurons = bias_neurons
+        self.bias_ids = np.arange(self.token_neurons, self.token_neurons + bias_neurons, dtype=np.uint32)
+        self.lock = threading.Lock()
 
     @property
     def token_neurons(self) -> int:
@@ -108,13 +136,39 @@ class _Model:
 
     @property
     def sensory_count(self) -> int:
-        return self.token_neurons + len(self.classes)
+        if self.learner == "field":
+            return self.token_neurons + len(self.classes)
+        return self.token_neurons + self.bias_neurons
 
     def ids(self, texts: list[str], trailing: Sequence[int] | None = None) -> _native.IdBatch:
         return _native.transform(self.spec, self.vocabulary, self.buckets, texts, trailing)
 
+    def streams(self, texts: list[str]) -> list[memoryview]:
+        """One uint32 view per text, as prediction presents it (bias ids appended)."""
+        batch = _native.transform(self.spec, self.vocabulary, self.buckets, texts)
+        if not self.bias_neurons:
+            return batch.views()
+        tokens, offsets = _learners.append_ids(batch, batch.offsets, self.bias_ids)
+        whole = memoryview(tokens)
+        bounds = np.asarray(offsets).tolist()
+        return [whole[bounds[i]:bounds[i + 1]] for i in range(len(bounds) - 1)]
+
     def predict_indices(self, texts: list[str]) -> list[int]:
-        return self.field.predict_batch(self.ids(texts).views())
+        return self.field.predict_batch(self.streams(texts))
+
+    def potentials(self, texts: list[str]) -> np.ndarray:
+        """(texts, classes) int64: each text's motor potentials, from a fresh start."""
+        streams = self.streams(texts)
+        out = np.empty((len(streams), len(self.classes)), dtype=np.int64)
+        field = self.field
+        with self.lock:
+            reset, predict, read = field.reset_potentials, field.predict, field.get_potentials
+            for i, stream in enumerate(streams):
+                reset()
+                predict(stream)
+                out[i] = read()
+            reset()
+        return out
 
 
 class OmbrelClassifier:
@@ -134,7 +188,21 @@ class OmbrelClassifier:
     min_length : minimum token length in UTF-8 bytes; for "words".
     buckets : 0 for a vocabulary built from the training texts, or the number of hash buckets.
     epochs, amplify, suppress, margin, chunk : the training recipe.
-    min_df, coverage : vocabulary pruning.
+    learner : "auto" (chosen on held-out training rows, see below), "field" (the field's own
+        margin training: epochs, amplify, suppress, margin, chunk), or a float learner compiled into
+        the field: "naive_bayes" (multinomial, smoothing alpha), "sgd" (loss, alpha, epochs) or
+        "perceptron" (averaged, epochs). With more than 8 classes a float model is trained a little
+        further in the field's form (8 classes per token) before it is compiled.
+    alpha : the naive Bayes smoothing (None: chosen among 0.1, 0.3, 1 on held-out rows) or the SGD
+        L2 penalty (None: 1e-4).
+    loss : the SGD loss, "log_loss", "hinge" or "modified_huber".
+    min_df, coverage : vocabulary pruning (coverage None: 0.9 for the field learner, whose tokens
+        hold 8 classes, and 0 for the float learners, whose cut to 8 happens when compiling).
+
+    learner="auto" fits, on a sample of the training texts split into a training and a held-out
+    part, naive Bayes (each alpha) and SGD with the log loss on each feature kind that `features`
+    allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes
+    before SGD, words before chars), and refits it on everything. `selection_scores_` holds what it measured.
     random_state : seed of the shuffle and of the "auto" sample.
     verbose : progress bars on standard error (only when it is a terminal).
     """
@@ -145,7 +213,8 @@ class OmbrelClassifier:
                  stop_words: str | Iterable[str] | None = "english", stem: bool = True,
                  min_length: int = 2, buckets: int = 0, epochs: int = 4, amplify: int = 10,
                  suppress: int = 1, margin: int = 300, chunk: int = 32, min_df: int = 2,
-                 coverage: float = 0.9, random_state: int | None = 0, verbose: bool = False):
+                 coverage: float | None = None, learner: str = "auto", alpha: float | None = None,
+                 loss: str = "log_loss", random_state: int | None = 0, verbose: bool = False):
         self.features = features
         self.ngram_range = ngram_range
         self.stop_words = stop_words
@@ -159,6 +228,9 @@ class OmbrelClassifier:
         self.chunk = chunk
         self.min_df = min_df
         self.coverage = coverage
+        self.learner = learner
+        self.alpha = alpha
+        self.loss = loss
         self.random_state = random_state
         self.verbose = verbose
 
@@ -208,8 +280,14 @@ class OmbrelClassifier:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)!r}")
         if not (-32768 <= int(self.amplify) <= 32767 and -32768 <= int(self.suppress) <= 32767):
             raise ValueError("amplify and suppress must fit in 16 bits")
-        if not 0.0 <= float(self.coverage) <= 1.0:
+        if self.coverage is not None and not 0.0 <= float(self.coverage) <= 1.0:
             raise ValueError(f"coverage must be between 0 and 1, got {self.coverage!r}")
+        if self.learner not in LEARNERS:
+            raise ValueError(f"learner must be one of {LEARNERS}, got {self.learner!r}")
+        if self.alpha is not None and not float(self.alpha) > 0:
+            raise ValueError(f"alpha must be positive, got {self.alpha!r}")
+        if self.loss not in linear.LOSSES:
+            raise ValueError(f"loss must be one of {linear.LOSSES}, got {self.loss!r}")
 
     def _stop_word_set(self) -> frozenset[str]:
         if self.stop_words is None:
@@ -249,16 +327,25 @@ class OmbrelClassifier:
         random.Random(self.random_state).shuffle(order)
         texts = [texts[i] for i in order]
         y_list = y_index[order].tolist()
-        kind = self.features
-        self.__dict__.pop("feature_scores_", None)
-        if kind == "auto":
-            kind = self._choose_features(texts, y_list, len(classes))
-        model = self._train_new(kind, texts, y_list, classes, int(self.epochs))
+        for name in ("feature_scores_", "selection_scores_"):
+            self.__dict__.pop(name, None)
+        kind, learner, alpha = self.features, self.learner, self.alpha
+        if kind == "auto" or learner == "auto" or (learner == "naive_bayes" and alpha is None):
+            kind, learner, alpha = self._choose(texts, y_list, len(classes))
+        model = self._train_new(kind, texts, y_list, classes, int(self.epochs), learner, alpha)
         self._set_model(model)
+        self.alpha_ = alpha
         return self
 
+    def _coverage(self, learner: str) -> float:
+        if self.coverage is not None:
+            return float(self.coverage)
+        return 0.9 if learner == "field" else 0.0
+
     def _train_new(self, kind: str, texts: list[str], y: list[int], classes: np.ndarray,
-                   epochs: int) -> _Model:
+                   epochs: int, learner: str = "field", alpha: float | None = None) -> _Model:
+        if learner != "field":
+            return self._train_linear(kind, texts, y, classes, learner, alpha)
         spec = self._spec(kind)
         k = len(classes)
         vocabulary: _native.Vocabulary | None = None
@@ -268,11 +355,45 @@ class OmbrelClassifier:
         else:
             buckets = 0
             vocabulary, documents, _ = _native.build_vocabulary(
-                spec, texts, y, k, int(self.min_df), float(self.coverage), 8, True)
+                spec, texts, y, k, int(self.min_df), self._coverage("field"), 8, True)
         model = _Model(kind, spec, vocabulary, buckets, classes, self._new_field(
             buckets or len(vocabulary or ()), k))
         self._train_passes(model, documents, y, epochs)
         return model
+
+    def _token_ids(self, kind: str, texts: list[str], y: list[int], k: int, learner: str
+                   ) -> tuple[_native.FeatureSpec, _native.Vocabulary | None, int, _native.IdBatch]:
+        """The features of a float learner: (spec, vocabulary, buckets, ids of the texts)."""
+        spec = self._spec(kind)
+        if self.buckets:
+            return spec, None, int(self.buckets), _native.transform(spec, None, int(self.buckets), texts)
+        vocabulary, documents, _ = _native.build_vocabulary(
+            spec, texts, y, k, int(self.min_df), self._coverage(learner), 8, False)
+        return spec, vocabulary, 0, documents
+
+    def _fit_float(self, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
+                   k: int) -> linear.LinearModel:
+        if learner == "naive_bayes":
+            return linear.fit_naive_bayes(documents, y, features, k, alpha=1.0 if alpha is None else float(alpha))
+        seed = self.random_state
+        if learner == "sgd":
+            return linear.fit_sgd(documents, y, features, k, loss=self.loss,
+                                  alpha=SGD_ALPHA if alpha is None else float(alpha),
+                                  epochs=int(self.epochs), random_state=seed)
+        return linear.fit_perceptron(documents, y, features, k, epochs=int(self.epochs), random_state=seed)
+
+    def _train_linear(self, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
+                      alpha: float | None) -> _Model:
+        k = len(classes)
+        spec, vocabulary, buckets, documents = self._token_ids(kind, texts, y, k, learner)
+        features = buckets or len(vocabulary or ())
+        labels = np.asarray(y, dtype=np.uint32)
+        model = self._fit_float(learner, alpha, documents, labels, features, k)
+        if k > linear.FIELD_SLOTS:
+            model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+        compiled = linear.compile_to_field(model)
+        field = _mapped_field(compiled.data, compiled.sensory_count, k)
+        return _Model(kind, spec, vocabulary, buckets, classes, field, learner, compiled.bias_neurons)
 
     def _new_field(self, token_neurons: int, k: int) -> ombrel.OmbrelField:
         """One sensory neuron per token plus one margin probe per class: the probe of class c is
@@ -323,9 +444,25 @@ class OmbrelClassifier:
         if bar is not None:
             bar.close()
 
-    def _choose_features(self, texts: list[str], y: list[int], k: int) -> str:
-        """"words" or "chars", whichever scores better on held-out training rows, trained on a
-        sample (texts are already shuffled)."""
+    def _candidates(self, k: int) -> list[tuple[str, str, float | None]]:
+        """(features, learner, alpha) in order of preference (ties go to the earlier one)."""
+        kinds = ("words", "chars") if self.features == "auto" else (self.features,)
+        if self.learner != "auto":
+            learners: tuple[str, ...] = (self.learner,)
+        elif self.buckets and int(self.buckets) * k > MAX_DENSE_CELLS:
+            learners = ("field",)
+        else:
+            learners = AUTO_LEARNERS
+        out = []
+        for kind in kinds:
+            for learner in learners:
+                if learner == "naive_bayes" and self.alpha is None:
+                    out.extend((kind, learner, a) for a in AUTO_ALPHAS)
+                else:
+                    out.append((kind, learner, self.alpha))
+        return out
+
+    def _sample(self, texts: list[str]) -> int:
         count = 0
         size = 0
         for text in texts[:AUTO_SAMPLE_TEXTS]:
@@ -333,32 +470,95 @@ class OmbrelClassifier:
             count += 1
             if size > AUTO_SAMPLE_BYTES:
                 break
-        held = max(1, count // 5)
-        if count - held < 2 or len(set(y[:count - held])) < 2:
-            return "words"
-        train_x, train_y = texts[:count - held], y[:count - held]
-        test_x, test_y = texts[count - held:count], np.asarray(y[count - held:count])
-        scores = {}
+        return count
+
+    def _choose(self, texts: list[str], y: list[int], k: int) -> tuple[str, str, float | None]:
+        """The (features, learner, alpha) that score best on held-out rows of a sample of the
+        (already shuffled) training texts; the measured accuracies go to selection_scores_."""
+        candidates = self._candidates(k)
+        if len(candidates) == 1:
+            return candidates[0]
+        count = self._sample(texts)
+        if count < 10 or len(set(y[:count])) < 2:
+            return candidates[0]
+        folds = 3 if count < AUTO_FOLDS_BELOW else 1
+        hits = dict.fromkeys(candidates, 0)
+        scored = 0
+        for fold in range(folds):
+            if folds == 1:
+                held = range(count - max(1, count // 5), count)
+            else:
+                held = range(fold, count, folds)
+            held_set = set(held)
+            train_rows = [i for i in range(count) if i not in held_set]
+            train_x = [texts[i] for i in train_rows]
+            train_y = [y[i] for i in train_rows]
+            test_x = [texts[i] for i in held]
+            test_y = np.asarray([y[i] for i in held])
+            if len(set(train_y)) < 2:
+                continue
+            scored += len(test_y)
+            for candidate, predicted in self._try(candidates, train_x, train_y, test_x, k):
+                hits[candidate] += int(np.sum(predicted == test_y))
+        best = max(candidates, key=lambda c: hits[c])  # max keeps the first of equals
+        scores = {f"{kind}/{learner}" + (f"/alpha={alpha}" if alpha is not None else ""): hits[(kind, learner, alpha)] / max(1, scored)
+                  for kind, learner, alpha in candidates}
+        self.selection_scores_ = scores
+        kinds = sorted({c[0] for c in candidates})
+        if len(kinds) > 1:  # the best score of each feature kind, as features="auto" reported it
+            self.feature_scores_ = {kind: max(v for c, v in zip(candidates, scores.values()) if c[0] == kind)
+                                    for kind in kinds}
+        return best
+
+    def _try(self, candidates: list[tuple[str, str, float | None]], train_x: list[str], train_y: list[int],
+             test_x: list[str], k: int):
+        """Yields each candidate with its predictions (class indices) of test_x. The float models
+        are scored as the field will hold them (with more than 8 classes, cut to 8 per token and
+        refitted in that form), before rounding; naive Bayes counts once for all its alphas."""
         classes = np.arange(k)
-        for kind in ("words", "chars"):
-            model = self._train_new(kind, train_x, train_y, classes, int(self.epochs))
-            scores[kind] = float(np.mean(np.asarray(model.predict_indices(test_x)) == test_y))
-        self.feature_scores_ = scores
-        return "chars" if scores["chars"] > scores["words"] else "words"
+        labels = np.asarray(train_y, dtype=np.uint32)
+        for kind in dict.fromkeys(c[0] for c in candidates):
+            mine = [c for c in candidates if c[0] == kind]
+            floats = [c for c in mine if c[1] != "field"]
+            if floats:
+                spec, vocabulary, buckets, documents = self._token_ids(kind, train_x, train_y, k, floats[0][1])
+                features = buckets or len(vocabulary or ())
+                test_ids = _native.transform(spec, vocabulary, buckets, test_x)
+                counts = None
+                for candidate in floats:
+                    _, learner, alpha = candidate
+                    if learner == "naive_bayes":
+                        if counts is None:
+                            counts = linear.count_naive_bayes(documents, labels, features, k)
+                        model = counts.to_model(1.0 if alpha is None else float(alpha))
+                    else:
+                        model = self._fit_float(learner, alpha, documents, labels, features, k)
+                    if k > linear.FIELD_SLOTS:
+                        model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+                    yield candidate, model.predict(test_ids)
+            for candidate in mine:
+                if candidate[1] == "field":
+                    model = self._train_new(kind, train_x, train_y, classes, int(self.epochs))
+                    yield candidate, np.asarray(model.predict_indices(test_x))
 
     def _set_model(self, model: _Model) -> None:
         self._model = model
         self.classes_ = model.classes
         self.features_ = model.kind
+        self.learner_ = model.learner
         self.n_features_ = model.token_neurons
 
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> "OmbrelClassifier":
         """One training pass over X, y. The first call must name every class in `classes`; with
         buckets == 0 it also builds the vocabulary from its texts (tokens first seen later are not
         learnt: use buckets > 0 for streams with an open vocabulary). features="auto" means "words"
-        here: there is no training set to choose on."""
+        here, and the learner is the field's own (learner="auto" or "field"): there is no training
+        set to choose on, and the field learns one pass at a time."""
         texts, labels = self._prepare(X, y)
         model: _Model | None = getattr(self, "_model", None)
+        if model is not None and model.learner != "field":
+            raise ValueError(f"partial_fit continues models of learner='field'; this one was fitted with "
+                             f"learner={model.learner!r} (refit it, or fit with learner='field')")
         if model is None:
             if classes is None:
                 raise ValueError("the first call to partial_fit must name every class: classes=[...]")
@@ -376,6 +576,9 @@ class OmbrelClassifier:
             raise ValueError(f"y holds labels not in classes: {sorted(set(labels[unseen].tolist()))!r}")
         y_list = index.tolist()
         if model is None:
+            if self.learner not in ("auto", "field"):
+                raise ValueError(f"partial_fit trains the field's own learner; learner={self.learner!r} "
+                                 f"fits with fit()")
             kind = self.features if self.features != "auto" else "words"
             model = self._train_new(kind, texts, y_list, all_classes, 1)
             self._set_model(model)
@@ -400,8 +603,7 @@ class OmbrelClassifier:
             raise not_fitted(type(self).__name__)
         texts = X if type(X) is list else _as_texts(X)
         if len(texts) <= PREDICT_BLOCK:
-            indices = model.field.predict_batch(
-                _native.transform(model.spec, model.vocabulary, model.buckets, texts).views())
+            indices = model.field.predict_batch(model.streams(texts))
             if len(indices) == 1:  # one text: a slice is cheaper than fancy indexing
                 i = indices[0]
                 return model.classes[i:i + 1].copy()
@@ -409,6 +611,15 @@ class OmbrelClassifier:
         # In blocks, so that the ids and the per-text views of only one block are held at a time.
         parts = [self.predict(texts[start:start + PREDICT_BLOCK]) for start in range(0, len(texts), PREDICT_BLOCK)]
         return np.concatenate(parts)
+
+    def decision_function(self, X: Any) -> np.ndarray:
+        """Per-class potentials of each text, (n_texts, n_classes) int64, columns in the order of
+        classes_; predict is their argmax (the first class on ties). The field answers one text at a
+        time here (reset, present, read its potentials), a few microseconds per text; calls on one
+        classifier from several threads take turns."""
+        model = self._fitted()
+        texts = X if type(X) is list else _as_texts(X)
+        return model.potentials(texts)
 
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Accuracy of predict(X) against y."""
@@ -448,6 +659,22 @@ class OmbrelClassifier:
         if model_state is not None:
             from . import model_folder
             self._set_model(model_folder.model_from_state(self, model_state))
+
+
+def _mapped_field(data: bytes, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
+    """A field that maps the weight-file bytes `data`. The field maps a file: the bytes go to a
+    private temporary file, which is mapped and then unlinked (the mapping stays valid, and its pages
+    are freed with the field)."""
+    import tempfile
+    field = ombrel.OmbrelField(sensory_count, motor_count)
+    fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        field.load_weights(temporary)
+    finally:
+        os.remove(temporary)
+    return field
 
 
 def _progress(verbose: bool, total: int, description: str, unit: str):

@@ -1,7 +1,10 @@
 """The model folder: what `OmbrelClassifier.save` writes and `OmbrelClassifier.load` reads.
 
-    model.json              format name and version, settings, classes, sizes, and the names of:
-    weights-<id>.bin        the field's sensory neurons (OmbrelField.save_weights), 64 bytes each
+    model.json              format name and version, settings, classes, sizes, the learner and its
+                            bias neuron count, and the names of:
+    weights-<id>.bin        the field's sensory neurons (OmbrelField.save_weights), 64 bytes each:
+                            the tokens', then (learner "field") one margin probe per class, or (a
+                            compiled float learner) the bias neurons every text carries at prediction
     vocabulary-<id>.bin     the token table (absent in hashing mode)
 
 Crash safety: a save writes the weights and the vocabulary under names no earlier save used,
@@ -31,7 +34,10 @@ from . import _native
 from .exceptions import ModelFolderError
 
 FORMAT_NAME = "ombrel_learn model"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+# Version 1 folders (before the float learners) hold field-trained models: they load as learner
+# "field" with no bias neurons.
+READABLE_VERSIONS = (1, 2)
 MANIFEST = "model.json"
 NEURON_BYTES = 64
 
@@ -65,6 +71,8 @@ def _describe(estimator: Any, model: Any) -> dict[str, Any]:
         "motor_count": len(model.classes),
         "classes": model.classes.tolist(),
         "classes_dtype": model.classes.dtype.str,
+        "learner": model.learner,
+        "bias_neurons": model.bias_neurons,
     }
 
 
@@ -148,11 +156,14 @@ def _read_manifest(path: str) -> dict[str, Any]:
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         raise ModelFolderError(f"{manifest_path} is not an ombrel_learn model description")
     version = manifest.get("format_version")
-    if version != FORMAT_VERSION:
+    if version not in READABLE_VERSIONS:
         raise ModelFolderError(f"{path}: model format version {version!r}; this ombrel_learn reads "
-                               f"version {FORMAT_VERSION}")
+                               f"versions {', '.join(map(str, READABLE_VERSIONS))}")
+    if version == 1:
+        manifest.setdefault("learner", "field")
+        manifest.setdefault("bias_neurons", 0)
     for key in ("params", "features", "buckets", "vocabulary_size", "sensory_count", "motor_count",
-                "classes", "classes_dtype", "weights", "vocabulary"):
+                "classes", "classes_dtype", "weights", "vocabulary", "learner", "bias_neurons"):
         if key not in manifest:
             raise ModelFolderError(f"{manifest_path} lacks {key!r}")
     return manifest
@@ -160,7 +171,7 @@ def _read_manifest(path: str) -> dict[str, Any]:
 
 def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes | None,
            map_weights: Any, where: str) -> Any:
-    from .classifier import _Model
+    from .classifier import LEARNERS, _Model
     try:
         estimator = estimator_cls(**_restore_params(manifest["params"]))
         classes = np.array(manifest["classes"], dtype=np.dtype(manifest["classes_dtype"]))
@@ -181,13 +192,18 @@ def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes
     token_neurons = buckets or len(vocabulary or ())
     motor_count = int(manifest["motor_count"])
     sensory_count = int(manifest["sensory_count"])
-    if motor_count != len(classes) or sensory_count != token_neurons + motor_count:
+    learner, bias_neurons = manifest["learner"], manifest["bias_neurons"]
+    if learner not in LEARNERS[1:] or not isinstance(bias_neurons, int) or bias_neurons < 0:
+        raise ModelFolderError(f"{where}: unknown learner {learner!r} or bias neuron count {bias_neurons!r}")
+    extra = motor_count if learner == "field" else bias_neurons
+    if motor_count != len(classes) or sensory_count != token_neurons + extra:
         raise ModelFolderError(f"{where}: sizes do not agree ({sensory_count} sensory neurons for "
-                               f"{token_neurons} tokens and {motor_count} classes)")
+                               f"{token_neurons} tokens, {motor_count} classes and {bias_neurons} "
+                               f"bias neurons of learner {learner!r})")
     field = ombrel.OmbrelField(sensory_count, motor_count)
     map_weights(field, sensory_count)
     kind = manifest["features"]
-    model = _Model(kind, estimator._spec(kind), vocabulary, buckets, classes, field)
+    model = _Model(kind, estimator._spec(kind), vocabulary, buckets, classes, field, learner, bias_neurons)
     estimator._set_model(model)
     return estimator
 
@@ -234,6 +250,8 @@ def model_state(model: Any) -> dict[str, Any]:
         "classes": model.classes,
         "vocabulary": model.vocabulary.to_bytes() if model.vocabulary is not None else None,
         "weights": weights,
+        "learner": model.learner,
+        "bias_neurons": model.bias_neurons,
     }
 
 
@@ -241,19 +259,15 @@ def model_from_state(estimator: Any, state: dict[str, Any]) -> Any:
     from .classifier import _Model
     classes = state["classes"]
     vocabulary = _native.Vocabulary.from_bytes(state["vocabulary"]) if state["vocabulary"] is not None else None
+    from .classifier import _mapped_field
     buckets = int(state["buckets"])
-    sensory_count = (buckets or len(vocabulary or ())) + len(classes)
+    learner = state.get("learner", "field")
+    bias_neurons = int(state.get("bias_neurons", 0))
+    extra = len(classes) if learner == "field" else bias_neurons
+    sensory_count = (buckets or len(vocabulary or ())) + extra
     weights = state["weights"]
     if len(weights) != sensory_count * NEURON_BYTES:
         raise ModelFolderError("pickled weights do not match the vocabulary and classes")
-    field = ombrel.OmbrelField(sensory_count, len(classes))
-    # The field maps a file: write the weights to a private temporary file, map it, then remove
-    # its name (the mapping stays valid and the pages are freed with the field).
-    fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(weights)
-        field.load_weights(temporary)
-    finally:
-        os.remove(temporary)
-    return _Model(state["features"], estimator._spec(state["features"]), vocabulary, buckets, classes, field)
+    field = _mapped_field(weights, sensory_count, len(classes))
+    return _Model(state["features"], estimator._spec(state["features"]), vocabulary, buckets, classes, field,
+                  learner, bias_neurons)

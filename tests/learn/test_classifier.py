@@ -288,7 +288,7 @@ for name, kind, limit in (("20newsgroups", "words", 3000), ("lang_id_tatoeba", "
     field = recipe.new_field(len(vocabulary), len(classes), rc.margin)
     recipe.train(field, len(vocabulary), [vocabulary.ids(t) for t in tokens], y, rc)
     expected = [classes[w] for w in field.predict_batch([vocabulary.ids(featurize(t)) for t in test_x])]
-    clf = OmbrelClassifier(features=kind).fit(train_x, train_y)
+    clf = OmbrelClassifier(features=kind, learner="field").fit(train_x, train_y)
     assert clf.predict(test_x).tolist() == expected, name
 print("same")
 """
@@ -312,10 +312,10 @@ def test_one_worker_reproduces_the_low_level_recipe_exactly(tmp_path):
 def test_fitting_twice_gives_the_same_model_whatever_the_pool():
     from learn_support import read_tsv
     texts, labels = read_tsv("20newsgroups", limit=2500)
-    first = OmbrelClassifier(features="words").fit(texts[:2000], labels[:2000]).predict(texts[2000:])
-    again = OmbrelClassifier(features="words").fit(texts[:2000], labels[:2000]).predict(texts[2000:])
+    first = OmbrelClassifier(features="words", learner="field").fit(texts[:2000], labels[:2000]).predict(texts[2000:])
+    again = OmbrelClassifier(features="words", learner="field").fit(texts[:2000], labels[:2000]).predict(texts[2000:])
     assert first.tolist() == again.tolist()
-    other_seed = OmbrelClassifier(features="words", random_state=1).fit(texts[:2000], labels[:2000])
+    other_seed = OmbrelClassifier(features="words", learner="field", random_state=1).fit(texts[:2000], labels[:2000])
     assert other_seed.predict(texts[2000:]).tolist() != first.tolist()  # the shuffle matters
 
 
