@@ -368,46 +368,30 @@ def shuffled(seed: int, *columns: Sequence[Any]) -> list[list[Any]]:
 
 
 # ---------------------------------------------------------------------------------------------
-# A small progress bar (standard error; redrawn in place on a terminal, one line otherwise)
+# Progress bars (tqdm, on standard error)
 
 
 class ProgressBar:
-    """Shown only on a terminal, and only once its phase has lasted DELAY_S: quick phases print
-    their one summary line and nothing else."""
+    """A tqdm bar shown only on a terminal, and only once its phase has lasted DELAY_S: quick phases
+    print their one summary line and nothing else. Call it with the number of items just done;
+    close() returns the seconds the phase took."""
 
     DELAY_S = 0.3
 
     def __init__(self, label: str, total: int, unit: str = "items",
                  stream: TextIO = sys.stderr):
-        self.label, self.total, self.unit, self.stream = label, max(total, 1), unit, stream
-        self.done = 0
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
         self.start = time.perf_counter()
-        self.last_draw = 0.0
-        self.drawn = False
-        self.live = hasattr(stream, "isatty") and stream.isatty()
+        live = hasattr(stream, "isatty") and stream.isatty()
+        self.bar = tqdm(total=max(total, 1), desc=f"  {label}", unit=f" {unit}", file=stream,
+                        delay=self.DELAY_S, disable=not live, leave=True, dynamic_ncols=True)
 
     def __call__(self, n: int) -> None:
-        self.done += n
-        now = time.perf_counter()
-        if (self.live and now - self.start >= self.DELAY_S
-                and (now - self.last_draw > 0.1 or self.done >= self.total)):
-            self.last_draw = now
-            self.drawn = True
-            self._draw(now)
-
-    def _draw(self, now: float, end: str = "") -> None:
-        frac = min(self.done / self.total, 1.0)
-        width = 30
-        filled = int(frac * width)
-        rate = self.done / max(now - self.start, 1e-9)
-        self.stream.write(f"\r  {self.label:<22} [{'#' * filled}{'.' * (width - filled)}] "
-                          f"{100 * frac:5.1f}% {rate:,.0f} {self.unit}/s{end}")
-        self.stream.flush()
+        self.bar.update(n)
 
     def close(self) -> float:
         elapsed = time.perf_counter() - self.start
-        if self.drawn:
-            self._draw(time.perf_counter(), end="\n")
+        self.bar.close()
         return elapsed
 
 
