@@ -612,6 +612,14 @@ class OmbrelClassifier:
         parts = [self.predict(texts[start:start + PREDICT_BLOCK]) for start in range(0, len(texts), PREDICT_BLOCK)]
         return np.concatenate(parts)
 
+    def autotune(self, X: Any, y: Any, budget: float = 30.0) -> "OmbrelClassifier":
+        """Searches features, learners and their settings on held-out training rows for at most
+        `budget` seconds (the final fit on all of X included), sets the best settings on this
+        classifier and fits it. What was tried and chosen is in `autotune_report_`. Returns self.
+        See ombrel_learn.autotune."""
+        from .autotune import autotune
+        return autotune(self, X, y, budget)
+
     def decision_function(self, X: Any) -> np.ndarray:
         """Per-class potentials of each text, (n_texts, n_classes) int64, columns in the order of
         classes_; predict is their argmax (the first class on ties). The field answers one text at a

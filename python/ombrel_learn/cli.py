@@ -1,6 +1,7 @@
 """The command line: `ombrel` or `python -m ombrel_learn`.
 
-    ombrel train DATA -o MODEL [--features auto|words|chars] [--epochs N] ...
+    ombrel train DATA -o MODEL [--features auto|words|chars] [--learner auto|...] [--epochs N] ...
+    ombrel train DATA -o MODEL --autotune SECONDS   search the settings within that many seconds
     ombrel test MODEL DATA          accuracy, per-class precision and recall
     ombrel predict MODEL [FILE|-]   one label per line
 
@@ -32,11 +33,18 @@ def _parser() -> argparse.ArgumentParser:
     train.add_argument("data", help="label<TAB>text or __label__X text lines")
     train.add_argument("-o", "--output", required=True, help="model folder to write")
     train.add_argument("--features", choices=["auto", "words", "chars"], default=defaults["features"])
+    train.add_argument("--learner", choices=["auto", "field", "naive_bayes", "sgd", "perceptron"],
+                       default=defaults["learner"])
+    train.add_argument("--alpha", type=float, default=defaults["alpha"],
+                       help="naive Bayes smoothing or SGD penalty (default: chosen on held-out rows)")
     train.add_argument("--epochs", type=int, default=defaults["epochs"])
     train.add_argument("--buckets", type=int, default=defaults["buckets"],
                        help="hash tokens into this many neurons instead of building a vocabulary")
     train.add_argument("--min-df", type=int, default=defaults["min_df"])
     train.add_argument("--seed", type=int, default=defaults["random_state"])
+    train.add_argument("--autotune", type=float, metavar="SECONDS", default=None,
+                       help="search features, learner and settings on held-out rows within SECONDS "
+                            "(the final fit included); the other training options are starting points")
     test = sub.add_parser("test", help="accuracy and per-class precision and recall on a labelled file")
     test.add_argument("model")
     test.add_argument("data")
@@ -55,15 +63,23 @@ def _read_labelled(path: str) -> tuple[list[str], list[str]]:
 def _train(args: argparse.Namespace) -> int:
     from .classifier import OmbrelClassifier
     texts, labels = _read_labelled(args.data)
-    clf = OmbrelClassifier(features=args.features, epochs=args.epochs, buckets=args.buckets,
-                           min_df=args.min_df, random_state=args.seed, verbose=True)
+    clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,
+                           buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True)
     start = time.perf_counter()
-    clf.fit(texts, labels)
+    if args.autotune is not None:
+        clf.autotune(texts, labels, budget=args.autotune)
+    else:
+        clf.fit(texts, labels)
     seconds = time.perf_counter() - start
     clf.save(args.output)
+    if args.autotune is not None:
+        report = clf.autotune_report_
+        chosen = " ".join(f"{k}={v}" for k, v in report["chosen"].items())
+        print(f"autotune: {report['candidates_tried']} candidates in {report['search_seconds']:.1f} s, "
+              f"held-out accuracy {report['held_out_accuracy']:.4f}; chose {chosen}", file=sys.stderr)
     print(f"trained on {len(texts):,} texts, {len(clf.classes_)} classes, features "
-          f"{clf.features_}, {clf.n_features_:,} token neurons in {seconds:.2f} s; saved to {args.output}",
-          file=sys.stderr)
+          f"{clf.features_}, learner {clf.learner_}, {clf.n_features_:,} token neurons in {seconds:.2f} s; "
+          f"saved to {args.output}", file=sys.stderr)
     return 0
 
 

@@ -25,11 +25,15 @@ def files(tmp_path):
 
 
 @pytest.mark.parametrize("train_file", ["train.tsv", "train.ft"])
-def test_train_test_predict(files, train_file):
+@pytest.mark.parametrize("options", [[], ["--autotune", "5"], ["--learner", "field", "--features", "words"]])
+def test_train_test_predict(files, train_file, options):
     folder, test_y = files
-    result = ombrel("train", str(folder / train_file), "-o", str(folder / "model"))
+    result = ombrel("train", str(folder / train_file), "-o", str(folder / "model"), *options)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "" and "3 classes" in result.stderr
+    assert ("autotune:" in result.stderr and "chose" in result.stderr) == ("--autotune" in options)
+    if "--learner" in options:
+        assert "learner field" in result.stderr
     assert "\r" not in result.stderr  # no progress bar when standard error is not a terminal
     result = ombrel("test", str(folder / "model"), str(folder / "test.tsv"))
     assert result.returncode == 0, result.stderr

@@ -1,0 +1,158 @@
+"""OmbrelClassifier's learners: the float learners compiled into the field, the choice among them on
+held-out rows, decision_function, the model folder of each, and autotune."""
+
+import json
+import pickle
+
+import numpy as np
+import pytest
+
+from ombrel_learn import ModelFolderError, OmbrelClassifier
+
+from learn_support import read_tsv
+
+LEARNERS = ["field", "naive_bayes", "sgd", "perceptron"]
+
+
+@pytest.fixture(scope="module")
+def languages():
+    """Short sentences in many languages (more classes than a token's 8 synapses)."""
+    texts, labels = read_tsv("lang_id_tatoeba")
+    texts, labels = texts[::10], labels[::10]  # the file is sorted by language
+    return texts[0::6] + texts[1::6] + texts[2::6] + texts[3::6] + texts[4::6], \
+        labels[0::6] + labels[1::6] + labels[2::6] + labels[3::6] + labels[4::6], texts[5::6], labels[5::6]
+
+
+@pytest.mark.parametrize("learner", LEARNERS)
+@pytest.mark.parametrize("features", ["words", "chars"])
+def test_every_learner_fits_predicts_and_ranks_consistently(corpus, learner, features):
+    train_x, train_y, test_x, test_y = corpus
+    clf = OmbrelClassifier(learner=learner, features=features).fit(train_x, train_y)
+    assert clf.learner_ == learner and clf.features_ == features
+    assert clf.score(test_x, test_y) == 1.0
+    scores = clf.decision_function(test_x)
+    assert scores.shape == (len(test_x), 3) and scores.dtype == np.int64
+    assert clf.classes_[scores.argmax(axis=1)].tolist() == clf.predict(test_x).tolist()
+    assert clf.decision_function(np.array(test_x[:1])).tolist() == scores[:1].tolist()
+    assert clf.decision_function([]).shape == (0, 3)
+
+
+def test_decision_function_follows_predict_on_many_classes_and_ties(languages):
+    train_x, train_y, test_x, _ = languages
+    for learner in ("naive_bayes", "field"):
+        clf = OmbrelClassifier(learner=learner, features="chars").fit(train_x, train_y)
+        texts = test_x + ["", "zzzzqqqq"]  # no known token: every class ties (or only the priors speak)
+        scores = clf.decision_function(texts)
+        assert scores.shape == (len(texts), len(clf.classes_))
+        assert clf.classes_[scores.argmax(axis=1)].tolist() == clf.predict(texts).tolist()
+    blank = OmbrelClassifier(learner="field", features="words").fit(train_x, train_y).decision_function([""])
+    assert not blank.any()  # nothing presented, nothing potentiated: the first class wins the tie
+
+
+def test_compiled_models_keep_the_float_models_answers(languages):
+    """The field holds a float model within its 16-bit, 8-classes-per-token form: its answers must
+    be those of the same model in floating point, up to rounding."""
+    from ombrel_learn import linear
+    train_x, train_y, test_x, _ = languages
+    clf = OmbrelClassifier(learner="naive_bayes", alpha=0.1, features="chars").fit(train_x, train_y)
+    model = clf._model
+    classes, y = np.unique(train_y, return_inverse=True)
+    order = list(range(len(train_x)))
+    import random
+    random.Random(0).shuffle(order)
+    ids = model.ids([train_x[i] for i in order])
+    labels = y[order].astype(np.uint32)
+    float_model = linear.fit_naive_bayes(ids, labels, model.token_neurons, len(classes), alpha=0.1)
+    float_model = linear.refit_cut(float_model, ids, labels, random_state=0)
+    expected = float_model.predict(model.ids(test_x))
+    agreement = np.mean(np.asarray(expected) == np.searchsorted(classes, clf.predict(test_x)))
+    assert agreement > 0.99, agreement
+    assert model.bias_neurons >= 1 and len(classes) > 8
+
+
+def test_auto_chooses_on_held_out_rows_and_refits_what_it_chose(languages):
+    train_x, train_y, test_x, test_y = languages
+    clf = OmbrelClassifier().fit(train_x, train_y)
+    scores = clf.selection_scores_
+    assert set(scores) >= {"words/naive_bayes/alpha=0.1", "chars/sgd"}
+    best = max(scores.values())
+    name = f"{clf.features_}/{clf.learner_}" + (f"/alpha={clf.alpha_}" if clf.learner_ == "naive_bayes" else "")
+    assert scores[name] == best
+    assert clf.features_ == "chars"  # whole words hardly repeat across 4900 short sentences of 73 languages
+    same = OmbrelClassifier(features=clf.features_, learner=clf.learner_, alpha=clf.alpha_).fit(train_x, train_y)
+    assert same.predict(test_x).tolist() == clf.predict(test_x).tolist()
+    field = OmbrelClassifier(learner="field").fit(train_x, train_y)
+    assert clf.score(test_x, test_y) > field.score(test_x, test_y)
+
+
+def test_model_folders_and_pickles_keep_each_learner(corpus, tmp_path, languages):
+    train_x, train_y, test_x, _ = languages
+    for learner in ("naive_bayes", "sgd", "field"):
+        clf = OmbrelClassifier(learner=learner, features="chars").fit(train_x[:2000], train_y[:2000])
+        folder = tmp_path / learner
+        clf.save(folder)
+        manifest = json.loads((folder / "model.json").read_text())
+        assert manifest["format_version"] == 2 and manifest["learner"] == learner
+        assert (manifest["bias_neurons"] > 0) == (learner != "field")
+        expected = clf.predict(test_x).tolist()
+        scores = clf.decision_function(test_x[:50]).tolist()
+        for copy in (OmbrelClassifier.load(folder), pickle.loads(pickle.dumps(clf))):
+            assert copy.learner_ == learner
+            assert copy.predict(test_x).tolist() == expected
+            assert copy.decision_function(test_x[:50]).tolist() == scores
+    # A folder of the first format (field-trained models only, no learner recorded) still loads.
+    manifest = json.loads((tmp_path / "field" / "model.json").read_text())
+    old = {k: v for k, v in manifest.items() if k not in ("learner", "bias_neurons")}
+    old["format_version"] = 1
+    old["params"] = {k: v for k, v in old["params"].items() if k not in ("learner", "alpha", "loss")}
+    (tmp_path / "field" / "model.json").write_text(json.dumps(old))
+    assert OmbrelClassifier.load(tmp_path / "field").predict(test_x).tolist() == expected
+    # A compiled model whose bias neurons do not add up is refused.
+    path = tmp_path / "naive_bayes" / "model.json"
+    manifest = json.loads(path.read_text())
+    for change in ({"bias_neurons": manifest["bias_neurons"] + 1}, {"learner": "field"}, {"learner": "magic"}):
+        path.write_text(json.dumps({**manifest, **change}))
+        with pytest.raises(ModelFolderError):
+            OmbrelClassifier.load(tmp_path / "naive_bayes")
+
+
+def test_partial_fit_stays_on_the_field_learner(corpus):
+    train_x, train_y, _, _ = corpus
+    fitted = OmbrelClassifier(learner="naive_bayes").fit(train_x, train_y)
+    with pytest.raises(ValueError, match="learner='naive_bayes'"):
+        fitted.partial_fit(train_x, train_y)
+    with pytest.raises(ValueError, match="fits with fit"):
+        OmbrelClassifier(learner="sgd").partial_fit(train_x, train_y, classes=["food", "space", "sport"])
+    streamed = OmbrelClassifier().partial_fit(train_x, train_y, classes=["food", "space", "sport"])
+    assert streamed.learner_ == "field"
+
+
+@pytest.mark.parametrize("params, message", [
+    ({"learner": "forest"}, "learner must be one of"), ({"alpha": 0}, "alpha must be positive"),
+    ({"loss": "squared"}, "loss must be one of"), ({"coverage": 2.0}, "coverage must be between"),
+])
+def test_bad_learner_settings_are_refused(corpus, params, message):
+    train_x, train_y, _, _ = corpus
+    with pytest.raises(ValueError, match=message):
+        OmbrelClassifier(**params).fit(train_x, train_y)
+
+
+def test_autotune_reports_its_choice_and_fits_it(languages):
+    train_x, train_y, test_x, _ = languages
+    clf = OmbrelClassifier().autotune(train_x[:3000], train_y[:3000], budget=20.0)
+    report = clf.autotune_report_
+    assert report["candidates_tried"] == len(report["tried"]) > 10
+    best = max(t["score"] for t in report["tried"])
+    assert report["held_out_accuracy"] == best
+    assert report["tried"][[t["score"] for t in report["tried"]].index(best)]["params"] == report["chosen"]
+    for name, value in report["chosen"].items():
+        assert clf.get_params()[name] == value
+    # The chosen settings are plain parameters: a new classifier with them fits the same model.
+    again = OmbrelClassifier(**clf.get_params()).fit(train_x[:3000], train_y[:3000])
+    assert again.predict(test_x).tolist() == clf.predict(test_x).tolist()
+    # A budget too small for the search still gives a fitted classifier, having tried less.
+    quick = OmbrelClassifier().autotune(train_x[:3000], train_y[:3000], budget=0.01)
+    assert 1 <= quick.autotune_report_["candidates_tried"] < report["candidates_tried"]
+    assert quick.predict(test_x[:3]).shape == (3,)
+    with pytest.raises(ValueError, match="budget"):
+        OmbrelClassifier().autotune(train_x, train_y, budget=0)
