@@ -391,9 +391,55 @@ class OmbrelClassifier:
         model = self._fit_float(learner, alpha, documents, labels, features, k)
         if k > linear.FIELD_SLOTS:
             model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
-        compiled = linear.compile_to_field(model)
-        field = _mapped_field(compiled.data, compiled.sensory_count, k)
-        return _Model(kind, spec, vocabulary, buckets, classes, field, learner, compiled.bias_neurons)
+        return _compiled_model(kind, spec, vocabulary, buckets, classes, model, learner)
+
+    # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
+
+    def _check_counting(self) -> str:
+        self._check_settings()
+        if not self.buckets:
+            raise ValueError("counting in parts needs buckets > 0: a vocabulary built on one part "
+                             "would not number the tokens of another alike")
+        if self.features == "auto":
+            raise ValueError("counting in parts needs features='words' or 'chars' (no part sees all "
+                             "the texts to choose on)")
+        return str(self.features)
+
+    def count(self, X: Any, y: Any, classes: Any) -> linear.NaiveBayesCounts:
+        """The naive Bayes counts of one part of a training set, in hashing mode (buckets > 0, a
+        fixed feature kind). Counts of disjoint parts add up (`+`) to those of the whole, and
+        `fit_counts` of the sum gives the classifier that fit(learner="naive_bayes") of the whole
+        gives, when there are at most 8 classes (above 8, fit also refits the cut model on the
+        texts, in their shuffled order, which counts alone cannot)."""
+        kind = self._check_counting()
+        texts = _as_texts(X)
+        _check_texts(texts)
+        labels = _as_labels(y)
+        all_classes = np.unique(_as_labels(classes))
+        if len(texts) != len(labels):
+            raise ValueError(f"X and y have different lengths: {len(texts)} texts, {len(labels)} labels")
+        index = np.clip(np.searchsorted(all_classes, labels), 0, max(0, len(all_classes) - 1))
+        if len(labels) and (all_classes[index] != labels).any():
+            raise ValueError("y holds labels not in classes")
+        ids = _native.transform(self._spec(kind), None, int(self.buckets), texts)
+        return linear.count_naive_bayes(ids, index.astype(np.uint32), int(self.buckets), len(all_classes))
+
+    def fit_counts(self, counts: linear.NaiveBayesCounts, classes: Any) -> "OmbrelClassifier":
+        """Fits naive Bayes (smoothing alpha, 1 when None) from counts made by `count`: compiles
+        them into the field. Returns self."""
+        kind = self._check_counting()
+        all_classes = np.unique(_as_labels(classes))
+        k = len(all_classes)
+        if len(all_classes) < 2:
+            raise ValueError(f"fit_counts needs at least two classes, got {all_classes.tolist()!r}")
+        if counts.feature_counts.shape != (int(self.buckets), k):
+            raise ValueError(f"counts are {counts.feature_counts.shape}, expected ({self.buckets}, {k})")
+        alpha = 1.0 if self.alpha is None else float(self.alpha)
+        model = counts.to_model(alpha)
+        self._set_model(_compiled_model(kind, self._spec(kind), None, int(self.buckets), all_classes, model,
+                                        "naive_bayes"))
+        self.alpha_ = alpha
+        return self
 
     def _new_field(self, token_neurons: int, k: int) -> ombrel.OmbrelField:
         """One sensory neuron per token plus one margin probe per class: the probe of class c is
@@ -667,6 +713,13 @@ class OmbrelClassifier:
         if model_state is not None:
             from . import model_folder
             self._set_model(model_folder.model_from_state(self, model_state))
+
+
+def _compiled_model(kind: str, spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None, buckets: int,
+                    classes: np.ndarray, model: linear.LinearModel, learner: str) -> _Model:
+    compiled = linear.compile_to_field(model)
+    field = _mapped_field(compiled.data, compiled.sensory_count, len(classes))
+    return _Model(kind, spec, vocabulary, buckets, classes, field, learner, compiled.bias_neurons)
 
 
 def _mapped_field(data: bytes, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
