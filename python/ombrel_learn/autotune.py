@@ -72,6 +72,7 @@ class _Search:
         self.best: dict[str, Any] | None = None
         self.best_score = -1.0
         self.best_seconds = 0.0
+        self.best_feature_key: tuple | None = None
 
     def _clone(self, params: dict[str, Any]) -> Any:
         merged = {**self.estimator.get_params(), **params, "verbose": False}
@@ -174,6 +175,12 @@ class _Search:
                            "learner_seconds": learner_seconds})
         if score > self.best_score:
             self.best, self.best_score, self.best_seconds = full, score, seconds
+            self.best_feature_key = feature_key
+        # Only the best candidate's features are tried again (with other learners): the rest are
+        # let go, which bounds the memory to two feature sets.
+        for cache in (self.features, self.counts):
+            for stale in [k for k in cache if k[1] != self.best_feature_key]:
+                del cache[stale]
 
     def learner_round(self) -> None:
         assert self.best is not None
