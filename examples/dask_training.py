@@ -141,7 +141,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 def weight_bytes(model_dir: str | os.PathLike[str]) -> bytes:
     import json
     with open(Path(model_dir) / "model.json", encoding="utf-8") as f:
-        name = json.load(f)["weights"]
+        name: str = json.load(f)["weights"]
     return (Path(model_dir) / name).read_bytes()
 
 

@@ -41,7 +41,7 @@ FOLDS = 3
 REFIT_FACTOR = 2.0
 
 
-def _key(params: dict[str, Any]) -> tuple:
+def _key(params: dict[str, Any]) -> tuple[Any, ...]:
     return tuple(sorted((k, tuple(v) if isinstance(v, (list, tuple)) else v) for k, v in params.items()))
 
 
@@ -63,23 +63,23 @@ class _Search:
             train_rows = [i for i in order if i not in held_set]
             self.folds.append(([texts[i] for i in train_rows], y[train_rows].astype(np.uint32),
                                [texts[i] for i in held], y[held]))
-        self.features: dict[tuple, Any] = {}   # (fold, feature settings) -> (features, ids, test ids)
-        self.counts: dict[tuple, Any] = {}
-        self.cost: dict[tuple, float] = {}     # feature settings -> seconds to make them
+        self.features: dict[tuple[Any, ...], Any] = {}   # (fold, feature settings) -> (features, ids, test ids)
+        self.counts: dict[tuple[Any, ...], Any] = {}
+        self.cost: dict[tuple[Any, ...], float] = {}     # feature settings -> seconds to make them
         self.tried: list[dict[str, Any]] = []
-        self.scores: dict[tuple, float] = {}
-        self.right: dict[tuple, np.ndarray] = {}
+        self.scores: dict[tuple[Any, ...], float] = {}
+        self.right: dict[tuple[Any, ...], np.ndarray] = {}
         self.best: dict[str, Any] | None = None
         self.best_score = -1.0
         self.best_seconds = 0.0
-        self.best_feature_key: tuple | None = None
+        self.best_feature_key: tuple[Any, ...] | None = None
 
     def _clone(self, params: dict[str, Any]) -> Any:
         merged = {**self.estimator.get_params(), **params, "verbose": False}
         return type(self.estimator)(**merged)
 
     @staticmethod
-    def _feature_key(clf: Any, learner: str) -> tuple:
+    def _feature_key(clf: Any, learner: str) -> tuple[Any, ...]:
         names = ["features", "min_df", "buckets"]
         names += ["stop_words", "stem", "min_length"] if clf.features == "words" else ["ngram_range"]
         settings = {n: getattr(clf, n) for n in names}
@@ -88,7 +88,7 @@ class _Search:
         settings["coverage"] = clf._coverage(learner)
         return _key(settings)
 
-    def _expected(self, params: dict[str, Any], feature_key: tuple) -> float:
+    def _expected(self, params: dict[str, Any], feature_key: tuple[Any, ...]) -> float:
         """Seconds the candidate is expected to take: making its features (unless made already),
         as long as the dearest of its kind so far, plus its learner, as long as the dearest run of
         that learner on that kind so far (or of any learner on it)."""
@@ -99,14 +99,14 @@ class _Search:
             making = max((t["feature_seconds"] for t in of_kind), default=0.0)
         same = [t["learner_seconds"] for t in of_kind if t["params"]["learner"] == learner]
         learning = max(same or [t["learner_seconds"] for t in of_kind] or [0.0])
-        return making + learning
+        return float(making + learning)
 
     def _room(self, expected: float) -> bool:
         now = time.perf_counter()
         refit = REFIT_FACTOR * self.best_seconds
         return now + expected + refit <= self.deadline
 
-    def _make_features(self, fold: int, clf: Any, learner: str, key: tuple) -> Any:
+    def _make_features(self, fold: int, clf: Any, learner: str, key: tuple[Any, ...]) -> Any:
         if (fold, key) not in self.features:
             train_x, train_y, test_x, _ = self.folds[fold]
             began = time.perf_counter()
@@ -116,7 +116,7 @@ class _Search:
             self.cost[key] = self.cost.get(key, 0.0) + time.perf_counter() - began
         return self.features[fold, key]
 
-    def _hits(self, params: dict[str, Any], key: tuple, clf: Any) -> np.ndarray:
+    def _hits(self, params: dict[str, Any], key: tuple[Any, ...], clf: Any) -> np.ndarray:
         """Which held-out texts the candidate classifies right, over all folds."""
         learner = params["learner"]
         hits = []

@@ -23,7 +23,7 @@ import os
 import random
 import threading
 import time
-from typing import Any, Iterable, Sequence
+from typing import Any, Iterable, Iterator, Sequence
 
 import numpy as np
 
@@ -500,7 +500,7 @@ class OmbrelClassifier:
             learners = ("field",)
         else:
             learners = AUTO_LEARNERS
-        out = []
+        out: list[tuple[str, str, float | None]] = []
         for kind in kinds:
             for learner in learners:
                 if learner == "naive_bayes" and self.alpha is None:
@@ -551,7 +551,7 @@ class OmbrelClassifier:
             return candidates[0]
         right = {c: np.concatenate(v) for c, v in correct.items()}
         hits = {c: int(v.sum()) for c, v in right.items()}
-        best = prefer_cheaper(candidates, right, lambda c: c[0])
+        best: tuple[str, str, float | None] = prefer_cheaper(candidates, right, lambda c: c[0])
         scores = {f"{kind}/{learner}" + (f"/alpha={alpha}" if alpha is not None else ""): hits[(kind, learner, alpha)] / max(1, scored)
                   for kind, learner, alpha in candidates}
         self.selection_scores_ = scores
@@ -562,7 +562,7 @@ class OmbrelClassifier:
         return best
 
     def _try(self, candidates: list[tuple[str, str, float | None]], train_x: list[str], train_y: list[int],
-             test_x: list[str], k: int):
+             test_x: list[str], k: int) -> Iterator[tuple[tuple[str, str, float | None], np.ndarray]]:
         """Yields each candidate with its predictions (class indices) of test_x. The float models
         are scored as the field will hold them (with more than 8 classes, cut to 8 per token and
         refitted in that form), before rounding; naive Bayes counts once for all its alphas."""
@@ -589,8 +589,8 @@ class OmbrelClassifier:
                     yield candidate, model.predict(test_ids)
             for candidate in mine:
                 if candidate[1] == "field":
-                    model = self._train_new(kind, train_x, train_y, classes, int(self.epochs))
-                    yield candidate, np.asarray(model.predict_indices(test_x))
+                    field_model = self._train_new(kind, train_x, train_y, classes, int(self.epochs))
+                    yield candidate, np.asarray(field_model.predict_indices(test_x))
 
     def _set_model(self, model: _Model) -> None:
         self._model = model
@@ -669,7 +669,8 @@ class OmbrelClassifier:
         classifier and fits it. What was tried and chosen is in `autotune_report_`. Returns self.
         See ombrel_learn.autotune."""
         from .autotune import autotune
-        return autotune(self, X, y, budget)
+        autotune(self, X, y, budget)
+        return self
 
     def decision_function(self, X: Any) -> np.ndarray:
         """Per-class potentials of each text, (n_texts, n_classes) int64, columns in the order of

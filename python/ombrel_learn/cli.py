@@ -15,7 +15,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from typing import Sequence
+from typing import Any, Sequence
 
 from . import data as data_files
 
@@ -73,7 +73,7 @@ def _train(args: argparse.Namespace) -> int:
     seconds = time.perf_counter() - start
     clf.save(args.output)
     if args.autotune is not None:
-        report = clf.autotune_report_
+        report: dict[str, Any] = getattr(clf, "autotune_report_")
         chosen = " ".join(f"{k}={v}" for k, v in report["chosen"].items())
         print(f"autotune: {report['candidates_tried']} candidates in {report['search_seconds']:.1f} s, "
               f"held-out accuracy {report['held_out_accuracy']:.4f}; chose {chosen}", file=sys.stderr)
