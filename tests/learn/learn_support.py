@@ -5,7 +5,8 @@ import random
 
 import pytest
 
-DATA = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data")
+DATA = os.environ.get("OMBREL_DATA",
+                      os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data"))
 
 # Three classes with disjoint vocabularies plus shared filler: any working classifier learns them.
 WORDS = {
