@@ -9,14 +9,20 @@
 // field leaves its file exactly as it was) and it dirties no page of a mapped file. It copies the
 // records into a 64 KiB staging buffer, one chunk at a time, and writes each chunk:
 //   1. For each record of the chunk, an optimistic read: see its lock word free (acquire), copy its
-//      words, then see the lock word free again (acquire, after an acquire fence) and copy the words a
-//      second time. The copy is kept only when both are equal. The acquire pairs with the release
-//      store with which the last training step gave the lock back (unlock_record), so the first copy
-//      starts from a state some training step left behind. A step that starts meanwhile makes its
-//      lock store visible before any of its record writes (a release fence after taking the lock,
-//      record_access.h): a copy that saw any of its writes then sees the lock held, or, once the step
-//      has given the lock back, the second copy sees all its writes and differs from the first. So a
-//      kept copy is a state that existed, never one caught half-way.
+//      words, then, kSettledReads - 1 times, see the lock word free again (acquire, after an acquire
+//      fence) and read the words again; the copy is kept only when every read equals it and the lock
+//      word is still free after the last. The acquire pairs with the release store with which the
+//      last training step gave the lock back (unlock_record), so the first copy starts from a state
+//      some training step left behind. A step that starts meanwhile makes its lock store visible
+//      before any of its record writes (a release fence after taking the lock, record_access.h): a
+//      read that saw any of its writes then sees the lock held, or, once the step has given the lock
+//      back, the next read sees all its writes and differs. What no reader can tell without the
+//      writer's help is a record that later steps return to exactly the same half-way words while it
+//      is read again (the same kind of step, from the same state, each time): every read of a kept
+//      copy would have to land inside such a step. Training moves weights by +amplify on one synapse
+//      and -suppress on the others, so exact returns need amplify = (n - 1) x suppress for a record of
+//      n synapses (amplify = suppress on two, say); three agreeing reads make even those vanishingly
+//      rare. A kept copy is a state that existed, short of that.
 //   2. Records that were held or changing are tried again after the pass: a few rounds with a yield
 //      in between, then with short sleeps until the save's waiting deadline. The deadline is set
 //      kHeldRecordBudget after the first sleep of the save and is shared by all chunks, so a save
@@ -62,6 +68,8 @@ constexpr uint64_t kStagingRecords = (64 * 1024) / kRecordBytes;
 constexpr int kHeldRecordYieldRounds = 8;
 constexpr auto kHeldRecordSleep = std::chrono::milliseconds(1);
 constexpr auto kHeldRecordBudget = std::chrono::milliseconds(200);
+// Reads of a record that must agree before its copy is kept (step 1 above).
+constexpr int kSettledReads = 3;
 
 // When the save stops waiting for held records; starts counting at the first wait.
 class WaitDeadline final {
@@ -98,11 +106,16 @@ bool lock_free(const SensoryNeuron& record) noexcept {
 bool copy_settled(const SensoryNeuron& source, SensoryNeuron& copy) noexcept {
   if (!lock_free(source)) return false;
   copy_words(source, copy);
+  if (copy.lock != 0) return false;
+  for (int read = 1; read < kSettledReads; ++read) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (!lock_free(source)) return false;
+    SensoryNeuron check;
+    copy_words(source, check);
+    if (std::memcmp(&copy, &check, sizeof copy) != 0) return false;
+  }
   std::atomic_thread_fence(std::memory_order_acquire);
-  if (!lock_free(source)) return false;
-  SensoryNeuron check;
-  copy_words(source, check);
-  return copy.lock == 0 && check.lock == 0 && std::memcmp(&copy, &check, sizeof copy) == 0;
+  return lock_free(source);
 }
 
 // Fills `staging` with copies of `records` (steps 1 to 3 above). `held` is scratch space.
