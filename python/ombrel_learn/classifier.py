@@ -53,6 +53,14 @@ LINEAR_LEARNERS = ("naive_bayes", "sgd", "perceptron")
 AUTO_SAMPLE_TEXTS = 20000
 AUTO_SAMPLE_BYTES = 2_000_000
 AUTO_FOLDS_BELOW = 1500
+# The choice spends at most about this many times the cost of one fit (estimated from tokenizing the
+# sample with the cheapest feature kind): a costlier kind is compared on as many of the sample's
+# texts as half of that allows (at least AUTO_MIN_ROWS), so a small training set gets a
+# proportionally small search.
+AUTO_BUDGET_FITS = 3.0
+AUTO_MIN_ROWS = 300
+AUTO_MIN_SHARE = 4
+AUTO_PROBE_ROWS = 200
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
 SGD_ALPHA = 1e-4
@@ -169,6 +177,71 @@ class _Model:
                 out[i] = read()
             reset()
         return out
+
+
+class _Featurized:
+    """The ids of the first `rows` training texts under one feature kind, every token kept
+    (`tokens`: the vocabulary's tokens by id; None in hashing mode, where ids are buckets)."""
+
+    def __init__(self, kind: str, spec: _native.FeatureSpec, tokens: list[Any] | None, buckets: int, batch: Any):
+        self.kind = kind
+        self.spec = spec
+        self.tokens = tokens
+        self.buckets = buckets
+        self.ids = np.frombuffer(batch, dtype=np.uint32) if len(memoryview(batch)) else np.zeros(0, np.uint32)
+        self.offsets = np.frombuffer(batch.offsets, dtype=np.uint64).astype(np.int64)
+        self.rows = len(self.offsets) - 1
+        self.features = buckets if buckets else len(tokens or ())
+        self.row_of = np.repeat(np.arange(self.rows), np.diff(self.offsets))
+
+    def head(self, rows: int) -> "_Featurized":
+        """The first `rows` texts (their ids are those a vocabulary of all the rows gave)."""
+        part = object.__new__(_Featurized)
+        part.__dict__.update(self.__dict__)
+        end = int(self.offsets[rows])
+        part.ids, part.offsets, part.row_of, part.rows = self.ids[:end], self.offsets[:rows + 1], self.row_of[:end], rows
+        return part
+
+    def kept(self, rows: np.ndarray, labels: np.ndarray, k: int, min_df: int, coverage: float) -> np.ndarray:
+        """Which tokens a vocabulary built on these rows keeps: those in at least min_df of them
+        whose 8 most frequent classes hold at least `coverage` of those texts. Every token in
+        hashing mode."""
+        if self.buckets:
+            return np.ones(self.features, dtype=bool)
+        selected = np.zeros(self.rows, dtype=bool)
+        selected[rows] = True
+        on = selected[self.row_of]
+        df = np.bincount(self.ids[on], minlength=self.features)
+        keep = df >= max(1, min_df)
+        if coverage > 0 and k > 8:
+            row_class = np.zeros(self.rows, dtype=np.int64)
+            row_class[rows] = labels
+            per_class = np.bincount(self.ids[on].astype(np.int64) * k + row_class[self.row_of[on]],
+                                    minlength=self.features * k).reshape(self.features, k)
+            top = np.sort(per_class, axis=1)[:, -8:].sum(axis=1)
+            keep &= top >= coverage * df
+        return keep
+
+    def subset(self, rows: np.ndarray, keep: np.ndarray) -> tuple[tuple[np.ndarray, np.ndarray], int]:
+        """((tokens, offsets) of these rows with the kept tokens renumbered in order, feature count)."""
+        if self.buckets:
+            number = None
+        else:
+            number = np.cumsum(keep, dtype=np.int64) - 1
+        starts, ends = self.offsets[rows], self.offsets[rows + 1]
+        lengths = ends - starts
+        if len(rows) == self.rows:
+            index = np.arange(len(self.ids))
+        else:
+            index = np.repeat(starts - np.concatenate(([0], np.cumsum(lengths)[:-1])), lengths) + np.arange(int(lengths.sum()))
+        ids = self.ids[index]
+        row = np.repeat(np.arange(len(rows)), lengths)
+        if number is not None:
+            on = keep[ids]
+            ids, row = number[ids[on]], row[on]
+        offsets = np.zeros(len(rows) + 1, dtype=np.uint64)
+        np.cumsum(np.bincount(row, minlength=len(rows)), out=offsets[1:])
+        return (np.ascontiguousarray(ids, dtype=np.uint32), offsets), (self.features if number is None else int(keep.sum()))
 
 
 class OmbrelClassifier:
@@ -328,12 +401,20 @@ class OmbrelClassifier:
         random.Random(self.random_state).shuffle(order)
         texts = [texts[i] for i in order]
         y_list = y_index[order].tolist()
-        for name in ("feature_scores_", "selection_scores_"):
+        for name in ("feature_scores_", "selection_scores_", "selection_rows_"):
             self.__dict__.pop(name, None)
         kind, learner, alpha = self.features, self.learner, self.alpha
-        if kind == "auto" or learner == "auto" or (learner == "naive_bayes" and alpha is None):
-            kind, learner, alpha = self._choose(texts, y_list, len(classes))
-        model = self._train_new(kind, texts, y_list, classes, int(self.epochs), learner, alpha)
+        self._features_cache: dict[str, _Featurized] = {}
+        try:
+            if kind == "auto" or learner == "auto" or (learner == "naive_bayes" and alpha is None):
+                kind, learner, alpha = self._choose(texts, y_list, len(classes))
+            cached = self._features_cache.get(kind)
+            if learner != "field" and cached is not None and cached.rows == len(texts):
+                model = self._train_linear_cached(cached, y_list, classes, learner, alpha)
+            else:
+                model = self._train_new(kind, texts, y_list, classes, int(self.epochs), learner, alpha)
+        finally:
+            self.__dict__.pop("_features_cache", None)
         self._set_model(model)
         self.alpha_ = alpha
         return self
@@ -393,6 +474,25 @@ class OmbrelClassifier:
         if k > linear.FIELD_SLOTS:
             model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
         return _compiled_model(kind, spec, vocabulary, buckets, classes, model, learner)
+
+    def _train_linear_cached(self, cached: "_Featurized", y: list[int], classes: np.ndarray, learner: str,
+                             alpha: float | None) -> _Model:
+        """_train_linear from the ids the choice already made of every training text: the same
+        vocabulary (the tokens kept by the same rule, in the same order) and the same model, without
+        tokenizing the texts again."""
+        k = len(classes)
+        labels = np.asarray(y, dtype=np.uint32)
+        rows = np.arange(cached.rows)
+        keep = cached.kept(rows, labels, k, int(self.min_df), self._coverage(learner))
+        documents, features = cached.subset(rows, keep)
+        vocabulary = None
+        if not cached.buckets:
+            assert cached.tokens is not None
+            vocabulary = _native.Vocabulary.from_tokens([cached.tokens[i] for i in np.flatnonzero(keep).tolist()])
+        model = self._fit_float(learner, alpha, documents, labels, features, k)
+        if k > linear.FIELD_SLOTS:
+            model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+        return _compiled_model(cached.kind, cached.spec, vocabulary, cached.buckets, classes, model, learner)
 
     # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
 
@@ -521,10 +621,136 @@ class OmbrelClassifier:
 
     def _choose(self, texts: list[str], y: list[int], k: int) -> tuple[str, str, float | None]:
         """The (features, learner, alpha) that score best on held-out rows of a sample of the
-        (already shuffled) training texts; the measured accuracies go to selection_scores_."""
+        (already shuffled) training texts; the measured accuracies go to selection_scores_.
+
+        Each feature kind tokenizes its rows of the sample once; every fold and every learner works
+        on those ids (each fold keeps the tokens its training rows allow, as a vocabulary built on
+        them would). The cheapest kind (words) is scored on the whole sample, and the time that took
+        sets the budget of the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first
+        rows of the sample that its budget allows, and the kinds are compared on the rows they share
+        (the same folds, the same held-out texts)."""
         candidates = self._candidates(k)
         if len(candidates) == 1:
             return candidates[0]
+        if any(c[1] == "field" for c in candidates):
+            return self._choose_on_texts(texts, y, k)
+        count = self._sample(texts)
+        if count < 10 or len(set(y[:count])) < 2:
+            return candidates[0]
+        labels = np.asarray(y[:count], dtype=np.uint32)
+        sizes = np.cumsum([len(t) for t in texts[:count]])
+        total = sum(len(t) for t in texts[count:]) + int(sizes[-1])
+        folds = self._folds(count)
+        held_rows = max(1, count // 5) if len(folds) == 1 else 0
+        kinds = list(dict.fromkeys(c[0] for c in candidates))
+        featurized: dict[str, _Featurized] = {}
+        budget = 0.0
+        for kind in kinds:
+            rows = count
+            if featurized:
+                probe = min(count, AUTO_PROBE_ROWS)
+                ids_per_byte = len(self._featurize(kind, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
+                allowed = 0.5 * budget / max(ids_per_byte, 1e-12)
+                least = held_rows + max(AUTO_MIN_ROWS, (count - held_rows) // AUTO_MIN_SHARE)
+                rows = max(least, int(np.searchsorted(sizes, allowed, side="right")))
+                rows = min(rows, count)
+            featurized[kind] = self._featurize(kind, texts[:rows], y[:rows], k)
+            if len(featurized) == 1:  # one fit presents every text's ids once: the unit of the budget
+                budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[rows - 1]))
+        cache = self.__dict__.get("_features_cache")
+        if cache is not None:
+            cache.update(featurized)
+        outcome: dict[tuple[str, str, float | None], np.ndarray] = {}
+        for kind in kinds:
+            mine = [c for c in candidates if c[0] == kind]
+            outcome.update(self._score(featurized[kind], mine, labels, k, folds))
+        right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
+        right = {c: v for c, v in right.items() if len(v)}
+        if not right:
+            return candidates[0]
+        scores = {self._name(c): float(v.mean()) for c, v in right.items()}
+        self.selection_scores_ = scores
+        self.selection_rows_ = {kind: featurized[kind].rows for kind in kinds}
+        best_of_kind = {}
+        for kind in kinds:
+            mine = [c for c in candidates if c[0] == kind and c in right]
+            if mine:
+                best_of_kind[kind] = max(mine, key=lambda c: int(right[c].sum()))  # the first of equals
+        if len(kinds) > 1:
+            self.feature_scores_ = {kind: scores[self._name(c)] for kind, c in sorted(best_of_kind.items())}
+        finalists = list(best_of_kind.values())
+        if len(finalists) == 1:
+            return finalists[0]
+        # The kinds are compared on the same footing: trained on the rows they all have, scored on
+        # the same held-out texts.
+        shared = np.logical_and.reduce([outcome[c] >= 0 for c in finalists])
+        if not shared.any():
+            return finalists[0]
+        paired = {c: outcome[c][shared].astype(bool) for c in finalists}
+        return prefer_cheaper(finalists, paired, lambda c: c[0])
+
+    @staticmethod
+    def _folds(count: int) -> list[np.ndarray]:
+        """The held-out rows of each fold of a sample of `count` texts: three interleaved folds
+        below AUTO_FOLDS_BELOW texts, else its first fifth."""
+        if count < AUTO_FOLDS_BELOW:
+            return [np.arange(fold, count, 3) for fold in range(3)]
+        return [np.arange(max(1, count // 5))]
+
+    @staticmethod
+    def _name(c: tuple[str, str, float | None]) -> str:
+        kind, learner, alpha = c
+        return f"{kind}/{learner}" + (f"/alpha={alpha}" if alpha is not None else "")
+
+    def _featurize(self, kind: str, texts: list[str], y: list[int], k: int) -> "_Featurized":
+        """The ids of texts under every token of theirs (a vocabulary without pruning, or the
+        buckets), so that any subset of rows can be pruned as a vocabulary of its own would be."""
+        spec = self._spec(kind)
+        if self.buckets:
+            batch = _native.transform(spec, None, int(self.buckets), texts)
+            return _Featurized(kind, spec, None, int(self.buckets), batch)
+        vocabulary, batch, _ = _native.build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
+        return _Featurized(kind, spec, vocabulary.tokens(), 0, batch)
+
+    def _score(self, data: "_Featurized", candidates: list[tuple[str, str, float | None]], labels: np.ndarray,
+               k: int, folds: list[np.ndarray]) -> dict[tuple[str, str, float | None], np.ndarray]:
+        """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
+        was right, 0 where wrong, -1 where not scored (rows beyond data's). In each fold a candidate
+        trains on the rows of data that the fold does not hold out. The float models are scored as
+        the field will hold them (with more than 8 classes, cut to 8 per token and refitted in that
+        form), before rounding; naive Bayes counts once per fold for all its alphas."""
+        count = data.rows
+        outcome = {c: np.full(len(labels), -1, dtype=np.int8) for c in candidates}
+        for held_all in folds:
+            held = held_all[held_all < count]
+            mask = np.ones(count, dtype=bool)
+            mask[held] = False
+            train_rows = np.flatnonzero(mask)
+            train_y = labels[train_rows]
+            if not len(held) or len(np.unique(train_y)) < 2:
+                continue
+            keep = data.kept(train_rows, train_y, k, int(self.min_df), self._coverage(candidates[0][1]))
+            documents, features = data.subset(train_rows, keep)
+            test_ids, _ = data.subset(held, keep)
+            test_y = labels[held]
+            counts = None
+            for candidate in candidates:
+                _, learner, alpha = candidate
+                if learner == "naive_bayes":
+                    if counts is None:
+                        counts = linear.count_naive_bayes(documents, train_y, features, k)
+                    model = counts.to_model(1.0 if alpha is None else float(alpha))
+                else:
+                    model = self._fit_float(learner, alpha, documents, train_y, features, k)
+                if k > linear.FIELD_SLOTS:
+                    model = linear.refit_cut(model, documents, train_y, random_state=self.random_state)
+                outcome[candidate][held] = np.asarray(model.predict(test_ids)) == test_y
+        return outcome
+
+    def _choose_on_texts(self, texts: list[str], y: list[int], k: int) -> tuple[str, str, float | None]:
+        """_choose when the field's own training is among the candidates: each fold tokenizes its
+        texts (the field trains on texts, with its margin probes)."""
+        candidates = self._candidates(k)
         count = self._sample(texts)
         if count < 10 or len(set(y[:count])) < 2:
             return candidates[0]

@@ -176,3 +176,47 @@ def test_autotune_reports_its_choice_and_fits_it(languages):
     assert quick.predict(test_x[:3]).shape == (3,)
     with pytest.raises(ValueError, match="budget"):
         OmbrelClassifier().autotune(train_x, train_y, budget=0)
+
+
+@pytest.mark.parametrize("kind, coverage", [("words", 0.0), ("chars", 0.0), ("words", 0.9)])
+def test_the_choice_prunes_its_rows_as_a_vocabulary_of_them_would(languages, kind, coverage):
+    """The choice tokenizes its sample once and, in each fold, keeps the tokens that a vocabulary
+    built on the fold's training rows would keep: the same tokens, text by text (numbered in the
+    order of the whole sample, which changes no model: each text's ids keep their order)."""
+    from ombrel_learn import _native
+    train_x, train_y, _, _ = languages
+    texts, labels = train_x[:1200], train_y[:1200]
+    classes, y = np.unique(labels, return_inverse=True)
+    k = len(classes)
+    clf = OmbrelClassifier()
+    every = clf._featurize(kind, texts, y.tolist(), k)
+    rows = np.flatnonzero(np.arange(len(texts)) % 3 != 1)
+    keep = every.kept(rows, y[rows].astype(np.uint32), k, 2, coverage)
+    (ids, offsets), features = every.subset(rows, keep)
+    spec = clf._spec(kind)
+    vocabulary, batch, _ = _native.build_vocabulary(spec, [texts[i] for i in rows], y[rows].tolist(), k,
+                                                    2, coverage, 8, False)
+    assert features == len(vocabulary) and 0 < features < every.features
+    mine = [every.tokens[i] for i in np.flatnonzero(keep)]
+    theirs = list(vocabulary.tokens())
+    assert sorted(mine) == sorted(theirs)
+    assert [mine[i] for i in ids.tolist()] == [theirs[i] for i in np.frombuffer(batch, dtype=np.uint32).tolist()]
+    assert offsets.tolist() == np.frombuffer(batch.offsets, dtype=np.uint64).tolist()
+    # Held-out rows: their tokens under the fold's vocabulary, as transform gives them.
+    held = np.flatnonzero(np.arange(len(texts)) % 3 == 1)
+    (held_ids, held_offsets), _ = every.subset(held, keep)
+    direct = _native.transform(spec, vocabulary, 0, [texts[i] for i in held])
+    assert [mine[i] for i in held_ids.tolist()] == [theirs[i] for i in np.frombuffer(direct, dtype=np.uint32).tolist()]
+    assert held_offsets.tolist() == np.frombuffer(direct.offsets, dtype=np.uint64).tolist()
+
+
+def test_the_choice_scores_a_costlier_kind_on_fewer_rows_and_refits_from_its_ids(languages):
+    train_x, train_y, test_x, _ = languages
+    clf = OmbrelClassifier().fit(train_x, train_y)
+    rows = clf.selection_rows_
+    assert rows["words"] == len(train_x) and 0 < rows["chars"] <= rows["words"]
+    words = OmbrelClassifier(features="words").fit(train_x, train_y)  # its final fit reuses the choice's ids
+    same = OmbrelClassifier(features="words", learner=words.learner_, alpha=words.alpha_).fit(train_x, train_y)
+    assert words.n_features_ == same.n_features_
+    assert words.predict(test_x).tolist() == same.predict(test_x).tolist()
+    assert words.decision_function(test_x[:200]).tolist() == same.decision_function(test_x[:200]).tolist()
