@@ -228,14 +228,15 @@ class _Featurized:
             number = None
         else:
             number = np.cumsum(keep, dtype=np.int64) - 1
-        starts, ends = self.offsets[rows], self.offsets[rows + 1]
-        lengths = ends - starts
-        if len(rows) == self.rows:
-            index = np.arange(len(self.ids))
+        if len(rows) and int(rows[-1]) - int(rows[0]) + 1 == len(rows):  # a run of rows: a slice
+            first, end = int(self.offsets[rows[0]]), int(self.offsets[rows[-1] + 1])
+            ids, row = self.ids[first:end], self.row_of[first:end] - int(rows[0])
         else:
+            starts, ends = self.offsets[rows], self.offsets[rows + 1]
+            lengths = ends - starts
             index = np.repeat(starts - np.concatenate(([0], np.cumsum(lengths)[:-1])), lengths) + np.arange(int(lengths.sum()))
-        ids = self.ids[index]
-        row = np.repeat(np.arange(len(rows)), lengths)
+            ids = self.ids[index]
+            row = np.repeat(np.arange(len(rows)), lengths)
         if number is not None:
             on = keep[ids]
             ids, row = number[ids[on]], row[on]

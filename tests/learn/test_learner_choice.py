@@ -220,3 +220,17 @@ def test_the_choice_scores_a_costlier_kind_on_fewer_rows_and_refits_from_its_ids
     assert words.n_features_ == same.n_features_
     assert words.predict(test_x).tolist() == same.predict(test_x).tolist()
     assert words.decision_function(test_x[:200]).tolist() == same.decision_function(test_x[:200]).tolist()
+
+
+def test_the_choice_gives_a_run_of_rows_the_ids_of_scattered_ones(languages):
+    """subset takes a run of rows by slicing and scattered rows by gathering: the same ids."""
+    train_x, train_y, _, _ = languages
+    classes, y = np.unique(train_y[:900], return_inverse=True)
+    every = OmbrelClassifier()._featurize("chars", train_x[:900], y.tolist(), len(classes))
+    keep = every.kept(np.arange(900), y.astype(np.uint32), len(classes), 2, 0.0)
+    run = np.arange(300, 700)
+    (ids, offsets), _ = every.subset(run, keep)
+    pieces = [every.subset(np.array([r, 899]), keep)[0] for r in run]  # pairs: never a run
+    expected = [p[0][:int(p[1][1])].tolist() for p in pieces]
+    bounds = offsets.tolist()
+    assert [ids[bounds[i]:bounds[i + 1]].tolist() for i in range(len(run))] == expected
