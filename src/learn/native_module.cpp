@@ -120,7 +120,7 @@ PyTypeObject* g_feature_spec_type = nullptr;
 PyTypeObject* g_vocabulary_type = nullptr;
 PyTypeObject* g_id_batch_type = nullptr;
 
-// A spec is set once: transform reads it with the interpreter lock released, so a second __init__
+// A FeatureSpec is set once: transform reads it with the interpreter lock released, so a second __init__
 // (which would free it under a running call) is refused.
 int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (reinterpret_cast<FeatureSpecObject*>(self)->spec != nullptr) {

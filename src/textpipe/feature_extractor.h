@@ -1,7 +1,7 @@
 // Features of a text: its words, exactly as the module's `tokenize` makes them, and character
 // n-grams.
 //
-// Words: the tokenizer core's for_each_token with the spec's stop words, stemming and minimum
+// Words: the tokenizer core's for_each_token with the FeatureSpec's stop words, stemming and minimum
 // length in bytes, so a word feature is byte for byte an element of
 // `tokenize(text, stop_words, apply_stemming, min_length)`.
 //
@@ -35,7 +35,7 @@ struct FeatureSpec {
   bool words = true;       // emit the words themselves
   unsigned ngram_min = 0;  // no n-grams when ngram_max is 0
   unsigned ngram_max = 0;
-  // Identifies the stop words and the stemming choice (the maker of the spec computes it from the
+  // Identifies the stop words and the stemming choice (the maker of the FeatureSpec computes it from the
   // words): a WordMap made under one rule is used only with specs of the same digest.
   std::uint64_t word_rule_digest = 0;
 
@@ -55,7 +55,7 @@ void for_each_raw_word(std::string_view text, const FeatureSpec& spec, Sink&& si
   });
 }
 
-// What the spec makes of a raw word: nothing for a stop word (false), else the word, stemmed if
+// What the FeatureSpec makes of a raw word: nothing for a stop word (false), else the word, stemmed if
 // asked (valid until the next call with the same scratch).
 inline bool finish_word(std::string_view raw, const FeatureSpec& spec, std::string& scratch,
                         std::string_view& out) {
@@ -65,7 +65,7 @@ inline bool finish_word(std::string_view raw, const FeatureSpec& spec, std::stri
 }
 
 // Holds the scratch buffers of one thread; reuse one per thread to avoid allocating per text.
-// Thread-safety: one extractor per thread; the spec is only read.
+// Thread-safety: one extractor per thread; the FeatureSpec is only read.
 class FeatureExtractor final {
  public:
   explicit FeatureExtractor(const FeatureSpec& spec) : spec_(spec) {}

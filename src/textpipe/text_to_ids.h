@@ -34,7 +34,7 @@ struct IdMapping {
   const TokenTable* table = nullptr;
   std::uint32_t buckets = 0;
   // Optional, with a table: raw words found here take their id from it (see WordMap). Used only
-  // when the spec's word_rule_digest equals the map's.
+  // when the FeatureSpec's word_rule_digest equals the map's.
   const WordMap* words = nullptr;
 
   std::size_t id_space() const { return buckets > 0 ? buckets : table->size(); }

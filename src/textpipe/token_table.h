@@ -105,7 +105,7 @@ struct WordMap {
 
   TokenTable raw;                      // values: the targets, once frozen
   std::vector<std::uint32_t> target;   // per raw id: the final id or kDrop
-  std::uint64_t word_rule_digest = 0;  // of the spec it was made under
+  std::uint64_t word_rule_digest = 0;  // of the FeatureSpec it was made under
 };
 
 }  // namespace ombrel::textpipe
