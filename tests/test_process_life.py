@@ -10,7 +10,6 @@ import sys
 import textwrap
 import threading
 import time
-import warnings
 
 import pytest
 

@@ -22,7 +22,6 @@ import inspect
 import os
 import random
 import threading
-import time
 from typing import Any, Iterable, Iterator, Sequence
 
 import numpy as np
