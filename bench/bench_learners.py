@@ -30,6 +30,8 @@ import time
 
 import numpy as np
 
+from bench_learn import read_split  # beside this file: the same splits as the peer benchmark
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_DATA = os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data")
 DATASETS = {  # feature kinds measured on each
@@ -40,26 +42,6 @@ DATASETS = {  # feature kinds measured on each
 }
 EPOCHS = 5
 ALPHA_SGD = 1e-4
-
-
-def read_split(data_root: str, name: str):
-    def read(path):
-        texts, labels = [], []
-        with open(path, encoding="utf-8") as f:
-            for line in f:
-                label, tab, text = line.rstrip("\n").partition("\t")
-                if tab:
-                    labels.append(label)
-                    texts.append(text)
-        return texts, labels
-    folder = os.path.join(data_root, name)
-    if os.path.isfile(os.path.join(folder, "train.tsv")):
-        return (*read(os.path.join(folder, "train.tsv")), *read(os.path.join(folder, "test.tsv")))
-    texts, labels = read(os.path.join(folder, "test.tsv"))
-    train = [i for i in range(len(texts)) if i % 5 != 4]
-    test = [i for i in range(len(texts)) if i % 5 == 4]
-    return ([texts[i] for i in train], [labels[i] for i in train],
-            [texts[i] for i in test], [labels[i] for i in test])
 
 
 def spec_for(kind: str):

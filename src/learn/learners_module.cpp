@@ -50,22 +50,6 @@ namespace {
 
 using learners::LinearModel;
 
-// Turns the C++ exception in flight into a Python exception. Call only from a catch block.
-PyObject* raise_from_native() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::invalid_argument& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
-  }
-  return nullptr;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Array: an owned vector exported through the buffer protocol, one or two dimensions.
 

@@ -44,20 +44,6 @@ using textpipe::TokenTable;
 // waking the pool would cost more than the work.
 constexpr std::size_t kInlineBytes = 2048;
 
-// Turns the C++ exception in flight into a Python exception. Call only from a catch block.
-PyObject* raise_from_native() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
-  }
-  return nullptr;
-}
-
 // The caller's texts, held by a tuple, and their UTF-8 bytes.
 struct TextViews {
   Ref owner;

@@ -1,9 +1,13 @@
-// Small helpers of ombrel_learn's glue: an owning reference and a scoped release of the interpreter
-// lock. REQUIRES: every member of Ref is used with the interpreter lock held.
+// Small helpers of ombrel_learn's glue: an owning reference, a scoped release of the interpreter
+// lock and the mapping of native exceptions to Python ones. REQUIRES: every member of Ref is used with the
+// interpreter lock held.
 #pragma once
 
 #include <Python.h>
 
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace ombrel::learn {
@@ -52,5 +56,23 @@ class UnlockedScope final {
  private:
   PyThreadState* state_;
 };
+
+// Turns the C++ exception in flight into a Python exception: MemoryError for a failed allocation,
+// ValueError for invalid input found by the native code, RuntimeError for anything else. Call only
+// from a catch block, with the interpreter lock held.
+inline PyObject* raise_from_native() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+  }
+  return nullptr;
+}
 
 }  // namespace ombrel::learn

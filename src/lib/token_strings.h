@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/text/byte_loads.h"
+
 namespace ombrel::lib {
 
 class TokenStrings final {
@@ -54,22 +56,6 @@ class TokenStrings final {
     PyObject* str = nullptr;
   };
 
-  // Up to 7 bytes as the low bytes of a word, the rest zero, with a few loads and no call: the
-  // loads overlap when the bytes do not fill them, and overlapping bytes are equal, so or-ing the
-  // loaded values puts every byte in its place.
-  static uint64_t short_word(const char* p, std::size_t n) {
-    if (n >= 4) {
-      uint32_t lo;
-      uint32_t hi;
-      std::memcpy(&lo, p, 4);
-      std::memcpy(&hi, p + n - 4, 4);
-      return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
-    }
-    if (n == 0) return 0;
-    const auto byte = [&](std::size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
-    return byte(0) | (byte(n / 2) << (8 * (n / 2))) | (byte(n - 1) << (8 * (n - 1)));
-  }
-
   // REQUIRES: token.size() <= kMaxBytes.
   static Key key_of(std::string_view token) {
     static_assert(std::endian::native == std::endian::little);
@@ -77,14 +63,14 @@ class TokenStrings final {
     const std::size_t n = token.size();
     Key key{};
     if (n < 8) {
-      key.words[0] = short_word(p, n);
+      key.words[0] = text::load_up_to_8_le(p, n);
     } else {
       std::memcpy(&key.words[0], p, 8);
       if (n < 16) {
-        key.words[1] = short_word(p + 8, n - 8);
+        key.words[1] = text::load_up_to_8_le(p + 8, n - 8);
       } else {
         std::memcpy(&key.words[1], p + 8, 8);
-        key.words[2] = short_word(p + 16, n - 16);
+        key.words[2] = text::load_up_to_8_le(p + 16, n - 16);
       }
     }
     key.words[2] |= static_cast<uint64_t>(n) << 56;  // the last byte holds the size

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/text/byte_loads.h"
+
 namespace ombrel::text {
 
 class StopWordSet final {
@@ -65,25 +67,6 @@ class StopWordSet final {
     return (filter_[i / 64] >> (i % 64)) & 1;
   }
 
-  static std::uint64_t load64(const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  static std::uint64_t load32(const char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  // The n <= 8 bytes at p as an integer in memory order, zero-padded, reading no other
-  // byte: overlapping loads that put every byte in its own position.
-  static std::uint64_t load_up_to_8(const char* p, std::size_t n) {
-    if (n >= 4) return n == 8 ? load64(p) : load32(p) | (load32(p + n - 4) << (8 * (n - 4)));
-    if (n == 0) return 0;
-    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-    return byte(0) | (byte(n / 2) << (8 * (n / 2))) | (byte(n - 1) << (8 * (n - 1)));
-  }
-
   static Key key_of(std::string_view word) {
     constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
     const char* p = word.data();
@@ -91,11 +74,11 @@ class StopWordSet final {
     Key key{};
     std::uint64_t tail = 0;
     if (n <= 8) {
-      key.head[0] = load_up_to_8(p, n);
+      key.head[0] = load_up_to_8_le(p, n);
     } else {
-      key.head[0] = load64(p);
-      key.head[1] = n <= 16 ? load_up_to_8(p + 8, n - 8) : load64(p + 8);
-      if (n > 16) tail = load64(p + n - 8);
+      key.head[0] = load64_le(p);
+      key.head[1] = n <= 16 ? load_up_to_8_le(p + 8, n - 8) : load64_le(p + 8);
+      if (n > 16) tail = load64_le(p + n - 8);
     }
     const std::uint64_t h =
         (key.head[0] ^ (key.head[1] * kMultiplier) ^ tail ^ (std::uint64_t{n} << 56)) * kMultiplier;
