@@ -305,7 +305,8 @@ def test_one_worker_reproduces_the_low_level_recipe_exactly(tmp_path):
     result = subprocess.run([sys.executable, "-c", RECIPE_EQUALITY, examples], capture_output=True, text=True,
                             timeout=300, cwd=os.path.dirname(__file__),
                             env=dict(os.environ, RAYON_NUM_THREADS="1",
-                                     PYTHONPATH=os.path.dirname(__file__)))
+                                     PYTHONPATH=os.pathsep.join(filter(None, (os.path.dirname(__file__),
+                                                                                os.environ.get("PYTHONPATH"))))))
     assert result.stdout.strip() == "same", result.stdout + result.stderr
 
 
