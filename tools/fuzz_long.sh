@@ -7,6 +7,9 @@
 # findings (crash-*, timeout-*, leak-*, oom-* inputs) are kept in $OMBREL_SANITIZER_BUILD/findings.
 # A finding stops the run with the input's path: replay it with the target and that path, and turn it
 # into a regression test. FUZZ_JOBS (default 1) runs that many fuzzing processes per target.
+# FUZZ_RUNS (default none) also stops each target after that many executions (-runs), so that
+# SECONDS becomes a cap: FUZZ_RUNS=10000000 tools/fuzz_long.sh 7200 fuzzes each target for ten
+# million inputs or two hours, whichever comes first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
@@ -21,6 +24,8 @@ ombrel_prepare
 
 PARALLEL=()
 [ "$FUZZ_JOBS" -gt 1 ] && PARALLEL=(-fork="$FUZZ_JOBS" -ignore_crashes=0)
+RUNS=()
+[ -n "${FUZZ_RUNS:-}" ] && RUNS=(-runs="$FUZZ_RUNS")
 for target in "${TARGETS[@]}"; do
   case "$target" in
     tokenizer_fuzzer|weight_file_fuzzer)
@@ -29,7 +34,7 @@ for target in "${TARGETS[@]}"; do
         ombrel_build_fuzzers  # incremental: also brings a stale build up to date
         FUZZERS_BUILT=1
       fi
-      ombrel_fuzz_native "$target" "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/$target" "${PARALLEL[@]}"
+      ombrel_fuzz_native "$target" "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/$target" "${PARALLEL[@]}" "${RUNS[@]}"
       ;;
     surface)
       if [ -z "${ASAN_MODULE_DIR:-}" ]; then
@@ -38,7 +43,7 @@ for target in "${TARGETS[@]}"; do
         ombrel_venv
         ombrel_fuzz_runtime
       fi
-      ombrel_fuzz_surface "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/surface"
+      ombrel_fuzz_surface "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/surface" "${RUNS[@]}"
       ;;
     *) die "unknown fuzz target '$target' (tokenizer_fuzzer, weight_file_fuzzer, surface)" ;;
   esac
