@@ -4,6 +4,7 @@
     ombrel train DATA -o MODEL --autotune SECONDS   search the settings within that many seconds
     ombrel test MODEL DATA          accuracy, per-class precision and recall
     ombrel predict MODEL [FILE|-]   one label per line
+    ombrel serve MODEL [--workers N] [--host H] [--port P]   an HTTP service (JSON), see serving.py
 
 DATA files hold `label<TAB>text` lines or fastText's `__label__X text` lines. Errors are one line on
 standard error and a non-zero exit status; progress bars appear on standard error only when it is a
@@ -51,6 +52,18 @@ def _parser() -> argparse.ArgumentParser:
     predict = sub.add_parser("predict", help="one label per line of text")
     predict.add_argument("model")
     predict.add_argument("file", nargs="?", default="-", help="texts, one per line ('-': standard input)")
+    from .serving import DEFAULT_MAX_BODY, DEFAULT_POLL
+    serve = sub.add_parser("serve", help="serve a model folder over HTTP (JSON); needs ombrel[serve]")
+    serve.add_argument("model")
+    serve.add_argument("--workers", type=int, default=1, help="worker processes; they share the mapped weights")
+    serve.add_argument("--host", default="127.0.0.1")
+    serve.add_argument("--port", type=int, default=8000)
+    serve.add_argument("--max-body", type=int, default=DEFAULT_MAX_BODY, metavar="BYTES",
+                       help="larger request bodies are refused with 413 (default %(default)s)")
+    serve.add_argument("--poll", type=float, default=DEFAULT_POLL, metavar="SECONDS",
+                       help="how often each worker checks the folder for a newly saved model")
+    serve.add_argument("--access-log", action="store_true", help="log every request")
+    serve.add_argument("--log-level", default="info", choices=["critical", "error", "warning", "info", "debug"])
     return p
 
 
@@ -124,10 +137,24 @@ def _predict(args: argparse.Namespace) -> int:
     return 0
 
 
+def _serve(args: argparse.Namespace) -> int:
+    from . import serving
+    try:
+        import uvicorn  # noqa: F401
+    except ImportError:
+        raise _Failure("serving needs uvicorn: pip install 'ombrel[serve]'") from None
+    if args.workers < 1 or args.max_body < 1 or args.poll <= 0:
+        raise _Failure("--workers and --max-body must be at least 1, --poll above 0")
+    serving.load_served(args.model)  # a missing or damaged folder is one line here, not N worker tracebacks
+    serving.run(args.model, workers=args.workers, host=args.host, port=args.port, max_body=args.max_body,
+                poll=args.poll, access_log=args.access_log, log_level=args.log_level)
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        return {"train": _train, "test": _test, "predict": _predict}[args.command](args)
+        return {"train": _train, "test": _test, "predict": _predict, "serve": _serve}[args.command](args)
     except KeyboardInterrupt:
         print("ombrel: interrupted", file=sys.stderr)
         return 130

@@ -1,7 +1,8 @@
 """The model folder: what `OmbrelClassifier.save` writes and `OmbrelClassifier.load` reads.
 
     model.json              format name and version, settings, classes, sizes, the learner and its
-                            bias neuron count, and the names of:
+                            bias neuron count, when it was saved (`saved_at`, UTC, ISO 8601; absent
+                            from folders written before it was recorded), and the names of:
     weights-<id>.bin        the field's sensory neurons (OmbrelField.save_weights), 64 bytes each:
                             the tokens', then (learner "field") one margin probe per class, or (a
                             compiled float learner) the bias neurons every text carries at prediction
@@ -24,6 +25,7 @@ import json
 import os
 import secrets
 import tempfile
+import time
 from typing import Any
 
 import numpy as np
@@ -73,6 +75,8 @@ def _describe(estimator: Any, model: Any) -> dict[str, Any]:
         "classes_dtype": model.classes.dtype.str,
         "learner": model.learner,
         "bias_neurons": model.bias_neurons,
+        # Informative only: readers do not need it (older version 2 readers ignore it).
+        "saved_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
     }
 
 
