@@ -54,10 +54,13 @@ AUTO_SAMPLE_BYTES = 2_000_000
 AUTO_FOLDS_BELOW = 1500
 # The choice spends at most about this many times the cost of one fit (estimated from tokenizing the
 # sample with the cheapest feature kind): a costlier kind is compared on as many of the sample's
-# texts as half of that allows (at least AUTO_MIN_ROWS), so a small training set gets a
-# proportionally small search.
+# texts as half of that allows, so a small training set gets a proportionally small search; but on
+# at least AUTO_MIN_HELD held-out texts and max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS x classes)
+# training texts (a quarter of the sample with three folds).
 AUTO_BUDGET_FITS = 3.0
 AUTO_MIN_ROWS = 300
+AUTO_ROWS_PER_CLASS = 20
+AUTO_MIN_HELD = 300
 AUTO_MIN_SHARE = 4
 AUTO_PROBE_ROWS = 200
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
@@ -182,7 +185,8 @@ class _Featurized:
     """The ids of the first `rows` training texts under one feature kind, every token kept
     (`tokens`: the vocabulary's tokens by id; None in hashing mode, where ids are buckets)."""
 
-    def __init__(self, kind: str, spec: _native.FeatureSpec, tokens: list[Any] | None, buckets: int, batch: Any):
+    def __init__(self, kind: str, spec: _native.FeatureSpec, tokens: list[Any] | None, buckets: int, batch: Any,
+                 positions: np.ndarray | None = None):
         self.kind = kind
         self.spec = spec
         self.tokens = tokens
@@ -192,6 +196,9 @@ class _Featurized:
         self.rows = len(self.offsets) - 1
         self.features = buckets if buckets else len(tokens or ())
         self.row_of = np.repeat(np.arange(self.rows), np.diff(self.offsets))
+        # The row of the (shuffled) training texts each row of these ids is: sorted; the first
+        # `rows` texts unless the choice featurized scattered ones.
+        self.positions = np.arange(self.rows) if positions is None else np.asarray(positions, dtype=np.int64)
 
     def head(self, rows: int) -> "_Featurized":
         """The first `rows` texts (their ids are those a vocabulary of all the rows gave)."""
@@ -199,6 +206,7 @@ class _Featurized:
         part.__dict__.update(self.__dict__)
         end = int(self.offsets[rows])
         part.ids, part.offsets, part.row_of, part.rows = self.ids[:end], self.offsets[:rows + 1], self.row_of[:end], rows
+        part.positions = self.positions[:rows]
         return part
 
     def kept(self, rows: np.ndarray, labels: np.ndarray, k: int, min_df: int, coverage: float) -> np.ndarray:
@@ -401,7 +409,7 @@ class OmbrelClassifier:
         random.Random(self.random_state).shuffle(order)
         texts = [texts[i] for i in order]
         y_list = y_index[order].tolist()
-        for name in ("feature_scores_", "selection_scores_", "selection_rows_"):
+        for name in ("feature_scores_", "selection_scores_", "selection_rows_", "selection_paired_"):
             self.__dict__.pop(name, None)
         kind, learner, alpha = self.features, self.learner, self.alpha
         self._features_cache: dict[str, _Featurized] = {}
@@ -454,15 +462,17 @@ class OmbrelClassifier:
         return spec, vocabulary, 0, documents
 
     def _fit_float(self, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
-                   k: int) -> linear.LinearModel:
+                   k: int, *, epochs: int | None = None, seed: int | None = None,
+                   initial: linear.LinearModel | None = None) -> linear.LinearModel:
         if learner == "naive_bayes":
             return linear.fit_naive_bayes(documents, y, features, k, alpha=1.0 if alpha is None else float(alpha))
-        seed = self.random_state
+        seed = self.random_state if seed is None else seed
+        epochs = int(self.epochs) if epochs is None else epochs
         if learner == "sgd":
             return linear.fit_sgd(documents, y, features, k, loss=self.loss,
                                   alpha=SGD_ALPHA if alpha is None else float(alpha),
-                                  epochs=int(self.epochs), random_state=seed)
-        return linear.fit_perceptron(documents, y, features, k, epochs=int(self.epochs), random_state=seed)
+                                  epochs=epochs, random_state=seed, initial=initial)
+        return linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed, initial=initial)
 
     def _train_linear(self, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
                       alpha: float | None) -> _Model:
@@ -496,23 +506,19 @@ class OmbrelClassifier:
 
     # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
 
-    def _check_counting(self) -> str:
+    def _check_counting(self, work: str = "counting") -> str:
         self._check_settings()
         if not self.buckets:
-            raise ValueError("counting in parts needs buckets > 0: a vocabulary built on one part "
+            raise ValueError(f"{work} in parts needs buckets > 0: a vocabulary built on one part "
                              "would not number the tokens of another alike")
         if self.features == "auto":
-            raise ValueError("counting in parts needs features='words' or 'chars' (no part sees all "
+            raise ValueError(f"{work} in parts needs features='words' or 'chars' (no part sees all "
                              "the texts to choose on)")
         return str(self.features)
 
-    def count(self, X: Any, y: Any, classes: Any) -> linear.NaiveBayesCounts:
-        """The naive Bayes counts of one part of a training set, in hashing mode (buckets > 0, a
-        fixed feature kind). Counts of disjoint parts add up (`+`) to those of the whole, and
-        `fit_counts` of the sum gives the classifier that fit(learner="naive_bayes") of the whole
-        gives, when there are at most 8 classes (above 8, fit also refits the cut model on the
-        texts, in their shuffled order, which counts alone cannot)."""
-        kind = self._check_counting()
+    @staticmethod
+    def _part(X: Any, y: Any, classes: Any) -> tuple[list[str], np.ndarray, np.ndarray]:
+        """(texts, class index of each, all classes) of one part of a training set."""
         texts = _as_texts(X)
         _check_texts(texts)
         labels = _as_labels(y)
@@ -522,8 +528,18 @@ class OmbrelClassifier:
         index = np.clip(np.searchsorted(all_classes, labels), 0, max(0, len(all_classes) - 1))
         if len(labels) and (all_classes[index] != labels).any():
             raise ValueError("y holds labels not in classes")
+        return texts, index.astype(np.uint32), all_classes
+
+    def count(self, X: Any, y: Any, classes: Any) -> linear.NaiveBayesCounts:
+        """The naive Bayes counts of one part of a training set, in hashing mode (buckets > 0, a
+        fixed feature kind). Counts of disjoint parts add up (`+`) to those of the whole, and
+        `fit_counts` of the sum gives the classifier that fit(learner="naive_bayes") of the whole
+        gives, when there are at most 8 classes (above 8, fit also refits the cut model on the
+        texts, in their shuffled order, which counts alone cannot)."""
+        kind = self._check_counting()
+        texts, index, all_classes = self._part(X, y, classes)
         ids = _native.transform(self._spec(kind), None, int(self.buckets), texts)
-        return linear.count_naive_bayes(ids, index.astype(np.uint32), int(self.buckets), len(all_classes))
+        return linear.count_naive_bayes(ids, index, int(self.buckets), len(all_classes))
 
     def fit_counts(self, counts: linear.NaiveBayesCounts, classes: Any) -> "OmbrelClassifier":
         """Fits naive Bayes (smoothing alpha, 1 when None) from counts made by `count`: compiles
@@ -540,6 +556,58 @@ class OmbrelClassifier:
         self._set_model(_compiled_model(kind, self._spec(kind), None, int(self.buckets), all_classes, model,
                                         "naive_bayes"))
         self.alpha_ = alpha
+        return self
+
+    # -- float models trained in parts (iterative parameter mixing) --------------------------------
+
+    def _check_mixing(self) -> str:
+        kind = self._check_counting("training")
+        if self.learner not in ("sgd", "perceptron"):
+            raise ValueError(f"training in parts needs learner='sgd' or 'perceptron', not {self.learner!r} "
+                             f"(naive Bayes adds up counts: see count)")
+        return kind
+
+    def fit_part(self, X: Any, y: Any, classes: Any, initial: linear.LinearModel | None = None,
+                 round: int = 0, cut: bool = False) -> linear.LinearModel:
+        """One pass of the float learner ("sgd" or "perceptron") over one part of a training set,
+        from `initial` (None: zeros), in hashing mode with a fixed feature kind: the step of a fit by
+        iterative parameter mixing. Each round every part trains from the previous round's average
+        (`linear.average_models`, weighted by the parts' sizes), and `fit_model` compiles the last.
+
+        The part is shuffled as fit shuffles its texts, and the learner shuffles it again, both with
+        the seed random_state + round: the whole training set in its original order, round 0 from
+        zeros, is fit's model with epochs=1. cut=True trains `initial` further in the form the field
+        holds instead (`linear.refit_cut`, which fit does above 8 classes after its float fit): those
+        models keep the classes of the same cut, so their average keeps that form too."""
+        kind = self._check_mixing()
+        texts, labels, all_classes = self._part(X, y, classes)
+        k = len(all_classes)
+        seed = None if self.random_state is None else int(self.random_state) + int(round)
+        order = list(range(len(texts)))
+        random.Random(seed).shuffle(order)
+        ids = _native.transform(self._spec(kind), None, int(self.buckets), [texts[i] for i in order])
+        labels = labels[order]
+        if cut:
+            if initial is None:
+                raise ValueError("cut=True trains a given model further: pass initial=")
+            return linear.refit_cut(initial, ids, labels, random_state=seed)
+        return self._fit_float(self.learner, self.alpha, ids, labels, int(self.buckets), k, epochs=1,
+                               seed=seed, initial=initial)
+
+    def fit_model(self, model: linear.LinearModel, classes: Any) -> "OmbrelClassifier":
+        """Compiles a float model made elsewhere (rounds of `fit_part`, averaged) into the field, as
+        fit does after its float fit. Returns self. Above 8 classes, fit refits the cut model on the
+        texts first: a last round of fit_part(cut=True) does that on the parts."""
+        kind = self._check_mixing()
+        all_classes = np.unique(_as_labels(classes))
+        k = len(all_classes)
+        if k < 2:
+            raise ValueError(f"fit_model needs at least two classes, got {all_classes.tolist()!r}")
+        if model.weights.shape != (int(self.buckets), k):
+            raise ValueError(f"the model is {model.weights.shape}, expected ({self.buckets}, {k})")
+        self._set_model(_compiled_model(kind, self._spec(kind), None, int(self.buckets), all_classes, model,
+                                        str(self.learner)))
+        self.alpha_ = self.alpha
         return self
 
     def _new_field(self, token_neurons: int, k: int) -> ombrel.OmbrelField:
@@ -641,22 +709,23 @@ class OmbrelClassifier:
         sizes = np.cumsum([len(t) for t in texts[:count]])
         total = sum(len(t) for t in texts[count:]) + int(sizes[-1])
         folds = self._folds(count)
-        held_rows = max(1, count // 5) if len(folds) == 1 else 0
         kinds = list(dict.fromkeys(c[0] for c in candidates))
         featurized: dict[str, _Featurized] = {}
         budget = 0.0
         for kind in kinds:
-            rows = count
+            positions = None
             if featurized:
                 probe = min(count, AUTO_PROBE_ROWS)
                 ids_per_byte = len(self._featurize(kind, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
-                allowed = 0.5 * budget / max(ids_per_byte, 1e-12)
-                least = held_rows + max(AUTO_MIN_ROWS, (count - held_rows) // AUTO_MIN_SHARE)
-                rows = max(least, int(np.searchsorted(sizes, allowed, side="right")))
-                rows = min(rows, count)
-            featurized[kind] = self._featurize(kind, texts[:rows], y[:rows], k)
+                positions = self._costlier_rows(sizes, folds, k, 0.5 * budget / max(ids_per_byte, 1e-12))
+            if positions is None:
+                featurized[kind] = self._featurize(kind, texts[:count], y[:count], k)
+            else:
+                chosen = positions.tolist()
+                featurized[kind] = self._featurize(kind, [texts[i] for i in chosen], [y[i] for i in chosen], k,
+                                                   positions)
             if len(featurized) == 1:  # one fit presents every text's ids once: the unit of the budget
-                budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[rows - 1]))
+                budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[-1]))
         cache = self.__dict__.get("_features_cache")
         if cache is not None:
             cache.update(featurized)
@@ -681,13 +750,46 @@ class OmbrelClassifier:
         finalists = list(best_of_kind.values())
         if len(finalists) == 1:
             return finalists[0]
-        # The kinds are compared on the same footing: trained on the rows they all have, scored on
-        # the same held-out texts.
-        shared = np.logical_and.reduce([outcome[c] >= 0 for c in finalists])
+        # The kinds are compared on the same footing: each finalist trained on the rows they all
+        # have, scored on the same held-out texts (a kind scored on more rows is scored again on the
+        # shared ones).
+        common = np.ones(count, dtype=bool)
+        for kind in best_of_kind:
+            here = np.zeros(count, dtype=bool)
+            here[featurized[kind].positions] = True
+            common &= here
+        paired_outcome = {}
+        for kind, c in best_of_kind.items():
+            if featurized[kind].rows == int(common.sum()):
+                paired_outcome[c] = outcome[c]
+            else:
+                paired_outcome[c] = self._score(featurized[kind], [c], labels, k, folds, within=common)[c]
+        shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
         if not shared.any():
             return finalists[0]
-        paired = {c: outcome[c][shared].astype(bool) for c in finalists}
+        paired = {c: paired_outcome[c][shared].astype(bool) for c in finalists}
+        self.selection_paired_ = {self._name(c): float(v.mean()) for c, v in paired.items()}
         return prefer_cheaper(finalists, paired, lambda c: c[0])
+
+    @staticmethod
+    def _costlier_rows(sizes: np.ndarray, folds: list[np.ndarray], k: int, allowed_bytes: float) -> np.ndarray | None:
+        """The rows of the sample (sizes: its texts' cumulative lengths) on which a costlier feature
+        kind is scored: about `allowed_bytes` of text, but at least AUTO_MIN_HELD held-out texts and
+        max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS * k) training texts. With one held-out fold (its
+        first fifth), the first held-out texts and the first training texts after them; with
+        three interleaved folds, the first texts. None: every row."""
+        count = len(sizes)
+        rows = int(np.searchsorted(sizes, allowed_bytes, side="right"))
+        least_train = max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS * k)
+        if len(folds) == 1:
+            held = len(folds[0])
+            held_rows = min(held, max(AUTO_MIN_HELD, rows // 5))
+            train_rows = min(count - held, max(least_train, rows - held_rows))
+            if held_rows == held and train_rows == count - held:
+                return None
+            return np.concatenate((np.arange(held_rows), np.arange(held, held + train_rows)))
+        rows = min(count, max(rows, least_train + least_train // 2, count // AUTO_MIN_SHARE))
+        return None if rows == count else np.arange(rows)
 
     @staticmethod
     def _folds(count: int) -> list[np.ndarray]:
@@ -702,37 +804,45 @@ class OmbrelClassifier:
         kind, learner, alpha = c
         return f"{kind}/{learner}" + (f"/alpha={alpha}" if alpha is not None else "")
 
-    def _featurize(self, kind: str, texts: list[str], y: list[int], k: int) -> "_Featurized":
+    def _featurize(self, kind: str, texts: list[str], y: list[int], k: int,
+                   positions: np.ndarray | None = None) -> "_Featurized":
         """The ids of texts under every token of theirs (a vocabulary without pruning, or the
-        buckets), so that any subset of rows can be pruned as a vocabulary of its own would be."""
+        buckets), so that any subset of rows can be pruned as a vocabulary of its own would be.
+        positions: the training rows the texts are (default: the first ones)."""
         spec = self._spec(kind)
         if self.buckets:
             batch = _native.transform(spec, None, int(self.buckets), texts)
-            return _Featurized(kind, spec, None, int(self.buckets), batch)
+            return _Featurized(kind, spec, None, int(self.buckets), batch, positions)
         vocabulary, batch, _ = _native.build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
-        return _Featurized(kind, spec, vocabulary.tokens(), 0, batch)
+        return _Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions)
 
     def _score(self, data: "_Featurized", candidates: list[tuple[str, str, float | None]], labels: np.ndarray,
-               k: int, folds: list[np.ndarray]) -> dict[tuple[str, str, float | None], np.ndarray]:
+               k: int, folds: list[np.ndarray], within: np.ndarray | None = None
+               ) -> dict[tuple[str, str, float | None], np.ndarray]:
         """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
-        was right, 0 where wrong, -1 where not scored (rows beyond data's). In each fold a candidate
-        trains on the rows of data that the fold does not hold out. The float models are scored as
-        the field will hold them (with more than 8 classes, cut to 8 per token and refitted in that
-        form), before rounding; naive Bayes counts once per fold for all its alphas."""
-        count = data.rows
+        was right, 0 where wrong, -1 where not scored (rows data lacks, or outside the mask
+        `within`). In each fold a candidate trains on the rows of data (within the mask) that the
+        fold does not hold out. The float models are scored as the field will hold them (with more
+        than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive Bayes
+        counts once per fold for all its alphas."""
         outcome = {c: np.full(len(labels), -1, dtype=np.int8) for c in candidates}
+        present = np.zeros(len(labels), dtype=bool)
+        present[data.positions] = True
+        if within is not None:
+            present &= within
         for held_all in folds:
-            held = held_all[held_all < count]
-            mask = np.ones(count, dtype=bool)
-            mask[held] = False
-            train_rows = np.flatnonzero(mask)
-            train_y = labels[train_rows]
+            is_held = np.zeros(len(labels), dtype=bool)
+            is_held[held_all] = True
+            held_positions = np.flatnonzero(present & is_held)
+            held = np.searchsorted(data.positions, held_positions)
+            train_rows = np.searchsorted(data.positions, np.flatnonzero(present & ~is_held))
+            train_y = labels[data.positions[train_rows]]
             if not len(held) or len(np.unique(train_y)) < 2:
                 continue
             keep = data.kept(train_rows, train_y, k, int(self.min_df), self._coverage(candidates[0][1]))
             documents, features = data.subset(train_rows, keep)
             test_ids, _ = data.subset(held, keep)
-            test_y = labels[held]
+            test_y = labels[held_positions]
             counts = None
             for candidate in candidates:
                 _, learner, alpha = candidate
@@ -744,7 +854,7 @@ class OmbrelClassifier:
                     model = self._fit_float(learner, alpha, documents, train_y, features, k)
                 if k > linear.FIELD_SLOTS:
                     model = linear.refit_cut(model, documents, train_y, random_state=self.random_state)
-                outcome[candidate][held] = np.asarray(model.predict(test_ids)) == test_y
+                outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
         return outcome
 
     def _choose_on_texts(self, texts: list[str], y: list[int], k: int) -> tuple[str, str, float | None]:

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -457,6 +458,36 @@ TEST(FieldCompiler, TheSpreadCutDropsTheClassesAFieldCanRepresentBest) {
       best = std::min(best, e);
     }
     EXPECT_NEAR(error, best, 1e-4) << "feature " << f;
+  }
+}
+
+TEST(FieldCompiler, EqualWeightsAreCutByClassOrderWhateverTheRowsWidth) {
+  // Ties break towards the lower class, on rows short enough to be ranked by counting and on rows
+  // wide enough for a comparison sort: the same rule must come out of both. Whole-number weights
+  // make many ties; the largest choice drops the lowest weights, the earliest classes first.
+  for (const std::uint32_t classes : {12u, 64u, 65u, 90u}) {
+    LinearModel model(40, classes);
+    for (std::size_t i = 0; i < model.weights.size(); ++i) {
+      model.weights[i] = static_cast<float>(static_cast<int>((i * 2654435761u) >> 13) % 5 - 2);
+    }
+    model.bias.assign(classes, 0.0f);
+    CompileOptions options;
+    options.choice = SlotChoice::kLargest;
+    const LinearModel cut = cut_to_slots(model, options);
+    for (std::uint32_t f = 0; f < model.feature_count; ++f) {
+      const std::span<const float> row = model.row(f);
+      std::vector<std::uint32_t> order(classes);
+      std::iota(order.begin(), order.end(), 0u);
+      std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
+      double shift = 0.0;
+      for (std::uint32_t k = 0; k < classes - 8; ++k) shift += row[order[k]];
+      shift /= classes - 8;
+      for (std::uint32_t k = 0; k < classes; ++k) {
+        const bool dropped = k < classes - 8;
+        EXPECT_EQ(cut.row(f)[order[k]] == 0.0f, dropped || static_cast<float>(row[order[k]] - shift) == 0.0f)
+            << classes << " classes, feature " << f << ", place " << k;
+      }
+    }
   }
 }
 
