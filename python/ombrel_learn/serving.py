@@ -246,7 +246,8 @@ class ServingApp:
         if self.holder.current is None:
             await self.holder.refresh(force=True)
         if self._threads is None:
-            self._threads = concurrent.futures.ThreadPoolExecutor(max_workers=2, thread_name_prefix="ombrel-predict")
+            # One thread: long batches take turns there, and the native pool inside spreads each one.
+            self._threads = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="ombrel-predict")
         if watch and self._watch is None:
             self._watch = asyncio.get_running_loop().create_task(self.holder.watch())
 
@@ -455,6 +456,10 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
     import tempfile
 
     import uvicorn
+    # Each worker's native pool: the cores shared out among the workers (a request is one text or a
+    # batch; N workers with a pool of every core each would only contend). Each thread that turns
+    # texts into ids keeps a table of 4 bytes per token neuron, so fewer threads also hold less.
+    os.environ.setdefault("RAYON_NUM_THREADS", str(max(1, (os.cpu_count() or 1) // workers)))
     with tempfile.TemporaryDirectory(prefix="ombrel-serve-") as scratch:
         signal_path = os.path.join(scratch, "reload")
         open(signal_path, "w").close()

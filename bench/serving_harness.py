@@ -1,0 +1,143 @@
+"""What the serving benchmark (bench/bench_serving.py) and the soak (tools/soak.sh) share: a served
+model folder started as a user starts it (`ombrel serve`), wrk driving it with
+bench/serving_load.lua, and the models they serve."""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+
+from ombrel_learn import OmbrelClassifier
+from ombrel_learn.serving import process_usage, worker_pids
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LUA = os.path.join(HERE, "serving_load.lua")
+DATA = os.environ.get("OMBREL_DATA", os.path.join(HERE, "..", "..", "shared", "data"))
+
+
+def read_tsv(name, file):
+    path = os.path.join(DATA, name, file)
+    if not os.path.isfile(path):
+        sys.exit(f"dataset {name} not found at {path} (set OMBREL_DATA to the datasets folder)")
+    texts, labels = [], []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            label, _, text = line.rstrip("\n").partition("\t")
+            texts.append(text)
+            labels.append(label)
+    return texts, labels
+
+
+def require_wrk():
+    if shutil.which("wrk") is None:
+        sys.exit("this needs the load generator wrk: apt-get install wrk (bench/load_test.sh installs it)")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(port, path):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=10) as response:
+        return json.loads(response.read())
+
+
+def post(port, path, body):
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=json.dumps(body).encode(),
+                                     method="POST", headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=60) as response:
+        return json.loads(response.read())
+
+
+class Server:
+    """`ombrel serve FOLDER --workers N` on a free port, for a `with` block."""
+
+    def __init__(self, folder, workers, poll=0.1, log=None):
+        self.folder, self.workers, self.poll = folder, workers, poll
+        self.port = free_port()
+        self.log = log or subprocess.DEVNULL
+
+    def __enter__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "ombrel_learn", "serve", self.folder, "--workers", str(self.workers),
+             "--port", str(self.port), "--poll", str(self.poll), "--log-level", "warning"],
+            stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 120
+        while True:
+            if self.process.poll() is not None:
+                sys.exit(f"ombrel serve exited with status {self.process.returncode}")
+            try:
+                get(self.port, "/health")
+                if self.workers == 1 or len(worker_pids(self.process.pid)) == self.workers:
+                    break
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                self.process.kill()
+                sys.exit("ombrel serve did not answer within 120 s")
+            time.sleep(0.1)
+        self.url = f"http://127.0.0.1:{self.port}"
+        return self
+
+    def pids(self):
+        return worker_pids(self.process.pid)
+
+    def usage(self):
+        """process_usage of each worker."""
+        return {pid: process_usage(pid) for pid in self.pids()}
+
+    def __exit__(self, *exc):
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def write_lines(path, bodies):
+    with open(path, "w", encoding="utf-8") as f:
+        for body in bodies:
+            f.write(json.dumps(body, ensure_ascii=False) + "\n")
+    return path
+
+
+def wrk_command(url, bodies, seconds, connections, feedback="-", every=0, delay_ms=0, threads=1):
+    return ["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s", "--timeout", "10s",
+            "-s", LUA, url, "--", bodies, feedback, str(every), str(delay_ms)]
+
+
+def wrk_env(count):
+    """count: read every answer (failures by status, the model identities seen)."""
+    return dict(os.environ, OMBREL_WRK_COUNT="1" if count else "0")
+
+
+def wrk_result(out):
+    line = next(x for x in out.splitlines() if x.startswith("RESULT "))
+    result = json.loads(line[len("RESULT "):])
+    result["rps"] = result["requests"] / result["seconds"]
+    result["failed"] = result["non_2xx"] + result["socket_errors"]
+    return result
+
+
+def wrk(url, bodies, seconds, connections, feedback="-", every=0, delay_ms=0, threads=1, count=False):
+    """One wrk run; the dict its script prints (requests, latency percentiles in us, failures)."""
+    command = wrk_command(url, bodies, seconds, connections, feedback, every, delay_ms, threads)
+    return wrk_result(subprocess.run(command, capture_output=True, text=True, check=True, env=wrk_env(count)).stdout)
+
+
+def train(texts, labels, **settings):
+    settings.setdefault("learner", "field")
+    settings.setdefault("features", "words")
+    return OmbrelClassifier(**settings).fit(texts, labels)
+
+
+def mib(n):
+    return f"{n / (1 << 20):.1f}"

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The serving soak: tools/soak.sh [MINUTES]   (default 30)
+# Serves a 20 Newsgroups model with 2 workers under mixed prediction, feedback training and hot swaps
+# for MINUTES, sampling each worker's RSS, open file descriptors and mappings; fails when a request
+# fails, a worker crashes or a figure grows beyond its slack (see tools/soak_serving.py). Installs the
+# load generator wrk when it is missing; needs .venv with ombrel and uvicorn (tools/run_tests.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+die() { echo "soak.sh: $*" >&2; exit 1; }
+source tools/system_packages.sh
+ensure_system_packages "wrk|command -v wrk"
+[ -x .venv/bin/python ] || die "no .venv: run tools/run_tests.sh --quick first"
+.venv/bin/python -c 'import uvicorn' 2>/dev/null || die "uvicorn is missing: .venv/bin/pip install -r requirements-dev.txt"
+exec .venv/bin/python tools/soak_serving.py "${1:-30}" "${@:2}"
