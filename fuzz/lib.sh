@@ -127,21 +127,34 @@ ombrel_fuzz_native() {
     -print_final_stats=1 -artifact_prefix="$OMBREL_BUILD/findings/$target-" "$@" "$work" "fuzz/corpus/$target"
 }
 
-# ombrel_fuzz_surface <seconds> <corpus work dir> [extra libFuzzer flags]
+# ombrel_fuzz_python <target> <PYTHONPATH> <inputs per second without atheris> <seconds> <corpus work dir>
+#                    [extra libFuzzer flags]
+# Runs fuzz/<target>_fuzzer.py under atheris against the ASan build, corpus fuzz/corpus/<target>.
 # CPython leaks at exit by design, so leak detection is off for every interpreter run.
-ombrel_fuzz_surface() {
-  local seconds=$1 work=$2; shift 2
+ombrel_fuzz_python() {
+  local target=$1 path=$2 rate=$3 seconds=$4 work=$5; shift 5
   mkdir -p "$work" "$OMBREL_BUILD/findings"
   if [ "$HAVE_ATHERIS" = 1 ]; then
     LD_PRELOAD="$FUZZ_RUNTIME" PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0" \
-      PYTHONPATH="$ASAN_MODULE_DIR" PYTHONWARNINGS=ignore \
-      ombrel_fuzz_run surface "$OMBREL_BUILD/fuzz-surface.log" \
-      "$VENV_PY" fuzz/surface_fuzzer.py -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
-      -print_final_stats=1 -artifact_prefix="$OMBREL_BUILD/findings/surface-" "$@" "$work" fuzz/corpus/surface
+      PYTHONPATH="$path" PYTHONWARNINGS=ignore \
+      ombrel_fuzz_run "$target" "$OMBREL_BUILD/fuzz-$target.log" \
+      "$VENV_PY" "fuzz/${target}_fuzzer.py" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+      -print_final_stats=1 -artifact_prefix="$OMBREL_BUILD/findings/$target-" "$@" "$work" "fuzz/corpus/$target"
   else
-    echo "atheris could not be installed; the Python surface is fuzzed on pseudo-random inputs instead"
+    echo "atheris could not be installed; $target is fuzzed on pseudo-random inputs instead"
     LD_PRELOAD="$ASAN_RUNTIME" PYTHONMALLOC=malloc ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0" \
-      PYTHONPATH="$ASAN_MODULE_DIR" PYTHONWARNINGS=ignore \
-      "$VENV_PY" fuzz/surface_fuzzer.py --random $((seconds * 2000)) --seed "$(date +%s)"
+      PYTHONPATH="$path" PYTHONWARNINGS=ignore \
+      "$VENV_PY" "fuzz/${target}_fuzzer.py" --random $((seconds * rate)) --seed "$(date +%s)"
   fi
+}
+
+# ombrel_fuzz_surface <seconds> <corpus work dir> [extra libFuzzer flags]: the module's Python surface.
+ombrel_fuzz_surface() {
+  ombrel_fuzz_python surface "$ASAN_MODULE_DIR" 2000 "$@"
+}
+
+# ombrel_fuzz_pipeline <seconds> <corpus work dir> [extra libFuzzer flags]: ombrel_learn's vocabularies,
+# text to ids and model folders (the module and ombrel_learn with its extensions built with ASan).
+ombrel_fuzz_pipeline() {
+  ombrel_fuzz_python pipeline "$ASAN_PYTHONPATH" 300 "$@"
 }

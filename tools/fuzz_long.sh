@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The long fuzzing run: every fuzz target (or those named) for SECONDS each, one after another.
-#   tools/fuzz_long.sh [SECONDS] [tokenizer_fuzzer] [weight_file_fuzzer] [surface]
+#   tools/fuzz_long.sh [SECONDS] [tokenizer_fuzzer] [weight_file_fuzzer] [textpipe_fuzzer] [surface] [pipeline]
 # SECONDS defaults to 3600. Builds as tools/run_sanitizers.sh does (clang; Debian: clang
 # libclang-rt-14-dev), in $OMBREL_SANITIZER_BUILD (default build/sanitizers). The corpus grows in
 # $OMBREL_SANITIZER_BUILD/corpus/<target> from one run to the next, seeded from fuzz/corpus/<target>;
@@ -16,7 +16,7 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 SECONDS_PER_TARGET=${1:-3600}
 [ $# -gt 0 ] && shift
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(tokenizer_fuzzer weight_file_fuzzer surface)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(tokenizer_fuzzer weight_file_fuzzer textpipe_fuzzer surface pipeline)
 FUZZ_JOBS=${FUZZ_JOBS:-1}
 # shellcheck source=../fuzz/lib.sh
 . fuzz/lib.sh
@@ -28,7 +28,7 @@ RUNS=()
 [ -n "${FUZZ_RUNS:-}" ] && RUNS=(-runs="$FUZZ_RUNS")
 for target in "${TARGETS[@]}"; do
   case "$target" in
-    tokenizer_fuzzer|weight_file_fuzzer)
+    tokenizer_fuzzer|weight_file_fuzzer|textpipe_fuzzer)
       if [ -z "${FUZZERS_BUILT:-}" ]; then
         echo "== Building the fuzz targets"
         ombrel_build_fuzzers  # incremental: also brings a stale build up to date
@@ -36,15 +36,15 @@ for target in "${TARGETS[@]}"; do
       fi
       ombrel_fuzz_native "$target" "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/$target" "${PARALLEL[@]}" "${RUNS[@]}"
       ;;
-    surface)
+    surface|pipeline)
       if [ -z "${ASAN_MODULE_DIR:-}" ]; then
         echo "== Building the ASan module and the fuzzing runtime"
         ombrel_build_asan
         ombrel_venv
         ombrel_fuzz_runtime
       fi
-      ombrel_fuzz_surface "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/surface" "${RUNS[@]}"
+      "ombrel_fuzz_$target" "$SECONDS_PER_TARGET" "$OMBREL_BUILD/corpus/$target" "${RUNS[@]}"
       ;;
-    *) die "unknown fuzz target '$target' (tokenizer_fuzzer, weight_file_fuzzer, surface)" ;;
+    *) die "unknown fuzz target '$target' (tokenizer_fuzzer, weight_file_fuzzer, textpipe_fuzzer, surface, pipeline)" ;;
   esac
 done

@@ -10,8 +10,9 @@
 #      those blocks would be reported. (Leaks of the module are watched by the resource-hygiene tests.)
 #      The RSS test of that suite skips itself there: under ASan the resident size measures ASan's
 #      quarantine of freed blocks, not our memory; the normal test command runs it;
-#   4. each fuzz target for FUZZ_SECONDS (default 20): the tokenizer core, weight files, and the Python
-#      surface through atheris (the libFuzzer driver for Python), from the seed corpora in fuzz/corpus.
+#   4. each fuzz target for FUZZ_SECONDS (default 20): the tokenizer core, weight files, ombrel_learn's
+#      text pipeline, and through atheris (the libFuzzer driver for Python) the Python surface and
+#      ombrel_learn's vocabularies and model folders, from the seed corpora in fuzz/corpus.
 # Builds go to $OMBREL_SANITIZER_BUILD (default build/sanitizers). Figures are printed as it goes.
 # Usage: tools/run_sanitizers.sh [extra pytest arguments]
 set -euo pipefail
@@ -46,5 +47,7 @@ CORPUS_WORK=$(mktemp -d)
 trap 'rm -rf "$CORPUS_WORK"' EXIT
 ombrel_fuzz_native tokenizer_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/tokenizer_fuzzer"
 ombrel_fuzz_native weight_file_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/weight_file_fuzzer"
+ombrel_fuzz_native textpipe_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/textpipe_fuzzer"
 ombrel_fuzz_surface "$FUZZ_SECONDS" "$CORPUS_WORK/surface"
+ombrel_fuzz_pipeline "$FUZZ_SECONDS" "$CORPUS_WORK/pipeline"
 echo "== Sanitizer runs and fuzzing: no finding"
