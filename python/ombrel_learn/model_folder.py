@@ -155,7 +155,7 @@ def _read_manifest(path: str) -> dict[str, Any]:
             manifest = json.load(f)
     except FileNotFoundError:
         raise ModelFolderError(f"{path} is not a model folder: {MANIFEST} is missing") from None
-    except (ValueError, UnicodeDecodeError) as e:
+    except (ValueError, UnicodeDecodeError, RecursionError) as e:  # RecursionError: nested too deep
         raise ModelFolderError(f"{manifest_path} is damaged: {e}") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         raise ModelFolderError(f"{manifest_path} is not an ombrel_learn model description")
@@ -170,18 +170,37 @@ def _read_manifest(path: str) -> dict[str, Any]:
                 "classes", "classes_dtype", "weights", "vocabulary", "learner", "bias_neurons"):
         if key not in manifest:
             raise ModelFolderError(f"{manifest_path} lacks {key!r}")
+    # The loader trusts nothing of it beyond its types: a wrong one is a damaged folder, not a
+    # TypeError from deep inside, and the counts are checked against the files before any
+    # allocation is sized by them.
+    if (not isinstance(manifest["weights"], str) or not isinstance(manifest["vocabulary"], (str, type(None)))
+            or not isinstance(manifest["params"], dict) or not isinstance(manifest["classes"], list)
+            or not isinstance(manifest["classes_dtype"], str) or manifest["features"] not in ("words", "chars")):
+        raise ModelFolderError(f"{manifest_path}: file names, settings, classes or features are damaged")
+    for key in ("buckets", "vocabulary_size", "sensory_count", "motor_count", "bias_neurons"):
+        if type(manifest[key]) is not int or not 0 <= manifest[key] < 2**32:
+            raise ModelFolderError(f"{manifest_path}: {key} is {manifest[key]!r}, not a count below 2**32")
     return manifest
 
 
 def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes | None,
            map_weights: Any, where: str) -> Any:
     from .classifier import LEARNERS, _Model
+    kind = manifest["features"]
     try:
         estimator = estimator_cls(**_restore_params(manifest["params"]))
-        classes = np.array(manifest["classes"], dtype=np.dtype(manifest["classes_dtype"]))
-    except (TypeError, ValueError) as e:
+        spec = estimator._spec(kind)
+        dtype = np.dtype(manifest["classes_dtype"])
+        # Labels are numbers, booleans or str; a str type no wider than the longest label.
+        longest = max([1] + [len(str(c)) for c in manifest["classes"]])
+        if dtype.kind not in "biufU" or (dtype.kind == "U" and dtype.itemsize > 4 * longest):
+            raise ValueError(f"class type {dtype.str!r}")
+        classes = np.array(manifest["classes"], dtype=dtype)
+        if classes.ndim != 1:
+            raise ValueError("classes are not a flat list")
+    except (TypeError, ValueError, OverflowError) as e:
         raise ModelFolderError(f"{where}: settings or classes are damaged: {e}") from None
-    buckets = int(manifest["buckets"])
+    buckets = manifest["buckets"]
     vocabulary = None
     if vocabulary_bytes is not None:
         try:
@@ -194,20 +213,19 @@ def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes
     elif buckets <= 0:
         raise ModelFolderError(f"{where}: neither a vocabulary nor hash buckets")
     token_neurons = buckets or len(vocabulary or ())
-    motor_count = int(manifest["motor_count"])
-    sensory_count = int(manifest["sensory_count"])
+    motor_count = manifest["motor_count"]
+    sensory_count = manifest["sensory_count"]
     learner, bias_neurons = manifest["learner"], manifest["bias_neurons"]
-    if learner not in LEARNERS[1:] or not isinstance(bias_neurons, int) or bias_neurons < 0:
+    # The field's own learner has no bias neurons (its neurons after the tokens are its probes).
+    if learner not in LEARNERS[1:] or (learner == "field" and bias_neurons != 0):
         raise ModelFolderError(f"{where}: unknown learner {learner!r} or bias neuron count {bias_neurons!r}")
     extra = motor_count if learner == "field" else bias_neurons
     if motor_count != len(classes) or sensory_count != token_neurons + extra:
         raise ModelFolderError(f"{where}: sizes do not agree ({sensory_count} sensory neurons for "
                                f"{token_neurons} tokens, {motor_count} classes and {bias_neurons} "
                                f"bias neurons of learner {learner!r})")
-    field = ombrel.OmbrelField(sensory_count, motor_count)
-    map_weights(field, sensory_count)
-    kind = manifest["features"]
-    model = _Model(kind, estimator._spec(kind), vocabulary, buckets, classes, field, learner, bias_neurons)
+    field = map_weights(sensory_count, motor_count)
+    model = _Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons)
     estimator._set_model(model)
     return estimator
 
@@ -224,12 +242,15 @@ def load(estimator_cls: Any, path: str) -> Any:
     except FileNotFoundError as e:
         raise ModelFolderError(f"{path}: {os.path.basename(e.filename)} is missing") from None
 
-    def map_weights(field: ombrel.OmbrelField, sensory_count: int) -> None:
+    def map_weights(sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
+        # The file's size first: the field allocates for the counts it is given.
         if weights_size != sensory_count * NEURON_BYTES:
             raise ModelFolderError(
                 f"{weights_path}: {weights_size} bytes, but the vocabulary and classes need "
                 f"{sensory_count} neurons of {NEURON_BYTES} bytes ({sensory_count * NEURON_BYTES} bytes)")
+        field = ombrel.OmbrelField(sensory_count, motor_count)
         field.load_weights(weights_path)
+        return field
 
     return _build(estimator_cls, manifest, vocabulary_bytes, map_weights, path)
 

@@ -95,6 +95,31 @@ bool to_u32_vector(PyObject* obj, const char* what, std::vector<std::uint32_t>& 
   return true;
 }
 
+// "O&" converters for counts. The argument parser's own unsigned formats (I, K) take any int and keep
+// its low bits, so 2**32 + 2 would become 2 and -1 the largest count: these refuse what does not fit
+// with OverflowError instead.
+int to_count(PyObject* obj, unsigned long long limit, unsigned long long& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return 0;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());  // OverflowError below 0, above 2**64 - 1
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
+  if (v > limit) {
+    PyErr_Format(PyExc_OverflowError, "%llu is above %llu", v, limit);
+    return 0;
+  }
+  out = v;
+  return 1;
+}
+int u32_arg(PyObject* obj, void* out) {
+  unsigned long long v;
+  if (!to_count(obj, 0xFFFFFFFFull, v)) return 0;
+  *static_cast<unsigned int*>(out) = static_cast<unsigned int>(v);
+  return 1;
+}
+int u64_arg(PyObject* obj, void* out) {
+  return to_count(obj, ~0ull, *static_cast<unsigned long long*>(out));
+}
+
 // ---------------------------------------------------------------------------------------------
 // FeatureSpec
 
@@ -121,8 +146,9 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   int words = 1;
   unsigned int ngram_min = 0;
   unsigned int ngram_max = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OpKpII:FeatureSpec", const_cast<char**>(kKeywords),
-                                   &stop_words, &stem, &min_length, &words, &ngram_min, &ngram_max)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OpO&pO&O&:FeatureSpec", const_cast<char**>(kKeywords),
+                                   &stop_words, &stem, u64_arg, &min_length, &words, u32_arg, &ngram_min,
+                                   u32_arg, &ngram_max)) {
     return -1;
   }
   if (ngram_max > 16 || ngram_min > ngram_max) {
@@ -567,9 +593,9 @@ PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
   double coverage = 0.9;
   unsigned int max_classes = 8;
   int probes = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOI|IdIp:build_vocabulary", const_cast<char**>(kKeywords),
-                                   &spec_obj, &texts, &labels_obj, &class_count, &min_df, &coverage,
-                                   &max_classes, &probes)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&|O&dO&p:build_vocabulary", const_cast<char**>(kKeywords),
+                                   &spec_obj, &texts, &labels_obj, u32_arg, &class_count, u32_arg, &min_df,
+                                   &coverage, u32_arg, &max_classes, &probes)) {
     return nullptr;
   }
   const FeatureSpec* spec = spec_of(spec_obj);

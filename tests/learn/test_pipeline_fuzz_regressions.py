@@ -1,0 +1,195 @@
+"""Model folders and vocabularies that fuzzing (fuzz/pipeline_fuzzer.py) found mishandled, and the
+harness itself replayed on its seed corpus.
+
+A damaged model folder must be refused with ModelFolderError (a ValueError), whatever its model.json
+holds: before these were fixed, values of the wrong type surfaced as TypeError or OverflowError from
+deep inside the loader, a deeply nested model.json as RecursionError, counts too large for memory as
+the engine's PanicException or numpy's MemoryError, after trying to allocate for them.
+"""
+import collections
+import json
+import os
+import sys
+
+import pytest
+
+from ombrel_learn import ModelFolderError, OmbrelClassifier
+
+from learn_support import make_corpus
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CORPUS = os.path.join(ROOT, "fuzz", "corpus", "pipeline")
+
+
+@pytest.fixture(scope="module")
+def saved(tmp_path_factory):
+    """Folders of a word model with the field's learner, a hashing model and a naive Bayes model."""
+    train_x, train_y = make_corpus(20, 1)
+    folders = {}
+    for name, params in (("words", dict(features="words", learner="field")),
+                         ("hashing", dict(features="words", buckets=64, learner="field")),
+                         ("bayes", dict(features="chars", learner="naive_bayes"))):
+        folder = tmp_path_factory.mktemp(name)
+        OmbrelClassifier(**params).fit(train_x, train_y).save(folder)
+        folders[name] = folder
+    return folders
+
+
+def rewrite(folder, change):
+    path = folder / "model.json"
+    original = path.read_text(encoding="utf-8")
+    manifest = json.loads(original)
+    change(manifest)
+    path.write_text(json.dumps(manifest), encoding="utf-8")
+    return original
+
+
+@pytest.fixture
+def damage(saved):
+    """damage(name, change) -> the folder `name` with its model.json changed; restored afterwards."""
+    restore = []
+
+    def apply(name, change):
+        folder = saved[name]
+        restore.append((folder, rewrite(folder, change)))
+        return folder
+
+    yield apply
+    for folder, text in reversed(restore):
+        (folder / "model.json").write_text(text, encoding="utf-8")
+
+
+def put(key, value, in_params=False):
+    def change(manifest):
+        (manifest["params"] if in_params else manifest)[key] = value
+    return change
+
+
+WRONG_TYPES = [
+    ("weights", 5), ("weights", None), ("vocabulary", ["vocabulary.bin"]), ("vocabulary", 1.5),
+    ("buckets", [1]), ("buckets", None),
+    ("sensory_count", {}), ("sensory_count", "67"), ("motor_count", None), ("vocabulary_size", [0]),
+    ("classes", 5), ("classes", {"a": 1}), ("classes", [["bird"], ["cat"], ["dog"]]),
+    ("params", []), ("features", "xyz"), ("features", None),
+]
+
+
+@pytest.mark.parametrize("name", ["words", "hashing", "bayes"])
+@pytest.mark.parametrize("key, value", WRONG_TYPES)
+def test_values_of_the_wrong_type_are_a_damaged_folder(damage, name, key, value):
+    with pytest.raises(ModelFolderError):
+        OmbrelClassifier.load(damage(name, put(key, value)))
+
+
+@pytest.mark.parametrize("name, key, value", [
+    # the settings each feature kind reads when it is loaded: words, then character n-grams
+    ("words", "stop_words", 5), ("words", "min_length", 2**70),
+    ("words", "min_length", None),
+    ("bayes", "ngram_range", [1, None]), ("bayes", "ngram_range", [1, 1e300]), ("bayes", "ngram_range", [4, 1]),
+])
+def test_damaged_settings_are_a_damaged_folder(damage, name, key, value):
+    with pytest.raises(ModelFolderError, match="settings or classes are damaged"):
+        OmbrelClassifier.load(damage(name, put(key, value, in_params=True)))
+
+
+def test_a_deeply_nested_model_json_is_a_damaged_folder(saved):
+    folder = saved["words"]
+    path = folder / "model.json"
+    original = path.read_text(encoding="utf-8")
+    try:
+        for text in ("[" * 200000 + "]" * 200000, '{"a":' * 200000 + "1" + "}" * 200000):
+            path.write_text(text, encoding="utf-8")
+            with pytest.raises(ModelFolderError, match="damaged"):
+                OmbrelClassifier.load(folder)
+    finally:
+        path.write_text(original, encoding="utf-8")
+    assert OmbrelClassifier.load(folder).classes_.size > 1
+
+
+def test_counts_beyond_the_files_are_refused_before_anything_is_allocated(damage):
+    def huge_hashing(manifest):
+        manifest["buckets"] = 2**32 - 1 - manifest["motor_count"]
+        manifest["sensory_count"] = 2**32 - 1  # 256 GiB of neurons for a 4 KiB weight file
+    with pytest.raises(ModelFolderError, match="bytes"):
+        OmbrelClassifier.load(damage("hashing", huge_hashing))
+
+    def field_with_bias(manifest):
+        manifest["bias_neurons"] = 2**31  # the field's learner has none; they would be an array
+    with pytest.raises(ModelFolderError, match="bias neuron"):
+        OmbrelClassifier.load(damage("words", field_with_bias))
+
+    def wide_labels(manifest):
+        manifest["classes_dtype"] = "<U100000000"  # 400 MB per label
+    with pytest.raises(ModelFolderError, match="class type"):
+        OmbrelClassifier.load(damage("words", wide_labels))
+
+    def hashing_beyond_ids(manifest):
+        manifest["buckets"] = 2**32 + 64  # bucket numbers are 32-bit ids
+        manifest["sensory_count"] = manifest["buckets"] + manifest["motor_count"]
+    with pytest.raises(ModelFolderError, match="below 2"):
+        OmbrelClassifier.load(damage("hashing", hashing_beyond_ids))
+
+
+def test_the_undamaged_folders_still_load_and_predict(saved):
+    test_x, _ = make_corpus(5, 2)
+    for folder in saved.values():
+        clf = OmbrelClassifier.load(folder)
+        assert set(clf.predict(test_x).tolist()) <= set(clf.classes_.tolist())
+
+
+@pytest.fixture(scope="module")
+def harness():
+    sys.path.insert(0, os.path.join(ROOT, "fuzz"))
+    try:
+        import pipeline_fuzzer  # noqa: PLC0415 - it lives beside the fuzz targets, not in a package
+    finally:
+        sys.path.pop(0)
+    return pipeline_fuzzer
+
+
+def test_pipeline_corpus_replays_clean(harness):
+    assert harness.replay([CORPUS]) == len(os.listdir(CORPUS))
+    outcomes = harness._pipeline.outcomes
+    # The corpus reaches every outcome: vocabularies refused and read, folders refused and loaded.
+    assert {"vocabulary refused", "vocabulary read", "model refused", "model loaded"} <= set(outcomes)
+
+
+def test_pipeline_harness_judges_loading(harness, monkeypatch):
+    """The judge itself: a loader that raises anything but ValueError or OSError is a finding."""
+    folders = harness.ModelFolders()
+
+    def raising(error):
+        def load(path):
+            raise error
+        return load
+
+    for error in (TypeError("x"), RecursionError("x"), MemoryError(), KeyError("x")):
+        monkeypatch.setattr(OmbrelClassifier, "load", raising(error))
+        with pytest.raises(harness.Finding):
+            folders.check(harness.Bytes(b"\x02" * 64), collections.Counter())
+    for error, outcome in ((ModelFolderError("damaged"), "model refused"), (IsADirectoryError(21, "x"),
+                                                                             "model IsADirectoryError")):
+        monkeypatch.setattr(OmbrelClassifier, "load", raising(error))
+        counter = collections.Counter()
+        folders.check(harness.Bytes(b"\x02" * 64), counter)
+        assert counter == {outcome: 1}
+
+
+def test_native_counts_that_do_not_fit_are_refused_not_wrapped():
+    """FeatureSpec and build_vocabulary read their counts with the argument parser's unsigned
+    formats, which kept the low bits of any int: min_length 2**64 + 2 became 2, -1 the largest
+    length, ngram_max 2**32 + 3 passed the 16 limit as 3, class_count 2**32 + 1 became 1."""
+    from ombrel_learn import _native
+    for kwargs in (dict(min_length=2**64), dict(min_length=2**64 + 2), dict(min_length=-1),
+                   dict(ngram_min=1, ngram_max=2**32 + 3), dict(ngram_min=-1, ngram_max=2)):
+        with pytest.raises(OverflowError):
+            _native.FeatureSpec(None, False, **kwargs)
+    longest = _native.FeatureSpec(None, False, 2**64 - 1)  # the largest that fits is taken as given
+    assert _native.features(longest, "abc def") == []
+    assert _native.features(_native.FeatureSpec(None, False, 1, True, 2, 2), "ab") == ["ab", " a", "ab", "b "]
+    spec = _native.FeatureSpec(None, False, 1)
+    for kwargs in (dict(class_count=2**32 + 1), dict(class_count=1, min_df=2**32), dict(class_count=1, max_classes=-1)):
+        with pytest.raises(OverflowError):
+            _native.build_vocabulary(spec, ["a b"], [0], **kwargs)
+    vocabulary, documents, distinct = _native.build_vocabulary(spec, ["a b", "b c"], [0, 1], 2, min_df=2)
+    assert vocabulary.tokens() == ["b"] and documents.to_lists() == [[0, 1], [0, 2]] and distinct == 3
