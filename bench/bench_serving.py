@@ -52,7 +52,8 @@ def row(label, r):
 
 
 def memory_line(usage):
-    return "; ".join(f"pid {pid}: RSS {mib(u['rss'])} MiB, PSS {mib(u['pss'])} MiB, private {mib(u['private'])} MiB"
+    return "; ".join(f"pid {pid}: RSS {mib(u['rss'])} MiB, PSS {mib(u['pss'])} MiB, private {mib(u['private'])} MiB "
+                     f"(its weights mapping: RSS {mib(u['weights_rss'])}, PSS {mib(u['weights_pss'])})"
                      for pid, u in usage.items())
 
 
@@ -175,8 +176,11 @@ def main():
         private = {w: sum(u["private"] for u in totals[w].values()) for w in (1, 2)}
         sizes[bits] = {"weights": weights, "pss_total": pss, "private_total": private,
                        "extra_worker_pss": pss[2] - pss[1], "usage": {w: totals[w] for w in (1, 2)}}
+        weights_pss = {w: sum(u["weights_pss"] for u in totals[w].values()) for w in (1, 2)}
+        sizes[bits]["weights_pss_total"] = weights_pss
         print(f"  2^{bits}: total PSS {mib(pss[1])} -> {mib(pss[2])} MiB: a second worker adds "
-              f"{mib(pss[2] - pss[1])} MiB (private memory {mib(private[1])} -> {mib(private[2])} MiB)")
+              f"{mib(pss[2] - pss[1])} MiB (private memory {mib(private[1])} -> {mib(private[2])} MiB; the "
+              f"weights' PSS summed over the workers {mib(weights_pss[1])} -> {mib(weights_pss[2])} MiB)")
     extra = {b: sizes[b]["extra_worker_pss"] for b in sizes}
     print(f"  a second worker adds {mib(extra[21])} MiB with 128 MiB of weights and {mib(extra[16])} MiB with "
           f"4 MiB: ratio {extra[21] / extra[16]:.2f} (goal: about 1, independent of the model's size)")

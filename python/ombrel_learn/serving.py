@@ -25,9 +25,10 @@ the page cache, whatever N is (see `process_usage`, which reads RSS and PSS from
 
 Where predictions run: a request of up to INLINE_TEXT_CHARS characters of text is predicted in the
 event loop thread. It takes microseconds, less than handing it to a thread and back would, and
-the classifier's predict is thread-safe, so nothing else needs care. Longer batches go to a small
-thread pool: the native pipeline releases the interpreter lock while it tokenizes and predicts, so
-the event loop keeps answering short requests meanwhile. Feedback (partial_fit) always runs in the
+the classifier's predict is thread-safe, so nothing else needs care. Longer batches go to one
+extra thread, where they take turns: the native pipeline releases the interpreter lock while it
+tokenizes and predicts (on the worker's native pool, which `run` sizes to the worker's share of
+the cores), so the event loop keeps answering short requests meanwhile. Feedback (partial_fit) always runs in the
 event loop thread: partial_fit uses the field's running potentials, which belong to the process
 and must not be used by two training calls at once; running it on one thread serializes it.
 Predictions never touch those potentials (predict_batch sums privately), so they may overlap it.
@@ -484,10 +485,26 @@ def process_usage(pid: int) -> dict[str, int]:
             if name in keys:
                 usage[keys[name]] = int(rest.split()[0]) * 1024
     usage["private"] = usage.get("private_clean", 0) + usage.get("private_dirty", 0)
+    usage.update(mapped_weights(pid))
     usage["fds"] = len(os.listdir(f"/proc/{pid}/fd"))
     with open(f"/proc/{pid}/maps") as f:
         usage["maps"] = sum(1 for _ in f)
     return usage
+
+
+def mapped_weights(pid: int) -> dict[str, int]:
+    """RSS and PSS (bytes) of the process's mappings of model weights files (weights-*.bin), from
+    /proc/PID/smaps: RSS counts the pages it touched, PSS its share of them."""
+    totals = {"weights_rss": 0, "weights_pss": 0}
+    inside = False
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            head = line.split(maxsplit=6)
+            if len(head) >= 5 and "-" in head[0] and not head[0].endswith(":"):  # a mapping's first line
+                inside = len(head) == 6 and os.path.basename(head[5].strip()).startswith("weights-")
+            elif inside and head[0] in ("Rss:", "Pss:"):
+                totals["weights_rss" if head[0] == "Rss:" else "weights_pss"] += int(head[1]) * 1024
+    return totals
 
 
 def child_pids(pid: int) -> list[int]:
