@@ -234,3 +234,37 @@ def test_the_choice_gives_a_run_of_rows_the_ids_of_scattered_ones(languages):
     expected = [p[0][:int(p[1][1])].tolist() for p in pieces]
     bounds = offsets.tolist()
     assert [ids[bounds[i]:bounds[i + 1]].tolist() for i in range(len(run))] == expected
+
+
+def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_ones(languages):
+    rows = OmbrelClassifier._costlier_rows
+    sizes = np.cumsum(np.full(5000, 100))
+    held = [np.arange(1000)]
+    few = rows(sizes, held, 4, 100.0)  # a budget of one text: the floors
+    assert few.tolist() == list(range(300)) + list(range(1000, 1300))
+    many_classes = rows(sizes, held, 73, 100.0)
+    assert len(many_classes) == 300 + 73 * 20 and many_classes[300] == 1000
+    middle = rows(sizes, held, 4, 100.0 * 3000)  # held-out and training texts in the sample's proportion
+    assert len(middle) == 3000 and middle[599] == 599 and middle[600] == 1000
+    assert rows(sizes, held, 4, 1e12) is None
+    assert rows(sizes[:1200], [np.arange(f, 1200, 3) for f in range(3)], 4, 100.0).tolist() == list(range(450))
+    # A fit: chars scored on fewer rows, the words scored again on those same rows for the comparison.
+    train_x, train_y, _, _ = languages
+    clf = OmbrelClassifier(learner="naive_bayes", alpha=0.3).fit(train_x[:3000], train_y[:3000])
+    assert clf.selection_rows_["chars"] < clf.selection_rows_["words"] == 3000
+    assert set(clf.selection_paired_) == {"words/naive_bayes/alpha=0.3", "chars/naive_bayes/alpha=0.3"}
+    again = OmbrelClassifier(learner="naive_bayes", alpha=0.3)
+    classes, y = np.unique(train_y[:3000], return_inverse=True)
+    order = list(range(3000))
+    import random
+    random.Random(0).shuffle(order)
+    texts, labels = [train_x[i] for i in order], y[order]
+    # The budget of 3000 short sentences is below the floors for 73 languages.
+    positions = rows(np.cumsum([len(t) for t in texts]), [np.arange(600)], len(classes), 0.0)
+    words = again._featurize("words", [texts[i] for i in positions], labels[positions].tolist(), len(classes),
+                             positions)
+    held = [np.arange(600)]
+    expected = again._score(words, [("words", "naive_bayes", 0.3)], labels.astype(np.uint32), len(classes), held)
+    scored = expected[("words", "naive_bayes", 0.3)]
+    assert (scored >= 0).sum() == 300
+    assert clf.selection_paired_["words/naive_bayes/alpha=0.3"] == pytest.approx(scored[scored >= 0].mean())
