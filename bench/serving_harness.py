@@ -4,6 +4,7 @@ bench/serving_load.lua, and the models they serve."""
 
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -69,20 +70,20 @@ class Server:
             [sys.executable, "-m", "ombrel_learn", "serve", self.folder, "--workers", str(self.workers),
              "--port", str(self.port), "--poll", str(self.poll), "--log-level", "warning"],
             stdout=self.log, stderr=subprocess.STDOUT)
+        # Ready when every worker has answered (each listens on its own socket; new connections
+        # are spread over them).
         deadline = time.monotonic() + 120
-        while True:
+        answered = set()
+        while len(answered) < self.workers:
             if self.process.poll() is not None:
                 sys.exit(f"ombrel serve exited with status {self.process.returncode}")
             try:
-                get(self.port, "/health")
-                if self.workers == 1 or len(worker_pids(self.process.pid)) == self.workers:
-                    break
+                answered.add(get(self.port, "/health")["pid"])
             except OSError:
-                pass
+                time.sleep(0.05)
             if time.monotonic() > deadline:
                 self.process.kill()
                 sys.exit("ombrel serve did not answer within 120 s")
-            time.sleep(0.1)
         self.url = f"http://127.0.0.1:{self.port}"
         return self
 
@@ -127,10 +128,40 @@ def wrk_result(out):
     return result
 
 
-def wrk(url, bodies, seconds, connections, feedback="-", every=0, delay_ms=0, threads=1, count=False):
-    """One wrk run; the dict its script prints (requests, latency percentiles in us, failures)."""
+def cpu_seconds(pid):
+    """User + system CPU time of a process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def machine_busy():
+    """(busy, total) CPU seconds of the whole machine so far, from /proc/stat."""
+    with open("/proc/stat") as f:
+        ticks = [int(x) for x in f.readline().split()[1:]]
+    idle = ticks[3] + ticks[4]
+    return (sum(ticks) - idle) / os.sysconf("SC_CLK_TCK"), sum(ticks) / os.sysconf("SC_CLK_TCK")
+
+
+def wrk(url, bodies, seconds, connections, feedback="-", every=0, delay_ms=0, threads=1, count=False, workers=()):
+    """One wrk run; the dict its script prints (requests, latency percentiles in us, failures), with
+    where the CPU went: the service's workers, wrk, and the rest of the machine (in cores)."""
     command = wrk_command(url, bodies, seconds, connections, feedback, every, delay_ms, threads)
-    return wrk_result(subprocess.run(command, capture_output=True, text=True, check=True, env=wrk_env(count)).stdout)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    served = sum(cpu_seconds(pid) for pid in workers)
+    busy, total = machine_busy()
+    start = time.monotonic()
+    out = subprocess.run(command, capture_output=True, text=True, check=True, env=wrk_env(count)).stdout
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    result = wrk_result(out)
+    if workers:
+        result["service_cores"] = (sum(cpu_seconds(pid) for pid in workers) - served) / wall
+        result["wrk_cores"] = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) / wall
+        result["machine_cores"] = (machine_busy()[0] - busy) / wall
+        result["other_cores"] = result["machine_cores"] - result["service_cores"] - result["wrk_cores"]
+        result["service_us_per_request"] = result["service_cores"] * wall / max(1, result["requests"]) * 1e6
+    return result
 
 
 def train(texts, labels, **settings):

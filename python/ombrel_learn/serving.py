@@ -19,9 +19,10 @@ microseconds, so every layer of request objects and middleware would show in the
 dependency is the server, uvicorn (with uvloop and httptools when they are installed: `pip install
 'ombrel[serve]'`).
 
-Workers: uvicorn starts N processes that accept on one socket. Each loads the folder with
-`OmbrelClassifier.load`, which maps the weights file MAP_SHARED: the weights are in memory once, in
-the page cache, whatever N is (see `process_usage`, which reads RSS and PSS from /proc).
+Workers: `run` starts N processes, each running uvicorn on its own listening socket bound to the
+port with SO_REUSEPORT, so that the kernel spreads connections over them (see `run`). Each loads the
+folder with `OmbrelClassifier.load`, which maps the weights file MAP_SHARED: the weights are in
+memory once, in the page cache, whatever N is (`process_usage` reads RSS and PSS from /proc).
 
 Where predictions run: a request of up to INLINE_TEXT_CHARS characters of text is predicted in the
 event loop thread. It takes microseconds, less than handing it to a thread and back would, and
@@ -57,6 +58,7 @@ import concurrent.futures
 import json
 import logging
 import os
+import socket
 import time
 from typing import Any, Awaitable, Callable
 
@@ -453,21 +455,102 @@ def app_from_env() -> ServingApp:
 def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000,
         max_body: int = DEFAULT_MAX_BODY, poll: float = DEFAULT_POLL, access_log: bool = False,
         log_level: str = "info") -> None:
-    """Serves the folder with uvicorn in `workers` processes until interrupted."""
+    """Serves the folder with uvicorn in `workers` processes until interrupted (SIGINT or SIGTERM).
+
+    With several workers, each binds its own listening socket to the port with SO_REUSEPORT, and
+    the kernel spreads new connections evenly over them. (uvicorn's own workers share one socket:
+    the first worker to wake takes every connection waiting, so clients that keep their
+    connections open, as load balancers and wrk do, could all end up on one worker.) This process
+    only holds the port, starts the workers and starts a new one when one dies."""
     import tempfile
 
-    import uvicorn
     # Each worker's native pool: the cores shared out among the workers (a request is one text or a
     # batch; N workers with a pool of every core each would only contend). Each thread that turns
     # texts into ids keeps a table of 4 bytes per token neuron, so fewer threads also hold less.
     os.environ.setdefault("RAYON_NUM_THREADS", str(max(1, (os.cpu_count() or 1) // workers)))
+    options = {"access_log": access_log, "log_level": log_level, "lifespan": "on", "timeout_graceful_shutdown": 5}
     with tempfile.TemporaryDirectory(prefix="ombrel-serve-") as scratch:
         signal_path = os.path.join(scratch, "reload")
         open(signal_path, "w").close()
         os.environ.update({ENV_MODEL: os.path.abspath(folder), ENV_MAX_BODY: str(max_body), ENV_POLL: str(poll),
                            ENV_SIGNAL: signal_path})
-        uvicorn.run("ombrel_learn.serving:app_from_env", factory=True, host=host, port=port, workers=workers,
-                    access_log=access_log, log_level=log_level, lifespan="on", timeout_graceful_shutdown=5)
+        if workers == 1:
+            import uvicorn
+            uvicorn.run(APP, factory=True, host=host, port=port, **options)  # type: ignore[arg-type]
+        else:
+            _supervise(workers, host, port, options)
+
+
+APP = "ombrel_learn.serving:app_from_env"
+# A worker that exits within this many seconds of its start counts as failing to start; after
+# RESTARTS_ALLOWED such exits in a row the service stops instead of restarting it forever.
+QUICK_EXIT = 5.0
+RESTARTS_ALLOWED = 5
+
+
+def _socket(host: str, port: int) -> socket.socket:
+    family, kind, proto, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0]
+    sock = socket.socket(family, kind, proto)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    sock.bind(address)
+    return sock
+
+
+def _worker(host: str, port: int, options: dict[str, Any]) -> None:
+    """One worker process: its own listening socket on the shared port, and uvicorn on it."""
+    import uvicorn
+    sock = _socket(host, port)
+    sock.listen(2048)
+    config = uvicorn.Config(APP, factory=True, host=host, port=port, **options)
+    try:
+        uvicorn.Server(config).run(sockets=[sock])
+    except KeyboardInterrupt:
+        pass
+
+
+def _supervise(workers: int, host: str, port: int, options: dict[str, Any]) -> None:
+    import multiprocessing
+    import signal
+    import threading
+    spawn = multiprocessing.get_context("spawn")
+    # Bound, never listening: holds the port (a port in use fails here, once), and tells the
+    # workers which port 0 chose. Connections go only to listening sockets.
+    holder = _socket(host, port)
+    port = holder.getsockname()[1]
+    stop = threading.Event()
+    previous = {sig: signal.signal(sig, lambda *_: stop.set()) for sig in (signal.SIGINT, signal.SIGTERM)}
+
+    def start() -> tuple[Any, float]:
+        process = spawn.Process(target=_worker, args=(host, port, options), daemon=False)
+        process.start()
+        return process, time.monotonic()
+
+    quick_exits = 0
+    processes = [start() for _ in range(workers)]
+    log.warning("ombrel serve: %d workers on http://%s:%d (pid %d)", workers, host, port, os.getpid())
+    try:
+        while not stop.wait(0.2):
+            for i, (process, started) in enumerate(processes):
+                if process.is_alive():
+                    continue
+                quick_exits = quick_exits + 1 if time.monotonic() - started < QUICK_EXIT else 0
+                if quick_exits > RESTARTS_ALLOWED:
+                    raise RuntimeError(f"workers keep exiting at start (the last with status {process.exitcode})")
+                log.warning("worker %d exited with status %s; starting another", process.pid, process.exitcode)
+                processes[i] = start()
+    finally:
+        for process, _ in processes:
+            if process.is_alive():
+                process.terminate()  # SIGTERM: uvicorn finishes the requests in progress
+        for process, _ in processes:
+            process.join(10)
+            if process.is_alive():
+                process.kill()
+                process.join()
+        holder.close()
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
 
 
 # -- memory and resources of a served process, from /proc ------------------------------------------

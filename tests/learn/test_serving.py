@@ -376,24 +376,28 @@ def test_ombrel_serve_with_two_workers(folder):
                                "--port", str(port), "--poll", "0.05"],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
+        # Each worker listens on its own socket (SO_REUSEPORT): new connections reach both.
         deadline = time.monotonic() + 60
-        while True:
+        answered = set()
+        while len(answered) < 2:
             try:
                 status, health = http(port, "GET", "/health")
-                if len(serving.worker_pids(server.pid)) == 2:
-                    break
+                assert status == 200
+                answered.add(health["pid"])
             except OSError:
-                pass
+                time.sleep(0.05)
             assert server.poll() is None and time.monotonic() < deadline, server.stdout.read()
-            time.sleep(0.1)
         workers = serving.worker_pids(server.pid)
-        assert status == 200
+        assert answered == set(workers) and server.pid not in workers
         assert http(port, "POST", "/predict", {"text": "rocket orbit planet"})[1]["label"] == "space"
         assert http(port, "POST", "/predict", {"text": 3})[0] == 422
         assert http(port, "POST", "/predict_batch", {"texts": ["pasta garlic", "referee goal"]})[1]["labels"] == [
             "food", "sport"]
-        pids = {http(port, "GET", "/health")[1]["pid"] for _ in range(40)}
-        assert pids <= set(workers)
+        # A save reaches every worker through its poll.
+        OmbrelClassifier.load(folder).save(folder)
+        identity = json.load(open(os.path.join(folder, "model.json")))["weights"]
+        time.sleep(0.5)
+        assert {http(port, "GET", "/health")[1]["model"] for _ in range(20)} == {identity}
     finally:
         server.send_signal(signal.SIGINT)
         try:
