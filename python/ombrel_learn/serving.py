@@ -556,7 +556,7 @@ def _supervise(workers: int, host: str, port: int, options: dict[str, Any]) -> N
 # -- memory and resources of a served process, from /proc ------------------------------------------
 
 def process_usage(pid: int) -> dict[str, int]:
-    """RSS, PSS and their shared and private parts (bytes, from /proc/PID/smaps_rollup), open file
+    """RSS, PSS and how much of them is shared or private (bytes, from /proc/PID/smaps_rollup), open file
     descriptors and memory mappings of one process. PSS divides each shared page by the number of
     processes that map it: N workers mapping one weights file each count 1/N of its pages."""
     usage: dict[str, int] = {}

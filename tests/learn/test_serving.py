@@ -31,16 +31,16 @@ async def call(app, method, path, body=b"", chunks=None, headers=None):
         body = json.dumps(body).encode()
     elif isinstance(body, str):
         body = body.encode()
-    parts = list(chunks) if chunks is not None else [body]
+    pieces = list(chunks) if chunks is not None else [body]
     heads = list(headers) if headers is not None else [(b"content-length", str(len(body)).encode())]
     read = 0
     sent = []
 
     async def receive():
         nonlocal read
-        if read < len(parts):
+        if read < len(pieces):
             read += 1
-            return {"type": "http.request", "body": parts[read - 1], "more_body": read < len(parts)}
+            return {"type": "http.request", "body": pieces[read - 1], "more_body": read < len(pieces)}
         await asyncio.sleep(3600)
 
     async def send(message):
@@ -393,6 +393,18 @@ def test_ombrel_serve_with_two_workers(folder):
         assert http(port, "POST", "/predict", {"text": 3})[0] == 422
         assert http(port, "POST", "/predict_batch", {"texts": ["pasta garlic", "referee goal"]})[1]["labels"] == [
             "food", "sport"]
+        # A worker that dies is replaced, and the service keeps answering meanwhile.
+        os.kill(workers[0], signal.SIGKILL)
+        deadline = time.monotonic() + 60
+        while True:
+            replaced = serving.worker_pids(server.pid)
+            if len(replaced) == 2 and workers[0] not in replaced:
+                answered = {http(port, "GET", "/health")[1]["pid"] for _ in range(30)}
+                if answered == set(replaced):
+                    break
+            assert time.monotonic() < deadline, f"workers {replaced} after killing {workers[0]}"
+            time.sleep(0.1)
+        workers = replaced
         # A save reaches every worker through its poll.
         OmbrelClassifier.load(folder).save(folder)
         identity = json.load(open(os.path.join(folder, "model.json")))["weights"]
