@@ -136,9 +136,10 @@ IdLists reference_ids(const std::vector<Strings>& features, IdOf&& id_of,
   IdLists out;
   for (std::size_t i = 0; i < features.size(); ++i) {
     std::vector<std::uint32_t> ids;
+    std::set<std::uint32_t> seen;
     for (const std::string& f : features[i]) {
       const std::uint32_t id = id_of(f);
-      if (id != TokenTable::kNotFound && std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+      if (id != TokenTable::kNotFound && seen.insert(id).second) ids.push_back(id);
     }
     if (!trailing.empty()) ids.push_back(trailing[i]);
     out.push_back(std::move(ids));
