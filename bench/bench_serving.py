@@ -27,7 +27,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from serving_harness import (Server, mib, read_tsv, require_wrk, train, write_lines, wrk,  # noqa: E402
+from serving_harness import (Server, get, mib, read_tsv, require_wrk, train, write_lines, wrk,  # noqa: E402
                              wrk_command, wrk_env, wrk_result)
 
 from ombrel_learn import OmbrelClassifier  # noqa: E402
@@ -160,6 +160,23 @@ def main():
               f"{swapped['requests']:,} requests, {len(identities)} models answered, failed {swapped['failed']} "
               f"(non-2xx {swapped['non_2xx']}, socket errors {swapped['socket_errors']})")
         report["hot_swap"] = dict(swapped, saves=len(saves))
+
+        # How long after a save every worker answers with the new model (the poll is 0.1 s).
+        delays = []
+        for i in range(6):
+            (other if i % 2 == 0 else served).save(folder)
+            saved = time.monotonic()
+            with open(os.path.join(folder, "model.json")) as f:
+                identity = json.load(f)["weights"]
+            seen = {}
+            while set(seen) != set(server.pids()) or any(v != identity for v in seen.values()):
+                health = get(server.port, "/health")
+                seen[health["pid"]] = health["model"]
+            delays.append(time.monotonic() - saved)
+            time.sleep(0.3)
+        print(f"  after a save, every worker answered with the new model within {max(delays) * 1000:.0f} ms "
+              f"(median {sorted(delays)[len(delays) // 2] * 1000:.0f} ms, 6 saves)")
+        report["swap_delays"] = delays
 
         # Live learning: every 5th request is feedback (a 20 Newsgroups training text and its label).
         before = OmbrelClassifier.load(folder).score(test_x, test_y)

@@ -138,11 +138,11 @@ def _predict(args: argparse.Namespace) -> int:
 
 
 def _serve(args: argparse.Namespace) -> int:
+    import importlib.util
+
     from . import serving
-    try:
-        import uvicorn  # noqa: F401
-    except ImportError:
-        raise _Failure("serving needs uvicorn: pip install 'ombrel[serve]'") from None
+    if importlib.util.find_spec("uvicorn") is None:
+        raise _Failure("serving needs uvicorn: pip install 'ombrel[serve]'")
     if args.workers < 1 or args.max_body < 1 or args.poll <= 0:
         raise _Failure("--workers and --max-body must be at least 1, --poll above 0")
     serving.load_served(args.model)  # a missing or damaged folder is one line here, not N worker tracebacks

@@ -230,6 +230,27 @@ def test_feedback_is_refused_for_models_that_cannot_learn_one_text(tmp_path, dat
     assert described["feedback"] is False
 
 
+def test_integer_labels_keep_their_json_type(tmp_path, data):
+    (x, y), _ = data
+    numbers = {label: i for i, label in enumerate(sorted(WORDS))}
+    path = str(tmp_path / "ints")
+    OmbrelClassifier(learner="field", features="words").fit(x, [numbers[v] for v in y]).save(path)
+
+    async def scenario():
+        app = await started(path)
+        try:
+            return [await call(app, "POST", "/predict", {"text": "rocket orbit planet"})] + [
+                await call(app, "POST", "/feedback", {"text": "rocket orbit", "label": label})
+                for label in (numbers["space"], str(numbers["space"]), True, 7)]
+        finally:
+            await app.stop()
+
+    predicted, right, text, boolean, unknown = run(scenario())
+    assert predicted[1]["label"] == numbers["space"] and right[0] == 200 and right[1]["label"] == numbers["space"]
+    assert [a[0] for a in (text, boolean, unknown)] == [422, 422, 422]
+    assert f'unknown label "{numbers["space"]}"' in text[1]["error"] and "unknown label true" in boolean[1]["error"]
+
+
 def test_hot_swap_through_a_real_save(folder, data):
     """Requests run while another thread saves new models into the served folder: none fails, each
     answer comes whole from one model, and the worker follows the last save within its poll bound."""
