@@ -197,7 +197,9 @@ def main():
         totals = {}
         for workers in (1, 2):
             with Server(small, workers) as server:
-                wrk(server.url, bodies, 4, 8)  # every worker predicts thousands of texts
+                wrk(server.url, bodies, 4, 16)  # every worker predicts thousands of texts
+                if any(u["weights_rss"] == 0 for u in server.usage().values()):
+                    wrk(server.url, bodies, 4, 64)  # the kernel gave one worker every connection: again
                 usage = server.usage()
             totals[workers] = usage
             print(f"  2^{bits} buckets ({mib(weights)} MiB of weights), {workers} worker(s): {memory_line(usage)}")
