@@ -971,7 +971,8 @@ class OmbrelClassifier:
             self._set_model(model)
             return self
         documents = model.ids(texts, [model.token_neurons + c for c in y_list])
-        self._train_passes(model, documents, y_list, 1)
+        with model.lock:  # the field's running potentials: decision_function and other threads' calls
+            self._train_passes(model, documents, y_list, 1)
         return self
 
     # -- prediction ------------------------------------------------------------------------------

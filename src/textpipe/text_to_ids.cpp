@@ -9,15 +9,6 @@ namespace ombrel::textpipe {
 
 namespace {
 
-struct ThreadStamps {
-  std::vector<std::uint32_t> stamps;
-  std::uint32_t generation = 0;
-};
-
-// Per thread, kept between calls: a worker maps many batches, and re-zeroing millions of stamps for
-// each would cost more than the mapping.
-thread_local ThreadStamps tls_stamps;
-
 // One contiguous part's output, before the parts are joined in order.
 struct Part {
   std::uint64_t begin;
@@ -27,42 +18,49 @@ struct Part {
 
 }  // namespace
 
-DistinctIds::DistinctIds(std::size_t id_space) {
-  if (id_space > kStampLimit) return;
-  ThreadStamps& t = tls_stamps;
-  if (t.stamps.size() < id_space) t.stamps.resize(id_space, 0);
-  stamps_ = &t.stamps;
-  generation_ = t.generation;
+namespace {
+
+struct ThreadIdSet {
+  std::vector<std::uint64_t> slots = std::vector<std::uint64_t>(256, 0);
+  std::uint32_t generation = 1;
+};
+thread_local ThreadIdSet tls_id_set;
+// Slots a thread keeps between calls, at most (512 KiB).
+constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
+
+}  // namespace
+
+DistinctIds::DistinctIds()
+    : owned_(tls_id_set.slots),
+      slots_(owned_.data()),
+      mask_(owned_.size() - 1),
+      generation_(tls_id_set.generation) {}
+
+DistinctIds::~DistinctIds() {
+  tls_id_set.generation = generation_;
+  // A huge text grew the slots: give them back rather than keep megabytes per thread for good.
+  if (owned_.size() > kKeptSlots) std::vector<std::uint64_t>(256, 0).swap(owned_);
 }
 
 void DistinctIds::next_text() {
-  if (stamps_ == nullptr) return;
-  if (++generation_ == 0) {  // wrapped: old stamps could equal new generations
-    std::fill(stamps_->begin(), stamps_->end(), 0);
+  count_ = 0;
+  if (++generation_ == 0) {  // wrapped: slots of generation 0 would look filled
+    std::fill(owned_.begin(), owned_.end(), 0);
     generation_ = 1;
   }
-  tls_stamps.generation = generation_;
 }
 
-void DistinctIds::finish_text(std::vector<std::uint32_t>& ids, std::size_t begin) {
-  if (stamps_ != nullptr || ids.size() - begin < 2) return;
-  // (id, position) sorted by id, the first position of each id kept, then back to text order.
-  scratch_.clear();
-  for (std::size_t i = begin; i < ids.size(); ++i) {
-    scratch_.push_back(std::uint64_t{ids[i]} << 32 | (i - begin));
+void DistinctIds::grow() {
+  std::vector<std::uint64_t> old(owned_.size() * 2, 0);
+  old.swap(owned_);
+  slots_ = owned_.data();
+  mask_ = owned_.size() - 1;
+  for (const std::uint64_t slot : old) {
+    if (slot >> 32 != generation_) continue;
+    std::size_t i = slot_of(static_cast<std::uint32_t>(slot));
+    while (slots_[i] >> 32 == generation_) i = (i + 1) & mask_;
+    slots_[i] = slot;
   }
-  std::sort(scratch_.begin(), scratch_.end());
-  std::size_t kept = 0;
-  std::uint64_t previous_id = ~std::uint64_t{0};
-  for (std::size_t i = 0; i < scratch_.size(); ++i) {
-    const std::uint64_t id = scratch_[i] >> 32;
-    if (id == previous_id) continue;
-    previous_id = id;
-    scratch_[kept++] = (scratch_[i] & 0xFFFFFFFFu) << 32 | id;  // now (position, id)
-  }
-  std::sort(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(kept));
-  ids.resize(begin + kept);
-  for (std::size_t i = 0; i < kept; ++i) ids[begin + i] = static_cast<std::uint32_t>(scratch_[i]);
 }
 
 void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> texts, const FeatureSpec& spec,
@@ -75,7 +73,7 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
     Part part{begin, {}, {}};
     part.lengths.reserve(end - begin);
     FeatureExtractor extractor(spec);
-    DistinctIds distinct(mapping.id_space());
+    DistinctIds distinct;
     std::string stem_scratch;
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
@@ -107,7 +105,6 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
           if (id != TokenTable::kNotFound && distinct.first(id)) part.ids.push_back(id);
         });
       }
-      distinct.finish_text(part.ids, start);
       if (!trailing.empty()) part.ids.push_back(trailing[i]);
       part.lengths.push_back(static_cast<std::uint32_t>(part.ids.size() - start));
     }

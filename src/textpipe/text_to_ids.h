@@ -6,7 +6,7 @@
 // appear. The batch for n texts is ids[offsets[i], offsets[i + 1]) for text i, offsets[0] == 0.
 //
 // Thread-safety: texts_to_ids may run on many threads at once with the same spec, table and word
-// map, which it only reads; each worker keeps its own stamps (DistinctIds) and output part.
+// map, which it only reads; each worker keeps its own set of a text's ids (DistinctIds) and output part.
 #pragma once
 
 #include <cstddef>
@@ -40,32 +40,46 @@ struct IdMapping {
   std::size_t id_space() const { return buckets > 0 ? buckets : table->size(); }
 };
 
-// Keeps each id once per text. Ids below the stamp limit are marked in a per-thread array of
-// stamps (one 32-bit word per id, kept by the thread between calls); a text's stamp is a fresh
-// generation number, so nothing is cleared between texts. Larger id spaces sort and deduplicate
-// each text's ids instead, keeping their first-seen order.
+// Keeps each id once per text: an open-addressing set of the text's ids, each slot holding an id
+// and the generation of the text that put it there, so starting a text clears nothing (a slot of
+// an older generation is empty). The slots belong to the thread and are kept between calls (a
+// batch is mapped in many small ranges); their number follows the longest text the thread has
+// seen (at most half full), not the id space: a thread's memory for it does not grow with the
+// model. One DistinctIds per thread at a time.
 class DistinctIds final {
  public:
-  static constexpr std::size_t kStampLimit = std::size_t{1} << 22;
-
-  explicit DistinctIds(std::size_t id_space);
+  DistinctIds();
+  ~DistinctIds();
+  DistinctIds(const DistinctIds&) = delete;
+  DistinctIds& operator=(const DistinctIds&) = delete;
   // Starts a new text.
   void next_text();
   // Whether id was not yet seen in the current text (and marks it seen).
   bool first(std::uint32_t id) {
-    if (stamps_ == nullptr) return true;  // deduplicated in finish_text
-    std::uint32_t& stamp = (*stamps_)[id];
-    if (stamp == generation_) return false;
-    stamp = generation_;
+    const std::uint64_t key = std::uint64_t{generation_} << 32 | id;
+    std::size_t i = slot_of(id);
+    while (true) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == key) return false;
+      if (slot >> 32 != generation_) break;  // empty for this text
+      i = (i + 1) & mask_;
+    }
+    slots_[i] = key;
+    if (++count_ * 2 > mask_ + 1) grow();
     return true;
   }
-  // For large id spaces: removes repeated ids from ids[begin, end()), keeping the first of each.
-  void finish_text(std::vector<std::uint32_t>& ids, std::size_t begin);
 
  private:
-  std::vector<std::uint32_t>* stamps_ = nullptr;
-  std::uint32_t generation_ = 0;
-  std::vector<std::uint64_t> scratch_;
+  std::size_t slot_of(std::uint32_t id) const {
+    return static_cast<std::size_t>((std::uint64_t{id} * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
+  }
+  void grow();
+
+  std::vector<std::uint64_t>& owned_;  // the thread's slots
+  std::uint64_t* slots_;
+  std::size_t mask_;
+  std::size_t count_ = 0;
+  std::uint32_t generation_ = 1;
 };
 
 // Maps texts[i] to its distinct ids, then appends trailing[i] when trailing is not empty

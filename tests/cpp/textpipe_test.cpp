@@ -151,13 +151,22 @@ TEST_F(TextsToIds, DistinctKnownIdsInFirstSeenOrderWhateverTheSplit) {
   EXPECT_TRUE(none.ids.empty());
 }
 
-TEST_F(TextsToIds, HashingDeduplicatesWithStampsAndBySorting) {
+TEST_F(TextsToIds, HashingKeepsEachIdOnceWhateverTheTextsLengthAndTheIdSpace) {
   FeatureSpec spec;
   spec.min_length = 1;
   spec.apply_stemming = false;
-  const std::vector<std::string> texts = {"b a b c a d", "", "x", "a a a a a"};
+  std::vector<std::string> texts = {"b a b c a d", "", "x", "a a a a a"};
+  // A text of 3000 words with 1000 distinct ones, each seen again after the set of the text's ids
+  // has grown several times; then short texts again, whose ids the grown set must not remember.
+  std::string long_text;
+  for (int round = 0; round < 3; ++round) {
+    for (int w = 0; w < 1000; ++w) long_text += "w" + std::to_string((w * 7919 + round) % 1000) + " ";
+  }
+  texts.push_back(long_text);
+  texts.push_back("w1 w2 w1");
+  texts.push_back("b a b c a d");
   std::vector<std::string_view> views(texts.begin(), texts.end());
-  for (std::uint32_t buckets : {7u, 1u << 20, 1u << 24}) {  // 1 << 24 is above the stamp limit
+  for (std::uint32_t buckets : {7u, 1u << 20, 1u << 24, 0xFFFFFFFFu}) {
     IdBatch batch;
     texts_to_ids(pool_, views, spec, IdMapping{nullptr, buckets}, {}, batch);
     std::vector<std::vector<std::uint32_t>> expected(texts.size());

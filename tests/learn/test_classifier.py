@@ -270,6 +270,41 @@ def test_prediction_from_many_threads_gives_the_same_answers():
             assert answer == (expected if i % 2 == 0 else expected[k::8])
 
 
+
+def test_potentials_read_while_another_thread_trains_are_the_texts_own():
+    """partial_fit drives the field's running potentials as decision_function does: the two take
+    turns, so a text of unknown words still reads all zeros while training runs beside it."""
+    import sys
+    import time
+    texts, labels = make_corpus(60, 3)
+    clf = OmbrelClassifier(learner="field", features="words").partial_fit(texts, labels, classes=sorted(set(labels)))
+    stop = threading.Event()
+    errors = []
+    passes = [0]
+
+    def train():
+        try:
+            while not stop.is_set():
+                clf.partial_fit(texts, labels)
+                passes[0] += 1
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    trainer = threading.Thread(target=train)
+    trainer.start()
+    try:
+        checks, end = 0, time.monotonic() + 10
+        while (passes[0] < 300 or checks < 50000) and time.monotonic() < end:
+            assert not clf.decision_function(["qqqzz xxyyq"]).any()
+            checks += 1
+    finally:
+        stop.set()
+        trainer.join()
+        sys.setswitchinterval(interval)
+    assert not errors
+
 RECIPE_EQUALITY = r"""
 import sys
 sys.path.insert(0, sys.argv[1])
