@@ -213,9 +213,8 @@ def main():
               f"{mib(pss[2] - pss[1])} MiB (private memory {mib(private[1])} -> {mib(private[2])} MiB; the "
               f"weights' PSS summed over the workers {mib(weights_pss[1])} -> {mib(weights_pss[2])} MiB)")
     extra = {b: sizes[b]["extra_worker_pss"] for b in sizes}
-    print("  (what a worker adds beyond its base grows with the model only through the text pipeline's "
-          "per-thread tables of distinct ids, 4 bytes per token neuron for each thread that converts texts: "
-          "8 MiB per thread at 2^21; the weights' PSS summed over the workers stays the size of the file)")
+    print("  (the weights' PSS summed over the workers stays the size of the file; a worker's own memory is "
+          "the interpreter, the libraries and the server, not the model)")
     print(f"  a second worker adds {mib(extra[21])} MiB with 128 MiB of weights and {mib(extra[16])} MiB with "
           f"4 MiB: ratio {extra[21] / extra[16]:.2f} (goal: about 1, independent of the model's size)")
     report["memory_by_size"] = sizes

@@ -23,8 +23,10 @@ echo "== Clean virtual environment with $(basename "$WHEEL")"
 "$PY" -m venv "$SCRATCH/venv"
 VPY="$SCRATCH/venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip >/dev/null
-"$VPY" -m pip install -q "$WHEEL" $(grep -E '^(pytest|numpy|scikit-learn)' requirements-dev.txt) \
-  $(grep -E '^(dask|mypy)' requirements-dist.txt)
+# The test dependencies, without the requirement files' comments (the serving tests need uvicorn).
+"$VPY" -m pip install -q "$WHEEL" \
+  $(grep -E '^(pytest|numpy|scikit-learn|pandas|uvicorn|uvloop|httptools)' requirements-dev.txt | sed 's/[[:space:]]*#.*//') \
+  $(grep -E '^(dask|mypy)' requirements-dist.txt | sed 's/[[:space:]]*#.*//')
 
 echo "== Copy of the project without build outputs"
 mkdir "$SCRATCH/project"

@@ -471,8 +471,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
     import tempfile
 
     # Each worker's native pool: the cores shared out among the workers (a request is one text or a
-    # batch; N workers with a pool of every core each would only contend). Each thread that turns
-    # texts into ids keeps a table of 4 bytes per token neuron, so fewer threads also hold less.
+    # batch; N workers with a pool of every core each would only contend).
     os.environ.setdefault("RAYON_NUM_THREADS", str(max(1, (os.cpu_count() or 1) // workers)))
     options = {"access_log": access_log, "log_level": log_level, "lifespan": "on", "timeout_graceful_shutdown": 5}
     with tempfile.TemporaryDirectory(prefix="ombrel-serve-") as scratch:
