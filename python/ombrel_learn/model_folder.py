@@ -42,6 +42,8 @@ FORMAT_VERSION = 2
 READABLE_VERSIONS = (1, 2)
 MANIFEST = "model.json"
 NEURON_BYTES = 64
+# The widest str type of the classes a folder may declare beyond its longest label (characters).
+MAX_LABEL_WIDTH = 1024
 
 
 def _json_params(params: dict[str, Any]) -> dict[str, Any]:
@@ -191,8 +193,9 @@ def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes
         estimator = estimator_cls(**_restore_params(manifest["params"]))
         spec = estimator._spec(kind)
         dtype = np.dtype(manifest["classes_dtype"])
-        # Labels are numbers, booleans or str; a str type no wider than the longest label.
-        longest = max([1] + [len(str(c)) for c in manifest["classes"]])
+        # Labels are numbers, booleans or str; a str type no wider than the longest label or
+        # MAX_LABEL_WIDTH characters (labels given as a wide fixed-width array keep its width).
+        longest = max([MAX_LABEL_WIDTH] + [len(str(c)) for c in manifest["classes"]])
         if dtype.kind not in "biufU" or (dtype.kind == "U" and dtype.itemsize > 4 * longest):
             raise ValueError(f"class type {dtype.str!r}")
         classes = np.array(manifest["classes"], dtype=dtype)

@@ -11,6 +11,7 @@ import json
 import os
 import sys
 
+import numpy as np
 import pytest
 
 from ombrel_learn import ModelFolderError, OmbrelClassifier
@@ -128,6 +129,15 @@ def test_counts_beyond_the_files_are_refused_before_anything_is_allocated(damage
         manifest["sensory_count"] = manifest["buckets"] + manifest["motor_count"]
     with pytest.raises(ModelFolderError, match="below 2"):
         OmbrelClassifier.load(damage("hashing", hashing_beyond_ids))
+
+
+def test_labels_of_a_wide_fixed_width_array_keep_their_type_through_a_folder(tmp_path):
+    texts, labels = make_corpus(10, 3)
+    wide = np.array(labels, dtype="<U50")
+    clf = OmbrelClassifier(features="words").fit(texts, wide)
+    clf.save(str(tmp_path / "wide"))
+    loaded = OmbrelClassifier.load(str(tmp_path / "wide"))
+    assert loaded.classes_.dtype == wide.dtype and loaded.predict(texts).tolist() == clf.predict(texts).tolist()
 
 
 def test_the_undamaged_folders_still_load_and_predict(saved):
