@@ -463,7 +463,7 @@ class OmbrelClassifier:
 
     def _fit_float(self, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
                    k: int, *, epochs: int | None = None, seed: int | None = None,
-                   initial: linear.LinearModel | None = None) -> linear.LinearModel:
+                   initial: linear.LinearModel | None = None, first_step: int = 0) -> linear.LinearModel:
         if learner == "naive_bayes":
             return linear.fit_naive_bayes(documents, y, features, k, alpha=1.0 if alpha is None else float(alpha))
         seed = self.random_state if seed is None else seed
@@ -471,7 +471,7 @@ class OmbrelClassifier:
         if learner == "sgd":
             return linear.fit_sgd(documents, y, features, k, loss=self.loss,
                                   alpha=SGD_ALPHA if alpha is None else float(alpha),
-                                  epochs=epochs, random_state=seed, initial=initial)
+                                  epochs=epochs, random_state=seed, initial=initial, first_step=first_step)
         return linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed, initial=initial)
 
     def _train_linear(self, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
@@ -591,8 +591,10 @@ class OmbrelClassifier:
             if initial is None:
                 raise ValueError("cut=True trains a given model further: pass initial=")
             return linear.refit_cut(initial, ids, labels, random_state=seed)
+        # SGD's step size continues from the part's earlier rounds (round passes over its texts)
+        # instead of starting over with the largest steps, which would undo much of the average.
         return self._fit_float(self.learner, self.alpha, ids, labels, int(self.buckets), k, epochs=1,
-                               seed=seed, initial=initial)
+                               seed=seed, initial=initial, first_step=int(round) * len(texts))
 
     def fit_model(self, model: linear.LinearModel, classes: Any) -> "OmbrelClassifier":
         """Compiles a float model made elsewhere (rounds of `fit_part`, averaged) into the field, as

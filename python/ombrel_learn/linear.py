@@ -229,10 +229,12 @@ def _class_weights(class_weight: Any, y: np.ndarray, class_count: int) -> np.nda
 
 def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss: str = "hinge",
             alpha: float = 1e-4, epochs: int = 5, class_weight: Any = None, random_state: int | None = 0,
-            initial: LinearModel | None = None) -> LinearModel:
+            initial: LinearModel | None = None, first_step: int = 0) -> LinearModel:
     """One-against-the-rest linear model by SGD (scikit-learn's SGDClassifier with learning_rate
     "optimal" and penalty "l2", for `epochs` shuffled passes). class_weight: None, "balanced", a
-    mapping from class index to weight, or one weight per class."""
+    mapping from class index to weight, or one weight per class. first_step: where the step-size
+    schedule starts, for a fit that continues `initial` (e.g. texts seen so far), so that it takes
+    the steps an uninterrupted fit would have reached instead of starting over with the largest."""
     feature_count, class_count = _counts(feature_count, class_count)
     if loss not in LOSSES:
         raise ValueError(f"loss must be one of {LOSSES}, got {loss!r}")
@@ -240,12 +242,14 @@ def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss
         raise ValueError(f"alpha must be positive, got {alpha!r}")
     if int(epochs) < 0:
         raise ValueError(f"epochs must not be negative, got {epochs}")
+    if int(first_step) < 0:
+        raise ValueError(f"first_step must not be negative, got {first_step}")
     tokens, offsets = _rows(ids)
     y = _labels(labels, offsets, class_count)
     init_w, init_b = _initial(initial, feature_count, class_count)
     weights, bias = _learners.fit_sgd(tokens, offsets, y, feature_count, class_count, loss, float(alpha),
                                       int(epochs), _seed(random_state), _class_weights(class_weight, y, class_count),
-                                      init_w, init_b)
+                                      init_w, init_b, int(first_step))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 

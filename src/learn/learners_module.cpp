@@ -477,9 +477,10 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {
       "tokens", "offsets", "labels",        "feature_count",   "class_count",  "loss", "alpha",
-      "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", nullptr};
+      "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", "first_step", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
+  std::uint64_t first_step = 0;
   const char* loss_name = "hinge";
   double alpha = 1e-4;
   std::uint32_t epochs = 5;
@@ -487,10 +488,10 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* class_weights_obj = Py_None;
   PyObject* initial_weights = Py_None;
   PyObject* initial_bias = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOO:fit_sgd", const_cast<char**>(kKeywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOOO&:fit_sgd", const_cast<char**>(kKeywords),
                                    &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes,
                                    &loss_name, &alpha, to_u32, &epochs, to_u64, &seed, &class_weights_obj,
-                                   &initial_weights, &initial_bias)) {
+                                   &initial_weights, &initial_bias, to_u64, &first_step)) {
     return nullptr;
   }
   learners::SgdOptions options;
@@ -525,6 +526,7 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
     options.seed = seed;
     options.class_weights = class_weights.values<double>();
     options.initial = has_initial ? &initial : nullptr;
+    options.first_step = first_step;
     model = learners::fit_sgd(rows, options, &pool::global_pool());
   } catch (...) {
     return raise_from_native();

@@ -51,7 +51,7 @@ void run_problems(const LabelledRows& rows, const SgdOptions& options, bool bina
   std::iota(order.begin(), order.end(), 0u);
   Shuffler shuffler(options.seed);
   double scale = 1.0;
-  double t = 0.0;
+  double t = static_cast<double>(options.first_step);
   const auto fold_scale = [&] {
     for (std::uint32_t f = 0; f < rows.feature_count; ++f) {
       float* weights = v.row(f).data() + first;

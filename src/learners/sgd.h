@@ -36,6 +36,9 @@ struct SgdOptions {
   std::uint64_t seed = 0;
   std::span<const double> class_weights;  // empty, or one positive weight per class
   const LinearModel* initial = nullptr;   // weights to start from (see PerceptronOptions)
+  // The step count t the schedule starts from: a fit that continues an earlier one (from its
+  // weights, `initial`) takes the smaller steps that fit would have reached, not the first ones.
+  std::uint64_t first_step = 0;
 };
 
 // scikit-learn shrinks the intercept's steps on sparse data, where every text moves it but each

@@ -90,6 +90,11 @@ def test_partitions_add_up_to_one_fit_and_models_average():
     # One round of parameter mixing: each part starts from the average and moves away from it.
     again = linear.fit_sgd(ids, y, features, classes, epochs=1, initial=mean)
     assert not np.array_equal(again.weights, mean.weights)
+    # A later round continues the step schedule: smaller steps, so it moves less from the average.
+    later = linear.fit_sgd(ids, y, features, classes, epochs=1, initial=mean, first_step=20 * len(y))
+    assert 0 < np.abs(later.weights - mean.weights).sum() < 0.5 * np.abs(again.weights - mean.weights).sum()
+    np.testing.assert_array_equal(linear.fit_sgd(ids, y, features, classes, epochs=1, initial=mean,
+                                                 first_step=0).weights, again.weights)
     with pytest.raises(ValueError):
         linear.average_models([a, linear.LinearModel(np.zeros((features + 1, classes)), np.zeros(classes))])
 
