@@ -5,9 +5,6 @@
 # by tools/run_tests.sh), which must have ombrel installed with its serve extra (uvicorn).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-die() { echo "load_test.sh: $*" >&2; exit 1; }
-source tools/system_packages.sh
-ensure_system_packages "wrk|command -v wrk"
-[ -x .venv/bin/python ] || die "no .venv: run tools/run_tests.sh --quick first"
-.venv/bin/python -c 'import uvicorn' 2>/dev/null || die "uvicorn is missing: .venv/bin/pip install -r requirements-dev.txt"
+source tools/serving_setup.sh
+serving_setup load_test.sh
 exec .venv/bin/python bench/bench_serving.py "$@"

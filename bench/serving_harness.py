@@ -13,6 +13,7 @@ import sys
 import time
 import urllib.request
 
+from bench_fit_cost import read_tsv as read_rows  # beside this file
 from ombrel_learn import OmbrelClassifier
 from ombrel_learn.serving import process_usage, worker_pids
 
@@ -25,13 +26,7 @@ def read_tsv(name, file):
     path = os.path.join(DATA, name, file)
     if not os.path.isfile(path):
         sys.exit(f"dataset {name} not found at {path} (set OMBREL_DATA to the datasets folder)")
-    texts, labels = [], []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            label, _, text = line.rstrip("\n").partition("\t")
-            texts.append(text)
-            labels.append(label)
-    return texts, labels
+    return read_rows(path)
 
 
 def require_wrk():

@@ -15,3 +15,20 @@ def panic_type():
 @pytest.fixture(scope="session")
 def PanicException():
     return panic_type()
+
+
+@pytest.fixture(scope="session")
+def fuzz_target():
+    """Imports a Python fuzz target of fuzz/ (a script beside the corpora, not in a package) as a
+    module: its input reader and its judgement of one input."""
+    import importlib
+    import os
+    import sys
+
+    def load(name):
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz"))
+        try:
+            return importlib.import_module(name)
+        finally:
+            sys.path.pop(0)
+    return load

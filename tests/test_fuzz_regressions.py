@@ -17,13 +17,8 @@ CORPUS = os.path.join(ROOT, "fuzz", "corpus", "surface")
 
 
 @pytest.fixture(scope="module")
-def harness():
-    sys.path.insert(0, os.path.join(ROOT, "fuzz"))
-    try:
-        import surface_fuzzer  # noqa: PLC0415 - it lives beside the fuzz targets, not in a package
-    finally:
-        sys.path.pop(0)
-    return surface_fuzzer
+def harness(fuzz_target):
+    return fuzz_target("surface_fuzzer")
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # __index__ returning a bool, on purpose

@@ -6,9 +6,6 @@
 # load generator wrk when it is missing; needs .venv with ombrel and uvicorn (tools/run_tests.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-die() { echo "soak.sh: $*" >&2; exit 1; }
-source tools/system_packages.sh
-ensure_system_packages "wrk|command -v wrk"
-[ -x .venv/bin/python ] || die "no .venv: run tools/run_tests.sh --quick first"
-.venv/bin/python -c 'import uvicorn' 2>/dev/null || die "uvicorn is missing: .venv/bin/pip install -r requirements-dev.txt"
+source tools/serving_setup.sh
+serving_setup soak.sh
 exec .venv/bin/python tools/soak_serving.py "${1:-30}" "${@:2}"

@@ -9,7 +9,6 @@ the engine's PanicException or numpy's MemoryError, after trying to allocate for
 import collections
 import json
 import os
-import sys
 
 import numpy as np
 import pytest
@@ -148,13 +147,8 @@ def test_the_undamaged_folders_still_load_and_predict(saved):
 
 
 @pytest.fixture(scope="module")
-def harness():
-    sys.path.insert(0, os.path.join(ROOT, "fuzz"))
-    try:
-        import pipeline_fuzzer  # noqa: PLC0415 - it lives beside the fuzz targets, not in a package
-    finally:
-        sys.path.pop(0)
-    return pipeline_fuzzer
+def harness(fuzz_target):
+    return fuzz_target("pipeline_fuzzer")
 
 
 def test_pipeline_corpus_replays_clean(harness):
