@@ -1,4 +1,8 @@
-"""What the Python fuzz targets share: the reader of the fuzzer's input and the error a finding raises."""
+"""What the Python fuzz targets share: the reader of the fuzzer's input, the error a finding raises,
+and the two ways to run a target without libFuzzer (replaying a corpus, random inputs)."""
+
+import os
+import random
 
 
 class Finding(AssertionError):
@@ -41,3 +45,22 @@ class Bytes:
         chunk = self.data[self.pos:]
         self.pos = len(self.data)
         return bytes(chunk)
+
+
+def replay(paths, one_input):
+    """Runs one_input on every file of the given files and folders; returns how many."""
+    count = 0
+    for path in paths:
+        files = [os.path.join(path, f) for f in sorted(os.listdir(path))] if os.path.isdir(path) else [path]
+        for file in files:
+            with open(file, "rb") as f:
+                one_input(f.read())
+            count += 1
+    return count
+
+
+def run_random(count, seed, longest, one_input):
+    """Runs one_input on `count` random inputs of 1 to longest - 1 bytes."""
+    rng = random.Random(seed)
+    for _ in range(count):
+        one_input(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, longest))))

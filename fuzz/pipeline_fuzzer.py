@@ -28,7 +28,6 @@ import atexit
 import collections
 import json
 import os
-import random
 import shutil
 import struct
 import sys
@@ -48,7 +47,8 @@ else:
     from ombrel_learn import OmbrelClassifier, _native
     from ombrel_learn.exceptions import ModelFolderError
 
-from fuzz_input import Bytes, Finding  # beside this file
+import fuzz_input  # beside this file
+from fuzz_input import Bytes, Finding
 
 
 def text_of(raw):
@@ -345,20 +345,11 @@ def test_one_input(data):
 
 
 def replay(paths):
-    count = 0
-    for path in paths:
-        files = [os.path.join(path, f) for f in sorted(os.listdir(path))] if os.path.isdir(path) else [path]
-        for file in files:
-            with open(file, "rb") as f:
-                test_one_input(f.read())
-            count += 1
-    return count
+    return fuzz_input.replay(paths, test_one_input)
 
 
 def run_random(count, seed):
-    rng = random.Random(seed)
-    for _ in range(count):
-        test_one_input(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, 200))))
+    fuzz_input.run_random(count, seed, 200, test_one_input)
 
 
 def main(argv):

@@ -28,7 +28,6 @@ import collections
 import gc
 import operator
 import os
-import random
 import shutil
 import sys
 import tempfile
@@ -40,7 +39,8 @@ import numpy as np
 import ombrel
 from ombrel import OmbrelField
 
-from fuzz_input import Bytes, Finding  # beside this file
+import fuzz_input  # beside this file
+from fuzz_input import Bytes, Finding
 
 # Counts up to these are cheap; the constructor never gets a count between them and the sizes that
 # fail before any allocation (2**57 records, 2**61 potentials), which would only cost memory.
@@ -484,20 +484,11 @@ def test_one_input(data):
 
 
 def replay(paths):
-    count = 0
-    for path in paths:
-        files = [os.path.join(path, f) for f in sorted(os.listdir(path))] if os.path.isdir(path) else [path]
-        for file in files:
-            with open(file, "rb") as f:
-                test_one_input(f.read())
-            count += 1
-    return count
+    return fuzz_input.replay(paths, test_one_input)
 
 
 def run_random(count, seed):
-    rng = random.Random(seed)
-    for _ in range(count):
-        test_one_input(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, 160))))
+    fuzz_input.run_random(count, seed, 160, test_one_input)
 
 
 def main(argv):
