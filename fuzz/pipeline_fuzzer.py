@@ -26,6 +26,7 @@ or without atheris, on pseudo-random inputs or on the files of a corpus:
 """
 import atexit
 import collections
+import copy
 import json
 import os
 import shutil
@@ -225,7 +226,9 @@ class ModelFolders:
             return int.from_bytes(b.raw(8), "little", signed=True)
         if choice == 1:
             return text_of(b.raw(16))
-        return b.pick(VALUES)
+        # A copy: the manifest is mutated further, and VALUES' lists and dicts must stay as they are
+        # (a shared {} once became a "params" that held itself, and later inputs saw changed VALUES).
+        return copy.deepcopy(b.pick(VALUES))
 
     def mutate_manifest(self, b, manifest):
         for _ in range(b.below(4)):
