@@ -63,6 +63,17 @@ from distributed import Client, LocalCluster, Worker, WorkerPlugin, get_worker
 from ombrel_learn import OmbrelClassifier
 
 
+
+def connect(scheduler: str | None, workers: int) -> Client:
+    """A client of the running scheduler at that address, or of a local cluster of `workers`
+    single-threaded worker processes (each with a native pool of one thread: the processes are the
+    parallelism)."""
+    if scheduler:
+        return Client(scheduler)
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                           env={"RAYON_NUM_THREADS": "1"})
+    return Client(cluster)
+
 def parse_row(line: str) -> tuple[str, str]:
     """Splits one `label<TAB>text` line of the corpus."""
     label, _, text = line.rstrip("\n").partition("\t")
@@ -200,19 +211,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         train_model(train_tsv, model_dir)
         print(f"trained on {train_tsv} in {time.perf_counter() - started:.2f} s -> {model_dir}")
 
-        if args.scheduler:
-            client = Client(args.scheduler)
-        else:
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, env={"RAYON_NUM_THREADS": "1"})
-            client = Client(cluster)
-        with client:
+        with connect(args.scheduler, args.workers) as client:
             workers = len(client.scheduler_info()["workers"])
             started = time.perf_counter()
             answers = score_corpus(client, model_dir, test_tsv, args.blocksize)
             elapsed = time.perf_counter() - started
-        if not args.scheduler:
-            cluster.close()
+        if client.cluster is not None:  # the local cluster connect made
+            client.cluster.close()
 
         local = score_locally(model_dir, test_tsv)
         labels = Model(model_dir).labels

@@ -77,8 +77,9 @@ from pathlib import Path
 import dask.bag
 import numpy as np
 from dask.delayed import delayed
-from distributed import Client, Future, LocalCluster
+from distributed import Client, Future
 
+from dask_scoring import connect  # beside this file
 from ombrel_learn import OmbrelClassifier
 from ombrel_learn.linear import FIELD_SLOTS, LinearModel, NaiveBayesCounts, average_models
 
@@ -218,13 +219,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     settings = dict(learner=args.learner, features=args.features, buckets=args.buckets, alpha=alpha,
                     epochs=args.rounds)
 
-    if args.scheduler:
-        client = Client(args.scheduler)
-    else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None, env={"RAYON_NUM_THREADS": "1"})
-        client = Client(cluster)
-    with client:
+    with connect(args.scheduler, args.workers) as client:
         started = time.perf_counter()
         if mixing:
             clf = train_mixing(client, OmbrelClassifier(**settings), train_tsv, classes, args.rounds,
@@ -233,8 +228,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             clf = train_distributed(client, OmbrelClassifier(**settings), train_tsv, classes, args.blocksize)
         elapsed = time.perf_counter() - started
         workers = len(client.scheduler_info()["workers"])
-    if not args.scheduler:
-        cluster.close()
+    if client.cluster is not None:  # the local cluster connect made
+        client.cluster.close()
 
     rows = read_rows(train_tsv)
     single = OmbrelClassifier(**settings).fit([t for _, t in rows], [l for l, _ in rows])

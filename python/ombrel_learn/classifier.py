@@ -845,19 +845,27 @@ class OmbrelClassifier:
             documents, features = data.subset(train_rows, keep)
             test_ids, _ = data.subset(held, keep)
             test_y = labels[held_positions]
-            counts = None
-            for candidate in candidates:
-                _, learner, alpha = candidate
-                if learner == "naive_bayes":
-                    if counts is None:
-                        counts = linear.count_naive_bayes(documents, train_y, features, k)
-                    model = counts.to_model(1.0 if alpha is None else float(alpha))
-                else:
-                    model = self._fit_float(learner, alpha, documents, train_y, features, k)
-                if k > linear.FIELD_SLOTS:
-                    model = linear.refit_cut(model, documents, train_y, random_state=self.random_state)
+            for candidate, model in self._float_models(candidates, documents, train_y, features, k):
                 outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
         return outcome
+
+    def _float_models(self, candidates: list[tuple[str, str, float | None]], documents: Any, labels: np.ndarray,
+                      features: int, k: int) -> Iterator[tuple[tuple[str, str, float | None], linear.LinearModel]]:
+        """Each float candidate with its model of these training ids, as the field will hold it (with
+        more than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive
+        Bayes counts once for all its alphas."""
+        counts = None
+        for candidate in candidates:
+            _, learner, alpha = candidate
+            if learner == "naive_bayes":
+                if counts is None:
+                    counts = linear.count_naive_bayes(documents, labels, features, k)
+                model = counts.to_model(1.0 if alpha is None else float(alpha))
+            else:
+                model = self._fit_float(learner, alpha, documents, labels, features, k)
+            if k > linear.FIELD_SLOTS:
+                model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+            yield candidate, model
 
     def _choose_on_texts(self, texts: list[str], y: list[int], k: int) -> tuple[str, str, float | None]:
         """_choose when the field's own training is among the candidates: each fold tokenizes its
@@ -913,17 +921,7 @@ class OmbrelClassifier:
                 spec, vocabulary, buckets, documents = self._token_ids(kind, train_x, train_y, k, floats[0][1])
                 features = buckets or len(vocabulary or ())
                 test_ids = _native.transform(spec, vocabulary, buckets, test_x)
-                counts = None
-                for candidate in floats:
-                    _, learner, alpha = candidate
-                    if learner == "naive_bayes":
-                        if counts is None:
-                            counts = linear.count_naive_bayes(documents, labels, features, k)
-                        model = counts.to_model(1.0 if alpha is None else float(alpha))
-                    else:
-                        model = self._fit_float(learner, alpha, documents, labels, features, k)
-                    if k > linear.FIELD_SLOTS:
-                        model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+                for candidate, model in self._float_models(floats, documents, labels, features, k):
                     yield candidate, model.predict(test_ids)
             for candidate in mine:
                 if candidate[1] == "field":
