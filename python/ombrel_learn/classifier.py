@@ -18,6 +18,7 @@ How it trains (the recipe of examples/recipe.py, on the native text pipeline):
 
 from __future__ import annotations
 
+import concurrent.futures
 import inspect
 import os
 import random
@@ -832,7 +833,8 @@ class OmbrelClassifier:
         present[data.positions] = True
         if within is not None:
             present &= within
-        for held_all in folds:
+
+        def score_fold(held_all: np.ndarray) -> None:  # writes only its own held-out rows of outcome
             is_held = np.zeros(len(labels), dtype=bool)
             is_held[held_all] = True
             held_positions = np.flatnonzero(present & is_held)
@@ -840,13 +842,24 @@ class OmbrelClassifier:
             train_rows = np.searchsorted(data.positions, np.flatnonzero(present & ~is_held))
             train_y = labels[data.positions[train_rows]]
             if not len(held) or len(np.unique(train_y)) < 2:
-                continue
+                return
             keep = data.kept(train_rows, train_y, k, int(self.min_df), self._coverage(candidates[0][1]))
             documents, features = data.subset(train_rows, keep)
             test_ids, _ = data.subset(held, keep)
             test_y = labels[held_positions]
             for candidate, model in self._float_models(candidates, documents, train_y, features, k):
                 outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
+
+        # The learners release the interpreter lock, so folds run side by side on the pool's threads
+        # (each fold's models are seeded as they would be alone: the outcome does not depend on it).
+        threads = min(len(folds), _native.thread_count())
+        if threads > 1:
+            with concurrent.futures.ThreadPoolExecutor(threads) as executor:
+                for done in [executor.submit(score_fold, held_all) for held_all in folds]:
+                    done.result()
+        else:
+            for held_all in folds:
+                score_fold(held_all)
         return outcome
 
     def _float_models(self, candidates: list[tuple[str, str, float | None]], documents: Any, labels: np.ndarray,

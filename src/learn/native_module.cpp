@@ -10,6 +10,7 @@
 //   transform(spec, vocabulary, buckets, texts, trailing=None) -> IdBatch
 //   features(spec, text) -> list of the feature strings of one text (for inspection and tests)
 //   hash_bytes(str) -> the stable 64-bit hash of hashing mode
+//   thread_count() -> the worker pool's thread count
 //
 // Texts are converted to UTF-8 views with the interpreter lock held (a tuple of the caller's objects
 // keeps them alive, and str objects cache their UTF-8 form); the work then runs on the worker pool
@@ -101,7 +102,8 @@ bool to_u32_vector(PyObject* obj, const char* what, std::vector<std::uint32_t>& 
 int to_count(PyObject* obj, unsigned long long limit, unsigned long long& out) {
   Ref index = Ref::steal(PyNumber_Index(obj));
   if (!index) return 0;
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());  // OverflowError below 0, above 2**64 - 1
+  const unsigned long long v =
+      PyLong_AsUnsignedLongLong(index.get());  // OverflowError below 0, above 2**64 - 1
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
   if (v > limit) {
     PyErr_Format(PyExc_OverflowError, "%llu is above %llu", v, limit);
@@ -593,9 +595,9 @@ PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
   double coverage = 0.9;
   unsigned int max_classes = 8;
   int probes = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&|O&dO&p:build_vocabulary", const_cast<char**>(kKeywords),
-                                   &spec_obj, &texts, &labels_obj, u32_arg, &class_count, u32_arg, &min_df,
-                                   &coverage, u32_arg, &max_classes, &probes)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "OOOO&|O&dO&p:build_vocabulary", const_cast<char**>(kKeywords), &spec_obj, &texts,
+          &labels_obj, u32_arg, &class_count, u32_arg, &min_df, &coverage, u32_arg, &max_classes, &probes)) {
     return nullptr;
   }
   const FeatureSpec* spec = spec_of(spec_obj);
@@ -716,6 +718,15 @@ PyObject* features(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return ok ? list.release() : nullptr;
 }
 
+// The worker pool's thread count (making the pool on first use, as any pipeline call would).
+PyObject* thread_count(PyObject*, PyObject*) {
+  try {
+    return PyLong_FromSize_t(pool::global_pool().num_threads());
+  } catch (...) {
+    return raise_from_native();
+  }
+}
+
 PyObject* hash_bytes(PyObject*, PyObject* text) {
   if (!PyUnicode_Check(text)) {
     PyErr_SetString(PyExc_TypeError, "expected str");
@@ -738,6 +749,7 @@ PyMethodDef kFunctions[] = {
     {"features", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(features)), METH_FASTCALL,
      "features(spec, text) -> list of feature strings"},
     {"hash_bytes", hash_bytes, METH_O, "hash_bytes(text) -> the stable 64-bit hash of its UTF-8 bytes"},
+    {"thread_count", thread_count, METH_NOARGS, "thread_count() -> the worker pool's thread count"},
     {nullptr, nullptr, 0, nullptr},
 };
 

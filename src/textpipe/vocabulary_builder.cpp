@@ -12,14 +12,19 @@ namespace {
 
 // Texts featurized per block: enough for the pool to share, few enough that the features of one
 // block (a few megabytes) are all that is held at once.
-constexpr std::size_t kBlockTexts = 2048;
+constexpr std::size_t kBlockTexts = 8192;
 
-// One part of a block, featurized by a worker: the features back to back and their lengths.
+// A local id not yet given its provisional id.
+constexpr std::uint32_t kUnmapped = 0xFFFFFFFDu;
+
+// One part of a block, featurized by a worker: its distinct features in a table of its own (local
+// ids in order of first appearance) and each text's distinct local ids, so that the calling thread
+// hashes and compares each feature's bytes once per part instead of once per occurrence.
 struct FeaturePart {
   std::uint64_t begin;
-  std::string bytes;
-  std::vector<std::uint32_t> lengths;
-  std::vector<std::uint32_t> per_text;  // features of each text
+  TokenTable features;
+  std::vector<std::uint32_t> ids;       // each text's distinct local ids, text after text
+  std::vector<std::uint32_t> per_text;  // how many of them each text has
 };
 
 // (feature, class) -> documents, open addressing over 64-bit keys.
@@ -85,6 +90,9 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   std::vector<std::uint32_t> class_spread;   // classes each feature occurs in
   std::vector<std::uint32_t> last_document;  // 1 + the last document that had the feature
   PairCounts pairs;
+  // The class spread decides only when a feature can occur in more classes than max_classes and the
+  // coverage test can fail; otherwise the (feature, class) pairs, a random access each, are not kept.
+  const bool spread_matters = class_count > rule.max_classes && rule.coverage > 0.0;
   IdBatch raw;  // each document's distinct provisional ids
   // Word features are gathered as raw words (see WordMap), whose targets are provisional ids
   // until the vocabulary is pruned.
@@ -99,19 +107,22 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     std::vector<FeaturePart> parts;
     pool::for_each_range(pool, block_end - block, [&](std::uint64_t begin, std::uint64_t end) {
       FeaturePart part{begin, {}, {}, {}};
+      part.per_text.reserve(end - begin);
       FeatureExtractor extractor(spec);
+      DistinctIds distinct;
       const auto keep = [&](std::string_view feature) {
-        part.bytes.append(feature);
-        part.lengths.push_back(static_cast<std::uint32_t>(feature.size()));
+        const std::uint32_t local = part.features.insert(feature);
+        if (distinct.first(local)) part.ids.push_back(local);
       };
       for (std::uint64_t i = begin; i < end; ++i) {
-        const std::size_t before = part.lengths.size();
+        const std::size_t before = part.ids.size();
+        distinct.next_text();
         if (raw_words) {
           for_each_raw_word(texts[block + i], spec, keep);
         } else {
           extractor.run(texts[block + i], keep);
         }
-        part.per_text.push_back(static_cast<std::uint32_t>(part.lengths.size() - before));
+        part.per_text.push_back(static_cast<std::uint32_t>(part.ids.size() - before));
       }
       const std::lock_guard<std::mutex> lock(parts_mutex);
       parts.push_back(std::move(part));
@@ -119,39 +130,45 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     std::sort(parts.begin(), parts.end(),
               [](const FeaturePart& a, const FeaturePart& b) { return a.begin < b.begin; });
 
+    std::vector<std::uint32_t> provisional_of;  // per local id of the part: kUnmapped until met
     for (const FeaturePart& part : parts) {
-      std::size_t at = 0;
+      provisional_of.assign(part.features.size(), kUnmapped);
       std::size_t feature = 0;
       for (std::size_t t = 0; t < part.per_text.size(); ++t) {
         const std::size_t document = block + part.begin + t;
         const std::uint32_t label = labels[document];
         const auto stamp = static_cast<std::uint32_t>(document + 1);
         for (std::uint32_t k = 0; k < part.per_text[t]; ++k, ++feature) {
-          const std::string_view bytes(part.bytes.data() + at, part.lengths[feature]);
-          at += bytes.size();
-          std::uint32_t id;
-          if (raw_words) {
-            // A raw word: its stop-word test and stem are worked out once per distinct word.
-            const std::uint32_t raw_id = word_map.raw.insert(bytes);
-            if (raw_id == word_map.target.size()) {
-              std::string_view word;
-              word_map.target.push_back(
-                  finish_word(bytes, spec, stem_scratch, word) ? provisional.insert(word) : WordMap::kDrop);
+          const std::uint32_t local = part.ids[feature];
+          std::uint32_t id = provisional_of[local];
+          if (id == kUnmapped) {
+            // Met for the first time in this part: documents are walked in order, so provisional
+            // ids still come in order of first appearance.
+            const std::string_view bytes = part.features.token(local);
+            if (raw_words) {
+              // A raw word: its stop-word test and stem are worked out once per distinct word.
+              const std::uint32_t raw_id = word_map.raw.insert(bytes);
+              if (raw_id == word_map.target.size()) {
+                std::string_view word;
+                word_map.target.push_back(
+                    finish_word(bytes, spec, stem_scratch, word) ? provisional.insert(word) : WordMap::kDrop);
+              }
+              id = word_map.target[raw_id];
+            } else {
+              id = provisional.insert(bytes);
             }
-            id = word_map.target[raw_id];
-            if (id == WordMap::kDrop) continue;
-          } else {
-            id = provisional.insert(bytes);
+            provisional_of[local] = id;
           }
+          if (id == WordMap::kDrop) continue;
           if (id == document_frequency.size()) {
             document_frequency.push_back(0);
             class_spread.push_back(0);
             last_document.push_back(0);
           }
-          if (last_document[id] == stamp) continue;
+          if (last_document[id] == stamp) continue;  // two raw words with one stem
           last_document[id] = stamp;
           ++document_frequency[id];
-          if (pairs.add(std::uint64_t{id} * class_count + label)) ++class_spread[id];
+          if (spread_matters && pairs.add(std::uint64_t{id} * class_count + label)) ++class_spread[id];
           raw.ids.push_back(id);
         }
         raw.offsets.push_back(raw.ids.size());

@@ -1,7 +1,9 @@
 // Building a vocabulary from labelled training texts, in one tokenizing pass.
 //
-// The texts are featurized on the worker pool, a block at a time; the calling thread then gives
-// every distinct feature a provisional id in a growing TokenTable and counts, per feature, the
+// The texts are featurized on the worker pool, a block at a time, each worker collecting its part's
+// distinct features in a table of its own and each text's distinct features as ids of that table;
+// the calling thread then gives every distinct feature a provisional id in a growing TokenTable (one
+// look-up per distinct feature of a part, not per occurrence) and counts, per feature, the
 // documents it occurs in (document frequency) and the documents of each class (kept sparse: one
 // counter per (feature, class) pair that occurs). A feature is kept when
 //   - its document frequency is at least min_df, and

@@ -478,7 +478,8 @@ TEST(FieldCompiler, EqualWeightsAreCutByClassOrderWhateverTheRowsWidth) {
       const std::span<const float> row = model.row(f);
       std::vector<std::uint32_t> order(classes);
       std::iota(order.begin(), order.end(), 0u);
-      std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
+      std::stable_sort(order.begin(), order.end(),
+                       [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
       double shift = 0.0;
       for (std::uint32_t k = 0; k < classes - 8; ++k) shift += row[order[k]];
       shift /= classes - 8;
@@ -641,6 +642,90 @@ TEST(SlotRefit, LearnsWhatTheCutLostWithoutLeavingTheFieldsForm) {
   EXPECT_THROW(refit_cut(train.rows(features, kClasses), wrong, refit), std::invalid_argument);
   refit.step = 0;
   EXPECT_THROW(refit_cut(train.rows(features, kClasses), cut, refit), std::invalid_argument);
+}
+
+// The refit as it is described, on dense rows: the reference for every class count.
+LinearModel reference_refit(const LabelledRows& rows, const LinearModel& cut, const RefitOptions& options) {
+  const std::uint32_t classes = rows.class_count;
+  LinearModel w = cut;
+  LinearModel u(cut.feature_count, classes);
+  double magnitude = 0.0;
+  std::size_t kept = 0;
+  for (const float x : cut.weights) {
+    if (x != 0.0f) magnitude += std::abs(x), ++kept;
+  }
+  magnitude = kept > 0 ? magnitude / static_cast<double>(kept) : 1.0;
+  const auto step = static_cast<float>(options.step * magnitude);
+  double counter = 0.0;
+  const auto move = [&](std::uint32_t f, std::uint32_t c, float delta) {
+    const std::size_t at = std::size_t{f} * classes;
+    const auto weighted = static_cast<float>(counter * delta);
+    if (cut.weights[at + c] != 0.0f) {
+      w.weights[at + c] += delta;
+      u.weights[at + c] += weighted;
+      return;
+    }
+    for (std::uint32_t k = 0; k < classes; ++k) {
+      if (cut.weights[at + k] == 0.0f) continue;
+      w.weights[at + k] -= delta;
+      u.weights[at + k] -= weighted;
+    }
+  };
+  std::vector<std::uint32_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0u);
+  Shuffler shuffler(options.seed);
+  for (std::uint32_t epoch = 0; epoch < options.epochs; ++epoch) {
+    shuffler.shuffle(order);
+    for (const std::uint32_t i : order) {
+      counter += 1.0;
+      std::vector<double> scores(w.bias.begin(), w.bias.end());
+      for (const std::uint32_t f : rows.row(i)) {
+        for (std::uint32_t c = 0; c < classes; ++c) scores[c] += w.row(f)[c];
+      }
+      const std::uint32_t y = rows.labels[i];
+      std::uint32_t p = y == 0 ? 1 : 0;
+      for (std::uint32_t c = 0; c < classes; ++c) {
+        if (c != y && scores[c] > scores[p]) p = c;
+      }
+      if (scores[y] - scores[p] >= options.margin * magnitude) continue;
+      for (const std::uint32_t f : rows.row(i)) {
+        move(f, y, step);
+        move(f, p, -step);
+      }
+      w.bias[y] += step;
+      w.bias[p] -= step;
+      u.bias[y] += static_cast<float>(counter * step);
+      u.bias[p] -= static_cast<float>(counter * step);
+    }
+  }
+  for (std::size_t k = 0; k < w.weights.size(); ++k) {
+    float average = static_cast<float>(w.weights[k] - u.weights[k] / counter);
+    if (cut.weights[k] != 0.0f && average == 0.0f) average = std::numeric_limits<float>::min();
+    w.weights[k] = cut.weights[k] != 0.0f ? average : 0.0f;
+  }
+  for (std::uint32_t c = 0; c < classes; ++c) w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] / counter);
+  return w;
+}
+
+TEST(SlotRefit, FewAndManyClassesGiveTheReferenceModelToTheBit) {
+  // Few classes run on dense rows, many on each row's kept entries only: both must be the
+  // reference pass exactly (same sums in the same order), including rows with fewer kept classes.
+  for (const std::uint32_t classes : {3u, 20u, 40u, 73u}) {
+    const std::uint32_t features = separable_features(classes);
+    const Texts train = separable(classes, 6, 21 + classes);
+    LinearModel cut = cut_to_slots(random_model(features, classes, 22 + classes, 0.5f), CompileOptions{});
+    for (std::uint32_t c = 0; c < classes; ++c) cut.weights[c] = 0.0f;            // row 0 keeps nothing
+    for (std::uint32_t c = 1; c < classes; ++c) cut.weights[classes + c] = 0.0f;  // row 1 keeps at most one
+    RefitOptions options;
+    options.epochs = 3;
+    options.seed = classes;
+    const LinearModel expected = reference_refit(train.rows(features, classes), cut, options);
+    const LinearModel tuned = refit_cut(train.rows(features, classes), cut, options);
+    ASSERT_EQ(tuned.weights.size(), expected.weights.size());
+    EXPECT_EQ(0, std::memcmp(tuned.weights.data(), expected.weights.data(), 4 * expected.weights.size()))
+        << classes << " classes";
+    EXPECT_EQ(0, std::memcmp(tuned.bias.data(), expected.bias.data(), 4 * classes)) << classes << " classes";
+  }
 }
 
 }  // namespace

@@ -215,6 +215,14 @@ TEST_F(TextsToIds, VocabularyKeepsFrequentTokensWithFewClasses) {
       build_vocabulary(pool_, views, labels, 10, spec, PruningRule{2, 0.8, 8}, false);
   EXPECT_EQ(loose.table.size(), 3u);
   EXPECT_EQ(lists_of(loose.documents)[1], (std::vector<std::uint32_t>{0}));
+  // The spread cannot prune with coverage 0, nor when there are no more classes than max_classes:
+  // "even" is kept both ways (and the ids and documents are those of the loose rule).
+  for (const PruningRule rule : {PruningRule{2, 0.0, 8}, PruningRule{2, 0.9, 10}}) {
+    const BuiltVocabulary kept = build_vocabulary(pool_, views, labels, 10, spec, rule, false);
+    ASSERT_EQ(kept.table.size(), 3u);
+    EXPECT_EQ(kept.table.token(0), "even");
+    EXPECT_EQ(lists_of(kept.documents), lists_of(loose.documents));
+  }
 }
 
 TEST_F(TextsToIds, VocabularyOverManyBlocksMatchesACountInOnePass) {
@@ -225,7 +233,7 @@ TEST_F(TextsToIds, VocabularyOverManyBlocksMatchesACountInOnePass) {
   std::vector<std::string> texts;
   std::vector<std::uint32_t> labels;
   std::map<std::string, std::set<std::size_t>> documents_of;
-  for (std::size_t i = 0; i < 9000; ++i) {  // several blocks of the builder
+  for (std::size_t i = 0; i < 20000; ++i) {  // several blocks of the builder
     std::string text;
     const std::uint32_t label = rng() % 3;
     for (int k = 0; k < 6; ++k) {

@@ -105,6 +105,22 @@ def test_auto_chooses_on_held_out_rows_and_refits_what_it_chose(languages):
     assert clf.score(test_x, test_y) > field.score(test_x, test_y)
 
 
+def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(languages, monkeypatch):
+    """Below 1500 rows the choice scores three folds, on the pool's threads: every score, the
+    choice and the model must be those of scoring them one after another."""
+    from ombrel_learn import _native
+    train_x, train_y, test_x, _ = languages
+    side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
+    monkeypatch.setattr(_native, "thread_count", lambda: 1)
+    serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
+    assert len(side_by_side.selection_scores_) == 8
+    assert side_by_side.selection_scores_ == serial.selection_scores_
+    assert side_by_side.selection_paired_ == serial.selection_paired_
+    assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
+        (serial.features_, serial.learner_, serial.alpha_)
+    assert side_by_side.decision_function(test_x).tolist() == serial.decision_function(test_x).tolist()
+
+
 def test_model_folders_and_pickles_keep_each_learner(corpus, tmp_path, languages):
     train_x, train_y, test_x, _ = languages
     for learner in ("naive_bayes", "sgd", "field"):
