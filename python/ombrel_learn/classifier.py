@@ -161,6 +161,8 @@ class _Model:
             return batch.views()
         tokens, offsets = _learners.append_ids(batch, batch.offsets, self.bias_ids)
         whole = memoryview(tokens)
+        if len(texts) == 1:  # one text (a call per text is the common case in serving): all of it
+            return [whole]
         bounds = np.asarray(offsets).tolist()
         return [whole[bounds[i]:bounds[i + 1]] for i in range(len(bounds) - 1)]
 
