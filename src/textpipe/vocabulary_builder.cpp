@@ -12,7 +12,7 @@ namespace {
 
 // Texts featurized per block: enough for the pool to share, few enough that the features of one
 // block (a few megabytes) are all that is held at once.
-constexpr std::size_t kBlockTexts = 8192;
+constexpr std::size_t kBlockTexts = 2048;
 
 // A local id not yet given its provisional id.
 constexpr std::uint32_t kUnmapped = 0xFFFFFFFDu;
