@@ -124,7 +124,7 @@ IdLists lists_of(const IdBatch& batch) {
 IdBatch run_ids(const std::vector<std::string_view>& texts, const FeatureSpec& spec, IdMapping mapping,
                 const std::vector<std::uint32_t>& trailing) {
   IdBatch batch;
-  ombrel::textpipe::texts_to_ids(pool(), texts, spec, mapping, trailing, batch);
+  ombrel::textpipe::texts_to_ids(pool(), texts, spec, mapping, trailing, {}, batch);
   check(batch.size() == texts.size(), "one id list per text");
   return batch;
 }
@@ -216,7 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::uint32_t> labels(texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
     labels[i] = input.ConsumeIntegralInRange<std::uint32_t>(0, class_count - 1);
-    texts[i] = i + 1 < texts.size() ? input.ConsumeRandomLengthString(200) : input.ConsumeRemainingBytesAsString();
+    texts[i] =
+        i + 1 < texts.size() ? input.ConsumeRandomLengthString(200) : input.ConsumeRemainingBytesAsString();
   }
   const std::vector<std::string_view> views(texts.begin(), texts.end());
 
@@ -299,8 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     words.word_rule_digest = spec.word_rule_digest;
     for (std::size_t i = 0; i < probes.size() && i < 24; ++i) {
       if (words.raw.insert(probes[i]) != words.target.size()) continue;
-      const std::uint32_t choice = static_cast<std::uint32_t>(ombrel::textpipe::hash_bytes(probes[i]) %
-                                                              (tokens.size() + 1));
+      const std::uint32_t choice =
+          static_cast<std::uint32_t>(ombrel::textpipe::hash_bytes(probes[i]) % (tokens.size() + 1));
       words.target.push_back(choice == tokens.size() ? WordMap::kDrop : choice);
     }
     words.raw.set_values(words.target);
@@ -313,7 +314,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Building a vocabulary from the texts.
-  const auto built = ombrel::textpipe::build_vocabulary(pool(), views, labels, class_count, spec, rule, with_probes);
+  const auto built =
+      ombrel::textpipe::build_vocabulary(pool(), views, labels, class_count, spec, rule, with_probes);
   {
     std::vector<std::string> order;
     std::map<std::string, std::pair<std::uint32_t, std::map<std::uint32_t, std::uint32_t>>> stats;
@@ -352,14 +354,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const IdLists documents = lists_of(built.documents);
     check(documents.size() == texts.size(), "one document per training text");
-    check(documents ==
-              lists_of(run_ids(views, spec, IdMapping{&built.table, 0, nullptr}, probe_ids)),
+    check(documents == lists_of(run_ids(views, spec, IdMapping{&built.table, 0, nullptr}, probe_ids)),
           "the training documents are texts_to_ids of the texts with the new table");
     check(built.has_words == spec.maps_raw_words(), "a word map comes with filtered or stemmed words");
     if (built.has_words) {
       check(built.words.target.size() == built.words.raw.size(), "one target per raw word");
-      check(documents ==
-                lists_of(run_ids(views, spec, IdMapping{&built.table, 0, &built.words}, probe_ids)),
+      check(documents == lists_of(run_ids(views, spec, IdMapping{&built.table, 0, &built.words}, probe_ids)),
             "the word map gives the ids of the full path");
       for (const std::string& t : tokens_in) {
         // Unseen words take the full path; the map must agree on them too.

@@ -136,6 +136,7 @@ class _Model:
         self.learner = learner
         self.bias_neurons = bias_neurons
         self.bias_ids = np.arange(self.token_neurons, self.token_neurons + bias_neurons, dtype=np.uint32)
+        self.bias_suffix = self.bias_ids.tolist() if bias_neurons else None
         self.lock = threading.Lock()
 
     @property
@@ -156,15 +157,10 @@ class _Model:
 
     def streams(self, texts: list[str]) -> list[memoryview]:
         """One uint32 view per text, as prediction presents it (bias ids appended)."""
-        batch = _native.transform(self.spec, self.vocabulary, self.buckets, texts)
-        if not self.bias_neurons:
-            return batch.views()
-        tokens, offsets = _learners.append_ids(batch, batch.offsets, self.bias_ids)
-        whole = memoryview(tokens)
+        batch = _native.transform(self.spec, self.vocabulary, self.buckets, texts, None, self.bias_suffix)
         if len(texts) == 1:  # one text (a call per text is the common case in serving): all of it
-            return [whole]
-        bounds = np.asarray(offsets).tolist()
-        return [whole[bounds[i]:bounds[i + 1]] for i in range(len(bounds) - 1)]
+            return [memoryview(batch)]
+        return batch.views()
 
     def predict_indices(self, texts: list[str]) -> list[int]:
         return self.field.predict_batch(self.streams(texts))

@@ -7,7 +7,8 @@
 //            read without a Python object per token
 //   build_vocabulary(spec, texts, labels, class_count, min_df, coverage, max_classes, probes)
 //       -> (Vocabulary, IdBatch of the training texts, number of distinct features before pruning)
-//   transform(spec, vocabulary, buckets, texts, trailing=None) -> IdBatch
+//   transform(spec, vocabulary, buckets, texts, trailing=None, suffix=None) -> IdBatch (suffix: ids after
+//       every text's own, e.g. a compiled model's bias neurons)
 //   features(spec, text) -> list of the feature strings of one text (for inspection and tests)
 //   hash_bytes(str) -> the stable 64-bit hash of hashing mode
 //   thread_count() -> the worker pool's thread count
@@ -643,8 +644,9 @@ PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // transform(spec, vocabulary, buckets, texts, trailing=None)
 PyObject* transform(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 4 || nargs > 5) {
-    PyErr_SetString(PyExc_TypeError, "transform(spec, vocabulary, buckets, texts, trailing=None)");
+  if (nargs < 4 || nargs > 6) {
+    PyErr_SetString(PyExc_TypeError,
+                    "transform(spec, vocabulary, buckets, texts, trailing=None, suffix=None)");
     return nullptr;
   }
   const FeatureSpec* spec = spec_of(args[0]);
@@ -668,19 +670,21 @@ PyObject* transform(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   TextViews views;
   if (!to_text_views(args[3], views)) return nullptr;
   std::vector<std::uint32_t> trailing;
-  if (nargs == 5 && args[4] != Py_None) {
+  if (nargs >= 5 && args[4] != Py_None) {
     if (!to_u32_vector(args[4], "trailing", trailing)) return nullptr;
     if (trailing.size() != views.views.size()) {
       PyErr_Format(PyExc_ValueError, "%zu texts but %zu trailing ids", views.views.size(), trailing.size());
       return nullptr;
     }
   }
+  std::vector<std::uint32_t> suffix;
+  if (nargs == 6 && args[5] != Py_None && !to_u32_vector(args[5], "suffix", suffix)) return nullptr;
   IdBatch batch;
   try {
     // The vocabulary object is held by the caller's argument for the whole call.
     const bool release = views.views.size() > 1 || views.bytes > kInlineBytes;
     const UnlockedScope unlocked(release);
-    textpipe::texts_to_ids(pool::global_pool(), views.views, *spec, mapping, trailing, batch);
+    textpipe::texts_to_ids(pool::global_pool(), views.views, *spec, mapping, trailing, suffix, batch);
   } catch (...) {
     return raise_from_native();
   }

@@ -64,7 +64,8 @@ void DistinctIds::grow() {
 }
 
 void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> texts, const FeatureSpec& spec,
-                  IdMapping mapping, std::span<const std::uint32_t> trailing, IdBatch& out) {
+                  IdMapping mapping, std::span<const std::uint32_t> trailing,
+                  std::span<const std::uint32_t> suffix, IdBatch& out) {
   std::mutex parts_mutex;
   std::vector<Part> parts;
   const bool use_word_map = mapping.buckets == 0 && mapping.words != nullptr && spec.maps_raw_words() &&
@@ -106,6 +107,7 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
         });
       }
       if (!trailing.empty()) part.ids.push_back(trailing[i]);
+      part.ids.insert(part.ids.end(), suffix.begin(), suffix.end());
       part.lengths.push_back(static_cast<std::uint32_t>(part.ids.size() - start));
     }
     const std::lock_guard<std::mutex> lock(parts_mutex);

@@ -83,10 +83,12 @@ class DistinctIds final {
 };
 
 // Maps texts[i] to its distinct ids, then appends trailing[i] when trailing is not empty
-// (REQUIRES: then trailing.size() == texts.size()). Uses the pool when there are two texts or more;
-// a single text is mapped on the calling thread. The views must stay valid and unchanged for the
-// call. Throws std::bad_alloc, or what the pool throws.
+// (REQUIRES: then trailing.size() == texts.size()), then the ids of suffix (the same for every text,
+// e.g. a compiled model's bias neurons). Uses the pool when there are two texts or more; a single text
+// is mapped on the calling thread. The views must stay valid and unchanged for the call. Throws
+// std::bad_alloc, or what the pool throws.
 void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> texts, const FeatureSpec& spec,
-                  IdMapping mapping, std::span<const std::uint32_t> trailing, IdBatch& out);
+                  IdMapping mapping, std::span<const std::uint32_t> trailing,
+                  std::span<const std::uint32_t> suffix, IdBatch& out);
 
 }  // namespace ombrel::textpipe

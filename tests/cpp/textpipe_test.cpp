@@ -136,17 +136,25 @@ TEST_F(TextsToIds, DistinctKnownIdsInFirstSeenOrderWhateverTheSplit) {
   std::vector<std::uint32_t> trailing(texts.size());
   for (std::size_t i = 0; i < trailing.size(); ++i) trailing[i] = 1000 + static_cast<std::uint32_t>(i % 3);
   IdBatch batch;
-  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, {}, batch);
+  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, {}, {}, batch);
   EXPECT_EQ(lists_of(batch), expected);
   IdBatch with_trailing;
-  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, trailing, with_trailing);
+  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, trailing, {}, with_trailing);
   for (std::size_t i = 0; i < texts.size(); ++i) expected[i].push_back(trailing[i]);
   EXPECT_EQ(lists_of(with_trailing), expected);
+  // A suffix follows every text's ids, after its trailing id.
+  const std::vector<std::uint32_t> suffix{2000, 2001};
+  IdBatch with_suffix;
+  texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, trailing, suffix, with_suffix);
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    expected[i].insert(expected[i].end(), suffix.begin(), suffix.end());
+  EXPECT_EQ(lists_of(with_suffix), expected);
+  for (auto& ids : expected) ids.resize(ids.size() - suffix.size());
   IdBatch one;
-  texts_to_ids(pool_, std::span(views).subspan(5, 1), spec, IdMapping{&table, 0}, {}, one);
+  texts_to_ids(pool_, std::span(views).subspan(5, 1), spec, IdMapping{&table, 0}, {}, {}, one);
   EXPECT_EQ(lists_of(one).at(0), std::vector<std::uint32_t>(expected[5].begin(), expected[5].end() - 1));
   IdBatch none;
-  texts_to_ids(pool_, {}, spec, IdMapping{&table, 0}, {}, none);
+  texts_to_ids(pool_, {}, spec, IdMapping{&table, 0}, {}, {}, none);
   EXPECT_EQ(none.size(), 0u);
   EXPECT_TRUE(none.ids.empty());
 }
@@ -168,7 +176,7 @@ TEST_F(TextsToIds, HashingKeepsEachIdOnceWhateverTheTextsLengthAndTheIdSpace) {
   std::vector<std::string_view> views(texts.begin(), texts.end());
   for (std::uint32_t buckets : {7u, 1u << 20, 1u << 24, 0xFFFFFFFFu}) {
     IdBatch batch;
-    texts_to_ids(pool_, views, spec, IdMapping{nullptr, buckets}, {}, batch);
+    texts_to_ids(pool_, views, spec, IdMapping{nullptr, buckets}, {}, {}, batch);
     std::vector<std::vector<std::uint32_t>> expected(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
       for (const std::string& f : features_of(spec, texts[i])) {
@@ -273,12 +281,12 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
   const std::vector<std::string> test = {"nations THE flies fly cats running nationality", "", "unseen runs"};
   std::vector<std::string_view> test_views(test.begin(), test.end());
   IdBatch mapped, full;
-  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, &built.words}, {}, mapped);
-  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, nullptr}, {}, full);
+  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, &built.words}, {}, {}, mapped);
+  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, full);
   EXPECT_EQ(lists_of(mapped), lists_of(full));
   EXPECT_EQ(lists_of(built.documents), lists_of([&] {
               IdBatch b;
-              texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, b);
+              texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, b);
               return b;
             }()));
 }

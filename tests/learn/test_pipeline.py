@@ -68,6 +68,15 @@ def test_transform_maps_distinct_known_features_in_first_seen_order():
     with_trailing = _native.transform(spec, vocabulary, 0, texts, [7, 8, 9, 10])
     assert with_trailing.to_lists() == [e + [t] for e, t in zip(expected, [7, 8, 9, 10])]
     assert [list(v) for v in with_trailing.views(True)] == expected
+    # A suffix (a compiled model's bias neurons) follows every text, after its trailing id.
+    suffixed = _native.transform(spec, vocabulary, 0, texts, [7, 8, 9, 10], [100, 101])
+    assert suffixed.to_lists() == [e + [t, 100, 101] for e, t in zip(expected, [7, 8, 9, 10])]
+    assert _native.transform(spec, vocabulary, 0, texts[:1], None, (5,)).to_lists() == [expected[0] + [5]]
+    assert _native.transform(spec, vocabulary, 0, texts, None, []).to_lists() == expected
+    with pytest.raises(OverflowError, match=r"suffix\[1\] is above"):
+        _native.transform(spec, vocabulary, 0, texts, None, [1, 2**32])
+    with pytest.raises(TypeError):
+        _native.transform(spec, vocabulary, 0, texts, None, ["1"])
 
 
 def test_many_texts_on_the_pool_match_one_at_a_time():
