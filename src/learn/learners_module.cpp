@@ -476,7 +476,7 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {
-      "tokens", "offsets", "labels",        "feature_count",   "class_count",  "loss", "alpha",
+      "tokens", "offsets", "labels",        "feature_count",   "class_count",  "loss",       "alpha",
       "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", "first_step", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;

@@ -56,7 +56,8 @@ void cut_row(std::span<float> row, std::uint32_t slots, SlotChoice choice, std::
       order[place] = i;
     }
   } else {
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return row[a] < row[b]; });
   }
   std::uint32_t first = 0;  // the dropped classes are order[first, first + dropped)
   double shift = 0.0;
