@@ -419,14 +419,9 @@ PyObject* naive_bayes_weights(PyObject*, PyObject* args, PyObject* kwargs) {
   LinearModel model;
   try {
     const UnlockedScope unlocked(true);
-    learners::NaiveBayesCounts counts;
-    counts.feature_count = static_cast<std::uint32_t>(features);
-    counts.class_count = static_cast<std::uint32_t>(classes);
-    const std::span<const double> f = feature_counts.values<double>();
-    const std::span<const double> c = class_texts.values<double>();
-    counts.feature_counts.assign(f.begin(), f.end());
-    counts.class_texts.assign(c.begin(), c.end());
-    model = learners::naive_bayes_model(counts, alpha, fit_prior != 0);
+    model = learners::naive_bayes_model(static_cast<std::uint32_t>(features),
+                                        static_cast<std::uint32_t>(classes), feature_counts.values<double>(),
+                                        class_texts.values<double>(), alpha, fit_prior != 0);
   } catch (...) {
     return raise_from_native();
   }

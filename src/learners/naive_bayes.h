@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "learners/labelled_rows.h"
@@ -43,5 +44,9 @@ NaiveBayesCounts count_naive_bayes(const LabelledRows& rows);
 // Throws std::invalid_argument for alpha <= 0 (or not a number), a negative count, or counts whose
 // vectors do not match their shape.
 LinearModel naive_bayes_model(const NaiveBayesCounts& counts, double alpha, bool fit_prior);
+// The same on counts held elsewhere (feature-major feature_counts, class_texts), without a copy.
+LinearModel naive_bayes_model(std::uint32_t feature_count, std::uint32_t class_count,
+                              std::span<const double> feature_counts, std::span<const double> class_texts,
+                              double alpha, bool fit_prior);
 
 }  // namespace ombrel::learners

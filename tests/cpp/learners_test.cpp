@@ -115,6 +115,16 @@ TEST(NaiveBayes, CountsAndWeightsFollowTheFormulaAndIdsBeyondTheFeaturesAreSkipp
   NaiveBayesCounts negative = counts;
   negative.feature_counts[3] = -1;
   EXPECT_THROW(naive_bayes_model(negative, 1.0, true), std::invalid_argument);
+  negative.feature_counts[3] = std::nan("");
+  EXPECT_THROW(naive_bayes_model(negative, 1.0, true), std::invalid_argument);
+  // On counts held elsewhere: the same model, and the shape checked against the spans.
+  const LinearModel viewed = naive_bayes_model(counts.feature_count, counts.class_count,
+                                               counts.feature_counts, counts.class_texts, 0.5, true);
+  EXPECT_EQ(viewed.weights, model.weights);
+  EXPECT_EQ(viewed.bias, model.bias);
+  EXPECT_THROW(naive_bayes_model(counts.feature_count + 1, counts.class_count, counts.feature_counts,
+                                 counts.class_texts, 0.5, true),
+               std::invalid_argument);
 }
 
 TEST(NaiveBayes, CountsOfPartsAddUpToTheCountsOfTheWhole) {
