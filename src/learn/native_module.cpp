@@ -642,7 +642,7 @@ PyObject* build_vocabulary(PyObject*, PyObject* args, PyObject* kwargs) {
                        static_cast<unsigned long long>(built.distinct_features));
 }
 
-// transform(spec, vocabulary, buckets, texts, trailing=None)
+// transform(spec, vocabulary, buckets, texts, trailing=None, suffix=None)
 PyObject* transform(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs < 4 || nargs > 6) {
     PyErr_SetString(PyExc_TypeError,
