@@ -122,7 +122,7 @@ class _Model:
     learner "field": the field trained itself; sensory ids after the tokens are its margin probes
     (one per class), which prediction leaves out. Any other learner: the field holds a compiled
     linear model, and the ids after the tokens are its bias neurons, which every text carries at
-    prediction (`bias_ids`)."""
+    prediction (`bias_suffix`)."""
 
     def __init__(self, kind: str, spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None,
                  buckets: int, classes: np.ndarray, field: ombrel.OmbrelField, learner: str = "field",
@@ -135,8 +135,8 @@ class _Model:
         self.field = field
         self.learner = learner
         self.bias_neurons = bias_neurons
-        self.bias_ids = np.arange(self.token_neurons, self.token_neurons + bias_neurons, dtype=np.uint32)
-        self.bias_suffix = self.bias_ids.tolist() if bias_neurons else None
+        # The bias neurons' ids, which every text carries at prediction (None: no bias neurons).
+        self.bias_suffix = list(range(self.token_neurons, self.token_neurons + bias_neurons)) if bias_neurons else None
         self.lock = threading.Lock()
 
     @property
