@@ -13,7 +13,9 @@ Every figure comes from one run, and every goal is a ratio of two of them:
   2^21 buckets (4 MiB and 128 MiB of weights), what a second worker adds (goal: the same for both);
 - failed requests (non-2xx and socket errors) while new models are saved into the served folder
   every second (hot swaps), and while every 5th request is feedback (live learning) (goal: 0).
-The load generator runs on the same machine as the service and takes a share of its cores.
+The load generator runs on the same machine as the service and takes a share of its cores. The
+service runs as a deployment that takes feedback does: writing endpoints enabled, every request
+carrying the token (see serving_harness.py).
 """
 
 import argparse

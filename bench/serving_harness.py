@@ -1,10 +1,12 @@
 """What the serving benchmark (bench/bench_serving.py) and the soak (tools/soak.sh) share: a served
-model folder started as a user starts it (`ombrel serve`), wrk driving it with
-bench/serving_load.lua, and the models they serve."""
+model folder started as a user starts it (`ombrel serve`, with the writing endpoints enabled by a
+token, as a deployment that takes feedback runs it), wrk driving it with bench/serving_load.lua, and
+the models they serve. Every request carries the token and Content-Type: application/json."""
 
 import json
 import os
 import resource
+import secrets
 import shutil
 import signal
 import socket
@@ -20,6 +22,10 @@ from ombrel_learn.serving import process_usage, worker_pids
 HERE = os.path.dirname(os.path.abspath(__file__))
 LUA = os.path.join(HERE, "serving_load.lua")
 DATA = os.environ.get("OMBREL_DATA", os.path.join(HERE, "..", "..", "shared", "data"))
+# The token of the served writing endpoints (/feedback, /reload), new for each run. The server and
+# wrk read it from the environment, never from their command lines.
+TOKEN = secrets.token_urlsafe(24)
+HEADERS = {"Content-Type": "application/json", "Authorization": f"Bearer {TOKEN}"}
 
 
 def read_tsv(name, file):
@@ -41,19 +47,21 @@ def free_port():
 
 
 def get(port, path):
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=10) as response:
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", headers=HEADERS)
+    with urllib.request.urlopen(request, timeout=10) as response:
         return json.loads(response.read())
 
 
 def post(port, path, body):
     request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=json.dumps(body).encode(),
-                                     method="POST", headers={"Content-Type": "application/json"})
+                                     method="POST", headers=HEADERS)
     with urllib.request.urlopen(request, timeout=60) as response:
         return json.loads(response.read())
 
 
 class Server:
-    """`ombrel serve FOLDER --workers N` on a free port, for a `with` block."""
+    """`ombrel serve FOLDER --workers N --allow-writes` (token TOKEN) on a free port, for a `with`
+    block."""
 
     def __init__(self, folder, workers, poll=0.1, log=None):
         self.folder, self.workers, self.poll = folder, workers, poll
@@ -63,8 +71,8 @@ class Server:
     def __enter__(self):
         self.process = subprocess.Popen(
             [sys.executable, "-m", "ombrel_learn", "serve", self.folder, "--workers", str(self.workers),
-             "--port", str(self.port), "--poll", str(self.poll), "--log-level", "warning"],
-            stdout=self.log, stderr=subprocess.STDOUT)
+             "--port", str(self.port), "--poll", str(self.poll), "--log-level", "warning", "--allow-writes"],
+            stdout=self.log, stderr=subprocess.STDOUT, env=dict(os.environ, OMBREL_SERVE_TOKEN=TOKEN))
         # Ready when every worker has answered (each listens on its own socket; new connections
         # are spread over them).
         deadline = time.monotonic() + 120
@@ -111,8 +119,9 @@ def wrk_command(url, bodies, seconds, connections, feedback="-", every=0, delay_
 
 
 def wrk_env(count):
-    """count: read every answer (failures by status, the model identities seen)."""
-    return dict(os.environ, OMBREL_WRK_COUNT="1" if count else "0")
+    """count: read every answer (failures by status, the model identities seen). The token goes to
+    the script through the environment."""
+    return dict(os.environ, OMBREL_WRK_COUNT="1" if count else "0", OMBREL_WRK_TOKEN=TOKEN)
 
 
 def wrk_result(out):

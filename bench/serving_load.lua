@@ -5,6 +5,7 @@
 -- connection (a load below the service's capacity). Counts failures (non-2xx) and the model
 -- identities seen in answers when OMBREL_WRK_COUNT=1 (reading every answer costs wrk time; without
 -- it, failures are wrk's own count of non-2xx answers), and prints one line "RESULT {json}" at the end.
+-- Every request carries the token of the writing endpoints from OMBREL_WRK_TOKEN, when it is set.
 local counting = os.getenv("OMBREL_WRK_COUNT") == "1"
 local threads = {}
 
@@ -35,6 +36,10 @@ function init(args)
   statuses = ""
   models = ""
   headers = { ["Content-Type"] = "application/json" }
+  local token = os.getenv("OMBREL_WRK_TOKEN")
+  if token and token ~= "" then
+    headers["Authorization"] = "Bearer " .. token
+  end
 end
 
 function delay()

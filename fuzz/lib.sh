@@ -7,6 +7,9 @@
 #                        pytest and the coverage-guided fuzzing of the Python surface
 #   $OMBREL_BUILD/tsan   the C++ tests with ThreadSanitizer
 #   $OMBREL_BUILD/fuzz   the libFuzzer targets of fuzz/ (fuzz/CMakeLists.txt)
+#   $OMBREL_BUILD/fuzz-plain   the same targets without sanitizers (-O2, libFuzzer only): several
+#                        times more inputs per second, for long campaigns whose grown corpus is then
+#                        replayed by the sanitized build (ombrel_fuzz_replay_native)
 #   $OMBREL_BUILD/venv   CPython 3.12 with pytest, numpy and atheris
 #   $OMBREL_BUILD/asan_with_fuzzer.so   the ASan runtime and libFuzzer in one preloadable library:
 #                        atheris then drives libFuzzer from there, and the module's coverage counters
@@ -74,6 +77,10 @@ ombrel_build_fuzzers() {
   ombrel_cmake fuzz "$OMBREL_BUILD/fuzz"
 }
 
+ombrel_build_fuzzers_plain() {
+  ombrel_cmake fuzz "$OMBREL_BUILD/fuzz-plain" -DOMBREL_FUZZ_SANITIZERS=
+}
+
 ombrel_venv() {
   local venv="$OMBREL_BUILD/venv"
   if [ ! -x "$venv/bin/python" ]; then
@@ -119,12 +126,25 @@ ombrel_fuzz_run() {
 }
 
 # ombrel_fuzz_native <target> <seconds> <corpus work dir> [extra libFuzzer flags]
+# OMBREL_FUZZ_BUILD (default $OMBREL_BUILD/fuzz) names the build to run: $OMBREL_BUILD/fuzz-plain
+# for the plain one.
 ombrel_fuzz_native() {
   local target=$1 seconds=$2 work=$3; shift 3
+  local build=${OMBREL_FUZZ_BUILD:-$OMBREL_BUILD/fuzz}
   mkdir -p "$work" "$OMBREL_BUILD/findings"
   ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" ombrel_fuzz_run "$target" "$OMBREL_BUILD/fuzz-$target.log" \
-    "$OMBREL_BUILD/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$OMBREL_BUILD/findings/$target-" "$@" "$work" "fuzz/corpus/$target"
+}
+
+# ombrel_fuzz_replay_native <target> <corpus dir>...: every input of the folders once, under the
+# sanitized build (a corpus grown by the plain build: what ASan or UBSan would have caught there).
+ombrel_fuzz_replay_native() {
+  local target=$1; shift
+  mkdir -p "$OMBREL_BUILD/findings"
+  ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" ombrel_fuzz_run "$target (replay under ASan + UBSan)" \
+    "$OMBREL_BUILD/fuzz-$target-replay.log" "$OMBREL_BUILD/fuzz/$target" -runs=0 -timeout=30 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$OMBREL_BUILD/findings/$target-replay-" "$@"
 }
 
 # ombrel_fuzz_python <target> <PYTHONPATH> <inputs per second without atheris> <seconds> <corpus work dir>
@@ -157,4 +177,16 @@ ombrel_fuzz_surface() {
 # text to ids and model folders (the module and ombrel_learn with its extensions built with ASan).
 ombrel_fuzz_pipeline() {
   ombrel_fuzz_python pipeline "$ASAN_PYTHONPATH" 300 "$@"
+}
+
+# ombrel_fuzz_data_file <seconds> <corpus work dir> [extra libFuzzer flags]: the command line's reader
+# of labelled and plain text files (ombrel_learn.data).
+ombrel_fuzz_data_file() {
+  ombrel_fuzz_python data_file "$ASAN_PYTHONPATH" 2000 "$@"
+}
+
+# ombrel_fuzz_server <seconds> <corpus work dir> [extra libFuzzer flags]: the server's ASGI application
+# driven in process with fuzzed methods, paths, headers and JSON bodies.
+ombrel_fuzz_server() {
+  ombrel_fuzz_python server "$ASAN_PYTHONPATH" 1000 "$@"
 }

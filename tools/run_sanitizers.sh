@@ -11,8 +11,9 @@
 #      The RSS test of that suite skips itself there: under ASan the resident size measures ASan's
 #      quarantine of freed blocks, not our memory; the normal test command runs it;
 #   4. each fuzz target for FUZZ_SECONDS (default 20): the tokenizer core, weight files, ombrel_learn's
-#      text pipeline, and through atheris (the libFuzzer driver for Python) the Python surface and
-#      ombrel_learn's vocabularies and model folders, from the seed corpora in fuzz/corpus.
+#      text pipeline, and through atheris (the libFuzzer driver for Python) the Python surface,
+#      ombrel_learn's vocabularies and model folders, the command line's data-file reader and the
+#      server's request handling, from the seed corpora in fuzz/corpus.
 # Builds go to $OMBREL_SANITIZER_BUILD (default build/sanitizers). Figures are printed as it goes.
 # Usage: tools/run_sanitizers.sh [extra pytest arguments]
 set -euo pipefail
@@ -50,4 +51,6 @@ ombrel_fuzz_native weight_file_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/weight_file_
 ombrel_fuzz_native textpipe_fuzzer "$FUZZ_SECONDS" "$CORPUS_WORK/textpipe_fuzzer"
 ombrel_fuzz_surface "$FUZZ_SECONDS" "$CORPUS_WORK/surface"
 ombrel_fuzz_pipeline "$FUZZ_SECONDS" "$CORPUS_WORK/pipeline"
+ombrel_fuzz_data_file "$FUZZ_SECONDS" "$CORPUS_WORK/data_file"
+ombrel_fuzz_server "$FUZZ_SECONDS" "$CORPUS_WORK/server"
 echo "== Sanitizer runs and fuzzing: no finding"

@@ -9,7 +9,7 @@ The command line: `python -m ombrel_learn` or `ombrel` (train, test, predict).
 """
 
 from .classifier import ENGLISH_STOP_WORDS, OmbrelClassifier
-from .exceptions import ModelFolderError, NotFittedError
+from .exceptions import DataConversionWarning, ModelFolderError, NotFittedError
 
-__all__ = ["OmbrelClassifier", "NotFittedError", "ModelFolderError", "ENGLISH_STOP_WORDS"]
+__all__ = ["OmbrelClassifier", "NotFittedError", "ModelFolderError", "DataConversionWarning", "ENGLISH_STOP_WORDS"]
 __version__ = "0.1.0"

@@ -12,9 +12,10 @@ The search is greedy, in rounds, each round starting from the best settings so f
 
 Every candidate's features are made once (token ids of both parts, and naive Bayes counts), so
 trying another smoothing or loss on them costs only the learner. A candidate is tried only when the
-time it is expected to take (that of its feature kind so far) still leaves room for the final fit on
-every text, expected from the best candidate's own cost; the search therefore stops early rather than
-overrun the budget. The settings that score best on the held-out part (ties keep the earlier one)
+time it is expected to take still leaves room for the final fit on every text, expected from the best
+candidate's own cost; the search therefore leaves out candidates (`autotune_report_["cut_for_time"]`)
+rather than overrun the budget. The expected time comes from the runs of the same feature kind and
+learner so far, or, for a pair not run yet, from a probe on a part of a fold: never zero. The settings that score best on the held-out part (ties keep the earlier one)
 are set on the classifier, which is then fitted on all the texts; except that word features are
 kept unless character n-grams do significantly better (`classifier.prefer_cheaper`): they predict
 several times faster, and a small lead on held-out rows of the training set is mostly noise.
@@ -28,7 +29,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _native, linear
+from . import _native, linear, progress
 
 HELD_OUT = 0.2
 # Below this many texts, candidates are scored by three-fold cross-validation instead: one held-out
@@ -39,6 +40,18 @@ FOLDS = 3
 # The final fit is expected to take the best candidate's time on one fold scaled by this (it sees
 # all the texts, at most 1 / 0.67 of a fold's, and tokenizing and counting grow about linearly).
 REFIT_FACTOR = 2.0
+# A (feature kind, learner) pair not tried yet is costed by fitting it on this share of a fold's
+# training texts (at least PROBE_TEXTS), and on half as many.
+PROBE_TEXTS = 300
+PROBE_SHARE = 0.1
+# A candidate is tried when this many times its expected seconds, and then the final fit, still end
+# within the budget: measured times vary (other processes, caches).
+SAFETY = 1.25
+
+
+def _name(params: dict[str, Any]) -> str:
+    """A candidate's settings as one readable key: "features=words, learner=naive_bayes, alpha=0.1, ..."."""
+    return ", ".join(f"{name}={value!r}" for name, value in params.items())
 
 
 def _key(params: dict[str, Any]) -> tuple[Any, ...]:
@@ -73,6 +86,11 @@ class _Search:
         self.best_score = -1.0
         self.best_seconds = 0.0
         self.best_feature_key: tuple[Any, ...] | None = None
+        self.probed: dict[tuple[str, str, int], float] = {}  # (kind, learner, buckets) -> seconds (_probe)
+        self.cut: list[dict[str, Any]] = []              # candidates left out for time
+        self.skipped: set[tuple[Any, ...]] = set()
+        self.fold_bytes = sum(map(len, self.folds[0][0])) + sum(map(len, self.folds[0][2]))
+        self.shown: progress.Silent = progress.SILENT  # the search's line on a terminal
 
     def _clone(self, params: dict[str, Any]) -> Any:
         merged = {**self.estimator.get_params(), **params, "verbose": False}
@@ -88,23 +106,79 @@ class _Search:
         settings["coverage"] = clf._coverage(learner)
         return _key(settings)
 
-    def _expected(self, params: dict[str, Any], feature_key: tuple[Any, ...]) -> float:
-        """Seconds the candidate is expected to take: making its features (unless made already),
-        as long as the dearest of its kind so far, plus its learner, as long as the dearest run of
-        that learner on that kind so far (or of any learner on it)."""
+    def _expected(self, params: dict[str, Any], feature_key: tuple[Any, ...], clf: Any) -> float:
+        """Seconds the candidate is expected to take, over all folds. From what was measured on
+        its feature kind with its learner: making its features (unless made already), as long as
+        the dearest of its kind so far, plus its learner, as long as the dearest run of that learner
+        on that kind so far, scaled by its passes. A (kind, learner) pair not tried yet is
+        measured on a probe (`_probe`): a kind never tried is never costed at zero."""
         kind, learner = params["features"], params["learner"]
         of_kind = [t for t in self.tried if t["params"]["features"] == kind]
+        # Hashing changes a float learner's cost (a dense matrix of every bucket): its own pair.
+        buckets = int(params.get("buckets", 0) or 0)
+        same = [t for t in of_kind if t["params"]["learner"] == learner
+                and int(t["params"].get("buckets", 0) or 0) == buckets]
+        if not same and buckets and learner != "field":
+            # As its run on a vocabulary, scaled by how much larger the dense matrix is (on the
+            # large side: only the learner's passes over that matrix grow with it). Probing it
+            # would cost as much.
+            known = [t for t in of_kind if t["params"]["learner"] == learner and t.get("features")]
+            if known:
+                return max(t["seconds"] * len(self.folds) * max(1.0, buckets / t["features"]) for t in known)
+        if not same:
+            return self._probe(kind, learner, clf)
         making = 0.0
         if learner != "field" and (0, feature_key) not in self.features:
-            making = max((t["feature_seconds"] for t in of_kind), default=0.0)
-        same = [t["learner_seconds"] for t in of_kind if t["params"]["learner"] == learner]
-        learning = max(same or [t["learner_seconds"] for t in of_kind] or [0.0])
+            making = max(t["feature_seconds"] for t in of_kind)
+        epochs = float(params.get("epochs", clf.epochs))
+        learning = max(t["learner_seconds"] * (epochs / float(t["params"].get("epochs", clf.epochs))
+                                                if learner != "naive_bayes" else 1.0) for t in same)
         return float(making + learning)
 
+    def _probe(self, kind: str, learner: str, clf: Any) -> float:
+        """The expected seconds of a candidate of this kind and learner (and hash buckets, if any)
+        over all folds, from a fit and prediction on the first texts of a fold, scaled to the
+        fold's length (once per pair; the probe's own time counts against the budget)."""
+        pair = (kind, learner, int(clf.buckets))
+        if pair in self.probed:
+            return self.probed[pair]
+        train_x, train_y, test_x, _ = self.folds[0]
+
+        def run(rows: int) -> tuple[float, int]:
+            probe_x, probe_y, probe_test = train_x[:rows], train_y[:rows], test_x[:max(1, rows // 4)]
+            began = time.perf_counter()
+            if learner == "field":
+                model = clf._train_new(kind, probe_x, probe_y.tolist(), np.arange(self.k), int(clf.epochs))
+                model.predict_indices(probe_test)
+            else:
+                spec, vocabulary, buckets, ids = clf._token_ids(kind, probe_x, probe_y.tolist(), self.k, learner)
+                test_ids = _native.transform(spec, vocabulary, buckets, probe_test)
+                features = buckets or len(vocabulary or ())
+                model = clf._fit_float(learner, clf.alpha, ids, probe_y, features, self.k)
+                if self.k > linear.FIELD_SLOTS:
+                    model = linear.refit_cut(model, ids, probe_y, random_state=clf.random_state)
+                model.predict(test_ids)
+            return time.perf_counter() - began, sum(map(len, probe_x)) + sum(map(len, probe_test))
+
+        # Two sizes, so that a fixed cost (setting up, a matrix of every token) is not scaled up
+        # with the text: seconds = fixed + per_byte x bytes. Timings on a loaded machine are
+        # noisy, so never below half of the larger probe's time scaled by the text's length.
+        rows = min(len(train_x), max(PROBE_TEXTS, int(len(train_x) * PROBE_SHARE)))
+        small, small_bytes = run(max(1, rows // 2))
+        large, large_bytes = run(rows)
+        per_byte = max(0.0, large - small) / max(1, large_bytes - small_bytes)
+        fixed = max(0.0, small - per_byte * small_bytes)
+        scaled = large * self.fold_bytes / max(1, large_bytes)
+        expected = max(large, fixed + per_byte * self.fold_bytes, 0.5 * scaled) * len(self.folds)
+        self.probed[pair] = expected
+        return expected
+
     def _room(self, expected: float) -> bool:
+        """Whether the candidate and then the final fit (expected from the best candidate's cost)
+        still end within the budget."""
         now = time.perf_counter()
         refit = REFIT_FACTOR * self.best_seconds
-        return now + expected + refit <= self.deadline
+        return now + SAFETY * expected + refit <= self.deadline
 
     def _make_features(self, fold: int, clf: Any, learner: str, key: tuple[Any, ...]) -> Any:
         if (fold, key) not in self.features:
@@ -152,12 +226,22 @@ class _Search:
         if full["learner"] == "naive_bayes":
             full.pop("epochs", None)
         key = _key(full)
-        if key in self.scores:
+        if key in self.scores or key in self.skipped:
             return
         clf = self._clone(full)
         clf._check_settings()
         feature_key = self._feature_key(clf, full["learner"])
-        if self.tried and not self._room(self._expected(full, feature_key)):
+        # The first candidate always runs: the search measures at least one choice, and it is
+        # the cheapest (words, naive Bayes).
+        if not self.tried:
+            expected = 0.0
+        elif time.perf_counter() >= self.deadline:
+            expected = None  # out of time: not even probed
+        else:
+            expected = self._expected(full, feature_key, clf)
+        if expected is None or (self.tried and not self._room(expected)):
+            self.cut.append({"params": full, "expected_seconds": expected})
+            self.skipped.add(key)
             return
         made = (0, feature_key) in self.features
         began = time.perf_counter()
@@ -172,10 +256,12 @@ class _Search:
         self.scores[key] = score
         self.right[key] = hits
         self.tried.append({"params": full, "score": score, "seconds": seconds, "feature_seconds": feature_seconds,
-                           "learner_seconds": learner_seconds})
+                           "learner_seconds": learner_seconds,
+                           "features": self.features[0, feature_key][0] if (0, feature_key) in self.features else 0})
         if score > self.best_score:
             self.best, self.best_score, self.best_seconds = full, score, seconds
             self.best_feature_key = feature_key
+        self.shown.describe(f"{len(self.tried)} tried, best {self.best_score:.4f}")
         # Only the best candidate's features are tried again (with other learners): the rest are
         # let go, which bounds the memory to two feature sets.
         for cache in (self.features, self.counts):
@@ -240,14 +326,16 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
         raise ValueError(f"autotune needs at least 10 texts to hold some out, got {len(texts)}")
     search = _Search(estimator, texts, y_index, len(classes), budget, start)
     base = {"buckets": 0, "min_df": estimator.min_df, "coverage": None}
-    for kind in ("words", "chars"):
-        for alpha in (0.1, 0.3, 1.0):
-            search.try_({**base, "features": kind, "learner": "naive_bayes", "alpha": alpha})
-        search.try_({**base, "features": kind, "learner": "sgd", "loss": "log_loss", "alpha": 1e-4, "epochs": 5})
-    search.learner_round()
-    search.feature_round()
-    search.learner_round()
-    assert search.best is not None
+    # One line for the whole search, its bar the budget's seconds; the final fit shows its own phases.
+    with progress.phase(estimator.verbose, "searching settings", budget, "s", clock=True) as search.shown:
+        for kind in ("words", "chars"):
+            for alpha in (0.1, 0.3, 1.0):
+                search.try_({**base, "features": kind, "learner": "naive_bayes", "alpha": alpha})
+            search.try_({**base, "features": kind, "learner": "sgd", "loss": "log_loss", "alpha": 1e-4, "epochs": 5})
+        search.learner_round()
+        search.feature_round()
+        search.learner_round()
+    assert search.best is not None  # the first candidate always runs
     # Word features unless chars do significantly better (they predict several times slower).
     keys = [_key(t["params"]) for t in search.tried]
     params = {_key(t["params"]): t["params"] for t in search.tried}
@@ -258,6 +346,8 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
         estimator.set_params(alpha=None)
     searched = time.perf_counter() - start
     estimator.fit(texts, labels)
+    # The held-out accuracy of every candidate tried (autotune's choice replaces fit's).
+    estimator.selection_scores_ = {_name(t["params"]): t["score"] for t in search.tried}
     estimator.autotune_report_ = {
         "chosen": chosen,
         "held_out_accuracy": chosen_score,
@@ -267,5 +357,8 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
         "seconds": time.perf_counter() - start,
         "budget": budget,
         "tried": [{"params": t["params"], "score": t["score"], "seconds": t["seconds"]} for t in search.tried],
+        # Left out because they would not have ended (with the final fit after them) within the
+        # budget: their params and the seconds expected (None: the time was already spent).
+        "cut_for_time": search.cut,
     }
     return estimator

@@ -19,18 +19,22 @@ How it trains (the recipe of examples/recipe.py, on the native text pipeline):
 from __future__ import annotations
 
 import concurrent.futures
+import functools
 import inspect
+import numbers
 import os
 import random
 import threading
-from typing import Any, Iterable, Iterator, Sequence
+import warnings
+import weakref
+from typing import Any, Callable, Iterable, Iterator, Sequence, TypeVar
 
 import numpy as np
 
 import ombrel
 
-from . import _learners, _native, linear
-from .exceptions import not_fitted
+from . import _learners, _native, fields, linear, progress
+from .exceptions import DataConversionWarning, not_fitted
 
 ENGLISH_STOP_WORDS = frozenset(
     """a about above after again against all also am an and any are as at be because been before
@@ -76,6 +80,22 @@ AUTO_LEARNERS = ("naive_bayes", "sgd")
 MAX_DENSE_CELLS = 1 << 24
 # predict works through this many texts at a time (each needs a memoryview of its ids).
 PREDICT_BLOCK = 1 << 16
+# A float learner's peak memory per (token neuron, class) cell: its float32 weights plus the counts,
+# averages and the cut model's refit that exist beside them at some point (measured: 16 bytes).
+FLOAT_BYTES_PER_CELL = 16
+# learner="auto" leaves out a float learner whose estimated peak memory (tokens x classes x
+# FLOAT_BYTES_PER_CELL, the choice's folds running side by side counted) is above this, and the
+# field learner, which needs 64 bytes per token whatever the classes, trains instead. A fixed cap
+# rather than a share of the free memory, so that the same data and settings choose the same model
+# on every machine.
+AUTO_FLOAT_MEMORY = 1 << 30
+# A sensory neuron's record in the field (and in its weight file).
+NEURON_BYTES = 64
+# What fit, partial_fit and autotune set (and a model folder keeps), beside the fitted model itself;
+# the optional ones exist only when the automatic choice or autotune ran.
+FITTED_ATTRIBUTES = ("classes_", "features_", "learner_", "alpha_", "n_features_", "n_features_in_",
+                     "selection_scores_", "selection_rows_", "selection_paired_", "feature_scores_",
+                     "autotune_report_")
 
 
 def _as_texts(X: Any) -> list[str]:
@@ -105,13 +125,147 @@ def _check_texts(texts: list[str]) -> None:
             raise TypeError(f"text {i} is {name}, not str")
 
 
-def _as_labels(y: Any) -> np.ndarray:
+MIXED_LABELS = "Mix of label input types (string and number)"
+
+
+def _missing(value: Any) -> bool:
+    """None, a float NaN (numpy's included) or pandas' NA / NaT."""
+    if value is None:
+        return True
+    if isinstance(value, (float, np.floating)):
+        return bool(value != value)
+    return type(value).__name__ in ("NAType", "NaTType")
+
+
+def _object_labels(labels: np.ndarray, name: str) -> np.ndarray:
+    """Labels of object dtype (a pandas Series, a list mixing types) as a numpy array of str or of
+    numbers, as scikit-learn's rules allow: no missing label, not a mix of str and numbers."""
+    values = labels.tolist()
+    if all(type(v) is str for v in values):
+        return np.array(values, dtype=str)
+    strings = numbers_seen = False
+    for i, v in enumerate(values):
+        if _missing(v):
+            raise ValueError(f"Input {name} contains NaN: label {i} is {v!r} (a missing label)")
+        if isinstance(v, str):
+            strings = True
+        elif isinstance(v, (numbers.Number, np.bool_)):
+            numbers_seen = True
+        else:
+            raise TypeError(f"label {i} of {name} is {type(v).__name__}; labels are str or numbers")
+    if strings and numbers_seen:
+        raise ValueError(MIXED_LABELS)
+    return np.array(values, dtype=str) if strings else np.array(values)
+
+
+def _as_labels(y: Any, name: str = "y") -> np.ndarray:
+    """y as a one-dimensional numpy array of str ('U'), integers, floats or booleans. Refused as
+    scikit-learn refuses them: missing labels (NaN, None), infinities, a mix of str and numbers; a
+    column vector is raveled with a DataConversionWarning."""
     if isinstance(y, (str, bytes)):
-        raise TypeError("y must be a sequence of labels, not a single string")
-    labels = np.asarray(y)
+        raise TypeError(f"{name} must be a sequence of labels, not a single string")
+    # A list is read element by element: numpy would turn ["a", nan] or ["a", 1] into str silently.
+    labels: np.ndarray = np.asarray(y, dtype=object) if isinstance(y, (list, tuple)) else np.asarray(y)
+    if labels.ndim == 2 and labels.shape[1] == 1:
+        warnings.warn(f"A column-vector {name} was passed when a 1d array was expected. Please change the "
+                      f"shape of {name} to (n_samples,), for example using ravel().",
+                      DataConversionWarning, stacklevel=3)
+        labels = labels.ravel()
     if labels.ndim != 1:
-        raise ValueError(f"y must be one-dimensional, got shape {labels.shape}")
+        raise ValueError(f"{name} must be one-dimensional, got shape {labels.shape}")
+    if labels.dtype.kind == "O":
+        labels = _object_labels(labels, name)
+    kind = labels.dtype.kind
+    if kind in "fc":
+        bad = ~np.isfinite(labels)
+        if bad.any():
+            i = int(np.flatnonzero(bad)[0])
+            what = "NaN" if np.isnan(labels[i]) else "infinity"
+            raise ValueError(f"Input {name} contains {what}: label {i} is {labels[i]!r}")
+    elif kind not in "biuUS":
+        raise TypeError(f"{name} must hold str or number labels, not {labels.dtype}")
     return labels
+
+
+def _label_family(labels: np.ndarray) -> str:
+    return "string" if labels.dtype.kind in "US" else "number"
+
+
+def _check_same_family(labels: np.ndarray, classes: np.ndarray) -> None:
+    """scikit-learn's refusal to compare str labels with numbers ("Mix of label input types")."""
+    if len(labels) and len(classes) and _label_family(labels) != _label_family(classes):
+        raise ValueError(MIXED_LABELS)
+
+
+def _available_memory() -> int | None:
+    """Bytes of memory the system can give without swapping (MemAvailable), None if unknown."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return int(os.sysconf("SC_AVPHYS_PAGES")) * int(os.sysconf("SC_PAGE_SIZE"))
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _check_memory(needed: int, what: str, advice: str) -> None:
+    """MemoryError before allocating what cannot fit in the memory available now (the engine would
+    fail in the middle of the allocation, or the system would start swapping)."""
+    available = _available_memory()
+    if available is not None and needed > available:
+        raise MemoryError(f"{what} needs {needed / 2**30:.2f} GiB of memory, more than the "
+                          f"{available / 2**30:.2f} GiB available; {advice}")
+
+
+def _engine_error(fault: BaseException) -> Exception:
+    """The exception an engine fault becomes at ombrel_learn's surface: MemoryError for a failed
+    allocation, RuntimeError otherwise (the engine's own fault type derives from BaseException, which
+    `except Exception` handlers, servers and thread pools do not expect)."""
+    message = str(fault.args[0]) if fault.args else str(fault)
+    if "allocate" in message or "capacity overflow" in message or "memory layout" in message:
+        return MemoryError(f"the ombrel engine could not allocate memory: {message}")
+    return RuntimeError(f"internal fault in the ombrel engine: {message}")
+
+
+# One lock per classifier serializes its fits (fit, partial_fit, autotune, ...): the last one to
+# finish leaves its model. Kept beside the instance rather than in it, so that pickling, clone and
+# deepcopy see only the estimator's own state.
+_FIT_LOCKS: "weakref.WeakKeyDictionary[Any, threading.RLock]" = weakref.WeakKeyDictionary()
+_FIT_LOCKS_GUARD = threading.Lock()
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _fit_lock(estimator: Any) -> threading.RLock:
+    with _FIT_LOCKS_GUARD:
+        lock = _FIT_LOCKS.get(estimator)
+        if lock is None:
+            lock = _FIT_LOCKS[estimator] = threading.RLock()
+        return lock
+
+
+def _surface(serialized: bool = False) -> Callable[[_Method], _Method]:
+    """Wraps a public method: an engine fault leaves it as a normal exception (`_engine_error`),
+    never as a BaseException; `serialized` methods change the fitted state and take the instance's
+    fit lock (reentrant: autotune calls fit)."""
+    def wrap(method: _Method) -> _Method:
+        @functools.wraps(method)
+        def call(self: Any, *args: Any, **kwargs: Any) -> Any:
+            try:
+                if serialized:
+                    with _fit_lock(self):
+                        return method(self, *args, **kwargs)
+                return method(self, *args, **kwargs)
+            except BaseException as e:
+                if type(e).__name__ != "PanicException":
+                    raise
+                raise _engine_error(e) from e
+        return call  # type: ignore[return-value]
+    return wrap
 
 
 class _Model:
@@ -398,6 +552,7 @@ class OmbrelClassifier:
         _check_texts(texts)
         return texts, labels
 
+    @_surface(serialized=True)
     def fit(self, X: Any, y: Any) -> "OmbrelClassifier":
         """Learns from texts X with labels y. Returns self."""
         texts, labels = self._prepare(X, y)
@@ -408,13 +563,15 @@ class OmbrelClassifier:
         random.Random(self.random_state).shuffle(order)
         texts = [texts[i] for i in order]
         y_list = y_index[order].tolist()
-        for name in ("feature_scores_", "selection_scores_", "selection_rows_", "selection_paired_"):
+        for name in ("feature_scores_", "selection_scores_", "selection_rows_", "selection_paired_",
+                     "autotune_report_", "_stream_counts"):
             self.__dict__.pop(name, None)
         kind, learner, alpha = self.features, self.learner, self.alpha
         self._features_cache: dict[str, _Featurized] = {}
         try:
             if kind == "auto" or learner == "auto" or (learner == "naive_bayes" and alpha is None):
-                kind, learner, alpha = self._choose(texts, y_list, len(classes))
+                with _progress(self.verbose, "choosing features and learner"):
+                    kind, learner, alpha = self._choose(texts, y_list, len(classes))
             cached = self._features_cache.get(kind)
             if learner != "field" and cached is not None and cached.rows == len(texts):
                 model = self._train_linear_cached(cached, y_list, classes, learner, alpha)
@@ -438,13 +595,14 @@ class OmbrelClassifier:
         spec = self._spec(kind)
         k = len(classes)
         vocabulary: _native.Vocabulary | None = None
-        if self.buckets:
-            buckets = int(self.buckets)
-            documents = _native.transform(spec, None, buckets, texts, [buckets + c for c in y])
-        else:
-            buckets = 0
-            vocabulary, documents, _ = _native.build_vocabulary(
-                spec, texts, y, k, int(self.min_df), self._coverage("field"), 8, True)
+        with _progress(self.verbose, "featurizing"):
+            if self.buckets:
+                buckets = int(self.buckets)
+                documents = _native.transform(spec, None, buckets, texts, [buckets + c for c in y])
+            else:
+                buckets = 0
+                vocabulary, documents, _ = _native.build_vocabulary(
+                    spec, texts, y, k, int(self.min_df), self._coverage("field"), 8, True)
         model = _Model(kind, spec, vocabulary, buckets, classes, self._new_field(
             buckets or len(vocabulary or ()), k))
         self._train_passes(model, documents, y, epochs)
@@ -463,6 +621,8 @@ class OmbrelClassifier:
     def _fit_float(self, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
                    k: int, *, epochs: int | None = None, seed: int | None = None,
                    initial: linear.LinearModel | None = None, first_step: int = 0) -> linear.LinearModel:
+        _check_memory(features * k * FLOAT_BYTES_PER_CELL, f"learner {learner!r} on {features:,} token neurons "
+                      f"x {k:,} classes", "use learner='field', or fewer tokens (min_df, buckets)")
         if learner == "naive_bayes":
             return linear.fit_naive_bayes(documents, y, features, k, alpha=1.0 if alpha is None else float(alpha))
         seed = self.random_state if seed is None else seed
@@ -476,13 +636,15 @@ class OmbrelClassifier:
     def _train_linear(self, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
                       alpha: float | None) -> _Model:
         k = len(classes)
-        spec, vocabulary, buckets, documents = self._token_ids(kind, texts, y, k, learner)
+        with _progress(self.verbose, "featurizing"):
+            spec, vocabulary, buckets, documents = self._token_ids(kind, texts, y, k, learner)
         features = buckets or len(vocabulary or ())
         labels = np.asarray(y, dtype=np.uint32)
-        model = self._fit_float(learner, alpha, documents, labels, features, k)
-        if k > linear.FIELD_SLOTS:
-            model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
-        return _compiled_model(kind, spec, vocabulary, buckets, classes, model, learner)
+        with _progress(self.verbose, "training"):
+            model = self._fit_float(learner, alpha, documents, labels, features, k)
+            if k > linear.FIELD_SLOTS:
+                model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+            return _compiled_model(kind, spec, vocabulary, buckets, classes, model, learner)
 
     def _train_linear_cached(self, cached: "_Featurized", y: list[int], classes: np.ndarray, learner: str,
                              alpha: float | None) -> _Model:
@@ -492,16 +654,17 @@ class OmbrelClassifier:
         k = len(classes)
         labels = np.asarray(y, dtype=np.uint32)
         rows = np.arange(cached.rows)
-        keep = cached.kept(rows, labels, k, int(self.min_df), self._coverage(learner))
-        documents, features = cached.subset(rows, keep)
-        vocabulary = None
-        if not cached.buckets:
-            assert cached.tokens is not None
-            vocabulary = _native.Vocabulary.from_tokens([cached.tokens[i] for i in np.flatnonzero(keep).tolist()])
-        model = self._fit_float(learner, alpha, documents, labels, features, k)
-        if k > linear.FIELD_SLOTS:
-            model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
-        return _compiled_model(cached.kind, cached.spec, vocabulary, cached.buckets, classes, model, learner)
+        with _progress(self.verbose, "training"):
+            keep = cached.kept(rows, labels, k, int(self.min_df), self._coverage(learner))
+            documents, features = cached.subset(rows, keep)
+            vocabulary = None
+            if not cached.buckets:
+                assert cached.tokens is not None
+                vocabulary = _native.Vocabulary.from_tokens([cached.tokens[i] for i in np.flatnonzero(keep).tolist()])
+            model = self._fit_float(learner, alpha, documents, labels, features, k)
+            if k > linear.FIELD_SLOTS:
+                model = linear.refit_cut(model, documents, labels, random_state=self.random_state)
+            return _compiled_model(cached.kind, cached.spec, vocabulary, cached.buckets, classes, model, learner)
 
     # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
 
@@ -529,6 +692,7 @@ class OmbrelClassifier:
             raise ValueError("y holds labels not in classes")
         return texts, index.astype(np.uint32), all_classes
 
+    @_surface()
     def count(self, X: Any, y: Any, classes: Any) -> linear.NaiveBayesCounts:
         """The naive Bayes counts of one part of a training set, in hashing mode (buckets > 0, a
         fixed feature kind). Counts of disjoint parts add up (`+`) to those of the whole, and
@@ -540,6 +704,7 @@ class OmbrelClassifier:
         ids = _native.transform(self._spec(kind), None, int(self.buckets), texts)
         return linear.count_naive_bayes(ids, index, int(self.buckets), len(all_classes))
 
+    @_surface(serialized=True)
     def fit_counts(self, counts: linear.NaiveBayesCounts, classes: Any) -> "OmbrelClassifier":
         """Fits naive Bayes (smoothing alpha, 1 when None) from counts made by `count`: compiles
         them into the field. Returns self."""
@@ -566,6 +731,7 @@ class OmbrelClassifier:
                              f"(naive Bayes adds up counts: see count)")
         return kind
 
+    @_surface()
     def fit_part(self, X: Any, y: Any, classes: Any, initial: linear.LinearModel | None = None,
                  round: int = 0, cut: bool = False) -> linear.LinearModel:
         """One pass of the float learner ("sgd" or "perceptron") over one part of a training set,
@@ -595,6 +761,7 @@ class OmbrelClassifier:
         return self._fit_float(self.learner, self.alpha, ids, labels, int(self.buckets), k, epochs=1,
                                seed=seed, initial=initial, first_step=int(round) * len(texts))
 
+    @_surface(serialized=True)
     def fit_model(self, model: linear.LinearModel, classes: Any) -> "OmbrelClassifier":
         """Compiles a float model made elsewhere (rounds of `fit_part`, averaged) into the field, as
         fit does after its float fit. Returns self. Above 8 classes, fit refits the cut model on the
@@ -614,12 +781,18 @@ class OmbrelClassifier:
     def _new_field(self, token_neurons: int, k: int) -> ombrel.OmbrelField:
         """One sensory neuron per token plus one margin probe per class: the probe of class c is
         id token_neurons + c with the single synapse (c, -margin)."""
-        field = ombrel.OmbrelField(token_neurons + k, k)
+        sensory = token_neurons + k
+        _check_memory(sensory * NEURON_BYTES, f"a field of {sensory:,} sensory neurons ({token_neurons:,} tokens)",
+                      "use fewer buckets" if self.buckets else "raise min_df")
+        field = ombrel.OmbrelField(sensory, k)
+        self._add_probes(field, token_neurons, k)
+        return field
+
+    def _add_probes(self, field: ombrel.OmbrelField, token_neurons: int, k: int) -> None:
         margin = int(self.margin)
         if margin:
             for c in range(k):
                 field.train_stream([token_neurons + c], c, -min(margin, 32768), 0)
-        return field
 
     def _train_passes(self, model: _Model, documents: _native.IdBatch, y: list[int], epochs: int) -> None:
         """Margin-driven training in chunks. REQUIRES: every text of `documents` ends with its
@@ -643,22 +816,19 @@ class OmbrelClassifier:
         amplify, suppress = int(self.amplify), int(self.suppress)
         n = len(y)
         chunk = max(1, int(self.chunk))
-        bar = _progress(self.verbose, epochs * n, "training", "texts")
-        for _ in range(epochs):
-            for start in range(0, n, chunk):
-                end = min(start + chunk, n)
-                failed = []
-                for i in range(start, end):
-                    reset()
-                    if predict(whole[offsets[i]:offsets[i + 1] - 1 + probe]) != y[i]:
-                        failed.append(i)
-                for i in failed:
-                    train(whole[offsets[i]:offsets[i + 1] - 1], y[i], amplify, suppress)
-                if bar is not None:
+        with _progress(self.verbose, "training", epochs * n, "texts") as bar:
+            for _ in range(epochs):
+                for start in range(0, n, chunk):
+                    end = min(start + chunk, n)
+                    failed = []
+                    for i in range(start, end):
+                        reset()
+                        if predict(whole[offsets[i]:offsets[i + 1] - 1 + probe]) != y[i]:
+                            failed.append(i)
+                    for i in failed:
+                        train(whole[offsets[i]:offsets[i + 1] - 1], y[i], amplify, suppress)
                     bar.update(end - start)
         reset()
-        if bar is not None:
-            bar.close()
 
     def _candidates(self, k: int) -> list[tuple[str, str, float | None]]:
         """(features, learner, alpha) in order of preference (ties go to the earlier one)."""
@@ -727,6 +897,19 @@ class OmbrelClassifier:
                                                    positions)
             if len(featurized) == 1:  # one fit presents every text's ids once: the unit of the budget
                 budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[-1]))
+        if self.learner == "auto":
+            # The float learners' dense matrices grow with tokens x classes: leave out a kind whose
+            # would not fit AUTO_FLOAT_MEMORY, and let the field learner train when none fits.
+            parallel = min(len(folds), _native.thread_count())
+            lengths = np.diff(sizes, prepend=0)
+            too_big = {kind for kind in kinds
+                       if float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()),
+                                           parallel) > AUTO_FLOAT_MEMORY}
+            if too_big:
+                candidates = [c for c in candidates if c[0] not in too_big]
+                kinds = [kind for kind in kinds if kind not in too_big]
+                if not candidates:
+                    return ("words" if self.features == "auto" else self.features), "field", None
         cache = self.__dict__.get("_features_cache")
         if cache is not None:
             cache.update(featurized)
@@ -945,28 +1128,40 @@ class OmbrelClassifier:
         self.features_ = model.kind
         self.learner_ = model.learner
         self.n_features_ = model.token_neurons
+        # X is one column of raw texts, as for scikit-learn's text pipelines; the model's own
+        # features (its token neurons) are n_features_.
+        self.n_features_in_ = 1
 
+    @_surface(serialized=True)
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> "OmbrelClassifier":
-        """One training pass over X, y. The first call must name every class in `classes`; with
-        buckets == 0 it also builds the vocabulary from its texts (tokens first seen later are not
-        learnt: use buckets > 0 for streams with an open vocabulary). features="auto" means "words"
-        here, and the learner is the field's own (learner="auto" or "field"): there is no training
-        set to choose on, and the field learns one pass at a time."""
+        """One training pass over X, y. The first call must name every class in `classes`.
+        features="auto" means "words" here, and the learner is the field's own (learner="auto" or
+        "field"): there is no training set to choose on, and the field learns one pass at a time.
+
+        Without buckets, a stream that partial_fit started grows its vocabulary as it goes: a token
+        gets its sensory neuron once it has occurred in `min_df` of the stream's texts, counted
+        across calls (coverage pruning needs the whole training set, so only fit applies it). A
+        model fitted with fit, or loaded from a model folder, keeps its vocabulary: partial_fit
+        trains the tokens it has (a served model's feedback trains the mapped folder in place)."""
         texts, labels = self._prepare(X, y)
-        model: _Model | None = getattr(self, "_model", None)
+        model: _Model | None = self.__dict__.get("_model")
         if model is not None and model.learner != "field":
             raise ValueError(f"partial_fit continues models of learner='field'; this one was fitted with "
                              f"learner={model.learner!r} (refit it, or fit with learner='field')")
         if model is None:
             if classes is None:
                 raise ValueError("the first call to partial_fit must name every class: classes=[...]")
-            all_classes = np.unique(_as_labels(classes))
+            all_classes = np.unique(_as_labels(classes, "classes"))
             if len(all_classes) < 2:
                 raise ValueError(f"partial_fit needs at least two classes; classes holds {all_classes.tolist()!r}")
         else:
             all_classes = model.classes
-            if classes is not None and not np.array_equal(np.unique(_as_labels(classes)), all_classes):
-                raise ValueError("classes differ from those of the first partial_fit call")
+            if classes is not None:
+                given = np.unique(_as_labels(classes, "classes"))
+                _check_same_family(given, all_classes)
+                if not np.array_equal(given, all_classes):
+                    raise ValueError("classes differ from those of the first partial_fit call")
+        _check_same_family(labels, all_classes)
         index = np.searchsorted(all_classes, labels)
         index = np.clip(index, 0, len(all_classes) - 1)
         unseen = all_classes[index] != labels
@@ -978,13 +1173,65 @@ class OmbrelClassifier:
                 raise ValueError(f"partial_fit trains the field's own learner; learner={self.learner!r} "
                                  f"fits with fit()")
             kind = self.features if self.features != "auto" else "words"
-            model = self._train_new(kind, texts, y_list, all_classes, 1)
+            for name in FITTED_ATTRIBUTES:
+                self.__dict__.pop(name, None)
+            if self.buckets:
+                model = self._train_new(kind, texts, y_list, all_classes, 1)
+                self._set_model(model)
+                self.alpha_ = None
+                return self
+            # An empty vocabulary that the stream fills (see _grow).
+            model = _Model(kind, self._spec(kind), _native.Vocabulary.from_tokens([]), 0, all_classes,
+                           self._new_field(0, len(all_classes)))
+            self._stream_counts: dict[Any, int] = {}
             self._set_model(model)
-            return self
+            self.alpha_ = None
+        if not model.buckets and "_stream_counts" in self.__dict__:
+            model = self._grow(model, texts, y_list)
         documents = model.ids(texts, [model.token_neurons + c for c in y_list])
         with model.lock:  # the field's running potentials: decision_function and other threads' calls
             self._train_passes(model, documents, y_list, 1)
         return self
+
+    def _grow(self, model: _Model, texts: list[str], y: list[int]) -> _Model:
+        """The stream's model with the tokens of `texts` that now reach min_df texts of the stream
+        added to its vocabulary (new ids after the old ones, in a new field that keeps the old
+        tokens' records; the margin probes move after them), published before it trains; or
+        `model` itself when no token is new. `_stream_counts` counts the texts of each token seen
+        but not yet kept."""
+        k = len(model.classes)
+        local, batch, _ = _native.build_vocabulary(model.spec, texts, y, k, 1, 0.0, 8, False)
+        tokens = local.tokens()
+        ids = np.frombuffer(batch, dtype=np.uint32) if len(memoryview(batch)) else np.zeros(0, np.uint32)
+        df = np.bincount(ids, minlength=len(tokens)).tolist()  # each text presents a token once
+        assert model.vocabulary is not None
+        find, counts, min_df = model.vocabulary.find, self._stream_counts, max(1, int(self.min_df))
+        added = []
+        for token, n in zip(tokens, df):
+            if find(token) is not None:
+                continue
+            seen = counts.get(token, 0) + n
+            if seen >= min_df:
+                added.append(token)
+                counts.pop(token, None)
+            else:
+                counts[token] = seen
+        if not added:
+            return model
+        old = model.token_neurons
+        vocabulary = _native.Vocabulary.from_tokens(model.vocabulary.tokens() + added)
+        sensory = len(vocabulary) + k
+        _check_memory(sensory * NEURON_BYTES, f"a field of {sensory:,} sensory neurons",
+                      "use buckets > 0 for this stream")
+        records = np.zeros((sensory, NEURON_BYTES // 4), dtype=np.uint32)
+        records[:, 0] = np.arange(sensory, dtype=np.uint32)  # each record's own id
+        with model.lock:
+            records[:old] = np.frombuffer(fields.field_bytes(model.field), dtype=np.uint32).reshape(-1, NEURON_BYTES // 4)[:old]
+        field = _mapped_field(records.tobytes(), sensory, k)
+        self._add_probes(field, len(vocabulary), k)
+        grown = _Model(model.kind, model.spec, vocabulary, 0, model.classes, field)
+        self._set_model(grown)
+        return grown
 
     # -- prediction ------------------------------------------------------------------------------
 
@@ -994,6 +1241,7 @@ class OmbrelClassifier:
             raise not_fitted(type(self).__name__)
         return model
 
+    @_surface()
     def predict(self, X: Any) -> np.ndarray:
         """The predicted label of each text, as a numpy array of the training labels' type.
         Thread-safe: one fitted classifier may predict from many threads at once."""
@@ -1011,6 +1259,7 @@ class OmbrelClassifier:
         parts = [self.predict(texts[start:start + PREDICT_BLOCK]) for start in range(0, len(texts), PREDICT_BLOCK)]
         return np.concatenate(parts)
 
+    @_surface(serialized=True)
     def autotune(self, X: Any, y: Any, budget: float = 30.0) -> "OmbrelClassifier":
         """Searches features, learners and their settings on held-out training rows for at most
         `budget` seconds (the final fit on all of X included), sets the best settings on this
@@ -1020,18 +1269,29 @@ class OmbrelClassifier:
         autotune(self, X, y, budget)
         return self
 
+    @_surface()
     def decision_function(self, X: Any) -> np.ndarray:
-        """Per-class potentials of each text, (n_texts, n_classes) int64, columns in the order of
-        classes_; predict is their argmax (the first class on ties). The field answers one text at a
-        time here (reset, present, read its potentials), a few microseconds per text; calls on one
-        classifier from several threads take turns."""
+        """Per-class potentials of each text, (n_texts, n_classes), columns in the order of
+        classes_; predict is their argmax (the first class on ties). With two classes, as
+        scikit-learn's classifiers answer, one score per text, (n_texts,): the potential of
+        classes_[1] minus that of classes_[0], so positive means classes_[1] (and 0, a tie,
+        classes_[0], as predict answers). float64, as scikit-learn's calibration and metrics expect
+        (the potentials are integers, held exactly). The field answers one text at a time here
+        (reset, present, read its potentials), a few microseconds per text; calls on one classifier
+        from several threads take turns."""
         model = self._fitted()
         texts = X if type(X) is list else _as_texts(X)
-        return model.potentials(texts)
+        potentials = model.potentials(texts)
+        if potentials.shape[1] == 2:
+            potentials = potentials[:, 1] - potentials[:, 0]
+        return potentials.astype(np.float64)
 
+    @_surface()
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
-        """Accuracy of predict(X) against y."""
+        """Accuracy of predict(X) against y (str labels against a model of number labels, or the
+        reverse, raise "Mix of label input types", as scikit-learn's accuracy_score does)."""
         labels = _as_labels(y)
+        _check_same_family(labels, self._fitted().classes)
         predicted = self.predict(X)
         if len(predicted) != len(labels):
             raise ValueError(f"X and y have different lengths: {len(predicted)} texts, {len(labels)} labels")
@@ -1048,10 +1308,17 @@ class OmbrelClassifier:
         model_folder.save(self, self._fitted(), os.fspath(path))
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str]) -> "OmbrelClassifier":
-        """A classifier from a model folder; its weights are mapped, not copied."""
+    def load(cls, path: str | os.PathLike[str], *, shared: bool | None = None) -> "OmbrelClassifier":
+        """A classifier from a model folder.
+
+        shared=True maps the folder's weights file, writable: processes that load the folder share
+        its pages, and training the model (partial_fit) writes the file, seen by every process that
+        maps it. shared=False loads a private copy of the weights (read-only media, or training that
+        must not reach the folder). None (the default): shared, or a private copy with a UserWarning
+        when the weights cannot be mapped for writing (a read-only folder or medium). See
+        ombrel_learn.model_folder."""
         from . import model_folder
-        return model_folder.load(cls, os.fspath(path))
+        return model_folder.load(cls, os.fspath(path), shared=shared)
 
     def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
@@ -1067,6 +1334,22 @@ class OmbrelClassifier:
         if model_state is not None:
             from . import model_folder
             self._set_model(model_folder.model_from_state(self, model_state))
+
+
+def float_peak_bytes(data: "_Featurized", classes: int, total_bytes: int, data_bytes: int, parallel: int = 1) -> int:
+    """Estimated peak memory of a float learner chosen on `data` (the ids of `data_bytes` bytes of
+    the training texts, every token kept) and fitted on all `total_bytes`: the larger of the choice
+    (`parallel` folds at once, each at most every token of data) and the final fit, whose tokens
+    grow with the text as a vocabulary does (Heaps' law with exponent 0.5 from every token of the
+    sample: 1.5 to 2 times the vocabularies of the datasets measured, on the large side),
+    FLOAT_BYTES_PER_CELL per token and class."""
+    tokens = data.features
+    if not data.buckets and data_bytes and total_bytes > data_bytes:
+        final_tokens = int(tokens * (total_bytes / data_bytes) ** 0.5)
+    else:
+        final_tokens = tokens
+    cell = classes * FLOAT_BYTES_PER_CELL
+    return max(tokens * cell * max(1, parallel), final_tokens * cell)
 
 
 def prefer_cheaper(candidates: Sequence[Any], right: dict[Any, np.ndarray], kind: Any) -> Any:
@@ -1100,28 +1383,14 @@ def _compiled_model(kind: str, spec: _native.FeatureSpec, vocabulary: _native.Vo
 
 
 def _mapped_field(data: bytes, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
-    """A field that maps the weight-file bytes `data`. The field maps a file: the bytes go to a
-    private temporary file, which is mapped and then unlinked (the mapping stays valid, and its pages
-    are freed with the field)."""
-    import tempfile
-    field = ombrel.OmbrelField(sensory_count, motor_count)
-    fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        field.load_weights(temporary)
-    finally:
-        os.remove(temporary)
-    return field
+    """A field whose records are the weight-file bytes `data`. The field maps a file: the bytes go
+    to a memory file of this process (no disk, no TMPDIR), whose pages are freed with the field. The
+    field is private: a forked child gets its own copy (see fields.memory_field)."""
+    return fields.memory_field(data, sensory_count, motor_count)
 
 
-def _progress(verbose: bool, total: int, description: str, unit: str):
-    """A tqdm bar on standard error, only when asked for and when standard error is a terminal."""
-    import sys
-    if not verbose or not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, desc=description, unit=unit, leave=False, file=sys.stderr)
+def _progress(verbose: bool, description: str, total: float | None = None, unit: str = "") -> progress.Silent:
+    """One phase of a fit on standard error (a context manager), shown only when asked for, when
+    standard error is a terminal and when no enclosing phase is already on screen (the folds of a
+    choice are part of "choosing features and learner", not bars of their own)."""
+    return progress.phase(verbose, description, total, unit)

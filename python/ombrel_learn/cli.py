@@ -1,81 +1,182 @@
 """The command line: `ombrel` or `python -m ombrel_learn`.
 
     ombrel train DATA -o MODEL [--features auto|words|chars] [--learner auto|...] [--epochs N] ...
-    ombrel train DATA -o MODEL --autotune SECONDS   search the settings within that many seconds
-    ombrel test MODEL DATA          accuracy, per-class precision and recall
+    ombrel train DATA -o MODEL --autotune [SECONDS]   search the settings within that many seconds
+    ombrel test MODEL DATA          accuracy, macro F1, per-class precision, recall and F1 (TSV)
     ombrel predict MODEL [FILE|-]   one label per line
     ombrel serve MODEL [--workers N] [--host H] [--port P]   an HTTP service (JSON), see serving.py
 
-DATA files hold `label<TAB>text` lines or fastText's `__label__X text` lines. Errors are one line on
-standard error and a non-zero exit status; progress bars appear on standard error only when it is a
-terminal.
+DATA files hold `label<TAB>text` lines or fastText's `__label__X text` lines; how lines, labels and
+the texts `predict` reads are told apart is in data.py. Errors are one line on standard error and a
+non-zero exit status; what a fit is doing shows on standard error only when it is a terminal.
 """
 
 from __future__ import annotations
 
 import argparse
+import copy
+import inspect
+import os
 import sys
 import time
 from typing import Any, Sequence
 
+from . import __version__
 from . import data as data_files
+
+PREDICT_STEP = 100_000  # texts per predict call: bounds the ids held at once
 
 
 class _Failure(Exception):
     pass
 
 
+class _Help(argparse.ArgumentDefaultsHelpFormatter):
+    """Every option's help ends with its default. An option whose default means "off" or "chosen
+    for you" says so in its own help."""
+
+    def add_argument(self, action: argparse.Action) -> None:
+        if action.help is None and action.option_strings and action.default not in (None, argparse.SUPPRESS):
+            action = copy.copy(action)
+            action.help = ""
+            action.help = self._get_help_string(action)
+        super().add_argument(action)
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        if ("%(default)" in text or "(default" in text or action.required
+                or action.default is None or action.default == argparse.SUPPRESS):
+            return text
+        if not action.option_strings and action.nargs != "?":
+            return text
+        if action.default is False:
+            return f"{text} (default: off)".strip()
+        if action.default == []:
+            return f"{text} (default: none)".strip()
+        return f"{text} (default: %(default)s)".strip()
+
+
+class _Parser(argparse.ArgumentParser):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", _Help)
+        super().__init__(*args, **kwargs)
+
+
+def _encoding(name: str) -> str:
+    try:
+        return data_files.check_encoding(name)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _parser() -> argparse.ArgumentParser:
     from .classifier import OmbrelClassifier
     defaults = OmbrelClassifier().get_params()
-    p = argparse.ArgumentParser(prog="ombrel", description="Text classification with ombrel.")
-    sub = p.add_subparsers(dest="command", required=True)
+    budget = inspect.signature(OmbrelClassifier.autotune).parameters["budget"].default
+    p = _Parser(prog="ombrel", description="Text classification with ombrel.")
+    p.add_argument("--version", action="version",
+                   version=f"ombrel {__version__} (Python {sys.version.split()[0]})")
+    sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    encoding: dict[str, Any] = {"type": _encoding, "default": "utf-8",
+                "help": "the file's text encoding (e.g. latin-1, cp1252, utf-16)"}
     train = sub.add_parser("train", help="train a model from a labelled file")
-    train.add_argument("data", help="label<TAB>text or __label__X text lines")
-    train.add_argument("-o", "--output", required=True, help="model folder to write")
-    train.add_argument("--features", choices=["auto", "words", "chars"], default=defaults["features"])
+    train.add_argument("data", help="label<TAB>text or __label__X text lines ('-': standard input)")
+    train.add_argument("-o", "--output", required=True, help="model folder to write (required)")
+    train.add_argument("--features", choices=["auto", "words", "chars"], default=defaults["features"],
+                       help="word tokens or character n-grams; auto: chosen on held-out rows")
     train.add_argument("--learner", choices=["auto", "field", "naive_bayes", "sgd", "perceptron"],
-                       default=defaults["learner"])
+                       default=defaults["learner"], help="how the weights are learnt; auto: chosen on held-out rows")
     train.add_argument("--alpha", type=float, default=defaults["alpha"],
                        help="naive Bayes smoothing or SGD penalty (default: chosen on held-out rows)")
-    train.add_argument("--epochs", type=int, default=defaults["epochs"])
+    train.add_argument("--epochs", type=int, default=defaults["epochs"], help="training passes")
     train.add_argument("--buckets", type=int, default=defaults["buckets"],
-                       help="hash tokens into this many neurons instead of building a vocabulary")
-    train.add_argument("--min-df", type=int, default=defaults["min_df"])
-    train.add_argument("--seed", type=int, default=defaults["random_state"])
-    train.add_argument("--autotune", type=float, metavar="SECONDS", default=None,
-                       help="search features, learner and settings on held-out rows within SECONDS "
-                            "(the final fit included); the other training options are starting points")
-    test = sub.add_parser("test", help="accuracy and per-class precision and recall on a labelled file")
-    test.add_argument("model")
-    test.add_argument("data")
-    predict = sub.add_parser("predict", help="one label per line of text")
-    predict.add_argument("model")
+                       help="hash tokens into this many neurons instead of building a vocabulary (0: a vocabulary)")
+    train.add_argument("--min-df", type=int, default=defaults["min_df"],
+                       help="a vocabulary keeps tokens seen in at least this many texts")
+    train.add_argument("--seed", type=int, default=defaults["random_state"], help="shuffling and learners' seed")
+    train.add_argument("--autotune", type=float, nargs="?", const=budget, metavar="SECONDS", default=None,
+                       help=f"search features, learner and settings on held-out rows within SECONDS (the final "
+                            f"fit included; {budget:g} when SECONDS is left out); the other training options are "
+                            f"starting points (default: off)")
+    train.add_argument("--encoding", **encoding)
+    test = sub.add_parser("test", help="accuracy, macro F1 and per-class precision, recall and F1 on a labelled file")
+    test.add_argument("model", help="model folder")
+    test.add_argument("data", help="label<TAB>text or __label__X text lines ('-': standard input)")
+    test.add_argument("--encoding", **encoding)
+    predict = sub.add_parser("predict", help="one label per line of text",
+                             description="One label per line of FILE, blank lines included. Leading __label__ "
+                                         "words are dropped; label<TAB>text lines are recognised when the first "
+                                         "line's first column is a class of the model (said on standard error), "
+                                         "and a TAB that cannot be told apart is an error: say --labelled or --texts.")
+    predict.add_argument("model", help="model folder")
     predict.add_argument("file", nargs="?", default="-", help="texts, one per line ('-': standard input)")
-    from .serving import DEFAULT_MAX_BODY, DEFAULT_POLL
-    serve = sub.add_parser("serve", help="serve a model folder over HTTP (JSON); needs ombrel[serve]")
+    reading = predict.add_mutually_exclusive_group()
+    reading.add_argument("--labelled", dest="input", action="store_const", const="labelled", default="auto",
+                         help="every line is label<TAB>text or __label__X text: predict on its text (default: "
+                              "recognised from the first line)")
+    reading.add_argument("--texts", dest="input", action="store_const", const="texts",
+                         help="every whole line is a text, as it stands (default: recognised from the first line)")
+    predict.add_argument("--encoding", **encoding)
+    from . import serving
+    serve = sub.add_parser(
+        "serve", help="serve a model folder over HTTP (JSON); needs uvicorn",
+        description="Serve a model folder over HTTP (JSON). /feedback and /reload are off unless "
+                    "--allow-writes is given with a token (environment variable OMBREL_SERVE_TOKEN or "
+                    "--token-file); requests must then carry 'Authorization: Bearer <token>'.")
     serve.add_argument("model")
-    serve.add_argument("--workers", type=int, default=1, help="worker processes; they share the mapped weights")
-    serve.add_argument("--host", default="127.0.0.1")
-    serve.add_argument("--port", type=int, default=8000)
-    serve.add_argument("--max-body", type=int, default=DEFAULT_MAX_BODY, metavar="BYTES",
+    serve.add_argument("--workers", type=int, default=1,
+                       help="worker processes; they share the mapped weights (default %(default)s)")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default %(default)s)")
+    serve.add_argument("--port", type=int, default=8000, help="0 to 65535; 0 picks a free one (default %(default)s)")
+    serve.add_argument("--max-body", type=int, default=serving.DEFAULT_MAX_BODY, metavar="BYTES",
                        help="larger request bodies are refused with 413 (default %(default)s)")
-    serve.add_argument("--poll", type=float, default=DEFAULT_POLL, metavar="SECONDS",
-                       help="how often each worker checks the folder for a newly saved model")
+    serve.add_argument("--poll", type=float, default=serving.DEFAULT_POLL, metavar="SECONDS",
+                       help="how often each worker checks the folder for a newly saved model (default %(default)s)")
+    serve.add_argument("--allow-writes", action="store_true",
+                       help="enable /feedback and /reload for requests carrying the token (from the environment "
+                            "variable OMBREL_SERVE_TOKEN or --token-file; at least 16 characters)")
+    serve.add_argument("--token-file", metavar="FILE",
+                       help="read the token of the writing endpoints from FILE (its first line)")
+    serve.add_argument("--allowed-host", action="append", default=[], metavar="NAME",
+                       help="a host name clients may use in Host besides IP addresses, localhost and --host "
+                            "(repeat for several; '*' for any: only behind a proxy that checks it)")
+    serve.add_argument("--allowed-origin", action="append", default=[], metavar="ORIGIN",
+                       help="a web origin (scheme://host:port) whose pages may call the service (repeatable)")
+    serve.add_argument("--timeout-header", type=float, default=serving.DEFAULT_HEADER_TIMEOUT, metavar="SECONDS",
+                       help="close a connection whose request head has not arrived within SECONDS of its opening "
+                            "or of the previous answer (default %(default)s)")
+    serve.add_argument("--timeout-body", type=float, default=serving.DEFAULT_BODY_TIMEOUT, metavar="SECONDS",
+                       help="answer 408 to a request whose body has not arrived within SECONDS (default %(default)s)")
+    serve.add_argument("--timeout-keep-alive", type=float, default=serving.DEFAULT_KEEP_ALIVE, metavar="SECONDS",
+                       help="close an idle kept-alive connection after SECONDS (default %(default)s)")
+    serve.add_argument("--max-connections", type=int, default=serving.DEFAULT_MAX_CONNECTIONS, metavar="N",
+                       help="open connections per worker, at most (kept below the open-file limit; default "
+                            "%(default)s)")
+    serve.add_argument("--restart-delay-max", type=float, default=10.0, metavar="SECONDS",
+                       help="longest wait before another try to start a worker that keeps failing (default "
+                            "%(default)s)")
     serve.add_argument("--access-log", action="store_true", help="log every request")
     serve.add_argument("--log-level", default="info", choices=["critical", "error", "warning", "info", "debug"])
     return p
 
 
-def _read_labelled(path: str) -> tuple[list[str], list[str]]:
+def _name(path: str) -> str:
+    return "standard input" if path == "-" else path
+
+
+def _read_labelled(path: str, encoding: str) -> tuple[list[str], list[str]]:
     if path == "-":
-        return data_files.read_labelled(sys.stdin, "<stdin>")
-    return data_files.read_labelled_file(path)
+        return data_files.read_labelled(sys.stdin, _name(path), encoding)
+    return data_files.read_labelled_file(path, encoding)
 
 
 def _train(args: argparse.Namespace) -> int:
     from .classifier import OmbrelClassifier
-    texts, labels = _read_labelled(args.data)
+    texts, labels = _read_labelled(args.data, args.encoding)
+    if not texts:
+        raise _Failure(f"{_name(args.data)} holds no labelled lines (an empty training set)")
+    if len(set(labels)) == 1:
+        raise _Failure(f"{_name(args.data)} has only one label {labels[0]!r}: training needs at least two classes")
     clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,
                            buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True)
     start = time.perf_counter()
@@ -84,6 +185,7 @@ def _train(args: argparse.Namespace) -> int:
     else:
         clf.fit(texts, labels)
     seconds = time.perf_counter() - start
+    clf.set_params(verbose=False)  # the saved model is quiet when loaded; the command line turned it on
     clf.save(args.output)
     if args.autotune is not None:
         report: dict[str, Any] = getattr(clf, "autotune_report_")
@@ -101,53 +203,90 @@ def _test(args: argparse.Namespace) -> int:
 
     from .classifier import OmbrelClassifier
     clf = OmbrelClassifier.load(args.model)
-    texts, labels = _read_labelled(args.data)
+    texts, labels = _read_labelled(args.data, args.encoding)
     if not texts:
-        raise _Failure(f"{args.data} holds no labelled lines")
+        raise _Failure(f"{_name(args.data)} holds no labelled lines")
     predicted = clf.predict(texts).astype(str)
     truth = np.asarray(labels, dtype=str)
-    print(f"texts\t{len(texts)}")
-    print(f"accuracy\t{np.mean(predicted == truth):.4f}")
-    names = sorted(set(truth.tolist()) | set(clf.classes_.astype(str).tolist()))
-    width = max(len(n) for n in names)
-    print(f"{'class':<{width}}\tprecision\trecall\tsupport")
-    for name in names:
+    # Per class: precision, recall and F1 (0 where undefined, as scikit-learn reports them); macro F1
+    # averages the classes that occur in the file or in the answers, as f1_score(average="macro").
+    rows = {}
+    for name in sorted(set(truth.tolist()) | set(predicted.tolist()) | set(clf.classes_.astype(str).tolist())):
         tp = int(np.sum((predicted == name) & (truth == name)))
         said = int(np.sum(predicted == name))
         support = int(np.sum(truth == name))
         precision = tp / said if said else 0.0
         recall = tp / support if support else 0.0
-        print(f"{name:<{width}}\t{precision:.4f}\t{recall:.4f}\t{support}")
+        f1 = 2 * precision * recall / (precision + recall) if precision + recall else 0.0
+        rows[name] = (precision, recall, f1, support, said)
+    macro = [f1 for _, _, f1, support, said in rows.values() if support or said]
+    print(f"texts\t{len(texts)}")
+    print(f"accuracy\t{np.mean(predicted == truth):.4f}")
+    print(f"macro_f1\t{sum(macro) / len(macro):.4f}")
+    print("class\tprecision\trecall\tf1\tsupport")
+    for name, (precision, recall, f1, support, _) in rows.items():
+        print(f"{name}\t{precision:.4f}\t{recall:.4f}\t{f1:.4f}\t{support}")
     return 0
 
 
 def _predict(args: argparse.Namespace) -> int:
     from .classifier import OmbrelClassifier
     clf = OmbrelClassifier.load(args.model)
+    reader = data_files.TextReader(args.input, clf.classes_.tolist(), _name(args.file))
     if args.file == "-":
-        texts = data_files.read_texts(sys.stdin)
-    else:
-        with open(args.file, encoding="utf-8", newline="") as f:
-            texts = data_files.read_texts(f)
+        # What standard input has at hand is answered and flushed at once: through a pipe or from a
+        # terminal each line gets its answer when it arrives; a redirected file comes in large reads.
+        batches = data_files.line_batches(sys.stdin, _name(args.file), args.encoding)
+    else:  # every line is checked before the first answer is written
+        batches = iter([(1, data_files.read_file_lines(args.file, args.encoding))])
     out = sys.stdout
-    step = 100_000
-    for start in range(0, len(texts), step):
-        out.write("".join(f"{label}\n" for label in clf.predict(texts[start:start + step]).tolist()))
-    out.flush()
+    told = False
+    for first, lines in batches:
+        texts = reader.texts(lines, first)
+        if reader.notice and not told:
+            print(f"ombrel: {reader.notice}", file=sys.stderr, flush=True)
+            told = True
+        for start in range(0, len(texts), PREDICT_STEP):
+            out.write("".join(f"{label}\n" for label in clf.predict(texts[start:start + PREDICT_STEP]).tolist()))
+        out.flush()
     return 0
 
 
 def _serve(args: argparse.Namespace) -> int:
     import importlib.util
+    import os
 
     from . import serving
     if importlib.util.find_spec("uvicorn") is None:
-        raise _Failure("serving needs uvicorn: pip install 'ombrel[serve]'")
-    if args.workers < 1 or args.max_body < 1 or args.poll <= 0:
-        raise _Failure("--workers and --max-body must be at least 1, --poll above 0")
-    serving.load_served(args.model)  # a missing or damaged folder is one line here, not N worker tracebacks
-    serving.run(args.model, workers=args.workers, host=args.host, port=args.port, max_body=args.max_body,
-                poll=args.poll, access_log=args.access_log, log_level=args.log_level)
+        raise _Failure("serving needs uvicorn, uvloop and httptools: pip install uvicorn uvloop httptools "
+                       "(or, in the source folder, pip install '.[serve]')")
+    token = None
+    if args.token_file is not None and not args.allow_writes:
+        raise _Failure("--token-file is for --allow-writes, which was not given")
+    if args.allow_writes:
+        if args.token_file is not None:
+            with open(args.token_file, encoding="utf-8") as f:
+                token = f.readline().strip()
+        else:
+            token = os.environ.get("OMBREL_SERVE_TOKEN", "").strip()
+        if not token:
+            raise _Failure("--allow-writes needs a token: set the environment variable OMBREL_SERVE_TOKEN or "
+                           "give --token-file FILE (never on the command line, where other users can read it)")
+    try:
+        # Settings first, then the folder: a missing or damaged folder is one line here, not N worker tracebacks.
+        serving.check_settings(args.port, args.workers, args.max_body, args.poll,
+                               {"--timeout-header": args.timeout_header, "--timeout-body": args.timeout_body,
+                                "--timeout-keep-alive": args.timeout_keep_alive}, args.max_connections,
+                               args.restart_delay_max)
+        serving.load_served(args.model)
+        serving.run(args.model, workers=args.workers, host=args.host, port=args.port, max_body=args.max_body,
+                    poll=args.poll, access_log=args.access_log, log_level=args.log_level, token=token,
+                    allowed_hosts=args.allowed_host, allowed_origins=args.allowed_origin,
+                    header_timeout=args.timeout_header, body_timeout=args.timeout_body,
+                    keep_alive=args.timeout_keep_alive, max_connections=args.max_connections,
+                    restart_delay_max=args.restart_delay_max)
+    except serving.ServeError as e:
+        raise _Failure(str(e)) from None
     return 0
 
 
@@ -158,7 +297,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("ombrel: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
+    except BrokenPipeError:  # the reader went away (`| head`): stop quietly, also at exit's flush
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
         return 0
     except (OSError, ValueError, TypeError, _Failure) as e:
         text = str(e).splitlines()[0] if str(e) else type(e).__name__

@@ -10,7 +10,14 @@ class NotFittedError(ValueError, AttributeError):
 
 
 class ModelFolderError(ValueError):
-    """A model folder is damaged: unknown format version, missing or inconsistent files."""
+    """A model folder is damaged: unknown format version, missing or inconsistent files, or weight
+    records the engine cannot use (the message names the folder or the file). File errors are
+    `OSError`s instead, with `errno` and `filename` set."""
+
+
+class DataConversionWarning(UserWarning):
+    """The labels were given in a shape that had to be converted (scikit-learn's warning of that
+    name, for a column vector y)."""
 
 
 def not_fitted(name: str) -> NotFittedError:

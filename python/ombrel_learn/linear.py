@@ -349,8 +349,10 @@ class CompiledField:
         """Writes the weight file at `path` and returns a field that maps it."""
         import ombrel
         self.write(path)
+        from .fields import engine_file
         field = ombrel.OmbrelField(self.sensory_count, self.class_count)
-        field.load_weights(os.fspath(path))
+        with engine_file(os.fspath(path)):
+            field.load_weights(os.fspath(path))
         return field
 
     def with_bias(self, ids: Any) -> tuple[np.ndarray, np.ndarray]:

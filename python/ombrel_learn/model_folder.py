@@ -1,38 +1,68 @@
 """The model folder: what `OmbrelClassifier.save` writes and `OmbrelClassifier.load` reads.
 
     model.json              format name and version, settings, classes, sizes, the learner and its
-                            bias neuron count, when it was saved (`saved_at`, UTC, ISO 8601; absent
-                            from folders written before it was recorded), and the names of:
+                            bias neuron count, the fitted attributes the estimator documents
+                            (`alpha_`, `selection_scores_`, ... as far as the model has them), when it
+                            was saved (`saved_at`, UTC, ISO 8601), and the names of:
     weights-<id>.bin        the field's sensory neurons (OmbrelField.save_weights), 64 bytes each:
                             the tokens', then (learner "field") one margin probe per class, or (a
                             compiled float learner) the bias neurons every text carries at prediction
     vocabulary-<id>.bin     the token table (absent in hashing mode)
 
-Crash safety: a save writes the weights and the vocabulary under names no earlier save used,
-flushes them to disk, then writes model.json to a temporary name, flushes it and renames it over the
-old one, which is atomic. A crash at any point leaves either the old model.json with the old files it
-names, or the new one with the new files. Only then are the files of the replaced model removed. A
-classifier loaded earlier keeps working: its weights are a mapping of the old file, which stays
-valid after the file is removed, and its vocabulary is in memory.
+Saving. Saves into one folder take turns, across threads and processes: each holds an exclusive
+`flock` on the folder itself for its whole length, so the last save to finish wins, whole. Under it
+a save writes a small journal (`.save-<id>.journal`) naming every file it is about to write, then
+writes the weights, the vocabulary and the new model.json under names no earlier save used, flushes
+them to disk, renames the new model.json over the old one (atomic: a crash leaves either the old
+model.json with the old files it names or the new one with the new files), and only then removes
+the files the replaced model.json named, the journals of saves that were killed (with the files
+they name that model.json does not), and its own journal. A save removes nothing else: a file in the
+folder that ombrel did not write stays. The classes and settings are checked before anything is
+written: labels that a folder cannot hold give a ValueError and no file. `verbose` is not kept (a
+model trained with progress bars loads quiet, also from folders that still hold it).
 
-Loading maps the weights with OmbrelField.load_weights: processes that load one model share its
-pages.
+Loading maps the weights with OmbrelField.load_weights (shared=True): processes that load one model
+share its pages, and training any of them writes the file. A load that races a save sees the old
+model or the new one: it holds the files the model.json it read names open, and when a save removed
+one first it reads model.json again. When the weights cannot be mapped for writing (a read-only
+folder or medium), the default (shared=None) loads a private copy of them with a warning;
+shared=False asks for the private copy. Every record is checked before it is used (a damaged one is
+a ModelFolderError naming the file).
+
+In-memory fields (a compiled fit, an unpickled or copied model, a private load) map a memory file
+(`memfd`): no temporary file and no room in TMPDIR is needed. They are private to their process: a
+child made by `fork` gets its own copy of each at the fork.
 """
 
 from __future__ import annotations
 
+import contextlib
+import errno
+try:
+    import fcntl
+except ImportError:  # no flock: saves from several processes are not serialized there
+    fcntl = None  # type: ignore[assignment]
+import gc
 import json
+import mmap
 import os
+import re
 import secrets
+import shutil
+import stat
+import sys
 import tempfile
+import threading
 import time
-from typing import Any
+import warnings
+from typing import Any, Iterator
 
 import numpy as np
 
 import ombrel
 
 from . import _native
+from .fields import engine_file, field_bytes, io_error, memory_field
 from .exceptions import ModelFolderError
 
 FORMAT_NAME = "ombrel_learn model"
@@ -42,12 +72,29 @@ FORMAT_VERSION = 2
 READABLE_VERSIONS = (1, 2)
 MANIFEST = "model.json"
 NEURON_BYTES = 64
+SYNAPSES = 8
 # The widest str type of the classes a folder may declare beyond its longest label (characters).
 MAX_LABEL_WIDTH = 1024
+# Fitted attributes kept in model.json when the model has them (JSON values).
+FITTED_ATTRIBUTES = ("alpha_", "n_features_in_", "selection_scores_", "selection_rows_", "selection_paired_",
+                     "feature_scores_", "autotune_report_")
+# Settings a folder does not keep: how the model was trained to be shown, not what it is.
+NOT_SAVED_PARAMS = ("verbose",)
+# How often a load reads model.json again when a save replaced the files it was reading.
+LOAD_ATTEMPTS = 50
+# Records checked per numpy step on load (bounds the temporary arrays).
+CHECK_RECORDS = 1 << 18
 
+_JOURNAL = re.compile(r"\.save-[0-9a-f]{16}\.journal")
+# The only names a save writes (and so the only ones a journal may make it remove).
+_SAVED_NAME = re.compile(r"(?:weights|vocabulary)-[0-9a-f]{16}\.bin|\.model\.json\.[0-9a-f]{16}\.tmp")
+_TEMPORARY_MANIFEST = re.compile(r"\.model\.json\.[0-9a-f]{16}\.tmp")
+
+
+# -- saving --------------------------------------------------------------------------------------------
 
 def _json_params(params: dict[str, Any]) -> dict[str, Any]:
-    out = dict(params)
+    out = {k: v for k, v in params.items() if k not in NOT_SAVED_PARAMS}
     if isinstance(out.get("stop_words"), (set, frozenset, list, tuple)):
         out["stop_words"] = sorted(out["stop_words"])
     out["ngram_range"] = list(out["ngram_range"])
@@ -55,7 +102,7 @@ def _json_params(params: dict[str, Any]) -> dict[str, Any]:
 
 
 def _restore_params(params: dict[str, Any]) -> dict[str, Any]:
-    out = dict(params)
+    out = {k: v for k, v in params.items() if k not in NOT_SAVED_PARAMS}
     if isinstance(out.get("stop_words"), list):
         out["stop_words"] = frozenset(out["stop_words"])
     if "ngram_range" in out:
@@ -63,8 +110,107 @@ def _restore_params(params: dict[str, Any]) -> dict[str, Any]:
     return out
 
 
+def _plain(value: Any) -> Any:
+    """numpy scalars and arrays as JSON values (for json.dumps's `default`)."""
+    if isinstance(value, np.generic):
+        return value.item()
+    if isinstance(value, np.ndarray):
+        return value.tolist()
+    if isinstance(value, (set, frozenset)):
+        return sorted(value)
+    raise TypeError(f"{type(value).__name__} is not a JSON value")
+
+
+_PYTHON_TYPES = {"str": str, "int": int, "float": float, "bool": bool}
+
+
+def _element_type(value: Any) -> str | None:
+    if isinstance(value, (bool, np.bool_)):
+        return "bool"
+    if isinstance(value, (int, np.integer)):
+        return "int"
+    if isinstance(value, (float, np.floating)):
+        return "float"
+    if isinstance(value, str):
+        return "str"
+    return None
+
+
+def _classes_entry(classes: np.ndarray) -> dict[str, Any]:
+    """model.json's description of the classes, checked to read back equal; ValueError for classes
+    a folder cannot hold."""
+    kind = classes.dtype.kind
+    entry: dict[str, Any] = {"classes_dtype": classes.dtype.str}
+    if kind in "biufU":
+        entry["classes"] = classes.tolist()
+    elif kind == "S":  # bytes: each byte as the code point of the same value
+        entry["classes"] = [c.decode("latin-1") for c in classes.tolist()]
+    elif kind == "O":
+        types = {_element_type(c) for c in classes.tolist()}
+        if len(types) != 1 or None in types:
+            shown = sorted({type(c).__name__ for c in classes.tolist()})
+            raise ValueError(f"cannot save classes of type {' and '.join(shown)} in a model folder: labels must "
+                             "all be str, all int, all float or all bool (convert y, for example with "
+                             "y.astype(str), and fit again)")
+        name = types.pop() or "str"  # one type, not None (checked above)
+        entry["classes_type"] = name
+        entry["classes"] = [_PYTHON_TYPES[name](c) for c in classes.tolist()]
+    else:
+        raise ValueError(f"cannot save classes of numpy type {classes.dtype} in a model folder: labels must be "
+                         "str, bytes, int, float or bool")
+    back = _parse_classes(json.loads(json.dumps(entry["classes"])), entry["classes_dtype"], entry.get("classes_type"))
+    same = (len(back) == len(classes) and back.dtype == classes.dtype
+            and all(a == b or (a != a and b != b) for a, b in zip(back.tolist(), classes.tolist())))
+    if not same:
+        raise ValueError(f"cannot save these classes in a model folder: they do not read back equal "
+                         f"({classes.tolist()[:5]!r}...)")
+    return entry
+
+
+def _parse_classes(values: Any, dtype_text: str, element_type: Any) -> np.ndarray:
+    """The classes array of a model.json entry; ValueError or TypeError when it is damaged."""
+    if not isinstance(values, list):
+        raise TypeError("classes are not a list")
+    dtype = np.dtype(dtype_text)
+    if dtype.kind == "O":
+        wanted = _PYTHON_TYPES.get(element_type) if isinstance(element_type, str) else None
+        if wanted is None or any(type(v) is not wanted for v in values):
+            raise ValueError(f"classes of Python objects whose type is not {element_type!r}")
+        classes = np.empty(len(values), dtype=object)
+        classes[:] = values
+        return classes
+    # Labels are numbers, booleans, str or bytes; a str type no wider than the longest label or
+    # MAX_LABEL_WIDTH characters (labels given as a wide fixed-width array keep its width).
+    longest = max([MAX_LABEL_WIDTH] + [len(str(c)) for c in values])
+    if dtype.kind not in "biufUS" or (dtype.kind == "U" and dtype.itemsize > 4 * longest) or (
+            dtype.kind == "S" and dtype.itemsize > longest):
+        raise ValueError(f"class type {dtype.str!r}")
+    if dtype.kind == "S":
+        if not all(isinstance(v, str) for v in values):
+            raise TypeError("bytes classes are not text")
+        values = [v.encode("latin-1") for v in values]
+    classes = np.array(values, dtype=dtype)
+    if classes.ndim != 1:
+        raise ValueError("classes are not a flat list")
+    return classes
+
+
+def _fitted_attributes(estimator: Any) -> dict[str, Any]:
+    """The documented fitted attributes the estimator has, as JSON values (one that is not JSON is
+    left out rather than failing the save)."""
+    out: dict[str, Any] = {}
+    for name in FITTED_ATTRIBUTES:
+        if name not in estimator.__dict__:
+            continue
+        try:
+            out[name] = json.loads(json.dumps(estimator.__dict__[name], default=_plain, allow_nan=True))
+        except (TypeError, ValueError):
+            continue
+    return out
+
+
 def _describe(estimator: Any, model: Any) -> dict[str, Any]:
-    return {
+    manifest = {
         "format": FORMAT_NAME,
         "format_version": FORMAT_VERSION,
         "params": _json_params(estimator.get_params()),
@@ -73,13 +219,14 @@ def _describe(estimator: Any, model: Any) -> dict[str, Any]:
         "vocabulary_size": len(model.vocabulary) if model.vocabulary is not None else 0,
         "sensory_count": model.sensory_count,
         "motor_count": len(model.classes),
-        "classes": model.classes.tolist(),
-        "classes_dtype": model.classes.dtype.str,
         "learner": model.learner,
         "bias_neurons": model.bias_neurons,
         # Informative only: readers do not need it (older version 2 readers ignore it).
         "saved_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        "fitted": _fitted_attributes(estimator),
     }
+    manifest.update(_classes_entry(model.classes))
+    return manifest
 
 
 def _write_synced(path: str, data: bytes) -> None:
@@ -108,49 +255,134 @@ def _fsync_dir(path: str) -> None:
         os.close(fd)
 
 
-def save(estimator: Any, model: Any, path: str) -> None:
-    os.makedirs(path, exist_ok=True)
-    tag = secrets.token_hex(8)
-    manifest = _describe(estimator, model)
-    written: list[str] = []
+@contextlib.contextmanager
+def _exclusive(path: str) -> Iterator[None]:
+    """Holds the folder's save lock: an exclusive flock on the folder itself (no lock file is left
+    behind; the system drops the lock of a process that dies). On a file system without flock the
+    save runs unlocked."""
+    if fcntl is None:
+        yield
+        return
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
     try:
-        weights_name = f"weights-{tag}.bin"
-        weights_path = os.path.join(path, weights_name)
-        written.append(weights_path)
-        model.field.save_weights(weights_path)
-        _fsync_file(weights_path)
-        manifest["weights"] = weights_name
-        manifest["vocabulary"] = None
-        if model.vocabulary is not None:
-            vocabulary_name = f"vocabulary-{tag}.bin"
-            written.append(os.path.join(path, vocabulary_name))
-            _write_synced(written[-1], model.vocabulary.to_bytes())
-            manifest["vocabulary"] = vocabulary_name
-        temporary = os.path.join(path, f".{MANIFEST}.{tag}.tmp")
-        written.append(temporary)
-        _write_synced(temporary, json.dumps(manifest, ensure_ascii=False, indent=1).encode("utf-8"))
-        os.replace(temporary, os.path.join(path, MANIFEST))
-        written.pop()
-        _fsync_dir(path)
-    except BaseException:
-        for leftover in written:
-            try:
-                os.remove(leftover)
-            except OSError:
-                pass
-        raise
-    keep = {manifest["weights"], manifest["vocabulary"]}
-    for name in os.listdir(path):
-        if (name.startswith(("weights-", "vocabulary-")) and name.endswith(".bin") and name not in keep):
-            try:
-                os.remove(os.path.join(path, name))
-            except OSError:
-                pass
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        except OSError as e:
+            if e.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EBADF, errno.EINVAL):
+                raise
+        yield
+    finally:
+        os.close(fd)  # releases the lock
 
+
+def _named_files(manifest: Any) -> set[str]:
+    if not isinstance(manifest, dict):
+        return set()
+    return {os.path.basename(n) for n in (manifest.get("weights"), manifest.get("vocabulary")) if isinstance(n, str)}
+
+
+def _current_files(path: str) -> set[str] | None:
+    """The files model.json names now (None when it cannot be read)."""
+    try:
+        with open(os.path.join(path, MANIFEST), encoding="utf-8") as f:
+            return _named_files(json.load(f))
+    except (OSError, ValueError, RecursionError):
+        return None
+
+
+def _remove(path: str, names: Any) -> None:
+    for name in names:
+        try:
+            os.remove(os.path.join(path, name))
+        except OSError:
+            pass
+
+
+def _recover(path: str, live: set[str], own_journal: str) -> None:
+    """Removes what killed saves left: each journal's files that model.json does not name, then the
+    journal, and unpublished temporary model.json files (also those of saves made before journals
+    were written). Runs under the save lock and after this save published its model.json, so nothing
+    found is a running save's."""
+    try:
+        names = os.listdir(path)
+    except OSError:
+        return
+    for name in names:
+        if _TEMPORARY_MANIFEST.fullmatch(name):
+            _remove(path, [name])  # a killed save's unpublished model.json (journaled or not)
+            continue
+        if name == own_journal or not _JOURNAL.fullmatch(name):
+            continue
+        journal = os.path.join(path, name)
+        try:
+            with open(journal, encoding="utf-8") as f:
+                listed = json.load(f)
+        except (OSError, ValueError, RecursionError):
+            listed = None  # cut short by the kill: it was written before any file it names
+        if isinstance(listed, dict):
+            files = [n for n in listed.get("writes", []) + listed.get("replaces", [])
+                     if isinstance(n, str) and _SAVED_NAME.fullmatch(n) and n not in live]
+            _remove(path, files)
+        _remove(path, [name])
+
+
+def save(estimator: Any, model: Any, path: str) -> None:
+    # Everything that can refuse the model does so before the folder is touched.
+    manifest = _describe(estimator, model)
+    tag = secrets.token_hex(8)
+    manifest["weights"] = f"weights-{tag}.bin"
+    manifest["vocabulary"] = f"vocabulary-{tag}.bin" if model.vocabulary is not None else None
+    manifest_bytes = json.dumps(manifest, ensure_ascii=False, indent=1, default=_plain).encode("utf-8")
+    vocabulary_bytes = model.vocabulary.to_bytes() if model.vocabulary is not None else None
+    temporary_name = f".{MANIFEST}.{tag}.tmp"
+    journal_name = f".save-{tag}.journal"
+    writes = [n for n in (manifest["weights"], manifest["vocabulary"], temporary_name) if n]
+
+    live = _named_files(manifest)
+    os.makedirs(path, exist_ok=True)
+    with _exclusive(path):
+        # The files of the model this save replaces: only names a save writes (model.json may have
+        # been edited by hand to name a file of the user's).
+        replaced = {n for n in _current_files(path) or () if _SAVED_NAME.fullmatch(n)}
+        journal = os.path.join(path, journal_name)
+        # Not flushed to disk: it only has to outlive a killed process (the system keeps what was
+        # written), and a power cut at worst leaves files no model.json names.
+        with open(journal, "xb") as f:
+            f.write(json.dumps({"writes": writes, "replaces": sorted(replaced)}).encode("utf-8"))
+        written: list[str] = []
+        try:
+            weights_path = os.path.join(path, manifest["weights"])
+            written.append(manifest["weights"])
+            with engine_file(weights_path):
+                model.field.save_weights(weights_path)
+            _fsync_file(weights_path)
+            if vocabulary_bytes is not None:
+                written.append(manifest["vocabulary"])
+                _write_synced(os.path.join(path, manifest["vocabulary"]), vocabulary_bytes)
+            written.append(temporary_name)
+            _write_synced(os.path.join(path, temporary_name), manifest_bytes)
+            os.replace(os.path.join(path, temporary_name), os.path.join(path, MANIFEST))
+            written.pop()
+            _fsync_dir(path)
+        except BaseException:
+            if _current_files(path) != live:
+                _remove(path, written + [journal_name])
+            # else: interrupted just after the new model.json took its place; its files stay, and
+            # the journal lets the next save remove the replaced model's.
+            raise
+        # Only what the replaced model.json named: a file ombrel did not write is never removed.
+        _remove(path, sorted(replaced - live))
+        _recover(path, live, journal_name)
+        _remove(path, [journal_name])
+
+
+# -- loading -------------------------------------------------------------------------------------------
 
 def _read_manifest(path: str) -> dict[str, Any]:
     if not os.path.isdir(path):
-        raise FileNotFoundError(2, "No such model folder", path)
+        if os.path.exists(path):
+            raise NotADirectoryError(errno.ENOTDIR, "Not a model folder (a file)", path)
+        raise FileNotFoundError(errno.ENOENT, "No such model folder", path)
     manifest_path = os.path.join(path, MANIFEST)
     try:
         with open(manifest_path, encoding="utf-8") as f:
@@ -177,7 +409,8 @@ def _read_manifest(path: str) -> dict[str, Any]:
     # allocation is sized by them.
     if (not isinstance(manifest["weights"], str) or not isinstance(manifest["vocabulary"], (str, type(None)))
             or not isinstance(manifest["params"], dict) or not isinstance(manifest["classes"], list)
-            or not isinstance(manifest["classes_dtype"], str) or manifest["features"] not in ("words", "chars")):
+            or not isinstance(manifest["classes_dtype"], str) or manifest["features"] not in ("words", "chars")
+            or not isinstance(manifest.get("fitted", {}), dict)):
         raise ModelFolderError(f"{manifest_path}: file names, settings, classes or features are damaged")
     for key in ("buckets", "vocabulary_size", "sensory_count", "motor_count", "bias_neurons"):
         if type(manifest[key]) is not int or not 0 <= manifest[key] < 2**32:
@@ -185,22 +418,47 @@ def _read_manifest(path: str) -> dict[str, Any]:
     return manifest
 
 
-def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes | None,
-           map_weights: Any, where: str) -> Any:
+def check_records(records: Any, motor_count: int, where: str) -> None:
+    """Refuses weight-file bytes whose records the engine would fault on or misread: a synapse
+    count above 8 (prediction raises), a target beyond the classes in a slot in use, or a record
+    not numbered as its place (a shifted or overwritten file)."""
+    problem = _first_bad_record(records, motor_count)
+    if problem is not None:
+        raise ModelFolderError(f"{where} is damaged: record {problem[0]} {problem[1]}")
+
+
+def _first_bad_record(records: Any, motor_count: int) -> tuple[int, str] | None:
+    # Returns rather than raises: no array may still view `records` (a mapping the caller closes)
+    # once this returns, which a traceback holding these locals would break.
+    n = len(records) // NEURON_BYTES
+    words = np.frombuffer(records, dtype="<u4", count=n * (NEURON_BYTES // 4)).reshape(n, NEURON_BYTES // 4)
+    slots = np.arange(SYNAPSES, dtype=np.uint32)
+    for start in range(0, n, CHECK_RECORDS):
+        part = words[start:start + CHECK_RECORDS]
+        counts = part[:, 1]
+        misnumbered = part[:, 0] != np.arange(start, start + len(part), dtype=np.uint32)
+        if misnumbered.any():
+            i = int(np.flatnonzero(misnumbered)[0])
+            return start + i, f"is numbered {int(part[i, 0])}"
+        if (counts > SYNAPSES).any():
+            i = int(np.flatnonzero(counts > SYNAPSES)[0])
+            return start + i, f"holds {int(counts[i])} synapses (at most {SYNAPSES})"
+        beyond = (part[:, 2:2 + SYNAPSES] >= motor_count) & (slots < counts[:, None])
+        if beyond.any():
+            i = int(np.flatnonzero(beyond.any(axis=1))[0])
+            target = int(part[i, 2:2 + SYNAPSES][beyond[i]][0])
+            return start + i, f"has a synapse to class {target}, of {motor_count} classes"
+    return None
+
+
+def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes | None,
+                map_weights: Any, where: str) -> Any:
     from .classifier import LEARNERS, _Model
     kind = manifest["features"]
     try:
         estimator = estimator_cls(**_restore_params(manifest["params"]))
         spec = estimator._spec(kind)
-        dtype = np.dtype(manifest["classes_dtype"])
-        # Labels are numbers, booleans or str; a str type no wider than the longest label or
-        # MAX_LABEL_WIDTH characters (labels given as a wide fixed-width array keep its width).
-        longest = max([MAX_LABEL_WIDTH] + [len(str(c)) for c in manifest["classes"]])
-        if dtype.kind not in "biufU" or (dtype.kind == "U" and dtype.itemsize > 4 * longest):
-            raise ValueError(f"class type {dtype.str!r}")
-        classes = np.array(manifest["classes"], dtype=dtype)
-        if classes.ndim != 1:
-            raise ValueError("classes are not a flat list")
+        classes = _parse_classes(manifest["classes"], manifest["classes_dtype"], manifest.get("classes_type"))
     except (TypeError, ValueError, OverflowError) as e:
         raise ModelFolderError(f"{where}: settings or classes are damaged: {e}") from None
     buckets = manifest["buckets"]
@@ -230,54 +488,111 @@ def _build(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes
     field = map_weights(sensory_count, motor_count)
     model = _Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons)
     estimator._set_model(model)
+    for name, value in manifest.get("fitted", {}).items():
+        if name in FITTED_ATTRIBUTES:
+            setattr(estimator, name, value)
     return estimator
 
 
-def load(estimator_cls: Any, path: str) -> Any:
-    manifest = _read_manifest(path)
-    vocabulary_bytes = None
+class _Vanished(Exception):
+    """A file model.json named was removed before this load opened it."""
+
+
+def _cannot_share(e: OSError) -> bool:
+    """The weights cannot be mapped shared and writable, but can be read: a read-only file, folder
+    or medium, or a file system that maps no files."""
+    return e.errno in (errno.EACCES, errno.EPERM, errno.EROFS, errno.ENODEV)
+
+
+def _open_file(path: str, name: str) -> Any:
+    """The folder's file `name`, open for reading: a regular file (a name for a pipe or a device
+    does not make the load wait or read forever)."""
+    name = os.path.basename(name)
     try:
-        if manifest["vocabulary"] is not None:
-            with open(os.path.join(path, os.path.basename(manifest["vocabulary"])), "rb") as f:
-                vocabulary_bytes = f.read()
-        weights_path = os.path.join(path, os.path.basename(manifest["weights"]))
-        weights_size = os.path.getsize(weights_path)
-    except FileNotFoundError as e:
-        raise ModelFolderError(f"{path}: {os.path.basename(e.filename)} is missing") from None
+        fd = os.open(os.path.join(path, name), os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except FileNotFoundError:
+        raise _Vanished(name) from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise ModelFolderError(f"{os.path.join(path, name)} is not a file")
+    return open(fd, "rb")
 
-    def map_weights(sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
-        # The file's size first: the field allocates for the counts it is given.
-        if weights_size != sensory_count * NEURON_BYTES:
-            raise ModelFolderError(
-                f"{weights_path}: {weights_size} bytes, but the vocabulary and classes need "
-                f"{sensory_count} neurons of {NEURON_BYTES} bytes ({sensory_count * NEURON_BYTES} bytes)")
-        field = ombrel.OmbrelField(sensory_count, motor_count)
-        field.load_weights(weights_path)
-        return field
 
-    return _build(estimator_cls, manifest, vocabulary_bytes, map_weights, path)
+def _load_once(estimator_cls: Any, path: str, manifest: dict[str, Any], shared: bool | None) -> Any:
+    vocabulary_bytes = None
+    if manifest["vocabulary"] is not None:
+        with _open_file(path, manifest["vocabulary"]) as f:
+            vocabulary_bytes = f.read()
+    weights_name = os.path.basename(manifest["weights"])
+    weights_path = os.path.join(path, weights_name)
+    with _open_file(path, weights_name) as weights:
+        fd = weights.fileno()
+        weights_size = os.fstat(fd).st_size
 
+        def map_weights(sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
+            # The file's size first: the field allocates for the counts it is given.
+            if weights_size != sensory_count * NEURON_BYTES:
+                raise ModelFolderError(
+                    f"{weights_path}: {weights_size} bytes, but the vocabulary and classes need "
+                    f"{sensory_count} neurons of {NEURON_BYTES} bytes ({sensory_count * NEURON_BYTES} bytes)")
+            if weights_size:
+                with mmap.mmap(fd, weights_size, prot=mmap.PROT_READ) as view:
+                    problem = _first_bad_record(view, motor_count)
+                if problem is not None:
+                    raise ModelFolderError(f"{weights_path} is damaged: record {problem[0]} {problem[1]}")
+            if shared is not False:
+                field = ombrel.OmbrelField(sensory_count, motor_count)
+                # By the open file, not its name: a save may have removed the name since.
+                by_fd = f"/proc/self/fd/{fd}"
+                target = by_fd if os.path.exists(by_fd) else weights_path
+                try:
+                    with engine_file(weights_path):
+                        field.load_weights(target)
+                    return field
+                except OSError as e:
+                    if e.errno == errno.ENOENT and target == weights_path:
+                        raise _Vanished(weights_name) from None
+                    if not _cannot_share(e):
+                        raise
+                    if shared:
+                        raise type(e)(e.errno, f"{e.strerror}: the weights cannot be mapped for writing, which "
+                                      "shared=True needs (load with shared=False for a private copy)",
+                                      weights_path) from e
+                    warnings.warn(f"{weights_path} cannot be mapped for writing ({e.strerror}): loaded a private "
+                                  "copy of the weights (OmbrelClassifier.load(path, shared=False) asks for one "
+                                  "without this warning); training it does not change the folder",
+                                  UserWarning, stacklevel=6)
+            weights.seek(0)
+            return memory_field(weights, sensory_count, motor_count)
+
+        return _model_from(estimator_cls, manifest, vocabulary_bytes, map_weights, path)
+
+
+def load(estimator_cls: Any, path: str, shared: bool | None = None) -> Any:
+    if shared not in (None, True, False):
+        raise ValueError(f"shared must be None, True or False, got {shared!r}")
+    for _ in range(LOAD_ATTEMPTS):
+        manifest = _read_manifest(path)
+        try:
+            return _load_once(estimator_cls, path, manifest, shared)
+        except _Vanished as e:
+            now = _current_files(path)
+            if now is not None and now != _named_files(manifest):
+                continue  # a save replaced the model under this load: load the new one
+            raise ModelFolderError(f"{path}: {e.args[0]} is missing") from None
+    raise ModelFolderError(f"{path}: the model kept changing during {LOAD_ATTEMPTS} loads")
+
+
+# -- pickling ----------------------------------------------------------------------------------------
 
 def model_state(model: Any) -> dict[str, Any]:
     """The fitted state as plain data, for pickling."""
-    fd, temporary = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
-    os.close(fd)
-    try:
-        os.remove(temporary)  # save_weights creates it
-        model.field.save_weights(temporary)
-        with open(temporary, "rb") as f:
-            weights = f.read()
-    finally:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
     return {
         "features": model.kind,
         "buckets": model.buckets,
         "classes": model.classes,
         "vocabulary": model.vocabulary.to_bytes() if model.vocabulary is not None else None,
-        "weights": weights,
+        "weights": field_bytes(model.field),
         "learner": model.learner,
         "bias_neurons": model.bias_neurons,
     }
@@ -287,7 +602,6 @@ def model_from_state(estimator: Any, state: dict[str, Any]) -> Any:
     from .classifier import _Model
     classes = state["classes"]
     vocabulary = _native.Vocabulary.from_bytes(state["vocabulary"]) if state["vocabulary"] is not None else None
-    from .classifier import _mapped_field
     buckets = int(state["buckets"])
     learner = state.get("learner", "field")
     bias_neurons = int(state.get("bias_neurons", 0))
@@ -296,6 +610,7 @@ def model_from_state(estimator: Any, state: dict[str, Any]) -> Any:
     weights = state["weights"]
     if len(weights) != sensory_count * NEURON_BYTES:
         raise ModelFolderError("pickled weights do not match the vocabulary and classes")
-    field = _mapped_field(weights, sensory_count, len(classes))
+    check_records(weights, len(classes), "the pickled weights")
+    field = memory_field(weights, sensory_count, len(classes))
     return _Model(state["features"], estimator._spec(state["features"]), vocabulary, buckets, classes, field,
                   learner, bias_neurons)

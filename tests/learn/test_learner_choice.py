@@ -31,7 +31,7 @@ def test_every_learner_fits_predicts_and_ranks_consistently(corpus, learner, fea
     assert clf.learner_ == learner and clf.features_ == features
     assert clf.score(test_x, test_y) == 1.0
     scores = clf.decision_function(test_x)
-    assert scores.shape == (len(test_x), 3) and scores.dtype == np.int64
+    assert scores.shape == (len(test_x), 3) and scores.dtype == np.float64
     assert clf.classes_[scores.argmax(axis=1)].tolist() == clf.predict(test_x).tolist()
     assert clf.decision_function(np.array(test_x[:1])).tolist() == scores[:1].tolist()
     assert clf.decision_function([]).shape == (0, 3)

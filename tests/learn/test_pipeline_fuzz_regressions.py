@@ -1,5 +1,6 @@
-"""Model folders and vocabularies that fuzzing (fuzz/pipeline_fuzzer.py) found mishandled, and the
-harness itself replayed on its seed corpus.
+"""Model folders and vocabularies that fuzzing (fuzz/pipeline_fuzzer.py) found mishandled, and
+ombrel_learn's Python fuzz targets (the pipeline, the command line's data-file reader, the server's
+request handling) replayed on their corpora, with checks that each judge still catches what it is for.
 
 A damaged model folder must be refused with ModelFolderError (a ValueError), whatever its model.json
 holds: before these were fixed, values of the wrong type surfaced as TypeError or OverflowError from
@@ -19,6 +20,8 @@ from learn_support import make_corpus
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CORPUS = os.path.join(ROOT, "fuzz", "corpus", "pipeline")
+DATA_FILE_CORPUS = os.path.join(ROOT, "fuzz", "corpus", "data_file")
+SERVER_CORPUS = os.path.join(ROOT, "fuzz", "corpus", "server")
 
 
 @pytest.fixture(scope="module")
@@ -197,3 +200,66 @@ def test_native_counts_that_do_not_fit_are_refused_not_wrapped():
             _native.build_vocabulary(spec, ["a b"], [0], **kwargs)
     vocabulary, documents, distinct = _native.build_vocabulary(spec, ["a b", "b c"], [0, 1], 2, min_df=2)
     assert vocabulary.tokens() == ["b"] and documents.to_lists() == [[0, 1], [0, 2]] and distinct == 3
+
+
+@pytest.fixture(scope="module")
+def data_file_harness(fuzz_target):
+    return fuzz_target("data_file_fuzzer")
+
+
+def test_data_file_corpus_replays_clean(data_file_harness):
+    assert data_file_harness.replay([DATA_FILE_CORPUS]) == len(os.listdir(DATA_FILE_CORPUS))
+    # The corpus reaches refused files, records read and well-formed files read back.
+    assert {"error", "records", "well formed"} <= set(data_file_harness._files.outcomes)
+
+
+def test_data_file_harness_judges_the_reader(data_file_harness, monkeypatch):
+    """The judge itself: a reader that splits a line at a lone carriage return, lets a decoding error
+    out without the file and line, or keeps a fastText label in the text is a finding."""
+    from ombrel_learn import data
+    files = data_file_harness.DataFiles()
+    check = files.check
+    check(b"spam\tfree\rprize\r\nham\thi\n", "utf-8", [2], False, None)  # sound as it is
+    with monkeypatch.context() as m:
+        m.setattr(data, "read_labelled_file", lambda path, encoding="utf-8": data.parse_lines(
+            open(path, encoding=encoding, newline="").read().splitlines(), path))
+        with pytest.raises(data_file_harness.Finding):
+            check(b"spam\tfree\rprize\n", "utf-8", [], False, None)
+        with pytest.raises(data_file_harness.Finding):
+            check(b"ham\thi\nspam\tcaf\xe9\n", "utf-8", [], False, None)
+    with pytest.raises(data_file_harness.Finding):
+        files.check_record("spam", "free __label__spam")
+
+
+@pytest.fixture(scope="module")
+def server_harness(fuzz_target):
+    return fuzz_target("server_fuzzer")
+
+
+def test_server_corpus_replays_clean(server_harness):
+    assert server_harness.replay([SERVER_CORPUS]) == len(os.listdir(SERVER_CORPUS))
+    statuses = set(server_harness._server.outcomes)
+    # Past the gate to every kind of answer: predictions and feedback, refusals of the gate
+    # (Host or Origin, the token, the content type) and of the body.
+    assert {200, 400, 401, 403, 404, 405, 413, 415, 422} <= statuses
+
+
+def test_server_harness_judges_answers(server_harness):
+    """The judge itself: a 500, an answer that is not JSON, and a write answered without the token are
+    findings; a refusal with an error text is not."""
+    server = server_harness.Server()
+    app = server.apps[0]
+    request = server_harness.Request(server_harness.Bytes(b""), app)
+    request.method, request.path, request.hostile = "POST", "/feedback", ["a write without the token"]
+
+    def answer(status, body):
+        return [{"type": "http.response.start", "status": status,
+                 "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]},
+                {"type": "http.response.body", "body": body}]
+
+    server.judge(app, request, answer(401, b'{"error": "needs the token"}'), False)
+    for status, body in ((500, b'{"error": "internal error"}'), (401, b"no"), (200, b'{"label": "cat"}')):
+        with pytest.raises(server_harness.Finding):
+            server.judge(app, request, answer(status, body), False)
+    with pytest.raises(server_harness.Finding):
+        server.judge(app, request, [], False)  # no answer to a client that is still there

@@ -23,6 +23,10 @@ from ombrel_learn import OmbrelClassifier  # noqa: E402
 from ombrel_learn import serving  # noqa: E402
 
 SHOUTED = {label: label.upper() for label in WORDS}
+# What every request of these tests carries: POST bodies are JSON, and the writing endpoints need
+# the token the app was started with.
+TOKEN = "a-token-for-the-tests-0123456789"
+JSON_AND_TOKEN = [(b"content-type", b"application/json"), (b"authorization", b"Bearer " + TOKEN.encode())]
 
 
 async def call(app, method, path, body=b"", chunks=None, headers=None):
@@ -33,6 +37,7 @@ async def call(app, method, path, body=b"", chunks=None, headers=None):
         body = body.encode()
     pieces = list(chunks) if chunks is not None else [body]
     heads = list(headers) if headers is not None else [(b"content-length", str(len(body)).encode())]
+    heads += JSON_AND_TOKEN
     read = 0
     sent = []
 
@@ -76,7 +81,7 @@ def folder(tmp_path, data):
 
 
 async def started(folder, **options):
-    app = serving.ServingApp(folder, **options)
+    app = serving.ServingApp(folder, token=TOKEN, **options)
     await app.start(watch=options.get("poll") is not None)
     return app
 
@@ -383,7 +388,8 @@ def free_port():
 
 def http(port, method, path, body=None):
     data = json.dumps(body).encode() if body is not None else None
-    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method)
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method,
+                                     headers={"Content-Type": "application/json"})
     try:
         with urllib.request.urlopen(request, timeout=10) as response:
             return response.status, json.loads(response.read())

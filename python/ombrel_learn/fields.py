@@ -1,0 +1,166 @@
+"""Fields held in this process's memory, and the engine's file errors.
+
+The engine keeps a field's records in memory it allocates, or maps them from a weight file
+(`load_weights`, shared with the file and with every process that maps it). A model compiled from a
+float learner, unpickled or copied has its records as bytes: they go to a memory file of this
+process (no disk, no TMPDIR), which the field maps. Such a field is private: a forked child gets a
+copy of its own (a mapping of a memory file would otherwise be shared with the parent). Only a
+model loaded from a folder shares its records between processes.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import gc
+import os
+import re
+import shutil
+import sys
+import tempfile
+import threading
+import warnings
+from typing import Any, Iterator
+
+import ombrel
+
+_OS_ERROR_CODE = re.compile(r"(.*) \(os error (\d+)\)", re.S)
+
+
+# -- errors of the engine's file operations ---------------------------------------------------------
+
+def io_error(e: OSError, path: str) -> OSError:
+    """The engine's file error with its code and file: the engine raises its OSError with one text
+    ("... (os error N)"), so `errno` and `filename` are None there; callers here and the command line
+    need both. Same class, code recovered from the text (EIO for the engine's own errors)."""
+    if e.errno is not None and e.filename is not None:
+        return e
+    text = str(e)
+    match = _OS_ERROR_CODE.fullmatch(text)
+    code, reason = (int(match.group(2)), match.group(1)) if match else (errno.EIO, text)
+    error = type(e)(code, reason, path)
+    return error
+
+
+@contextlib.contextmanager
+def engine_file(path: str) -> Iterator[None]:
+    """Runs an engine file operation on `path`; its OSError comes out with errno and filename."""
+    try:
+        yield
+    except OSError as e:
+        raise io_error(e, path) from e
+
+
+# -- in-memory fields: private to this process --------------------------------------------------------
+
+@contextlib.contextmanager
+def _scratch() -> Iterator[tuple[int, str]]:
+    """(fd, path) of a new empty file that only this process reaches: a memory file (no disk, no
+    TMPDIR) or, on a system without one, a temporary file that is removed on exit. A mapping of it
+    stays valid after it is closed."""
+    try:
+        fd = os.memfd_create("ombrel-learn-weights", os.MFD_CLOEXEC)
+    except (AttributeError, OSError):
+        fd = -1
+    if fd >= 0:
+        path = f"/proc/self/fd/{fd}"
+        if not os.path.exists(path):  # no /proc: the engine cannot open the memory file by name
+            os.close(fd)
+            fd = -1
+    if fd >= 0:
+        try:
+            yield fd, path
+        finally:
+            os.close(fd)
+        return
+    fd, path = tempfile.mkstemp(prefix="ombrel-learn-", suffix=".bin")
+    try:
+        yield fd, path
+    finally:
+        os.close(fd)
+        try:
+            os.remove(path)
+        except OSError:
+            pass
+
+
+# Fields whose records are an in-memory file of their own, re-made private in a child after fork.
+# The field type takes no weak reference: an entry is dropped once this list holds its only
+# reference (checked when one is added, at each garbage collection and at fork).
+_in_memory: list[ombrel.OmbrelField] = []
+_in_memory_lock = threading.RLock()
+
+
+def _prune() -> None:
+    # A field here and nowhere else has 3 references in the comprehension: the list's, the loop's and
+    # getrefcount's argument.
+    with _in_memory_lock:
+        _in_memory[:] = [f for f in _in_memory if sys.getrefcount(f) > 3]
+
+
+def _on_gc(phase: str, info: dict[str, Any]) -> None:
+    # Never waits: a collection may run in any thread, also while another one holds the lock.
+    if phase == "stop" and _in_memory and _in_memory_lock.acquire(blocking=False):
+        try:
+            _prune()
+        finally:
+            _in_memory_lock.release()
+
+
+def _track(field: ombrel.OmbrelField) -> None:
+    with _in_memory_lock:
+        _prune()
+        _in_memory.append(field)
+
+
+def _private_after_fork() -> None:
+    """In a forked child: each in-memory field maps a copy of its records of its own, so that
+    training in the child does not change the parent's model (a memory file is shared like any
+    MAP_SHARED mapping), nor the parent's training the child's."""
+    global _in_memory_lock
+    _in_memory_lock = threading.RLock()  # the child's only thread: a holder at the fork is gone
+    _prune()
+    for field in _in_memory:
+        try:
+            with _scratch() as (fd, path):
+                field.save_weights(path)
+                field.load_weights(path)
+        except (OSError, RuntimeError) as e:  # RuntimeError: a call held the field at the fork
+            warnings.warn(f"an in-memory model could not be made private to this forked process ({e}): "
+                          "its training is shared with the parent", RuntimeWarning)
+
+
+gc.callbacks.append(_on_gc)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_private_after_fork)
+
+
+def _copy_into(fd: int, source: Any) -> None:
+    """Writes `source` (bytes, or a readable binary file) to the empty file fd."""
+    with open(fd, "wb", closefd=False) as out:
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            out.write(source)
+        else:
+            shutil.copyfileobj(source, out, 1 << 20)
+
+
+def memory_field(source: Any, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
+    """A field of its own whose records are `source` (weight-file bytes, or a binary file open for
+    reading at its start), held in memory: private to this process and its forks' copies."""
+    field = ombrel.OmbrelField(sensory_count, motor_count)
+    with _scratch() as (fd, path):
+        _copy_into(fd, source)
+        with engine_file(path):
+            field.load_weights(path)
+    _track(field)
+    return field
+
+
+def field_bytes(field: ombrel.OmbrelField) -> bytes:
+    """The field's records, as save_weights writes them, without a file on disk."""
+    with _scratch() as (fd, path):
+        with engine_file(path):
+            field.save_weights(path)
+        with open(fd, "rb", closefd=False) as f:
+            f.seek(0)
+            return f.read()

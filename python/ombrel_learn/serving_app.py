@@ -1,0 +1,414 @@
+"""The HTTP application (ASGI) of a served model folder: the routes, what each refuses, and who may
+write. The service's overview is serving.py's text.
+
+Every request passes the same gate before its handler runs, in this order:
+- Host: a browser reaches a server on 127.0.0.1 from a hostile page through DNS rebinding (a name of
+  the attacker's that resolves to 127.0.0.1); it then sends that name as Host. Only IP literals,
+  `localhost` (and `*.localhost`), the name the server was bound to and the names allowed by the
+  operator are answered (403 otherwise). A request without Host (HTTP/1.0 tools) passes.
+- Origin: browsers send it with every cross-origin request; a request whose Origin is not this
+  server's own (scheme, host and port of its Host) nor an allowed origin is refused (403).
+- The writing endpoints (/feedback, /reload) answer 403 unless writes were enabled, and then need
+  `Authorization: Bearer <token>` (401 otherwise; compared in constant time).
+- Every POST must say `Content-Type: application/json` (415 otherwise): a page may send a text/plain
+  POST to any server without asking first, a JSON one only after a preflight this server refuses.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import hmac
+import ipaddress
+import json
+import logging
+import os
+import time
+from typing import Any, Awaitable, Callable, Iterable
+
+from . import serving_writer
+from .serving_model import (DEFAULT_POLL, ModelHolder, RequestError, ServedModel, feedback_text, json_type,
+                            stamp)
+
+DEFAULT_MAX_BODY = 1 << 20
+DEFAULT_BODY_TIMEOUT = 30.0
+# A request is predicted in the event loop thread when it has at most INLINE_TEXTS texts and
+# INLINE_TEXT_CHARS characters of text; bigger ones go to the worker's prediction thread.
+INLINE_TEXTS = 64
+INLINE_TEXT_CHARS = 20_000
+# Bodies longer than this are decoded, and answers of more labels than INLINE_TEXTS encoded, on that
+# thread too: parsing a 1 MiB body takes milliseconds.
+INLINE_BODY_BYTES = 64 << 10
+WRITE_ENDPOINTS = frozenset({"/feedback", "/reload"})
+# How long a worker waits for the writer (which a crash may be restarting) before it answers 503.
+WRITER_WAIT = 10.0
+
+log = logging.getLogger("ombrel.serve")
+
+Scope = dict[str, Any]
+Receive = Callable[[], Awaitable[dict[str, Any]]]
+Send = Callable[[dict[str, Any]], Awaitable[None]]
+
+
+class _ClientGone(Exception):
+    pass
+
+
+def host_name(value: str) -> str | None:
+    """The host of a Host header value (no port, no brackets, lower case), or None when malformed."""
+    value = value.strip().lower()
+    if value.startswith("["):
+        end = value.find("]")
+        rest = value[end + 1:]
+        if end < 0 or not (rest == "" or (rest.startswith(":") and rest[1:].isdigit())):
+            return None
+        return value[1:end]
+    name, colon, port = value.rpartition(":")
+    if colon and port.isdigit():
+        value = name
+    elif colon:
+        return None
+    value = value.rstrip(".")
+    return value or None
+
+
+def _is_ip(name: str) -> bool:
+    try:
+        ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    return True
+
+
+class ServingApp:
+    """The ASGI application. `ServingApp(folder)`; the model is loaded at lifespan startup, or by
+    `await app.start()` when the caller drives the app without a server.
+
+    token: enables /feedback and /reload for requests that carry it (None: they answer 403).
+    bound_host, allowed_hosts, allowed_origins: what Host and Origin may say (see the module text).
+    writer_path: the socket of the folder's writer process; feedback goes there. Without one (the
+    app driven in a process of its own), feedback trains this process's model.
+    status_path: the supervisor's status file, reported by /health."""
+
+    def __init__(self, folder: str, max_body: int = DEFAULT_MAX_BODY, poll: float = DEFAULT_POLL,
+                 signal_path: str | None = None, *, token: str | None = None, bound_host: str = "127.0.0.1",
+                 allowed_hosts: Iterable[str] = (), allowed_origins: Iterable[str] = (),
+                 body_timeout: float = DEFAULT_BODY_TIMEOUT, writer_path: str | None = None,
+                 status_path: str | None = None):
+        if max_body < 1:
+            raise ValueError(f"max_body must be positive, got {max_body}")
+        if token is not None and not token:
+            raise ValueError("the token must not be empty")
+        self.holder = ModelHolder(os.fspath(folder), poll, signal_path)
+        self.max_body = max_body
+        self.body_timeout = body_timeout
+        self._token = token.encode("utf-8") if token is not None else None
+        self.bound_host = (host_name(bound_host) or bound_host).lower()
+        self.allowed_hosts = {h.strip().lower().rstrip(".") for h in allowed_hosts}
+        self.allowed_origins = {o.strip().lower().rstrip("/") for o in allowed_origins}
+        self.writer_path = writer_path
+        self.status_path = status_path
+        self._status: tuple[Any, dict[str, Any] | None] = (None, None)
+        self._watch: asyncio.Task[None] | None = None
+        self._threads: concurrent.futures.ThreadPoolExecutor | None = None
+        self.started = time.time()
+        self.routes: dict[str, tuple[str, Callable[..., Awaitable[Any]]]] = {
+            "/predict": ("POST", self._predict),
+            "/predict_batch": ("POST", self._predict_batch),
+            "/feedback": ("POST", self._feedback),
+            "/reload": ("POST", self._reload),
+            "/model": ("GET", self._model),
+            "/health": ("GET", self._health),
+        }
+
+    @property
+    def writes(self) -> bool:
+        return self._token is not None
+
+    # -- life ------------------------------------------------------------------------------------
+
+    async def start(self, watch: bool = True) -> None:
+        if self.holder.current is None:
+            await self.holder.refresh(force=True)
+        if self._threads is None:
+            # One thread: long batches take turns there, and the native pool inside spreads each one.
+            self._threads = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="ombrel-predict")
+        if watch and self._watch is None:
+            self._watch = asyncio.get_running_loop().create_task(self.holder.watch())
+
+    async def stop(self) -> None:
+        if self._watch is not None:
+            self._watch.cancel()
+            try:
+                await self._watch
+            except asyncio.CancelledError:
+                pass
+            self._watch = None
+        if self._threads is not None:
+            self._threads.shutdown(wait=True)
+            self._threads = None
+
+    async def _lifespan(self, receive: Receive, send: Send) -> None:
+        while True:
+            message = await receive()
+            if message["type"] == "lifespan.startup":
+                try:
+                    await self.start()
+                except Exception as e:  # noqa: BLE001 - reported to the server, which stops
+                    await send({"type": "lifespan.startup.failed", "message": f"{type(e).__name__}: {e}"})
+                    return
+                await send({"type": "lifespan.startup.complete"})
+            elif message["type"] == "lifespan.shutdown":
+                await self.stop()
+                await send({"type": "lifespan.shutdown.complete"})
+                return
+
+    async def _off_loop(self, function: Callable[..., Any], *args: Any) -> Any:
+        if self._threads is None:
+            return function(*args)
+        return await asyncio.get_running_loop().run_in_executor(self._threads, function, *args)
+
+    # -- requests --------------------------------------------------------------------------------
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        kind = scope["type"]
+        if kind == "lifespan":
+            await self._lifespan(receive, send)
+            return
+        if kind != "http":
+            return
+        close = False
+        try:
+            status, payload, headers = 200, await self._route(scope, receive), []
+        except RequestError as e:
+            status, payload, headers, close = e.status, {"error": e.message}, e.headers, e.close
+        except _ClientGone:
+            return
+        except Exception as e:  # noqa: BLE001 - one bad request must not take the worker down
+            log.exception("request to %s failed", scope.get("path"))
+            status, payload, headers = 500, {"error": f"internal error: {type(e).__name__}"}, []
+        if len(payload.get("labels", ())) > INLINE_TEXTS:
+            body = await self._off_loop(_encode, payload)
+        else:
+            body = _encode(payload)
+        if close:
+            headers = [*headers, (b"connection", b"close")]
+        await send({"type": "http.response.start", "status": status,
+                    "headers": [(b"content-type", b"application/json"),
+                                (b"content-length", str(len(body)).encode("ascii")), *headers]})
+        await send({"type": "http.response.body", "body": body})
+
+    async def _route(self, scope: Scope, receive: Receive) -> Any:
+        heads: dict[bytes, list[bytes]] = {b"host": [], b"origin": [], b"content-type": [], b"authorization": []}
+        for name, value in scope.get("headers", ()):
+            if name in heads:
+                heads[name].append(value)
+        self._check_host(heads[b"host"])
+        self._check_origin(heads[b"origin"], heads[b"host"])
+        path = scope["path"]
+        route = self.routes.get(path)
+        if route is None:
+            raise RequestError(404, f"no endpoint {path}; endpoints: {', '.join(sorted(self.routes))}")
+        method, handler = route
+        if scope["method"] != method and not (method == "GET" and scope["method"] == "HEAD"):
+            raise RequestError(405, f"{path} takes {method}, not {scope['method']}",
+                               [(b"allow", method.encode("ascii"))])
+        if path in WRITE_ENDPOINTS:
+            self._check_token(path, heads[b"authorization"])
+        if method == "POST":
+            kinds = heads[b"content-type"]
+            if len(kinds) != 1 or kinds[0].split(b";")[0].strip().lower() != b"application/json":
+                shown = kinds[0].decode("latin-1") if kinds else "none"
+                raise RequestError(415, f"a POST body must be JSON sent with Content-Type: application/json "
+                                        f"(this one said {shown})")
+        served = self.holder.current
+        if served is None:
+            raise RequestError(503, "no model loaded yet")
+        if method == "GET":
+            return await handler(served)
+        return await handler(served, await self._json(scope, receive))
+
+    def _check_host(self, hosts: list[bytes]) -> None:
+        if not hosts:
+            return
+        if len(hosts) > 1:
+            raise RequestError(400, "more than one Host header")
+        shown = hosts[0].decode("latin-1")
+        name = host_name(shown)
+        if name is None:
+            raise RequestError(400, f"bad Host header {shown!r}")
+        if (name in self.allowed_hosts or "*" in self.allowed_hosts or _is_ip(name) or name == "localhost"
+                or name.endswith(".localhost") or name == self.bound_host):
+            return
+        raise RequestError(403, f"this server does not answer for the host name {name!r} (Host header); "
+                                f"start it with --allowed-host {name} if that name is meant to reach it")
+
+    def _check_origin(self, origins: list[bytes], hosts: list[bytes]) -> None:
+        if not origins:
+            return
+        if len(origins) > 1:
+            raise RequestError(400, "more than one Origin header")
+        origin = origins[0].decode("latin-1").strip().lower().rstrip("/")
+        if origin in self.allowed_origins or "*" in self.allowed_origins:
+            return
+        scheme, sep, netloc = origin.partition("://")
+        if sep and hosts and scheme in ("http", "https"):
+            default = {"http": ":80", "https": ":443"}[scheme]
+            own = hosts[0].decode("latin-1").strip().lower().removesuffix(default)
+            if netloc.removesuffix(default) == own:
+                return
+        raise RequestError(403, f"requests from web pages of another origin ({origin}) are refused; start "
+                                f"the server with --allowed-origin {origin} to accept them")
+
+    def _check_token(self, path: str, given: list[bytes]) -> None:
+        if self._token is None:
+            raise RequestError(403, f"{path} is disabled: the writing endpoints are off unless the server is "
+                                    f"started with --allow-writes and a token")
+        scheme, _, value = (given[0] if len(given) == 1 else b"").strip().partition(b" ")
+        if not (scheme.lower() == b"bearer" and hmac.compare_digest(value.strip(), self._token)):
+            raise RequestError(401, f"{path} needs the header 'Authorization: Bearer <token>' with the "
+                                    f"server's token", [(b"www-authenticate", b'Bearer realm="ombrel"')])
+
+    async def _json(self, scope: Scope, receive: Receive) -> Any:
+        body = await self._body(scope, receive)
+        if not body:
+            return None
+        try:
+            if len(body) > INLINE_BODY_BYTES:
+                return await self._off_loop(json.loads, body)
+            return json.loads(body)
+        except RecursionError:
+            raise RequestError(400, "the body is nested too deeply") from None
+        except ValueError as e:  # also UnicodeDecodeError
+            raise RequestError(400, f"the body is not JSON: {e}") from None
+
+    async def _body(self, scope: Scope, receive: Receive) -> bytes:
+        """The request body, refused with 413 as soon as it is known to exceed max_body: from its
+        declared length before any of it is read, or while its chunks arrive; and with 408 when it
+        has not all arrived within body_timeout seconds."""
+        limit = self.max_body
+        for name, value in scope.get("headers", ()):
+            if name == b"content-length":
+                try:
+                    declared = int(value)
+                except ValueError:
+                    raise RequestError(400, "bad Content-Length", close=True) from None
+                if declared > limit:
+                    raise RequestError(413, f"the body is {declared} bytes; the limit is {limit}", close=True)
+        chunks = []
+        size = 0
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + self.body_timeout
+        while True:
+            try:
+                message = await asyncio.wait_for(receive(), max(0.0, deadline - loop.time()))
+            except TimeoutError:
+                raise RequestError(408, f"the body did not arrive within {self.body_timeout:g} s",
+                                   close=True) from None
+            if message["type"] == "http.disconnect":
+                raise _ClientGone()
+            chunk = message.get("body", b"")
+            size += len(chunk)
+            if size > limit:
+                raise RequestError(413, f"the body exceeds the limit of {limit} bytes", close=True)
+            chunks.append(chunk)
+            if not message.get("more_body", False):
+                return b"".join(chunks)
+
+    # -- endpoints -------------------------------------------------------------------------------
+
+    async def _labels(self, served: ServedModel, texts: list[str]) -> list[Any]:
+        if not texts:
+            return []
+        predict = served.classifier.predict
+        try:
+            # Texts count as well as characters: a batch of many empty texts costs per text.
+            if len(texts) <= INLINE_TEXTS and sum(map(len, texts)) <= INLINE_TEXT_CHARS:
+                labels = predict(texts)
+            else:
+                labels = await self._off_loop(predict, texts)
+        except UnicodeError:
+            raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
+        answer: list[Any] = labels.tolist()
+        return answer
+
+    async def _predict(self, served: ServedModel, data: Any) -> dict[str, Any]:
+        text = _field(data, "text", str, "a string")
+        return {"label": (await self._labels(served, [text]))[0], "model": served.identity}
+
+    async def _predict_batch(self, served: ServedModel, data: Any) -> dict[str, Any]:
+        texts = _field(data, "texts", list, "a list of strings")
+        for i, t in enumerate(texts):
+            if not isinstance(t, str):
+                raise RequestError(422, f"texts[{i}] is {json_type(t)}, not a string")
+        return {"labels": await self._labels(served, texts), "model": served.identity}
+
+    async def _feedback(self, served: ServedModel, data: Any) -> dict[str, Any]:
+        text = feedback_text(data)
+        label = served.check_label(data)
+        served.check_learns()
+        if self.writer_path is None:
+            # This process is the only one training: updates run one at a time in this thread.
+            return served.learn(text, label)
+        status, answer = await serving_writer.ask(self.writer_path, {"text": text, "label": label},
+                                                  WRITER_WAIT, self.max_body)
+        if status != 200:
+            raise RequestError(status, answer.get("error", "the writer refused the update"))
+        return answer
+
+    async def _reload(self, served: ServedModel, data: Any) -> dict[str, Any]:
+        try:
+            changed = await self.holder.refresh(force=True)
+        except (OSError, ValueError) as e:
+            raise RequestError(409, f"the model folder could not be loaded; still serving "
+                                    f"{served.identity}: {e}") from None
+        self.holder.signal_others()
+        current = self.holder.current
+        assert current is not None
+        return {"model": current.identity, "changed": changed}
+
+    async def _model(self, served: ServedModel) -> dict[str, Any]:
+        return served.describe()
+
+    async def _health(self, served: ServedModel) -> dict[str, Any]:
+        answer: dict[str, Any] = {"status": "ok", "model": served.identity, "pid": os.getpid(),
+                                  "uptime": round(time.time() - self.started, 3), "swaps": self.holder.swaps,
+                                  "writes": self.writes}
+        if self.holder.problem is not None:
+            answer["status"] = "degraded"
+            answer["model_folder"] = self.holder.problem
+        supervision = self._supervision()
+        if supervision is not None:
+            answer["service"] = supervision
+            if supervision["failing"] or supervision["running"] < supervision["workers"] or (
+                    supervision.get("writer") is not None and not supervision["writer"]["running"]):
+                answer["status"] = "degraded"
+        return answer
+
+    def _supervision(self) -> dict[str, Any] | None:
+        """What the supervisor last wrote about the service's processes (re-read when it changed)."""
+        if self.status_path is None:
+            return None
+        seen = stamp(self.status_path)
+        if seen != self._status[0]:
+            try:
+                with open(self.status_path, encoding="utf-8") as f:
+                    self._status = (seen, json.load(f))
+            except (OSError, ValueError):
+                self._status = (None, None)
+        return self._status[1]
+
+
+def _encode(payload: Any) -> bytes:
+    return json.dumps(payload, ensure_ascii=False).encode("utf-8")
+
+
+def _field(data: Any, name: str, kind: type, described: str) -> Any:
+    if not isinstance(data, dict):
+        raise RequestError(422, f"the body must be a JSON object with a field {name!r}, not {json_type(data)}")
+    if name not in data:
+        raise RequestError(422, f"the field {name!r} is missing")
+    value = data[name]
+    if not isinstance(value, kind):
+        raise RequestError(422, f"the field {name!r} must be {described}, not {json_type(value)}")
+    return value

@@ -1,0 +1,446 @@
+"""`ombrel serve` facing a hostile network and its own failures: who may write, the port, the
+workers' lives, slow and idle clients, requests that would block the event loop, settings, and live
+learning that survives a killed writer. Servers run as subprocesses on free ports, with short
+timeouts so that each test takes seconds."""
+
+import asyncio
+import glob
+import json
+import logging
+import os
+import resource
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+import numpy as np
+import pytest
+
+from learn_support import make_corpus
+
+pytest.importorskip("uvicorn")
+
+from ombrel_learn import OmbrelClassifier  # noqa: E402
+from ombrel_learn import serving  # noqa: E402
+
+TOKEN = "trust-tests-token-0123456789abcdef"
+TEXT = "rocket orbit planet galaxy"
+
+
+@pytest.fixture(scope="module")
+def corpus():
+    return make_corpus(20, 1)
+
+
+@pytest.fixture
+def folder(tmp_path, corpus):
+    path = tmp_path / "model"
+    OmbrelClassifier(learner="field", features="words", epochs=4).fit(*corpus).save(path)
+    return str(path)
+
+
+def weights_of(folder):
+    return os.path.join(folder, json.load(open(os.path.join(folder, "model.json")))["weights"])
+
+
+# -- in-process requests -------------------------------------------------------------------------------
+
+async def call(app, method, path, body=None, headers=()):
+    """One request through the ASGI interface: (status, response headers, decoded JSON)."""
+    raw = body if isinstance(body, bytes) else json.dumps(body).encode() if body is not None else b""
+    delivered = False
+    sent = []
+
+    async def receive():
+        nonlocal delivered
+        if not delivered:
+            delivered = True
+            return {"type": "http.request", "body": raw, "more_body": False}
+        await asyncio.sleep(3600)
+
+    async def send(message):
+        sent.append(message)
+
+    heads = [(b"content-length", str(len(raw)).encode())] + [(k.lower().encode(), v.encode()) for k, v in headers]
+    await app({"type": "http", "method": method, "path": path, "headers": heads}, receive, send)
+    return sent[0]["status"], dict(sent[0]["headers"]), json.loads(b"".join(m.get("body", b"") for m in sent[1:]))
+
+
+JSON = ("Content-Type", "application/json")
+AUTH = ("Authorization", f"Bearer {TOKEN}")
+
+
+def test_writing_needs_enabling_a_token_json_and_one_of_the_servers_names(folder):
+    weights = weights_of(folder)
+    with open(weights, "rb") as f:
+        original = f.read()
+    feedback = {"text": TEXT, "label": "food"}
+
+    async def scenario():
+        closed = serving.ServingApp(folder)
+        guarded = serving.ServingApp(folder, token=TOKEN, allowed_hosts=["ombrel.internal"],
+                                     allowed_origins=["https://dashboard.example"])
+        for app in (closed, guarded):
+            await app.start(watch=False)
+        try:
+            answers = {
+                "disabled feedback": await call(closed, "POST", "/feedback", feedback, [JSON, AUTH]),
+                "disabled reload": await call(closed, "POST", "/reload", {}, [JSON, AUTH]),
+                "no token": await call(guarded, "POST", "/feedback", feedback, [JSON]),
+                "wrong token": await call(guarded, "POST", "/feedback", feedback,
+                                          [JSON, ("Authorization", f"Bearer {TOKEN[:-1]}x")]),
+                "not bearer": await call(guarded, "POST", "/reload", {}, [JSON, ("Authorization", TOKEN)]),
+                "text/plain feedback": await call(guarded, "POST", "/feedback", feedback,
+                                                  [("Content-Type", "text/plain"), AUTH]),
+                "text/plain predict": await call(guarded, "POST", "/predict", {"text": TEXT},
+                                                 [("Content-Type", "text/plain")]),
+                "form predict": await call(guarded, "POST", "/predict", {"text": TEXT},
+                                           [("Content-Type", "application/x-www-form-urlencoded")]),
+                "foreign origin": await call(guarded, "POST", "/feedback", feedback,
+                                             [JSON, AUTH, ("Host", "127.0.0.1:8000"),
+                                              ("Origin", "http://attacker.example")]),
+                "null origin": await call(guarded, "POST", "/predict", {"text": TEXT}, [JSON, ("Origin", "null")]),
+                "other port": await call(guarded, "GET", "/health", None,
+                                         [("Host", "127.0.0.1:8000"), ("Origin", "http://127.0.0.1:9999")]),
+                "rebound name": await call(guarded, "POST", "/feedback", feedback,
+                                           [JSON, AUTH, ("Host", "attacker.example:8000")]),
+                "rebound read": await call(guarded, "GET", "/model", None, [("Host", "attacker.example")]),
+            }
+            unchanged = open(weights, "rb").read() == original
+            accepted = {
+                "localhost": await call(guarded, "POST", "/predict", {"text": TEXT},
+                                        [("Content-Type", "application/json; charset=utf-8"),
+                                         ("Host", "localhost:8000"), ("Origin", "http://localhost:8000")]),
+                "allowed name": await call(guarded, "GET", "/health", None, [("Host", "ombrel.internal")]),
+                "allowed origin": await call(guarded, "GET", "/health", None,
+                                             [("Host", "ombrel.internal"), ("Origin", "https://dashboard.example")]),
+                "feedback": await call(guarded, "POST", "/feedback", feedback,
+                                       [JSON, AUTH, ("Host", "127.0.0.1:8000"), ("Origin", "http://127.0.0.1:8000")]),
+            }
+            return answers, unchanged, accepted
+        finally:
+            for app in (closed, guarded):
+                await app.stop()
+
+    answers, unchanged, accepted = asyncio.run(scenario())
+    expected = {"disabled feedback": 403, "disabled reload": 403, "no token": 401, "wrong token": 401,
+                "not bearer": 401, "text/plain feedback": 415, "text/plain predict": 415, "form predict": 415,
+                "foreign origin": 403, "null origin": 403, "other port": 403, "rebound name": 403,
+                "rebound read": 403}
+    assert {name: status for name, (status, _, _) in answers.items()} == expected, answers
+    assert "--allow-writes" in answers["disabled feedback"][2]["error"]
+    assert answers["no token"][1][b"www-authenticate"].startswith(b"Bearer")
+    assert "application/json" in answers["text/plain predict"][2]["error"]
+    assert unchanged, "a refused request changed the weights"
+    assert {name: status for name, (status, _, _) in accepted.items()} == dict.fromkeys(accepted, 200), accepted
+    assert open(weights, "rb").read() != original  # the accepted feedback trained
+
+    # The command line enables writes only with a token, taken from the environment or a file.
+    env = {k: v for k, v in os.environ.items() if k != "OMBREL_SERVE_TOKEN"}
+    refused = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--allow-writes"],
+                             capture_output=True, text=True, timeout=60, env=env)
+    assert refused.returncode == 1 and "OMBREL_SERVE_TOKEN" in refused.stderr, refused.stderr
+
+
+# -- servers in subprocesses -----------------------------------------------------------------------------
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def http(port, method, path, body=None, token=None, timeout=10):
+    headers = {"Content-Type": "application/json"}
+    if token:
+        headers["Authorization"] = f"Bearer {token}"
+    data = json.dumps(body).encode() if body is not None else None
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method, headers=headers)
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as response:
+            return response.status, json.loads(response.read())
+    except urllib.error.HTTPError as e:
+        return e.code, json.loads(e.read())
+
+
+class Served:
+    """`ombrel serve FOLDER ARGS` on a free port until the end of the `with` block."""
+
+    def __init__(self, folder, *args, token=None, preexec_fn=None, port=None):
+        self.port = port or free_port()
+        env = dict(os.environ)
+        env.pop("OMBREL_SERVE_TOKEN", None)
+        if token:
+            env["OMBREL_SERVE_TOKEN"] = token
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "ombrel_learn", "serve", folder, "--port", str(self.port), "--poll", "0.05",
+             *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env, preexec_fn=preexec_fn)
+
+    def __enter__(self):
+        return self
+
+    def wait_ready(self, workers=1, timeout=60):
+        deadline = time.monotonic() + timeout
+        seen = set()
+        while len(seen) < workers:
+            assert self.process.poll() is None, self.output()
+            assert time.monotonic() < deadline, f"not ready: {seen}"
+            try:
+                seen.add(http(self.port, "GET", "/health", timeout=2)[1]["pid"])
+            except OSError:
+                time.sleep(0.05)
+        return seen
+
+    def output(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        return self.process.communicate()[0]
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            return self.process.communicate(timeout=30)[0]
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            pytest.fail(f"the server did not stop:\n{self.process.communicate()[0]}")
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.communicate()
+
+
+def gone(pids, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        alive = [pid for pid in pids if os.path.exists(f"/proc/{pid}") and _state(pid) != "Z"]
+        if not alive:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def _state(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0]
+    except OSError:
+        return "Z"
+
+
+def test_a_port_in_use_is_refused_and_workers_die_with_the_supervisor(folder):
+    with Served(folder, "--workers", "2") as first:
+        first.wait_ready(2)
+        workers = serving.worker_pids(first.process.pid)
+        assert len(workers) == 2
+        # A second service on the same port is refused instead of splitting the traffic.
+        second = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--workers", "2",
+                                 "--port", str(first.port)], capture_output=True, text=True, timeout=60)
+        assert second.returncode == 1 and "in use" in second.stderr, second.stderr
+        assert {http(first.port, "GET", "/health")[1]["pid"] for _ in range(20)} <= set(workers)
+        # So is a port where some other server listens.
+        with socket.socket() as other:
+            other.bind(("127.0.0.1", 0))
+            other.listen()
+            taken = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--port",
+                                    str(other.getsockname()[1])], capture_output=True, text=True, timeout=60)
+        assert taken.returncode == 1 and "in use" in taken.stderr, taken.stderr
+        # The supervisor killed outright: its workers notice and exit.
+        first.process.kill()
+        first.process.wait()
+        assert gone(workers, 15), f"workers {workers} outlived their supervisor"
+
+
+def test_a_dead_worker_is_restarted_with_back_off_while_the_others_keep_serving(folder):
+    away = folder + ".away"
+    with Served(folder, "--workers", "2", "--restart-delay-max", "1") as server:
+        pids = server.wait_ready(2)
+        victim, survivor = sorted(pids)
+        os.rename(folder, away)  # replacements cannot load the model for now
+        os.kill(victim, signal.SIGKILL)
+        assert gone([victim], 10)
+        deadline = time.monotonic() + 30
+        while True:
+            status, health = http(server.port, "GET", "/health")
+            assert status == 200 and health["pid"] == survivor
+            failing = health["service"]["failing"]
+            if failing and failing[0]["failures"] >= 3:
+                break
+            assert time.monotonic() < deadline, health
+            time.sleep(0.1)
+        assert health["status"] == "degraded" and health["service"]["running"] <= 2
+        # Several replacements failed; the healthy worker still answers, on new connections too.
+        assert {http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] for _ in range(10)} == {"space"}
+        os.rename(away, folder)
+        deadline = time.monotonic() + 30
+        while True:
+            answered = {http(server.port, "GET", "/health")[1]["pid"] for _ in range(20)}
+            health = http(server.port, "GET", "/health")[1]
+            if len(answered) == 2 and not health["service"]["failing"]:
+                break
+            assert time.monotonic() < deadline, (answered, health)
+            time.sleep(0.1)
+        assert survivor in answered and victim not in answered
+        assert health["service"]["restarts"] >= 3 and health["status"] == "ok"
+        output = server.stop()
+    assert server.process.returncode == 0 and "Traceback" not in output, output
+
+
+def _closed_within(sock, seconds):
+    """Whether the server closed the connection within `seconds` (after any answer it sent)."""
+    sock.settimeout(0.2)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            if sock.recv(65536) == b"":
+                return True
+        except socket.timeout:
+            continue
+        except ConnectionResetError:
+            return True
+    return False
+
+
+def _low_file_limit():
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
+
+def test_slow_and_idle_clients_are_timed_out_and_connections_bounded(folder, corpus):
+    with Served(folder, "--timeout-header", "1", "--timeout-body", "1", "--timeout-keep-alive", "1") as server:
+        server.wait_ready()
+        clients = {name: socket.create_connection(("127.0.0.1", server.port)) for name in ("idle", "half head",
+                                                                                            "half body")}
+        clients["half head"].sendall(b"POST /predict HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Ty")
+        clients["half body"].sendall(b"POST /predict HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
+                                     b"\r\nContent-Length: 100\r\n\r\n{\"text\": ")
+        start = time.monotonic()
+        closed = {name: _closed_within(sock, 8) for name, sock in clients.items()}
+        elapsed = time.monotonic() - start
+        for sock in clients.values():
+            sock.close()
+        assert closed == dict.fromkeys(clients, True), closed
+        assert elapsed < 8
+        assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "space"
+
+    # More idle connections than the worker has file descriptors: a normal client is still answered,
+    # and a hot swap still opens the new model's files.
+    with Served(folder, preexec_fn=_low_file_limit) as server:
+        server.wait_ready()
+        idle = []
+        try:
+            for _ in range(400):
+                idle.append(socket.create_connection(("127.0.0.1", server.port)))
+            time.sleep(0.5)
+            assert http(server.port, "POST", "/predict", {"text": TEXT}, timeout=5)[1]["label"] == "space"
+            OmbrelClassifier(learner="field", features="words", epochs=2).fit(*corpus).save(folder)
+            identity = os.path.basename(weights_of(folder))
+            deadline = time.monotonic() + 10
+            while http(server.port, "GET", "/health", timeout=5)[1]["model"] != identity:
+                assert time.monotonic() < deadline, "the hot swap did not happen"
+                time.sleep(0.1)
+        finally:
+            for sock in idle:
+                sock.close()
+
+
+def test_a_huge_batch_of_empty_texts_does_not_block_the_event_loop(folder):
+    texts = [""] * 349_000
+    body = json.dumps({"texts": texts}).encode()
+
+    async def scenario():
+        app = serving.ServingApp(folder, max_body=len(body) + 1)
+        await app.start(watch=False)
+        finished = []
+
+        async def batch():
+            status, _, payload = await call(app, "POST", "/predict_batch", body, [JSON])
+            finished.append(("batch", status, len(payload.get("labels", ()))))
+
+        async def health():
+            await asyncio.sleep(0.02)  # the batch has started
+            status, _, _ = await call(app, "GET", "/health")
+            finished.append(("health", status, 0))
+
+        try:
+            await asyncio.gather(batch(), health())
+        finally:
+            await app.stop()
+        return finished
+
+    finished = asyncio.run(scenario())
+    assert finished == [("health", 200, 0), ("batch", 200, len(texts))]
+
+
+def test_settings_are_checked_the_missing_folder_is_logged_once_and_stop_cleans_up(folder, caplog):
+    for option, value in [("--port", "99999"), ("--port", "-1"), ("--poll", "nan"), ("--poll", "inf"),
+                          ("--poll", "-1")]:
+        result = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--port", "0", option, value],
+                                capture_output=True, text=True, timeout=30)
+        assert result.returncode == 1 and result.stderr.startswith(f"ombrel: error: {option}"), (option, value,
+                                                                                                  result.stderr)
+
+    async def watch_a_folder_that_goes_away():
+        holder = serving.ModelHolder(folder, poll=0.01)
+        await holder.refresh(force=True)
+        task = asyncio.get_running_loop().create_task(holder.watch())
+        for _ in range(2):
+            os.rename(folder, folder + ".away")
+            await asyncio.sleep(0.3)
+            os.rename(folder + ".away", folder)
+            await asyncio.sleep(0.1)
+        task.cancel()
+
+    with caplog.at_level(logging.INFO, logger="ombrel.serve"):
+        asyncio.run(watch_a_folder_that_goes_away())
+    messages = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
+    assert len([m for m in messages if "cannot be loaded" in m]) == 2, messages  # once per absence
+    assert len([m for m in messages if "loads again" in m]) == 2, messages
+
+    scratch = tempfile.gettempdir()
+    with Served(folder) as one, Served(folder, "--workers", "2") as two:
+        for server, workers in ((one, 1), (two, 2)):
+            server.wait_ready(workers)
+            assert glob.glob(os.path.join(scratch, f"ombrel-serve-{server.process.pid}-*"))
+        for server in (one, two):
+            output = server.stop(signal.SIGTERM)
+            assert server.process.returncode == 0 and "Traceback" not in output, output
+            assert not glob.glob(os.path.join(scratch, f"ombrel-serve-{server.process.pid}-*"))
+
+
+def test_a_killed_writer_leaves_no_record_locked(folder):
+    weights = weights_of(folder)
+    with Served(folder, "--allow-writes", token=TOKEN) as server:
+        server.wait_ready()
+        writer = http(server.port, "GET", "/health")[1]["service"]["writer"]
+        assert writer["running"] and writer["pid"] == serving.writer_pid(server.process.pid)
+        # The writer is stopped in the middle of updates: every record's lock word stays held.
+        words = np.memmap(weights, dtype="<i4", mode="r+")
+        words[14::16] = 1
+        words.flush()
+        del words
+        for _ in range(10):
+            status, answer = http(server.port, "POST", "/feedback", {"text": TEXT, "label": "food"}, token=TOKEN)
+            assert status == 200 and answer["after"] == "space"  # every record passed over
+        os.kill(writer["pid"], signal.SIGKILL)
+        deadline = time.monotonic() + 30
+        while True:
+            now = http(server.port, "GET", "/health")[1]["service"]["writer"]
+            if now["running"] and now["pid"] != writer["pid"]:
+                break
+            assert time.monotonic() < deadline, now
+            time.sleep(0.1)
+        assert now["restarts"] == 1
+        answers = [http(server.port, "POST", "/feedback", {"text": TEXT, "label": "food"}, token=TOKEN)
+                   for _ in range(30)]
+        assert all(status == 200 for status, _ in answers), answers
+        assert answers[-1][1]["after"] == "food"
+        assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "food"  # the workers see it
+        assert not np.fromfile(weights, dtype="<i4")[14::16].any()
+        output = server.stop()
+    assert server.process.returncode == 0, output
