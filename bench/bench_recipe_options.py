@@ -15,12 +15,13 @@ else ../shared/data.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 
 import numpy as np
 
 from bench_fit_cost import load
-from ombrel_learn import OmbrelClassifier, _native, linear
+from ombrel_learn import OmbrelClassifier, _native, learners, linear
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -72,19 +73,19 @@ SCHEDULES = {
 
 def decaying_amplify(kind, train_x, train_y, test_x, test_y) -> str:
     out = []
+    constant = learners.train_passes
     for name, schedule in SCHEDULES.items():
-        class Scheduled(OmbrelClassifier):
-            def _train_passes(self, model, documents, y, epochs):
-                base = int(self.amplify)
-                try:
-                    for e in range(epochs):  # one pass at a time, each over the same order
-                        self.amplify = schedule(base, e, epochs)
-                        OmbrelClassifier._train_passes(self, model, documents, y, 1)
-                finally:
-                    self.amplify = base
-        for passes in (4, 8):
-            clf = Scheduled(features=kind, learner="field", epochs=passes).fit(train_x, train_y)
-            out.append(f"{name}/{passes}: {100 * clf.score(test_x, test_y):.1f}")
+        def scheduled(settings, field, documents, y, epochs, schedule=schedule):
+            base = int(settings.amplify)
+            for e in range(epochs):  # one pass at a time, each over the same order
+                constant(dataclasses.replace(settings, amplify=schedule(base, e, epochs)), field, documents, y, 1)
+        learners.train_passes = scheduled  # the field learner's passes, as fit runs them
+        try:
+            for passes in (4, 8):
+                clf = OmbrelClassifier(features=kind, learner="field", epochs=passes).fit(train_x, train_y)
+                out.append(f"{name}/{passes}: {100 * clf.score(test_x, test_y):.1f}")
+        finally:
+            learners.train_passes = constant
     return " ".join(out)
 
 

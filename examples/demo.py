@@ -1,6 +1,6 @@
 """The demo: raw texts in, labels out, with ombrel_learn, end to end.
 
-    python examples/demo.py                          # 20 Newsgroups from ../shared/data
+    python examples/demo.py                          # 20 Newsgroups (where examples/dataset_paths.py finds it)
     python examples/demo.py --data DIR               # DIR/train.tsv + DIR/test.tsv (or test.tsv only)
     python examples/demo.py --train A.tsv --test B.tsv [--features auto|words|chars] [--out MODEL]
 
@@ -25,25 +25,42 @@ import numpy as np
 from ombrel_learn import OmbrelClassifier
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import dataset_paths  # noqa: E402  (beside this file: where the datasets are)
 import recipe  # noqa: E402  (beside this file: the data files' reader)
 
-REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_DATA = os.path.join(os.environ.get("OMBREL_DATA", os.path.join(os.path.dirname(REPO_ROOT), "shared", "data")),
-                            "20newsgroups")
+DEFAULT_DATA = str(dataset_paths.find_dataset("20newsgroups", ("train.tsv", "test.tsv"))
+                   or dataset_paths.datasets_folder() / "20newsgroups")
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--data", default=DEFAULT_DATA,
                    help="directory with train.tsv and test.tsv (or test.tsv alone, split 80/20); "
-                        "default: 20newsgroups in the datasets folder $OMBREL_DATA")
+                        "default: 20newsgroups in the datasets folder $OMBREL_DATA or the download cache")
     p.add_argument("--train", help="training file (instead of --data)")
     p.add_argument("--test", help="test file (instead of --data)")
     p.add_argument("--features", choices=["auto", "words", "chars"], default="auto")
     p.add_argument("--epochs", type=int, default=4)
-    p.add_argument("--out", help="model folder to write (default: a temporary one)")
+    p.add_argument("--out", help="model folder to write and keep (default: a temporary one, removed on exit)")
     p.add_argument("--no-check", action="store_true", help="skip the reload check in a second process")
     return p.parse_args(argv)
+
+
+def choice_figures(clf: OmbrelClassifier) -> str:
+    """The held-out accuracies the automatic choice of features decided on, as " (...)", or "".
+
+    When the feature kinds were scored on different rows (a costlier kind on fewer), the choice
+    compares each kind's best candidate again on the rows they share: those paired figures
+    (selection_paired_) are the ones it decided on, not each kind's best on its own rows
+    (feature_scores_), which are shown only when there was no paired comparison."""
+    paired = getattr(clf, "selection_paired_", None)
+    if paired:
+        shown = ", ".join(f"{name} {100 * value:.1f}%" for name, value in paired.items())
+        return f" (chosen on the held-out texts both kinds were scored on: {shown})"
+    scores = getattr(clf, "feature_scores_", None)
+    if scores:
+        return f" (chosen on held-out accuracy {', '.join(f'{k} {100 * v:.1f}%' for k, v in scores.items())})"
+    return ""
 
 
 def reload_and_predict(model_dir: str, texts: list[str]) -> tuple[list[str], int]:
@@ -75,9 +92,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: {e}", file=sys.stderr)
         return 2
     fit_s = time.perf_counter() - t
-    scores = getattr(clf, "feature_scores_", None)
-    chosen = f" (held-out accuracy {', '.join(f'{k} {100 * v:.1f}%' for k, v in scores.items())})" if scores else ""
-    print(f"fit: {fit_s:.2f} s from raw text; features {clf.features_}{chosen}; "
+    print(f"fit: {fit_s:.2f} s from raw text; features {clf.features_}{choice_figures(clf)}; "
           f"{clf.n_features_:,} token neurons")
 
     t = time.perf_counter()
@@ -105,7 +120,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     t = time.perf_counter()
     clf.save(out)
     size = sum(os.path.getsize(os.path.join(out, f)) for f in os.listdir(out))
-    print(f"\nsaved the model folder {out} ({size / 1e6:.2f} MB) in {(time.perf_counter() - t) * 1e3:.0f} ms")
+    where = f"to {out}" if tmp is None else "to a temporary folder removed on exit (--out DIR keeps one)"
+    print(f"\nsaved the model folder ({size / 1e6:.2f} MB) in {(time.perf_counter() - t) * 1e3:.0f} ms {where}")
     status = 0
     if not args.no_check:
         with multiprocessing.get_context("spawn").Pool(1) as pool:

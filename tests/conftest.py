@@ -32,3 +32,31 @@ def fuzz_target():
         finally:
             sys.path.pop(0)
     return load
+
+
+# Tests that need a real dataset skip when it is absent (learn_support.find_dataset marks those
+# skips with the dataset's name and how to make it available). A run without the datasets ends with
+# one line that counts them and says how to bring them back, instead of leaving them among the other
+# skips.
+_missing_datasets = {}  # test id -> dataset name
+_how_to_enable = []
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    yield
+    error = call.excinfo.value if call.excinfo is not None else None
+    name = getattr(error, "missing_dataset", None)
+    if name is not None:
+        _missing_datasets[item.nodeid] = name
+        _how_to_enable[:] = [error.how_to_enable]
+
+
+def pytest_unconfigure(config):
+    """After pytest's own summary, so that the line is the run's last."""
+    reporter = config.pluginmanager.get_plugin("terminalreporter")
+    if not _missing_datasets or reporter is None:
+        return
+    names = ", ".join(sorted(set(_missing_datasets.values())))
+    reporter.write_line(f"{len(_missing_datasets)} dataset tests skipped ({names} not found): to run them, "
+                        f"{_how_to_enable[0]}", yellow=True)

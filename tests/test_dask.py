@@ -1,7 +1,7 @@
 """Scoring on a local Dask cluster of worker processes (examples/dask_scoring.py) equals scoring in
 one process, and each worker maps the weight file once.
 
-Reads the SMS spam corpus from ../shared/data beside the repository, or from $OMBREL_DATA.
+Reads the SMS spam corpus where the other dataset tests find it (tests/learn/learn_support.py).
 """
 
 import os
@@ -16,17 +16,21 @@ from distributed import Client, LocalCluster, get_task_stream  # noqa: E402
 
 TESTS = Path(__file__).resolve().parent
 EXAMPLES = TESTS.parent / "examples"
-DATA = Path(os.environ.get("OMBREL_DATA", TESTS.parent.parent / "shared" / "data"))
-CORPUS = DATA / "sms_spam"
+sys.path.insert(0, str(TESTS / "learn"))
+from learn_support import find_dataset  # noqa: E402  (where every test finds the datasets)
+
 WORKERS = 2
 
 
 @pytest.fixture(scope="module")
-def scoring():
+def corpus_dir():
+    return Path(find_dataset("sms_spam", "train.tsv", "test.tsv"))
+
+
+@pytest.fixture(scope="module")
+def scoring(corpus_dir):
     if not (EXAMPLES / "dask_scoring.py").is_file():
         pytest.skip(f"{EXAMPLES / 'dask_scoring.py'} is not there")
-    if not (CORPUS / "train.tsv").is_file() or not (CORPUS / "test.tsv").is_file():
-        pytest.skip(f"the SMS spam corpus is not at {CORPUS} (set OMBREL_DATA to the datasets folder)")
     # Imported by name, so its functions travel to the workers by reference; the spawned worker
     # processes start with this process's sys.path and import it the same way.
     sys.path.insert(0, str(EXAMPLES))
@@ -51,14 +55,14 @@ def client(scoring):
 
 
 @pytest.fixture(scope="module")
-def model_dir(scoring, tmp_path_factory):
+def model_dir(scoring, corpus_dir, tmp_path_factory):
     directory = tmp_path_factory.mktemp("model")
-    scoring.train_model(CORPUS / "train.tsv", directory)
+    scoring.train_model(corpus_dir / "train.tsv", directory)
     return directory
 
 
-def test_cluster_answers_equal_one_process_and_each_worker_maps_once(scoring, client, model_dir):
-    corpus = CORPUS / "test.tsv"
+def test_cluster_answers_equal_one_process_and_each_worker_maps_once(scoring, client, model_dir, corpus_dir):
+    corpus = corpus_dir / "test.tsv"
     expected = scoring.score_locally(model_dir, corpus)
     with open(corpus, encoding="utf-8") as f:
         assert len(expected) == sum(1 for _ in f)
@@ -89,9 +93,9 @@ def test_cluster_answers_equal_one_process_and_each_worker_maps_once(scoring, cl
     # Scoring again (two files, in order) registers the same model again and reuses each worker's
     # field: no worker makes a new one, and the mappings stay the same.
     client.run(count_new_fields)
-    corpora = [str(CORPUS / "test.tsv"), str(CORPUS / "train.tsv")]
+    corpora = [str(corpus_dir / "test.tsv"), str(corpus_dir / "train.tsv")]
     again = scoring.score_corpus(client, model_dir, corpora, blocksize="64KiB")
-    assert again == expected + scoring.score_locally(model_dir, CORPUS / "train.tsv")
+    assert again == expected + scoring.score_locally(model_dir, corpus_dir / "train.tsv")
     assert set(client.run(stop_counting_new_fields).values()) == {0}
     assert client.run(mappings_of_weights) == before
 

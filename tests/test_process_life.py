@@ -163,6 +163,46 @@ def test_subinterpreter_is_refused_after_the_main_interpreter_imported(tmp_path)
     assert "subinterpreters" in text
 
 
+def test_exit_while_daemon_threads_are_inside_calls_that_release_the_lock():
+    # Daemon threads still inside engine calls (the interpreter lock released) when the main thread
+    # exits ask for the lock back while the interpreter finalizes, and CPython ends them there. The
+    # process must exit as if they were not there: status 0, and no abort from the C++ runtime.
+    result = _run("""
+        import random
+        import threading
+        from ombrel import OmbrelField
+
+        rng = random.Random(4)
+        streams = [[rng.randrange(10_000) for _ in range(30)] for _ in range(20_000)]
+        labelled = [(s, i % 4) for i, s in enumerate(streams[:5_000])]
+        predicting, training, single = (OmbrelField(10_000, 4) for _ in range(3))
+
+        def predict_each():
+            for s in streams[:2_000]:
+                single.predict(s)
+
+        def loop(call, started):
+            call()
+            started.set()
+            while True:
+                call()
+
+        calls = [lambda: predicting.predict_batch(streams), lambda: training.train_batch(labelled, 10, 1),
+                 predict_each]
+        running = []
+        for call in calls:
+            started = threading.Event()
+            threading.Thread(target=loop, args=(call, started), daemon=True).start()
+            running.append(started)
+        for started in running:
+            assert started.wait(60)
+        print("exiting", flush=True)
+    """, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "terminate" not in result.stderr, result.stderr
+    assert result.stdout == "exiting\n"
+
+
 SAVER = """
 import sys
 from ombrel import OmbrelField

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the ombrel wheel and turns it into a manylinux wheel:
 #   - pip wheel . (with build isolation, as a user's pip would) into build/wheel/raw;
-#   - auditwheel show on it, then auditwheel repair, which checks the symbol versions and shared
-#     libraries it uses against the manylinux policies and writes the wheel with the most compatible
-#     manylinux tag into the output folder (default: dist).
+#   - auditwheel repair, which checks the symbol versions and shared libraries it uses against the
+#     manylinux policies and writes the wheel with the most compatible manylinux tag into the output
+#     folder (default: dist); then auditwheel show on that wheel.
 # The tools run from a virtual environment in build/wheel/venv. The last line printed is the path of
 # the manylinux wheel.
 # Usage: tools/build_wheel.sh [output folder]
@@ -32,12 +32,17 @@ rm -rf "$WORK/raw"
 "$VPY" -m pip wheel -q --no-deps -w "$WORK/raw" . >&2
 RAW=$(ls "$WORK"/raw/ombrel-*.whl)
 
-echo "== auditwheel show $(basename "$RAW")" >&2
-"$VPY" -m auditwheel show "$RAW" >&2
-
-echo "== auditwheel repair" >&2
+echo "== auditwheel repair $(basename "$RAW")" >&2
 rm -f "$OUT"/ombrel-*.whl
-"$VPY" -m auditwheel repair -w "$OUT" "$RAW" >&2
+# auditwheel has no quiet option and logs every file it copies and patches at INFO level: that log
+# is shown whole when the repair fails, and only its warnings and errors when it succeeds.
+LOG=$(mktemp "${TMPDIR:-/tmp}/ombrel-auditwheel.XXXXXX")
+trap 'rm -f "$LOG"' EXIT
+if ! "$VPY" -m auditwheel repair -w "$OUT" "$RAW" >"$LOG" 2>&1; then
+  cat "$LOG" >&2
+  die "auditwheel repair failed on $RAW"
+fi
+grep -v '^INFO:' "$LOG" >&2 || true
 WHEEL=$(ls "$OUT"/ombrel-*.whl)
 case "$(basename "$WHEEL")" in
   *-cp312-cp312-manylinux*) ;;

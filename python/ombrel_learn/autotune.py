@@ -17,19 +17,24 @@ candidate's own cost; the search therefore leaves out candidates (`autotune_repo
 rather than overrun the budget. The expected time comes from the runs of the same feature kind and
 learner so far, or, for a pair not run yet, from a probe on a part of a fold: never zero. The settings that score best on the held-out part (ties keep the earlier one)
 are set on the classifier, which is then fitted on all the texts; except that word features are
-kept unless character n-grams do significantly better (`classifier.prefer_cheaper`): they predict
+kept unless character n-grams do significantly better (`choice.prefer_cheaper`): they predict
 several times faster, and a small lead on held-out rows of the training set is mostly noise.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import random
 import time
 from typing import Any
 
 import numpy as np
 
-from . import _native, linear, progress
+from . import _native, learners, linear, progress
+from .choice import prefer_cheaper
+from .settings import Settings
+from .training import float_features, train_model
+from .validation import as_labels, as_texts, check_lengths, check_texts
 
 HELD_OUT = 0.2
 # Below this many texts, candidates are scored by three-fold cross-validation instead: one held-out
@@ -59,13 +64,13 @@ def _key(params: dict[str, Any]) -> tuple[Any, ...]:
 
 
 class _Search:
-    def __init__(self, estimator: Any, texts: list[str], y: np.ndarray, k: int, budget: float, start: float):
-        self.estimator = estimator
+    def __init__(self, settings: Settings, texts: list[str], y: np.ndarray, k: int, budget: float, start: float):
+        self.settings = settings
         self.k = k
         self.deadline = start + budget
         self.start = start
         order = list(range(len(texts)))
-        random.Random(estimator.random_state).shuffle(order)
+        random.Random(settings.random_state).shuffle(order)
         if len(texts) < FOLDS_BELOW:
             held_parts = [order[f::FOLDS] for f in range(FOLDS)]
         else:
@@ -92,21 +97,20 @@ class _Search:
         self.fold_bytes = sum(map(len, self.folds[0][0])) + sum(map(len, self.folds[0][2]))
         self.shown: progress.Silent = progress.SILENT  # the search's line on a terminal
 
-    def _clone(self, params: dict[str, Any]) -> Any:
-        merged = {**self.estimator.get_params(), **params, "verbose": False}
-        return type(self.estimator)(**merged)
+    def _clone(self, params: dict[str, Any]) -> Settings:
+        return dataclasses.replace(self.settings, **{**params, "verbose": False})
 
     @staticmethod
-    def _feature_key(clf: Any, learner: str) -> tuple[Any, ...]:
+    def _feature_key(clf: Settings, learner: str) -> tuple[Any, ...]:
         names = ["features", "min_df", "buckets"]
         names += ["stop_words", "stem", "min_length"] if clf.features == "words" else ["ngram_range"]
         settings = {n: getattr(clf, n) for n in names}
         if isinstance(settings.get("stop_words"), (set, frozenset)):
             settings["stop_words"] = tuple(sorted(settings["stop_words"]))
-        settings["coverage"] = clf._coverage(learner)
+        settings["coverage"] = clf.coverage_for(learner)
         return _key(settings)
 
-    def _expected(self, params: dict[str, Any], feature_key: tuple[Any, ...], clf: Any) -> float:
+    def _expected(self, params: dict[str, Any], feature_key: tuple[Any, ...], clf: Settings) -> float:
         """Seconds the candidate is expected to take, over all folds. From what was measured on
         its feature kind with its learner: making its features (unless made already), as long as
         the dearest of its kind so far, plus its learner, as long as the dearest run of that learner
@@ -135,7 +139,7 @@ class _Search:
                                                 if learner != "naive_bayes" else 1.0) for t in same)
         return float(making + learning)
 
-    def _probe(self, kind: str, learner: str, clf: Any) -> float:
+    def _probe(self, kind: str, learner: str, clf: Settings) -> float:
         """The expected seconds of a candidate of this kind and learner (and hash buckets, if any)
         over all folds, from a fit and prediction on the first texts of a fold, scaled to the
         fold's length (once per pair; the probe's own time counts against the budget)."""
@@ -148,16 +152,14 @@ class _Search:
             probe_x, probe_y, probe_test = train_x[:rows], train_y[:rows], test_x[:max(1, rows // 4)]
             began = time.perf_counter()
             if learner == "field":
-                model = clf._train_new(kind, probe_x, probe_y.tolist(), np.arange(self.k), int(clf.epochs))
+                model = train_model(clf, kind, probe_x, probe_y.tolist(), np.arange(self.k), int(clf.epochs))
                 model.predict_indices(probe_test)
             else:
-                spec, vocabulary, buckets, ids = clf._token_ids(kind, probe_x, probe_y.tolist(), self.k, learner)
+                spec, vocabulary, buckets, ids = float_features(clf, kind, probe_x, probe_y.tolist(), self.k, learner)
                 test_ids = _native.transform(spec, vocabulary, buckets, probe_test)
                 features = buckets or len(vocabulary or ())
-                model = clf._fit_float(learner, clf.alpha, ids, probe_y, features, self.k)
-                if self.k > linear.FIELD_SLOTS:
-                    model = linear.refit_cut(model, ids, probe_y, random_state=clf.random_state)
-                model.predict(test_ids)
+                floating = learners.fit_float(clf, learner, clf.alpha, ids, probe_y, features, self.k)
+                learners.as_the_field_holds(clf, floating, ids, probe_y, self.k).predict(test_ids)
             return time.perf_counter() - began, sum(map(len, probe_x)) + sum(map(len, probe_test))
 
         # Two sizes, so that a fixed cost (setting up, a matrix of every token) is not scaled up
@@ -180,35 +182,34 @@ class _Search:
         refit = REFIT_FACTOR * self.best_seconds
         return now + SAFETY * expected + refit <= self.deadline
 
-    def _make_features(self, fold: int, clf: Any, learner: str, key: tuple[Any, ...]) -> Any:
+    def _make_features(self, fold: int, clf: Settings, learner: str, key: tuple[Any, ...]) -> Any:
         if (fold, key) not in self.features:
             train_x, train_y, test_x, _ = self.folds[fold]
             began = time.perf_counter()
-            spec, vocabulary, buckets, ids = clf._token_ids(clf.features, train_x, train_y.tolist(), self.k, learner)
+            spec, vocabulary, buckets, ids = float_features(clf, clf.features, train_x, train_y.tolist(), self.k, learner)
             test_ids = _native.transform(spec, vocabulary, buckets, test_x)
             self.features[fold, key] = (buckets or len(vocabulary or ()), ids, test_ids)
             self.cost[key] = self.cost.get(key, 0.0) + time.perf_counter() - began
         return self.features[fold, key]
 
-    def _hits(self, params: dict[str, Any], key: tuple[Any, ...], clf: Any) -> np.ndarray:
+    def _hits(self, params: dict[str, Any], key: tuple[Any, ...], clf: Settings) -> np.ndarray:
         """Which held-out texts the candidate classifies right, over all folds."""
         learner = params["learner"]
         hits = []
         for fold, (train_x, train_y, test_x, test_y) in enumerate(self.folds):
             if learner == "field":
-                model = clf._train_new(clf.features, train_x, train_y.tolist(), np.arange(self.k), int(clf.epochs))
+                model = train_model(clf, clf.features, train_x, train_y.tolist(), np.arange(self.k), int(clf.epochs))
                 hits.append(np.asarray(model.predict_indices(test_x)) == test_y)
                 continue
             features, ids, test_ids = self._make_features(fold, clf, learner, key)
             if learner == "naive_bayes":
                 if (fold, key) not in self.counts:
                     self.counts[fold, key] = linear.count_naive_bayes(ids, train_y, features, self.k)
-                model = self.counts[fold, key].to_model(float(params["alpha"]))
+                floating = self.counts[fold, key].to_model(float(params["alpha"]))
             else:
-                model = clf._fit_float(learner, params.get("alpha"), ids, train_y, features, self.k)
-            if self.k > linear.FIELD_SLOTS:
-                model = linear.refit_cut(model, ids, train_y, random_state=clf.random_state)
-            hits.append(np.asarray(model.predict(test_ids)) == test_y)
+                floating = learners.fit_float(clf, learner, params.get("alpha"), ids, train_y, features, self.k)
+            floating = learners.as_the_field_holds(clf, floating, ids, train_y, self.k)
+            hits.append(np.asarray(floating.predict(test_ids)) == test_y)
         return np.concatenate(hits)
 
     def try_(self, params: dict[str, Any]) -> None:
@@ -229,7 +230,7 @@ class _Search:
         if key in self.scores or key in self.skipped:
             return
         clf = self._clone(full)
-        clf._check_settings()
+        clf.check()
         feature_key = self._feature_key(clf, full["learner"])
         # The first candidate always runs: the search measures at least one choice, and it is
         # the cheapest (words, naive Bayes).
@@ -308,26 +309,27 @@ class _Search:
 
 
 def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
-    from .classifier import _as_labels, _as_texts, _check_texts, prefer_cheaper
+    """Searches the settings of `estimator` (an OmbrelClassifier: its parameters, set_params and
+    fit are used) on X, y within `budget` seconds, sets the best and fits it; returns it."""
     start = time.perf_counter()
     budget = float(budget)
     if not budget > 0:
         raise ValueError(f"budget must be a positive number of seconds, got {budget!r}")
-    estimator._check_settings()
-    texts = _as_texts(X)
-    _check_texts(texts)
-    labels = _as_labels(y)
-    if len(texts) != len(labels):
-        raise ValueError(f"X and y have different lengths: {len(texts)} texts, {len(labels)} labels")
+    settings = Settings.of(estimator)
+    settings.check()
+    texts = as_texts(X)
+    check_texts(texts)
+    labels = as_labels(y)
+    check_lengths(texts, labels)
     classes, y_index = np.unique(labels, return_inverse=True)
     if len(classes) < 2:
         raise ValueError(f"autotune needs at least two classes; y holds only {classes.tolist()!r}")
     if len(texts) < 10:
         raise ValueError(f"autotune needs at least 10 texts to hold some out, got {len(texts)}")
-    search = _Search(estimator, texts, y_index, len(classes), budget, start)
-    base = {"buckets": 0, "min_df": estimator.min_df, "coverage": None}
+    search = _Search(settings, texts, y_index, len(classes), budget, start)
+    base = {"buckets": 0, "min_df": settings.min_df, "coverage": None}
     # One line for the whole search, its bar the budget's seconds; the final fit shows its own phases.
-    with progress.phase(estimator.verbose, "searching settings", budget, "s", clock=True) as search.shown:
+    with progress.phase(settings.verbose, "searching settings", budget, "s", clock=True) as search.shown:
         for kind in ("words", "chars"):
             for alpha in (0.1, 0.3, 1.0):
                 search.try_({**base, "features": kind, "learner": "naive_bayes", "alpha": alpha})

@@ -17,8 +17,10 @@ import argparse
 import copy
 import inspect
 import os
+import re
 import sys
 import time
+import warnings
 from typing import Any, Sequence
 
 from . import __version__
@@ -290,8 +292,17 @@ def _serve(args: argparse.Namespace) -> int:
     return 0
 
 
+def _warn(message: Warning | str, category: type[Warning], filename: str, lineno: int, file: Any = None,
+          line: str | None = None) -> None:
+    # The library's advice on its own keywords is for code, not for the command line.
+    text = re.sub(r" \(OmbrelClassifier\.\w+\(.*?\) [^)]*\)", "", str(message))
+    print(f"ombrel: warning: {text}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    previous = warnings.showwarning
+    warnings.showwarning = _warn  # one line each, as the errors are, not a Python source excerpt
     try:
         return {"train": _train, "test": _test, "predict": _predict, "serve": _serve}[args.command](args)
     except KeyboardInterrupt:
@@ -312,3 +323,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as e:  # noqa: BLE001 - the command line promises one line, never a traceback
         print(f"ombrel: error: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
+    finally:
+        warnings.showwarning = previous

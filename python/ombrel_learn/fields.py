@@ -1,4 +1,4 @@
-"""Fields held in this process's memory, and the engine's file errors.
+"""Fields held in this process's memory, the engine's file errors, and checks of weight records.
 
 The engine keeps a field's records in memory it allocates, or maps them from a weight file
 (`load_weights`, shared with the file and with every process that maps it). A model compiled from a
@@ -22,7 +22,11 @@ import threading
 import warnings
 from typing import Any, Iterator
 
+import numpy as np
+
 import ombrel
+
+from .exceptions import ModelFolderError
 
 _OS_ERROR_CODE = re.compile(r"(.*) \(os error (\d+)\)", re.S)
 
@@ -164,3 +168,47 @@ def field_bytes(field: ombrel.OmbrelField) -> bytes:
         with open(fd, "rb", closefd=False) as f:
             f.seek(0)
             return f.read()
+
+
+# -- weight records a field may be given --------------------------------------------------------------
+
+# A sensory neuron's record in the field and in its weight file, and its synapse slots.
+NEURON_BYTES = 64
+SYNAPSES = 8
+# Records checked per numpy step (bounds the temporary arrays).
+CHECK_RECORDS = 1 << 18
+
+
+def first_bad_record(records: Any, motor_count: int) -> tuple[int, str] | None:
+    """(index, what is wrong) of the first of the weight-file bytes' records that the engine would
+    fault on or misread: a synapse count above 8 (prediction raises), a target beyond the classes in
+    a slot in use, or a record not numbered as its place (a shifted or overwritten file). None: all
+    are sound."""
+    # Returns rather than raises: no array may still view `records` (a mapping the caller closes)
+    # once this returns, which a traceback holding these locals would break.
+    n = len(records) // NEURON_BYTES
+    words = np.frombuffer(records, dtype="<u4", count=n * (NEURON_BYTES // 4)).reshape(n, NEURON_BYTES // 4)
+    slots = np.arange(SYNAPSES, dtype=np.uint32)
+    for start in range(0, n, CHECK_RECORDS):
+        part = words[start:start + CHECK_RECORDS]
+        counts = part[:, 1]
+        misnumbered = part[:, 0] != np.arange(start, start + len(part), dtype=np.uint32)
+        if misnumbered.any():
+            i = int(np.flatnonzero(misnumbered)[0])
+            return start + i, f"is numbered {int(part[i, 0])}"
+        if (counts > SYNAPSES).any():
+            i = int(np.flatnonzero(counts > SYNAPSES)[0])
+            return start + i, f"holds {int(counts[i])} synapses (at most {SYNAPSES})"
+        beyond = (part[:, 2:2 + SYNAPSES] >= motor_count) & (slots < counts[:, None])
+        if beyond.any():
+            i = int(np.flatnonzero(beyond.any(axis=1))[0])
+            target = int(part[i, 2:2 + SYNAPSES][beyond[i]][0])
+            return start + i, f"has a synapse to class {target}, of {motor_count} classes"
+    return None
+
+
+def check_records(records: Any, motor_count: int, where: str) -> None:
+    """ModelFolderError naming `where` for records `first_bad_record` refuses."""
+    problem = first_bad_record(records, motor_count)
+    if problem is not None:
+        raise ModelFolderError(f"{where} is damaged: record {problem[0]} {problem[1]}")

@@ -42,48 +42,28 @@ try:
     import fcntl
 except ImportError:  # no flock: saves from several processes are not serialized there
     fcntl = None  # type: ignore[assignment]
-import gc
 import json
 import mmap
 import os
 import re
 import secrets
-import shutil
 import stat
-import sys
-import tempfile
-import threading
-import time
 import warnings
 from typing import Any, Iterator
-
-import numpy as np
 
 import ombrel
 
 from . import _native
-from .fields import engine_file, field_bytes, io_error, memory_field
 from .exceptions import ModelFolderError
+from .fields import NEURON_BYTES, engine_file, first_bad_record, memory_field
+from .fitted_model import Model
+from .model_manifest import KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest, restore_params
+from .settings import MODEL_LEARNERS, Settings
 
-FORMAT_NAME = "ombrel_learn model"
-FORMAT_VERSION = 2
-# Version 1 folders (before the float learners) hold field-trained models: they load as learner
-# "field" with no bias neurons.
-READABLE_VERSIONS = (1, 2)
-MANIFEST = "model.json"
-NEURON_BYTES = 64
-SYNAPSES = 8
-# The widest str type of the classes a folder may declare beyond its longest label (characters).
-MAX_LABEL_WIDTH = 1024
-# Fitted attributes kept in model.json when the model has them (JSON values).
-FITTED_ATTRIBUTES = ("alpha_", "n_features_in_", "selection_scores_", "selection_rows_", "selection_paired_",
-                     "feature_scores_", "autotune_report_")
-# Settings a folder does not keep: how the model was trained to be shown, not what it is.
-NOT_SAVED_PARAMS = ("verbose",)
+__all__ = ["MANIFEST", "load", "save"]
+
 # How often a load reads model.json again when a save replaced the files it was reading.
 LOAD_ATTEMPTS = 50
-# Records checked per numpy step on load (bounds the temporary arrays).
-CHECK_RECORDS = 1 << 18
 
 _JOURNAL = re.compile(r"\.save-[0-9a-f]{16}\.journal")
 # The only names a save writes (and so the only ones a journal may make it remove).
@@ -92,141 +72,6 @@ _TEMPORARY_MANIFEST = re.compile(r"\.model\.json\.[0-9a-f]{16}\.tmp")
 
 
 # -- saving --------------------------------------------------------------------------------------------
-
-def _json_params(params: dict[str, Any]) -> dict[str, Any]:
-    out = {k: v for k, v in params.items() if k not in NOT_SAVED_PARAMS}
-    if isinstance(out.get("stop_words"), (set, frozenset, list, tuple)):
-        out["stop_words"] = sorted(out["stop_words"])
-    out["ngram_range"] = list(out["ngram_range"])
-    return out
-
-
-def _restore_params(params: dict[str, Any]) -> dict[str, Any]:
-    out = {k: v for k, v in params.items() if k not in NOT_SAVED_PARAMS}
-    if isinstance(out.get("stop_words"), list):
-        out["stop_words"] = frozenset(out["stop_words"])
-    if "ngram_range" in out:
-        out["ngram_range"] = tuple(out["ngram_range"])
-    return out
-
-
-def _plain(value: Any) -> Any:
-    """numpy scalars and arrays as JSON values (for json.dumps's `default`)."""
-    if isinstance(value, np.generic):
-        return value.item()
-    if isinstance(value, np.ndarray):
-        return value.tolist()
-    if isinstance(value, (set, frozenset)):
-        return sorted(value)
-    raise TypeError(f"{type(value).__name__} is not a JSON value")
-
-
-_PYTHON_TYPES = {"str": str, "int": int, "float": float, "bool": bool}
-
-
-def _element_type(value: Any) -> str | None:
-    if isinstance(value, (bool, np.bool_)):
-        return "bool"
-    if isinstance(value, (int, np.integer)):
-        return "int"
-    if isinstance(value, (float, np.floating)):
-        return "float"
-    if isinstance(value, str):
-        return "str"
-    return None
-
-
-def _classes_entry(classes: np.ndarray) -> dict[str, Any]:
-    """model.json's description of the classes, checked to read back equal; ValueError for classes
-    a folder cannot hold."""
-    kind = classes.dtype.kind
-    entry: dict[str, Any] = {"classes_dtype": classes.dtype.str}
-    if kind in "biufU":
-        entry["classes"] = classes.tolist()
-    elif kind == "S":  # bytes: each byte as the code point of the same value
-        entry["classes"] = [c.decode("latin-1") for c in classes.tolist()]
-    elif kind == "O":
-        types = {_element_type(c) for c in classes.tolist()}
-        if len(types) != 1 or None in types:
-            shown = sorted({type(c).__name__ for c in classes.tolist()})
-            raise ValueError(f"cannot save classes of type {' and '.join(shown)} in a model folder: labels must "
-                             "all be str, all int, all float or all bool (convert y, for example with "
-                             "y.astype(str), and fit again)")
-        name = types.pop() or "str"  # one type, not None (checked above)
-        entry["classes_type"] = name
-        entry["classes"] = [_PYTHON_TYPES[name](c) for c in classes.tolist()]
-    else:
-        raise ValueError(f"cannot save classes of numpy type {classes.dtype} in a model folder: labels must be "
-                         "str, bytes, int, float or bool")
-    back = _parse_classes(json.loads(json.dumps(entry["classes"])), entry["classes_dtype"], entry.get("classes_type"))
-    same = (len(back) == len(classes) and back.dtype == classes.dtype
-            and all(a == b or (a != a and b != b) for a, b in zip(back.tolist(), classes.tolist())))
-    if not same:
-        raise ValueError(f"cannot save these classes in a model folder: they do not read back equal "
-                         f"({classes.tolist()[:5]!r}...)")
-    return entry
-
-
-def _parse_classes(values: Any, dtype_text: str, element_type: Any) -> np.ndarray:
-    """The classes array of a model.json entry; ValueError or TypeError when it is damaged."""
-    if not isinstance(values, list):
-        raise TypeError("classes are not a list")
-    dtype = np.dtype(dtype_text)
-    if dtype.kind == "O":
-        wanted = _PYTHON_TYPES.get(element_type) if isinstance(element_type, str) else None
-        if wanted is None or any(type(v) is not wanted for v in values):
-            raise ValueError(f"classes of Python objects whose type is not {element_type!r}")
-        classes = np.empty(len(values), dtype=object)
-        classes[:] = values
-        return classes
-    # Labels are numbers, booleans, str or bytes; a str type no wider than the longest label or
-    # MAX_LABEL_WIDTH characters (labels given as a wide fixed-width array keep its width).
-    longest = max([MAX_LABEL_WIDTH] + [len(str(c)) for c in values])
-    if dtype.kind not in "biufUS" or (dtype.kind == "U" and dtype.itemsize > 4 * longest) or (
-            dtype.kind == "S" and dtype.itemsize > longest):
-        raise ValueError(f"class type {dtype.str!r}")
-    if dtype.kind == "S":
-        if not all(isinstance(v, str) for v in values):
-            raise TypeError("bytes classes are not text")
-        values = [v.encode("latin-1") for v in values]
-    classes = np.array(values, dtype=dtype)
-    if classes.ndim != 1:
-        raise ValueError("classes are not a flat list")
-    return classes
-
-
-def _fitted_attributes(estimator: Any) -> dict[str, Any]:
-    """The documented fitted attributes the estimator has, as JSON values (one that is not JSON is
-    left out rather than failing the save)."""
-    out: dict[str, Any] = {}
-    for name in FITTED_ATTRIBUTES:
-        if name not in estimator.__dict__:
-            continue
-        try:
-            out[name] = json.loads(json.dumps(estimator.__dict__[name], default=_plain, allow_nan=True))
-        except (TypeError, ValueError):
-            continue
-    return out
-
-
-def _describe(estimator: Any, model: Any) -> dict[str, Any]:
-    manifest = {
-        "format": FORMAT_NAME,
-        "format_version": FORMAT_VERSION,
-        "params": _json_params(estimator.get_params()),
-        "features": model.kind,
-        "buckets": model.buckets,
-        "vocabulary_size": len(model.vocabulary) if model.vocabulary is not None else 0,
-        "sensory_count": model.sensory_count,
-        "motor_count": len(model.classes),
-        "learner": model.learner,
-        "bias_neurons": model.bias_neurons,
-        # Informative only: readers do not need it (older version 2 readers ignore it).
-        "saved_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
-        "fitted": _fitted_attributes(estimator),
-    }
-    manifest.update(_classes_entry(model.classes))
-    return manifest
 
 
 def _write_synced(path: str, data: bytes) -> None:
@@ -326,13 +171,15 @@ def _recover(path: str, live: set[str], own_journal: str) -> None:
         _remove(path, [name])
 
 
-def save(estimator: Any, model: Any, path: str) -> None:
+def save(estimator: Any, model: Model, path: str) -> None:
+    """Writes `model` with the settings and fitted attributes of `estimator` (an OmbrelClassifier)
+    to the folder `path`."""
     # Everything that can refuse the model does so before the folder is touched.
-    manifest = _describe(estimator, model)
+    manifest = describe(estimator, model)
     tag = secrets.token_hex(8)
     manifest["weights"] = f"weights-{tag}.bin"
     manifest["vocabulary"] = f"vocabulary-{tag}.bin" if model.vocabulary is not None else None
-    manifest_bytes = json.dumps(manifest, ensure_ascii=False, indent=1, default=_plain).encode("utf-8")
+    manifest_bytes = json.dumps(manifest, ensure_ascii=False, indent=1, default=plain).encode("utf-8")
     vocabulary_bytes = model.vocabulary.to_bytes() if model.vocabulary is not None else None
     temporary_name = f".{MANIFEST}.{tag}.tmp"
     journal_name = f".save-{tag}.journal"
@@ -378,87 +225,13 @@ def save(estimator: Any, model: Any, path: str) -> None:
 
 # -- loading -------------------------------------------------------------------------------------------
 
-def _read_manifest(path: str) -> dict[str, Any]:
-    if not os.path.isdir(path):
-        if os.path.exists(path):
-            raise NotADirectoryError(errno.ENOTDIR, "Not a model folder (a file)", path)
-        raise FileNotFoundError(errno.ENOENT, "No such model folder", path)
-    manifest_path = os.path.join(path, MANIFEST)
-    try:
-        with open(manifest_path, encoding="utf-8") as f:
-            manifest = json.load(f)
-    except FileNotFoundError:
-        raise ModelFolderError(f"{path} is not a model folder: {MANIFEST} is missing") from None
-    except (ValueError, UnicodeDecodeError, RecursionError) as e:  # RecursionError: nested too deep
-        raise ModelFolderError(f"{manifest_path} is damaged: {e}") from None
-    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
-        raise ModelFolderError(f"{manifest_path} is not an ombrel_learn model description")
-    version = manifest.get("format_version")
-    if version not in READABLE_VERSIONS:
-        raise ModelFolderError(f"{path}: model format version {version!r}; this ombrel_learn reads "
-                               f"versions {', '.join(map(str, READABLE_VERSIONS))}")
-    if version == 1:
-        manifest.setdefault("learner", "field")
-        manifest.setdefault("bias_neurons", 0)
-    for key in ("params", "features", "buckets", "vocabulary_size", "sensory_count", "motor_count",
-                "classes", "classes_dtype", "weights", "vocabulary", "learner", "bias_neurons"):
-        if key not in manifest:
-            raise ModelFolderError(f"{manifest_path} lacks {key!r}")
-    # The loader trusts nothing of it beyond its types: a wrong one is a damaged folder, not a
-    # TypeError from deep inside, and the counts are checked against the files before any
-    # allocation is sized by them.
-    if (not isinstance(manifest["weights"], str) or not isinstance(manifest["vocabulary"], (str, type(None)))
-            or not isinstance(manifest["params"], dict) or not isinstance(manifest["classes"], list)
-            or not isinstance(manifest["classes_dtype"], str) or manifest["features"] not in ("words", "chars")
-            or not isinstance(manifest.get("fitted", {}), dict)):
-        raise ModelFolderError(f"{manifest_path}: file names, settings, classes or features are damaged")
-    for key in ("buckets", "vocabulary_size", "sensory_count", "motor_count", "bias_neurons"):
-        if type(manifest[key]) is not int or not 0 <= manifest[key] < 2**32:
-            raise ModelFolderError(f"{manifest_path}: {key} is {manifest[key]!r}, not a count below 2**32")
-    return manifest
-
-
-def check_records(records: Any, motor_count: int, where: str) -> None:
-    """Refuses weight-file bytes whose records the engine would fault on or misread: a synapse
-    count above 8 (prediction raises), a target beyond the classes in a slot in use, or a record
-    not numbered as its place (a shifted or overwritten file)."""
-    problem = _first_bad_record(records, motor_count)
-    if problem is not None:
-        raise ModelFolderError(f"{where} is damaged: record {problem[0]} {problem[1]}")
-
-
-def _first_bad_record(records: Any, motor_count: int) -> tuple[int, str] | None:
-    # Returns rather than raises: no array may still view `records` (a mapping the caller closes)
-    # once this returns, which a traceback holding these locals would break.
-    n = len(records) // NEURON_BYTES
-    words = np.frombuffer(records, dtype="<u4", count=n * (NEURON_BYTES // 4)).reshape(n, NEURON_BYTES // 4)
-    slots = np.arange(SYNAPSES, dtype=np.uint32)
-    for start in range(0, n, CHECK_RECORDS):
-        part = words[start:start + CHECK_RECORDS]
-        counts = part[:, 1]
-        misnumbered = part[:, 0] != np.arange(start, start + len(part), dtype=np.uint32)
-        if misnumbered.any():
-            i = int(np.flatnonzero(misnumbered)[0])
-            return start + i, f"is numbered {int(part[i, 0])}"
-        if (counts > SYNAPSES).any():
-            i = int(np.flatnonzero(counts > SYNAPSES)[0])
-            return start + i, f"holds {int(counts[i])} synapses (at most {SYNAPSES})"
-        beyond = (part[:, 2:2 + SYNAPSES] >= motor_count) & (slots < counts[:, None])
-        if beyond.any():
-            i = int(np.flatnonzero(beyond.any(axis=1))[0])
-            target = int(part[i, 2:2 + SYNAPSES][beyond[i]][0])
-            return start + i, f"has a synapse to class {target}, of {motor_count} classes"
-    return None
-
-
 def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: bytes | None,
-                map_weights: Any, where: str) -> Any:
-    from .classifier import LEARNERS, _Model
+                map_weights: Any, where: str) -> tuple[Any, Model, dict[str, Any]]:
     kind = manifest["features"]
     try:
-        estimator = estimator_cls(**_restore_params(manifest["params"]))
-        spec = estimator._spec(kind)
-        classes = _parse_classes(manifest["classes"], manifest["classes_dtype"], manifest.get("classes_type"))
+        estimator = estimator_cls(**restore_params(manifest["params"]))
+        spec = Settings.of(estimator).spec(kind)
+        classes = parse_classes(manifest["classes"], manifest["classes_dtype"], manifest.get("classes_type"))
     except (TypeError, ValueError, OverflowError) as e:
         raise ModelFolderError(f"{where}: settings or classes are damaged: {e}") from None
     buckets = manifest["buckets"]
@@ -478,7 +251,7 @@ def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: 
     sensory_count = manifest["sensory_count"]
     learner, bias_neurons = manifest["learner"], manifest["bias_neurons"]
     # The field's own learner has no bias neurons (its neurons after the tokens are its probes).
-    if learner not in LEARNERS[1:] or (learner == "field" and bias_neurons != 0):
+    if learner not in MODEL_LEARNERS or (learner == "field" and bias_neurons != 0):
         raise ModelFolderError(f"{where}: unknown learner {learner!r} or bias neuron count {bias_neurons!r}")
     extra = motor_count if learner == "field" else bias_neurons
     if motor_count != len(classes) or sensory_count != token_neurons + extra:
@@ -486,12 +259,9 @@ def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: 
                                f"{token_neurons} tokens, {motor_count} classes and {bias_neurons} "
                                f"bias neurons of learner {learner!r})")
     field = map_weights(sensory_count, motor_count)
-    model = _Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons)
-    estimator._set_model(model)
-    for name, value in manifest.get("fitted", {}).items():
-        if name in FITTED_ATTRIBUTES:
-            setattr(estimator, name, value)
-    return estimator
+    model = Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons)
+    fitted = {name: value for name, value in manifest.get("fitted", {}).items() if name in KEPT_ATTRIBUTES}
+    return estimator, model, fitted
 
 
 class _Vanished(Exception):
@@ -518,7 +288,8 @@ def _open_file(path: str, name: str) -> Any:
     return open(fd, "rb")
 
 
-def _load_once(estimator_cls: Any, path: str, manifest: dict[str, Any], shared: bool | None) -> Any:
+def _load_once(estimator_cls: Any, path: str, manifest: dict[str, Any], shared: bool | None
+               ) -> tuple[Any, Model, dict[str, Any]]:
     vocabulary_bytes = None
     if manifest["vocabulary"] is not None:
         with _open_file(path, manifest["vocabulary"]) as f:
@@ -537,7 +308,7 @@ def _load_once(estimator_cls: Any, path: str, manifest: dict[str, Any], shared: 
                     f"{sensory_count} neurons of {NEURON_BYTES} bytes ({sensory_count * NEURON_BYTES} bytes)")
             if weights_size:
                 with mmap.mmap(fd, weights_size, prot=mmap.PROT_READ) as view:
-                    problem = _first_bad_record(view, motor_count)
+                    problem = first_bad_record(view, motor_count)
                 if problem is not None:
                     raise ModelFolderError(f"{weights_path} is damaged: record {problem[0]} {problem[1]}")
             if shared is not False:
@@ -568,11 +339,13 @@ def _load_once(estimator_cls: Any, path: str, manifest: dict[str, Any], shared: 
         return _model_from(estimator_cls, manifest, vocabulary_bytes, map_weights, path)
 
 
-def load(estimator_cls: Any, path: str, shared: bool | None = None) -> Any:
+def load(estimator_cls: Any, path: str, shared: bool | None = None) -> tuple[Any, Model, dict[str, Any]]:
+    """(an estimator_cls made with the folder's settings, its fitted model, the fitted attributes
+    the folder kept), for OmbrelClassifier.load to put together."""
     if shared not in (None, True, False):
         raise ValueError(f"shared must be None, True or False, got {shared!r}")
     for _ in range(LOAD_ATTEMPTS):
-        manifest = _read_manifest(path)
+        manifest = read_manifest(path)
         try:
             return _load_once(estimator_cls, path, manifest, shared)
         except _Vanished as e:
@@ -582,35 +355,3 @@ def load(estimator_cls: Any, path: str, shared: bool | None = None) -> Any:
             raise ModelFolderError(f"{path}: {e.args[0]} is missing") from None
     raise ModelFolderError(f"{path}: the model kept changing during {LOAD_ATTEMPTS} loads")
 
-
-# -- pickling ----------------------------------------------------------------------------------------
-
-def model_state(model: Any) -> dict[str, Any]:
-    """The fitted state as plain data, for pickling."""
-    return {
-        "features": model.kind,
-        "buckets": model.buckets,
-        "classes": model.classes,
-        "vocabulary": model.vocabulary.to_bytes() if model.vocabulary is not None else None,
-        "weights": field_bytes(model.field),
-        "learner": model.learner,
-        "bias_neurons": model.bias_neurons,
-    }
-
-
-def model_from_state(estimator: Any, state: dict[str, Any]) -> Any:
-    from .classifier import _Model
-    classes = state["classes"]
-    vocabulary = _native.Vocabulary.from_bytes(state["vocabulary"]) if state["vocabulary"] is not None else None
-    buckets = int(state["buckets"])
-    learner = state.get("learner", "field")
-    bias_neurons = int(state.get("bias_neurons", 0))
-    extra = len(classes) if learner == "field" else bias_neurons
-    sensory_count = (buckets or len(vocabulary or ())) + extra
-    weights = state["weights"]
-    if len(weights) != sensory_count * NEURON_BYTES:
-        raise ModelFolderError("pickled weights do not match the vocabulary and classes")
-    check_records(weights, len(classes), "the pickled weights")
-    field = memory_field(weights, sensory_count, len(classes))
-    return _Model(state["features"], estimator._spec(state["features"]), vocabulary, buckets, classes, field,
-                  learner, bias_neurons)

@@ -304,7 +304,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
         folder_lock = lock_folder(folder) if token is not None else None
         try:
             with tempfile.TemporaryDirectory(prefix=f"ombrel-serve-{os.getpid()}-") as scratch:
-                config = {
+                config: dict[str, Any] = {
                     "folder": folder, "host": host, "port": port, "parent": os.getpid(), "max_body": max_body,
                     "poll": poll, "access_log": access_log, "log_level": log_level, "writes": token is not None,
                     "allowed_hosts": list(allowed_hosts), "allowed_origins": list(allowed_origins),

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
+#include <chrono>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace ombrel::learn {
@@ -42,13 +45,28 @@ class Ref final {
   PyObject* obj_ = nullptr;
 };
 
+// Takes the interpreter lock back for `state`. A thread that asks for the lock while the interpreter
+// is finalizing (a daemon thread coming back from native work after the main thread has begun to exit)
+// is ended by CPython 3.12 with pthread_exit, a forced unwind of this thread's stack. Letting it
+// unwind would run the destructors of the frames above without the lock (releasing buffers and
+// references while the main thread tears the interpreter down), and through the noexcept destructor
+// below it would end the process in std::terminate. The thread is parked instead, holding neither the
+// lock nor anything the interpreter needs, until the process exits.
+inline void take_lock_back(PyThreadState* state) {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+}
+
 // Gives up the interpreter lock for its lifetime when `release` is true. Only code that touches no
 // Python object may run inside; the lock is taken back on every path out, exceptions included.
 class UnlockedScope final {
  public:
   explicit UnlockedScope(bool release) noexcept : state_(release ? PyEval_SaveThread() : nullptr) {}
   ~UnlockedScope() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
+    if (state_ != nullptr) take_lock_back(state_);
   }
   UnlockedScope(const UnlockedScope&) = delete;
   UnlockedScope& operator=(const UnlockedScope&) = delete;
@@ -59,9 +77,13 @@ class UnlockedScope final {
 
 // Turns the C++ exception in flight into a Python exception: MemoryError for a failed allocation,
 // ValueError for invalid input found by the native code, RuntimeError for anything else. Call only
-// from a catch block, with the interpreter lock held.
+// from a catch block, with the interpreter lock held. A forced unwind (the thread being ended, by
+// pthread_exit or cancellation) is no error: it goes on, out of the caller's catch block, or the
+// runtime would abort the process.
 inline PyObject* raise_from_native() {
   try {
+    throw;
+  } catch (abi::__forced_unwind&) {
     throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

@@ -1,5 +1,7 @@
 #include "lib/errors.h"
 
+#include <cxxabi.h>
+
 #include <new>
 #include <string>
 
@@ -91,6 +93,10 @@ PyObject* raise_io_error(const platform::IoError& error) {
 
 PyObject* raise_current_exception() {
   try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    // The thread is being ended (pthread_exit, cancellation): no fault to report, and the unwind must
+    // go on out of the caller's catch block, or the runtime aborts the process.
     throw;
   } catch (const InternalFault& fault) {
     return raise_panic(fault.what());

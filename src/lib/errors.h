@@ -34,7 +34,8 @@ PyObject* raise_io_error(const platform::IoError& error);
 
 // Raises the exception for a C++ exception that reached the module boundary: an internal fault
 // becomes PanicException, an allocation failure MemoryError, anything else PanicException too.
-// REQUIRES: called inside a catch block. Always returns nullptr.
+// A forced unwind (the thread being ended) is rethrown instead. REQUIRES: called inside a catch block.
+// Always returns nullptr.
 PyObject* raise_current_exception();
 
 }  // namespace ombrel::lib

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from ombrel_learn import ModelFolderError, NotFittedError, OmbrelClassifier
-from ombrel_learn import model_folder
+from ombrel_learn import model_folder, model_manifest
 
 from learn_support import make_corpus
 
@@ -152,7 +152,7 @@ def test_save_and_load_map_the_same_model(corpus, tmp_path):
     assert loaded.get_params() == clf.get_params()
     assert loaded.features_ == clf.features_
     manifest = json.loads((tmp_path / "model" / "model.json").read_text())
-    assert manifest["format_version"] == model_folder.FORMAT_VERSION
+    assert manifest["format_version"] == model_manifest.FORMAT_VERSION
     hashed = fitted(corpus, buckets=1000)
     hashed.save(tmp_path / "hashed")
     assert OmbrelClassifier.load(tmp_path / "hashed").predict(test_x).tolist() == hashed.predict(test_x).tolist()
@@ -356,10 +356,10 @@ def test_fitting_twice_gives_the_same_model_whatever_the_pool():
 
 
 def test_large_inputs_are_predicted_in_blocks_with_the_same_answers(corpus):
-    from ombrel_learn import classifier
+    from ombrel_learn import fitted_model
     clf = fitted(corpus, features="words")
     _, _, test_x, _ = corpus
-    texts = (test_x * (classifier.PREDICT_BLOCK // len(test_x) + 2))[:classifier.PREDICT_BLOCK + 7]
+    texts = (test_x * (fitted_model.PREDICT_BLOCK // len(test_x) + 2))[:fitted_model.PREDICT_BLOCK + 7]
     expected = clf.predict(test_x).tolist()
     answers = clf.predict(texts)
     assert len(answers) == len(texts)

@@ -17,7 +17,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 from ombrel_learn import OmbrelClassifier  # noqa: E402
 from ombrel_learn.linear import average_models  # noqa: E402
 
-from learn_support import DATA, read_tsv  # noqa: E402
+from learn_support import find_dataset, read_tsv  # noqa: E402
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
@@ -47,7 +47,7 @@ def weights(clf, tmp_path, name):
 
 def test_counts_summed_on_the_cluster_equal_one_fit(training, tmp_path):
     texts, labels = read_tsv("sms_spam")
-    train_tsv = os.path.join(DATA, "sms_spam", "train.tsv")
+    train_tsv = os.path.join(find_dataset("sms_spam"), "train.tsv")
     classes = sorted(set(labels))
     settings = dict(learner="naive_bayes", features="chars", buckets=1 << 16, alpha=0.1)
     assert dask.bag.read_text(train_tsv, blocksize="64KiB").npartitions > 4
@@ -112,7 +112,7 @@ def test_parameter_mixing_on_the_cluster(training, tmp_path):
     by_label = sorted(range(len(texts)), key=lambda i: labels[i])
     sorted_tsv = tmp_path / "sorted.tsv"
     write_tsv(sorted_tsv, [texts[i] for i in by_label], [labels[i] for i in by_label])
-    tsv = os.path.join(DATA, "sms_spam", "train.tsv")
+    tsv = os.path.join(find_dataset("sms_spam"), "train.tsv")
     wide_x, wide_y = many_classes(10, 30, 3)
     wide_tsv = tmp_path / "wide.tsv"
     write_tsv(wide_tsv, wide_x, wide_y)

@@ -15,9 +15,9 @@ import warnings
 import numpy as np
 import pytest
 
-from ombrel_learn import NotFittedError, OmbrelClassifier
+from ombrel_learn import DataConversionWarning, NotFittedError, OmbrelClassifier
 from ombrel_learn import classifier as classifier_module
-from ombrel_learn import fields
+from ombrel_learn import fields, fitted_model, validation
 
 from learn_support import make_corpus, read_tsv
 
@@ -91,7 +91,7 @@ def test_labels_are_validated_as_scikit_learn_does(corpus):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         column = clf.fit(train_x, np.array(train_y).reshape(-1, 1))
-    assert [w.category for w in caught] == [classifier_module.DataConversionWarning]
+    assert [w.category for w in caught] == [DataConversionWarning]
     assert column.classes_.tolist() == ["food", "space", "sport"]
     with pytest.raises(ValueError, match="one-dimensional"):
         clf.fit(train_x, np.array([train_y, train_y]).T)
@@ -128,7 +128,7 @@ def test_a_stream_of_sms_spam_learns_beyond_the_majority_class():
 
 def test_engine_faults_and_oversized_fields_raise_ordinary_exceptions(corpus, monkeypatch):
     train_x, train_y, test_x, _ = corpus
-    monkeypatch.setattr(classifier_module, "_available_memory", lambda: 1 << 30, raising=False)
+    monkeypatch.setattr(validation, "available_memory", lambda: 1 << 30, raising=False)
     with pytest.raises(MemoryError, match="GiB"):
         OmbrelClassifier(buckets=2**30).fit(train_x, train_y)  # 64 GiB of neurons: refused before allocating
     monkeypatch.undo()
@@ -136,8 +136,8 @@ def test_engine_faults_and_oversized_fields_raise_ordinary_exceptions(corpus, mo
     model = clf._model
     records = np.frombuffer(bytearray(fields.field_bytes(model.field)), dtype=np.uint32).reshape(-1, 16)
     records[:model.token_neurons, 1] = 1000  # every token's synapse count, beyond a record's 8 slots
-    damaged = classifier_module._mapped_field(records.tobytes(), model.sensory_count, len(model.classes))
-    clf._set_model(classifier_module._Model(model.kind, model.spec, model.vocabulary, 0, model.classes, damaged))
+    damaged = fields.memory_field(records.tobytes(), model.sensory_count, len(model.classes))
+    clf._set_model(fitted_model.Model(model.kind, model.spec, model.vocabulary, 0, model.classes, damaged))
     for call in (clf.predict, clf.decision_function):
         with pytest.raises(RuntimeError, match="internal fault in the ombrel engine"):
             call(test_x)

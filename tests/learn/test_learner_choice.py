@@ -7,7 +7,8 @@ import pickle
 import numpy as np
 import pytest
 
-from ombrel_learn import ModelFolderError, OmbrelClassifier
+from ombrel_learn import ModelFolderError, OmbrelClassifier, choice
+from ombrel_learn.featurizing import featurize
 
 from learn_support import read_tsv
 
@@ -50,7 +51,7 @@ def test_decision_function_follows_predict_on_many_classes_and_ties(languages):
 
 
 def test_words_are_kept_unless_chars_do_significantly_better():
-    from ombrel_learn.classifier import prefer_cheaper
+    from ombrel_learn.choice import prefer_cheaper
     rng = np.random.default_rng(0)
     words = rng.random(2000) < 0.85
     kind = lambda c: c[0]  # noqa: E731
@@ -205,7 +206,7 @@ def test_the_choice_prunes_its_rows_as_a_vocabulary_of_them_would(languages, kin
     classes, y = np.unique(labels, return_inverse=True)
     k = len(classes)
     clf = OmbrelClassifier()
-    every = clf._featurize(kind, texts, y.tolist(), k)
+    every = featurize(kind, clf._spec(kind), 0, texts, y.tolist(), k)
     rows = np.flatnonzero(np.arange(len(texts)) % 3 != 1)
     keep = every.kept(rows, y[rows].astype(np.uint32), k, 2, coverage)
     (ids, offsets), features = every.subset(rows, keep)
@@ -242,7 +243,7 @@ def test_the_choice_gives_a_run_of_rows_the_ids_of_scattered_ones(languages):
     """subset takes a run of rows by slicing and scattered rows by gathering: the same ids."""
     train_x, train_y, _, _ = languages
     classes, y = np.unique(train_y[:900], return_inverse=True)
-    every = OmbrelClassifier()._featurize("chars", train_x[:900], y.tolist(), len(classes))
+    every = featurize("chars", OmbrelClassifier()._spec("chars"), 0, train_x[:900], y.tolist(), len(classes))
     keep = every.kept(np.arange(900), y.astype(np.uint32), len(classes), 2, 0.0)
     run = np.arange(300, 700)
     (ids, offsets), _ = every.subset(run, keep)
@@ -253,7 +254,7 @@ def test_the_choice_gives_a_run_of_rows_the_ids_of_scattered_ones(languages):
 
 
 def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_ones(languages):
-    rows = OmbrelClassifier._costlier_rows
+    rows = choice.costlier_rows
     sizes = np.cumsum(np.full(5000, 100))
     held = [np.arange(1000)]
     few = rows(sizes, held, 4, 100.0)  # a budget of one text: the floors
@@ -277,10 +278,11 @@ def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_
     texts, labels = [train_x[i] for i in order], y[order]
     # The budget of 3000 short sentences is below the floors for 73 languages.
     positions = rows(np.cumsum([len(t) for t in texts]), [np.arange(600)], len(classes), 0.0)
-    words = again._featurize("words", [texts[i] for i in positions], labels[positions].tolist(), len(classes),
-                             positions)
+    words = featurize("words", again._spec("words"), 0, [texts[i] for i in positions], labels[positions].tolist(),
+                      len(classes), positions)
     held = [np.arange(600)]
-    expected = again._score(words, [("words", "naive_bayes", 0.3)], labels.astype(np.uint32), len(classes), held)
+    expected = choice.score(again._settings(), words, [("words", "naive_bayes", 0.3)], labels.astype(np.uint32),
+                            len(classes), held)
     scored = expected[("words", "naive_bayes", 0.3)]
     assert (scored >= 0).sum() == 300
     assert clf.selection_paired_["words/naive_bayes/alpha=0.3"] == pytest.approx(scored[scored >= 0].mean())

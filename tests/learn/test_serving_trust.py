@@ -142,9 +142,8 @@ def test_writing_needs_enabling_a_token_json_and_one_of_the_servers_names(folder
 
     # The command line enables writes only with a token, taken from the environment or a file.
     env = {k: v for k, v in os.environ.items() if k != "OMBREL_SERVE_TOKEN"}
-    refused = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--allow-writes"],
-                             capture_output=True, text=True, timeout=60, env=env)
-    assert refused.returncode == 1 and "OMBREL_SERVE_TOKEN" in refused.stderr, refused.stderr
+    status, said = run_cli("serve", folder, "--port", "0", "--allow-writes", env=env, timeout=30)
+    assert status == 1 and "OMBREL_SERVE_TOKEN" in said, said
 
 
 # -- servers in subprocesses -----------------------------------------------------------------------------
@@ -168,8 +167,36 @@ def http(port, method, path, body=None, token=None, timeout=10):
         return e.code, json.loads(e.read())
 
 
+def _kill_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)  # the server and any child it left behind
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
+def run_cli(*args, env=None, timeout=60):
+    """`ombrel ARGS` to its end: (exit status, what it printed). Output goes through a file and the
+    command runs in its own session, so that children it leaves behind can neither hold a pipe open
+    nor outlive the test."""
+    with tempfile.TemporaryFile(mode="w+") as out:
+        process = subprocess.Popen([sys.executable, "-m", "ombrel_learn", *args], stdout=out, stderr=out,
+                                   text=True, env=env, start_new_session=True)
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            _kill_group(process)
+            out.seek(0)
+            pytest.fail(f"ombrel {' '.join(args)} did not finish within {timeout} s:\n{out.read()}")
+        finally:
+            _kill_group(process)
+        out.seek(0)
+        return process.returncode, out.read()
+
+
 class Served:
-    """`ombrel serve FOLDER ARGS` on a free port until the end of the `with` block."""
+    """`ombrel serve FOLDER ARGS` on a free port until the end of the `with` block (in a session of
+    its own, killed whole at the end)."""
 
     def __init__(self, folder, *args, token=None, preexec_fn=None, port=None):
         self.port = port or free_port()
@@ -177,9 +204,11 @@ class Served:
         env.pop("OMBREL_SERVE_TOKEN", None)
         if token:
             env["OMBREL_SERVE_TOKEN"] = token
+        self.log = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "ombrel_learn", "serve", folder, "--port", str(self.port), "--poll", "0.05",
-             *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env, preexec_fn=preexec_fn)
+             *args], stdout=self.log, stderr=subprocess.STDOUT, text=True, env=env, preexec_fn=preexec_fn,
+            start_new_session=True)
 
     def __enter__(self):
         return self
@@ -197,23 +226,22 @@ class Served:
         return seen
 
     def output(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        return self.process.communicate()[0]
+        self.log.seek(0)
+        return self.log.read()
 
     def stop(self, sig=signal.SIGTERM):
         if self.process.poll() is None:
             self.process.send_signal(sig)
         try:
-            return self.process.communicate(timeout=30)[0]
+            self.process.wait(30)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            pytest.fail(f"the server did not stop:\n{self.process.communicate()[0]}")
+            _kill_group(self.process)
+            pytest.fail(f"the server did not stop:\n{self.output()}")
+        return self.output()
 
     def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.communicate()
+        _kill_group(self.process)
+        self.log.close()
 
 
 def gone(pids, timeout):
@@ -240,17 +268,15 @@ def test_a_port_in_use_is_refused_and_workers_die_with_the_supervisor(folder):
         workers = serving.worker_pids(first.process.pid)
         assert len(workers) == 2
         # A second service on the same port is refused instead of splitting the traffic.
-        second = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--workers", "2",
-                                 "--port", str(first.port)], capture_output=True, text=True, timeout=60)
-        assert second.returncode == 1 and "in use" in second.stderr, second.stderr
+        status, said = run_cli("serve", folder, "--workers", "2", "--port", str(first.port), timeout=30)
+        assert status == 1 and "in use" in said, said
         assert {http(first.port, "GET", "/health")[1]["pid"] for _ in range(20)} <= set(workers)
         # So is a port where some other server listens.
         with socket.socket() as other:
             other.bind(("127.0.0.1", 0))
             other.listen()
-            taken = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--port",
-                                    str(other.getsockname()[1])], capture_output=True, text=True, timeout=60)
-        assert taken.returncode == 1 and "in use" in taken.stderr, taken.stderr
+            status, said = run_cli("serve", folder, "--port", str(other.getsockname()[1]), timeout=30)
+        assert status == 1 and "in use" in said, said
         # The supervisor killed outright: its workers notice and exit.
         first.process.kill()
         first.process.wait()
@@ -259,7 +285,7 @@ def test_a_port_in_use_is_refused_and_workers_die_with_the_supervisor(folder):
 
 def test_a_dead_worker_is_restarted_with_back_off_while_the_others_keep_serving(folder):
     away = folder + ".away"
-    with Served(folder, "--workers", "2", "--restart-delay-max", "1") as server:
+    with Served(folder, "--workers", "2") as server:
         pids = server.wait_ready(2)
         victim, survivor = sorted(pids)
         os.rename(folder, away)  # replacements cannot load the model for now
@@ -312,22 +338,6 @@ def _low_file_limit():
 
 
 def test_slow_and_idle_clients_are_timed_out_and_connections_bounded(folder, corpus):
-    with Served(folder, "--timeout-header", "1", "--timeout-body", "1", "--timeout-keep-alive", "1") as server:
-        server.wait_ready()
-        clients = {name: socket.create_connection(("127.0.0.1", server.port)) for name in ("idle", "half head",
-                                                                                            "half body")}
-        clients["half head"].sendall(b"POST /predict HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Ty")
-        clients["half body"].sendall(b"POST /predict HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
-                                     b"\r\nContent-Length: 100\r\n\r\n{\"text\": ")
-        start = time.monotonic()
-        closed = {name: _closed_within(sock, 8) for name, sock in clients.items()}
-        elapsed = time.monotonic() - start
-        for sock in clients.values():
-            sock.close()
-        assert closed == dict.fromkeys(clients, True), closed
-        assert elapsed < 8
-        assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "space"
-
     # More idle connections than the worker has file descriptors: a normal client is still answered,
     # and a hot swap still opens the new model's files.
     with Served(folder, preexec_fn=_low_file_limit) as server:
@@ -347,6 +357,22 @@ def test_slow_and_idle_clients_are_timed_out_and_connections_bounded(folder, cor
         finally:
             for sock in idle:
                 sock.close()
+
+    with Served(folder, "--timeout-header", "1", "--timeout-body", "1", "--timeout-keep-alive", "1") as server:
+        server.wait_ready()
+        clients = {name: socket.create_connection(("127.0.0.1", server.port)) for name in ("idle", "half head",
+                                                                                            "half body")}
+        clients["half head"].sendall(b"POST /predict HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Ty")
+        clients["half body"].sendall(b"POST /predict HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
+                                     b"\r\nContent-Length: 100\r\n\r\n{\"text\": ")
+        start = time.monotonic()
+        closed = {name: _closed_within(sock, 8) for name, sock in clients.items()}
+        elapsed = time.monotonic() - start
+        for sock in clients.values():
+            sock.close()
+        assert closed == dict.fromkeys(clients, True), closed
+        assert elapsed < 8
+        assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "space"
 
 
 def test_a_huge_batch_of_empty_texts_does_not_block_the_event_loop(folder):
@@ -380,10 +406,8 @@ def test_a_huge_batch_of_empty_texts_does_not_block_the_event_loop(folder):
 def test_settings_are_checked_the_missing_folder_is_logged_once_and_stop_cleans_up(folder, caplog):
     for option, value in [("--port", "99999"), ("--port", "-1"), ("--poll", "nan"), ("--poll", "inf"),
                           ("--poll", "-1")]:
-        result = subprocess.run([sys.executable, "-m", "ombrel_learn", "serve", folder, "--port", "0", option, value],
-                                capture_output=True, text=True, timeout=30)
-        assert result.returncode == 1 and result.stderr.startswith(f"ombrel: error: {option}"), (option, value,
-                                                                                                  result.stderr)
+        status, said = run_cli("serve", folder, "--port", "0", option, value, timeout=30)
+        assert status == 1 and said.startswith(f"ombrel: error: {option}"), (option, value, said)
 
     async def watch_a_folder_that_goes_away():
         holder = serving.ModelHolder(folder, poll=0.01)

@@ -1,0 +1,388 @@
+"""The automatic choice of learner="auto" / features="auto" (and of naive Bayes' smoothing when
+alpha=None): candidates fitted on a sample of the training texts split into a training and a
+held-out part, the best kept.
+
+It fits naive Bayes (each alpha) and SGD with the log loss on each feature kind that `features`
+allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes before
+SGD), and the estimator refits it on everything. Word features, which predict several times faster,
+are kept unless chars do significantly better (see `prefer_cheaper`).
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+from typing import Any, Iterator, Sequence
+
+import numpy as np
+
+from . import _native, learners, linear
+from .featurizing import Featurized, featurize
+from .settings import Settings
+from .training import float_features, train_model
+
+# learner="auto" / features="auto" compare their candidates on at most this many training texts
+# (80% train, 20% held out; three folds below AUTO_FOLDS_BELOW texts), and on at most this many
+# bytes of text, so that the choice costs a bounded share of the fit.
+AUTO_SAMPLE_TEXTS = 20000
+AUTO_SAMPLE_BYTES = 2_000_000
+AUTO_FOLDS_BELOW = 1500
+# The choice spends at most about this many times the cost of one fit (estimated from tokenizing the
+# sample with the cheapest feature kind): a costlier kind is compared on as many of the sample's
+# texts as half of that allows, so a small training set gets a proportionally small search; but on
+# at least AUTO_MIN_HELD held-out texts and max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS x classes)
+# training texts (a quarter of the sample with three folds).
+AUTO_BUDGET_FITS = 3.0
+AUTO_MIN_ROWS = 300
+AUTO_ROWS_PER_CLASS = 20
+AUTO_MIN_HELD = 300
+AUTO_MIN_SHARE = 4
+AUTO_PROBE_ROWS = 200
+# The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
+AUTO_ALPHAS = (0.1, 0.3, 1.0)
+# What learner="auto" compares. The field's own training is left to an explicit learner="field" or
+# to autotune: on held-out rows of every dataset measured it never beat the better of these two,
+# and it costs more than both together.
+AUTO_LEARNERS = ("naive_bayes", "sgd")
+# A float learner holds a dense (token neurons x classes) matrix: in hashing mode, learner="auto"
+# considers the float learners only while that matrix stays below this many cells.
+MAX_DENSE_CELLS = 1 << 24
+# learner="auto" leaves out a float learner whose estimated peak memory (tokens x classes x
+# FLOAT_BYTES_PER_CELL, the choice's folds running side by side counted) is above this, and the
+# field learner, which needs 64 bytes per token whatever the classes, trains instead. A fixed cap
+# rather than a share of the free memory, so that the same data and settings choose the same model
+# on every machine.
+AUTO_FLOAT_MEMORY = 1 << 30
+
+Candidate = tuple[str, str, float | None]
+
+
+def needed(settings: Settings) -> bool:
+    """Whether a fit with these settings chooses (features, learner or alpha) on held-out rows."""
+    return (settings.features == "auto" or settings.learner == "auto"
+            or (settings.learner == "naive_bayes" and settings.alpha is None))
+
+
+def candidates(settings: Settings, k: int) -> list[Candidate]:
+    """(features, learner, alpha) in order of preference (ties go to the earlier one)."""
+    kinds = ("words", "chars") if settings.features == "auto" else (settings.features,)
+    if settings.learner != "auto":
+        learner_names: tuple[str, ...] = (settings.learner,)
+    elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS:
+        learner_names = ("field",)
+    else:
+        learner_names = AUTO_LEARNERS
+    out: list[Candidate] = []
+    for kind in kinds:
+        for learner in learner_names:
+            if learner == "naive_bayes" and settings.alpha is None:
+                out.extend((kind, learner, a) for a in AUTO_ALPHAS)
+            else:
+                out.append((kind, learner, settings.alpha))
+    return out
+
+
+def sample_size(texts: list[str]) -> int:
+    count = 0
+    size = 0
+    for text in texts[:AUTO_SAMPLE_TEXTS]:
+        size += len(text)
+        count += 1
+        if size > AUTO_SAMPLE_BYTES:
+            break
+    return count
+
+
+def name(c: Candidate) -> str:
+    kind, learner, alpha = c
+    return f"{kind}/{learner}" + (f"/alpha={alpha}" if alpha is not None else "")
+
+
+def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: dict[str, Any],
+           cache: dict[str, Featurized]) -> Candidate:
+    """The (features, learner, alpha) that score best on held-out rows of a sample of the
+    (already shuffled) training texts; the measured accuracies go to `report` (selection_scores_,
+    selection_rows_, feature_scores_, selection_paired_), the ids made of the sample to `cache`.
+
+    Each feature kind tokenizes its rows of the sample once; every fold and every learner works
+    on those ids (each fold keeps the tokens its training rows allow, as a vocabulary built on
+    them would). The cheapest kind (words) is scored on the whole sample, and the time that took
+    sets the budget of the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first
+    rows of the sample that its budget allows, and the kinds are compared on the rows they share
+    (the same folds, the same held-out texts)."""
+    chosen = candidates(settings, k)
+    if len(chosen) == 1:
+        return chosen[0]
+    if any(c[1] == "field" for c in chosen):
+        return _choose_on_texts(settings, texts, y, k, report)
+    count = sample_size(texts)
+    if count < 10 or len(set(y[:count])) < 2:
+        return chosen[0]
+    labels = np.asarray(y[:count], dtype=np.uint32)
+    sizes = np.cumsum([len(t) for t in texts[:count]])
+    total = sum(len(t) for t in texts[count:]) + int(sizes[-1])
+    held_out = folds(count)
+    kinds = list(dict.fromkeys(c[0] for c in chosen))
+    featurized: dict[str, Featurized] = {}
+    buckets = int(settings.buckets)
+    budget = 0.0
+    for kind in kinds:
+        positions = None
+        spec = settings.spec(kind)
+        if featurized:
+            probe = min(count, AUTO_PROBE_ROWS)
+            ids_per_byte = len(featurize(kind, spec, buckets, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
+            positions = costlier_rows(sizes, held_out, k, 0.5 * budget / max(ids_per_byte, 1e-12))
+        if positions is None:
+            featurized[kind] = featurize(kind, spec, buckets, texts[:count], y[:count], k)
+        else:
+            rows = positions.tolist()
+            featurized[kind] = featurize(kind, spec, buckets, [texts[i] for i in rows], [y[i] for i in rows], k,
+                                         positions)
+        if len(featurized) == 1:  # one fit presents every text's ids once: the unit of the budget
+            budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[-1]))
+    if settings.learner == "auto":
+        # The float learners' dense matrices grow with tokens x classes: leave out a kind whose
+        # would not fit AUTO_FLOAT_MEMORY, and let the field learner train when none fits.
+        parallel = min(len(held_out), _native.thread_count())
+        lengths = np.diff(sizes, prepend=0)
+        too_big = {kind for kind in kinds
+                   if float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()),
+                                       parallel) > AUTO_FLOAT_MEMORY}
+        if too_big:
+            chosen = [c for c in chosen if c[0] not in too_big]
+            kinds = [kind for kind in kinds if kind not in too_big]
+            if not chosen:
+                return ("words" if settings.features == "auto" else settings.features), "field", None
+    cache.update(featurized)
+    outcome: dict[Candidate, np.ndarray] = {}
+    for kind in kinds:
+        mine = [c for c in chosen if c[0] == kind]
+        outcome.update(score(settings, featurized[kind], mine, labels, k, held_out))
+    right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
+    right = {c: v for c, v in right.items() if len(v)}
+    if not right:
+        return chosen[0]
+    scores = {name(c): float(v.mean()) for c, v in right.items()}
+    report["selection_scores_"] = scores
+    report["selection_rows_"] = {kind: featurized[kind].rows for kind in kinds}
+    best_of_kind = {}
+    for kind in kinds:
+        mine = [c for c in chosen if c[0] == kind and c in right]
+        if mine:
+            best_of_kind[kind] = max(mine, key=lambda c: int(right[c].sum()))  # the first of equals
+    if len(kinds) > 1:
+        report["feature_scores_"] = {kind: scores[name(c)] for kind, c in sorted(best_of_kind.items())}
+    finalists = list(best_of_kind.values())
+    if len(finalists) == 1:
+        return finalists[0]
+    # The kinds are compared on the same footing: each finalist trained on the rows they all
+    # have, scored on the same held-out texts (a kind scored on more rows is scored again on the
+    # shared ones).
+    common = np.ones(count, dtype=bool)
+    for kind in best_of_kind:
+        here = np.zeros(count, dtype=bool)
+        here[featurized[kind].positions] = True
+        common &= here
+    paired_outcome = {}
+    for kind, c in best_of_kind.items():
+        if featurized[kind].rows == int(common.sum()):
+            paired_outcome[c] = outcome[c]
+        else:
+            paired_outcome[c] = score(settings, featurized[kind], [c], labels, k, held_out, within=common)[c]
+    shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
+    if not shared.any():
+        return finalists[0]
+    paired = {c: paired_outcome[c][shared].astype(bool) for c in finalists}
+    report["selection_paired_"] = {name(c): float(v.mean()) for c, v in paired.items()}
+    best: Candidate = prefer_cheaper(finalists, paired, lambda c: c[0])
+    return best
+
+
+def costlier_rows(sizes: np.ndarray, held_out: list[np.ndarray], k: int, allowed_bytes: float) -> np.ndarray | None:
+    """The rows of the sample (sizes: its texts' cumulative lengths) on which a costlier feature
+    kind is scored: about `allowed_bytes` of text, but at least AUTO_MIN_HELD held-out texts and
+    max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS * k) training texts. With one held-out fold (its
+    first fifth), the first held-out texts and the first training texts after them; with
+    three interleaved folds, the first texts. None: every row."""
+    count = len(sizes)
+    rows = int(np.searchsorted(sizes, allowed_bytes, side="right"))
+    least_train = max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS * k)
+    if len(held_out) == 1:
+        held = len(held_out[0])
+        held_rows = min(held, max(AUTO_MIN_HELD, rows // 5))
+        train_rows = min(count - held, max(least_train, rows - held_rows))
+        if held_rows == held and train_rows == count - held:
+            return None
+        return np.concatenate((np.arange(held_rows), np.arange(held, held + train_rows)))
+    rows = min(count, max(rows, least_train + least_train // 2, count // AUTO_MIN_SHARE))
+    return None if rows == count else np.arange(rows)
+
+
+def folds(count: int) -> list[np.ndarray]:
+    """The held-out rows of each fold of a sample of `count` texts: three interleaved folds
+    below AUTO_FOLDS_BELOW texts, else its first fifth."""
+    if count < AUTO_FOLDS_BELOW:
+        return [np.arange(fold, count, 3) for fold in range(3)]
+    return [np.arange(max(1, count // 5))]
+
+
+def score(settings: Settings, data: Featurized, scored: list[Candidate], labels: np.ndarray, k: int,
+          held_out: list[np.ndarray], within: np.ndarray | None = None) -> dict[Candidate, np.ndarray]:
+    """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
+    was right, 0 where wrong, -1 where not scored (rows data lacks, or outside the mask
+    `within`). In each fold a candidate trains on the rows of data (within the mask) that the
+    fold does not hold out. The float models are scored as the field will hold them (with more
+    than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive Bayes
+    counts once per fold for all its alphas."""
+    outcome = {c: np.full(len(labels), -1, dtype=np.int8) for c in scored}
+    present = np.zeros(len(labels), dtype=bool)
+    present[data.positions] = True
+    if within is not None:
+        present &= within
+
+    def score_fold(held_all: np.ndarray) -> None:  # writes only its own held-out rows of outcome
+        is_held = np.zeros(len(labels), dtype=bool)
+        is_held[held_all] = True
+        held_positions = np.flatnonzero(present & is_held)
+        held = np.searchsorted(data.positions, held_positions)
+        train_rows = np.searchsorted(data.positions, np.flatnonzero(present & ~is_held))
+        train_y = labels[data.positions[train_rows]]
+        if not len(held) or len(np.unique(train_y)) < 2:
+            return
+        keep = data.kept(train_rows, train_y, k, int(settings.min_df), settings.coverage_for(scored[0][1]))
+        documents, features = data.subset(train_rows, keep)
+        test_ids, _ = data.subset(held, keep)
+        test_y = labels[held_positions]
+        for candidate, model in float_models(settings, scored, documents, train_y, features, k):
+            outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
+
+    # The learners release the interpreter lock, so folds run side by side on the pool's threads
+    # (each fold's models are seeded as they would be alone: the outcome does not depend on it).
+    threads = min(len(held_out), _native.thread_count())
+    if threads > 1:
+        with concurrent.futures.ThreadPoolExecutor(threads) as executor:
+            for done in [executor.submit(score_fold, held_all) for held_all in held_out]:
+                done.result()
+    else:
+        for held_all in held_out:
+            score_fold(held_all)
+    return outcome
+
+
+def float_models(settings: Settings, scored: list[Candidate], documents: Any, labels: np.ndarray, features: int,
+                 k: int) -> Iterator[tuple[Candidate, linear.LinearModel]]:
+    """Each float candidate with its model of these training ids, as the field will hold it (with
+    more than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive
+    Bayes counts once for all its alphas."""
+    counts = None
+    for candidate in scored:
+        _, learner, alpha = candidate
+        if learner == "naive_bayes":
+            if counts is None:
+                counts = linear.count_naive_bayes(documents, labels, features, k)
+            model = counts.to_model(1.0 if alpha is None else float(alpha))
+        else:
+            model = learners.fit_float(settings, learner, alpha, documents, labels, features, k)
+        yield candidate, learners.as_the_field_holds(settings, model, documents, labels, k)
+
+
+def _choose_on_texts(settings: Settings, texts: list[str], y: list[int], k: int, report: dict[str, Any]
+                     ) -> Candidate:
+    """choose when the field's own training is among the candidates: each fold tokenizes its
+    texts (the field trains on texts, with its margin probes)."""
+    chosen = candidates(settings, k)
+    count = sample_size(texts)
+    if count < 10 or len(set(y[:count])) < 2:
+        return chosen[0]
+    fold_count = 3 if count < AUTO_FOLDS_BELOW else 1
+    correct: dict[Candidate, list[np.ndarray]] = {c: [] for c in chosen}
+    scored = 0
+    for fold in range(fold_count):
+        if fold_count == 1:
+            held = range(count - max(1, count // 5), count)
+        else:
+            held = range(fold, count, fold_count)
+        held_set = set(held)
+        train_rows = [i for i in range(count) if i not in held_set]
+        train_x = [texts[i] for i in train_rows]
+        train_y = [y[i] for i in train_rows]
+        test_x = [texts[i] for i in held]
+        test_y = np.asarray([y[i] for i in held])
+        if len(set(train_y)) < 2:
+            continue
+        scored += len(test_y)
+        for candidate, predicted in _try(settings, chosen, train_x, train_y, test_x, k):
+            correct[candidate].append(np.asarray(predicted) == test_y)
+    if not scored:
+        return chosen[0]
+    right = {c: np.concatenate(v) for c, v in correct.items()}
+    hits = {c: int(v.sum()) for c, v in right.items()}
+    best: Candidate = prefer_cheaper(chosen, right, lambda c: c[0])
+    scores = {name(c): hits[c] / max(1, scored) for c in chosen}
+    report["selection_scores_"] = scores
+    kinds = sorted({c[0] for c in chosen})
+    if len(kinds) > 1:  # the best score of each feature kind, as features="auto" reported it
+        report["feature_scores_"] = {kind: max(v for c, v in zip(chosen, scores.values()) if c[0] == kind)
+                                     for kind in kinds}
+    return best
+
+
+def _try(settings: Settings, tried: list[Candidate], train_x: list[str], train_y: list[int], test_x: list[str],
+         k: int) -> Iterator[tuple[Candidate, np.ndarray]]:
+    """Yields each candidate with its predictions (class indices) of test_x. The float models
+    are scored as the field will hold them (with more than 8 classes, cut to 8 per token and
+    refitted in that form), before rounding; naive Bayes counts once for all its alphas."""
+    classes = np.arange(k)
+    labels = np.asarray(train_y, dtype=np.uint32)
+    for kind in dict.fromkeys(c[0] for c in tried):
+        mine = [c for c in tried if c[0] == kind]
+        floats = [c for c in mine if c[1] != "field"]
+        if floats:
+            spec, vocabulary, buckets, documents = float_features(settings, kind, train_x, train_y, k, floats[0][1])
+            features = buckets or len(vocabulary or ())
+            test_ids = _native.transform(spec, vocabulary, buckets, test_x)
+            for candidate, model in float_models(settings, floats, documents, labels, features, k):
+                yield candidate, model.predict(test_ids)
+        for candidate in mine:
+            if candidate[1] == "field":
+                field_model = train_model(settings, kind, train_x, train_y, classes, int(settings.epochs))
+                yield candidate, np.asarray(field_model.predict_indices(test_x))
+
+
+def float_peak_bytes(data: Featurized, classes: int, total_bytes: int, data_bytes: int, parallel: int = 1) -> int:
+    """Estimated peak memory of a float learner chosen on `data` (the ids of `data_bytes` bytes of
+    the training texts, every token kept) and fitted on all `total_bytes`: the larger of the choice
+    (`parallel` folds at once, each at most every token of data) and the final fit, whose tokens
+    grow with the text as a vocabulary does (Heaps' law with exponent 0.5 from every token of the
+    sample: 1.5 to 2 times the vocabularies of the datasets measured, on the large side),
+    FLOAT_BYTES_PER_CELL per token and class."""
+    tokens = data.features
+    if not data.buckets and data_bytes and total_bytes > data_bytes:
+        final_tokens = int(tokens * (total_bytes / data_bytes) ** 0.5)
+    else:
+        final_tokens = tokens
+    cell = classes * learners.FLOAT_BYTES_PER_CELL
+    return max(tokens * cell * max(1, parallel), final_tokens * cell)
+
+
+def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: Any) -> Any:
+    """The candidate to keep, given which held-out texts each got right (the same texts for all).
+
+    Word features predict several times faster than character n-grams (a long text has many more
+    n-grams than words), so the best candidate on words is kept unless one on chars does
+    significantly better: by more than two standard errors of the paired difference (McNemar's
+    test at about 5%: sqrt of the number of texts that exactly one of the two gets right). Within a
+    kind, the best score wins, and ties go to the earlier candidate."""
+    def top(group: list[Any]) -> Any:
+        return max(group, key=lambda c: int(right[c].sum()))  # max keeps the first of equals
+    best = top(list(scored))
+    for cheaper in ("words",):
+        group = [c for c in scored if kind(c) == cheaper]
+        if not group or kind(best) == cheaper:
+            continue
+        rival = top(group)
+        gain = int(right[best].sum()) - int(right[rival].sum())
+        discordant = int(np.count_nonzero(right[best] != right[rival]))
+        if gain <= 2.0 * discordant ** 0.5:
+            return rival
+    return best

@@ -1,0 +1,143 @@
+"""Texts as token ids: the two feature kinds, and the ids the automatic choice makes once and prunes
+per fold.
+
+"words" are `ombrel.tokenize`'s tokens with English stop words and stemming; "chars" are the
+unstemmed words without stop words plus their character n-grams (1-4 by default), for short texts
+and languages written without spaces. With a vocabulary, a token is kept when it occurs in at least
+`min_df` training texts and its 8 most frequent classes hold at least `coverage` of them (a sensory
+neuron has eight synapses); with `buckets > 0` tokens are hashed into that many sensory neurons
+instead. Each text presents each distinct token once.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Iterable
+
+import numpy as np
+
+from . import _native
+
+ENGLISH_STOP_WORDS = frozenset(
+    """a about above after again against all also am an and any are as at be because been before
+    being below between both but by can could did do does doing down during each few for from
+    further had has have having he her here hers herself him himself his how i if in into is it
+    its itself just me more most my myself no nor not now of off on once only or other our ours
+    ourselves out over own same she should so some such than that the their theirs them
+    themselves then there these they this those through to too under until up very was we were
+    what when where which while who whom why will with would you your yours yourself
+    yourselves""".split()
+)
+
+FEATURE_KINDS = ("auto", "words", "chars")
+
+
+def stop_word_set(stop_words: str | Iterable[str] | None) -> frozenset[str]:
+    if stop_words is None:
+        return frozenset()
+    if isinstance(stop_words, str):
+        if stop_words != "english":
+            raise ValueError(f"stop_words must be 'english', None or a collection of str, got {stop_words!r}")
+        return ENGLISH_STOP_WORDS
+    return frozenset(stop_words)
+
+
+def feature_spec(kind: str, stop_words: str | Iterable[str] | None, stem: Any, min_length: Any,
+                 ngram_range: Any) -> _native.FeatureSpec:
+    """The native description of feature kind "words" or "chars" under these settings."""
+    if kind == "words":
+        return _native.FeatureSpec(stop_word_set(stop_words), bool(stem), int(min_length))
+    lo, hi = ngram_range
+    return _native.FeatureSpec(None, False, 1, True, int(lo), int(hi))
+
+
+def token_ids(spec: _native.FeatureSpec, buckets: int, texts: list[str], y: list[int], k: int, min_df: int,
+              coverage: float) -> tuple[_native.Vocabulary | None, int, _native.IdBatch]:
+    """The features of a float learner: (vocabulary, buckets, ids of the texts); a vocabulary built
+    on the texts unless buckets > 0."""
+    if buckets:
+        return None, buckets, _native.transform(spec, None, buckets, texts)
+    vocabulary, documents, _ = _native.build_vocabulary(spec, texts, y, k, min_df, coverage, 8, False)
+    return vocabulary, 0, documents
+
+
+class Featurized:
+    """The ids of the first `rows` training texts under one feature kind, every token kept
+    (`tokens`: the vocabulary's tokens by id; None in hashing mode, where ids are buckets)."""
+
+    def __init__(self, kind: str, spec: _native.FeatureSpec, tokens: list[Any] | None, buckets: int, batch: Any,
+                 positions: np.ndarray | None = None):
+        self.kind = kind
+        self.spec = spec
+        self.tokens = tokens
+        self.buckets = buckets
+        self.ids = np.frombuffer(batch, dtype=np.uint32) if len(memoryview(batch)) else np.zeros(0, np.uint32)
+        self.offsets = np.frombuffer(batch.offsets, dtype=np.uint64).astype(np.int64)
+        self.rows = len(self.offsets) - 1
+        self.features = buckets if buckets else len(tokens or ())
+        self.row_of = np.repeat(np.arange(self.rows), np.diff(self.offsets))
+        # The row of the (shuffled) training texts each row of these ids is: sorted; the first
+        # `rows` texts unless the choice featurized scattered ones.
+        self.positions = np.arange(self.rows) if positions is None else np.asarray(positions, dtype=np.int64)
+
+    def head(self, rows: int) -> "Featurized":
+        """The first `rows` texts (their ids are those a vocabulary of all the rows gave)."""
+        part = object.__new__(Featurized)
+        part.__dict__.update(self.__dict__)
+        end = int(self.offsets[rows])
+        part.ids, part.offsets, part.row_of, part.rows = self.ids[:end], self.offsets[:rows + 1], self.row_of[:end], rows
+        part.positions = self.positions[:rows]
+        return part
+
+    def kept(self, rows: np.ndarray, labels: np.ndarray, k: int, min_df: int, coverage: float) -> np.ndarray:
+        """Which tokens a vocabulary built on these rows keeps: those in at least min_df of them
+        whose 8 most frequent classes hold at least `coverage` of those texts. Every token in
+        hashing mode."""
+        if self.buckets:
+            return np.ones(self.features, dtype=bool)
+        selected = np.zeros(self.rows, dtype=bool)
+        selected[rows] = True
+        on = selected[self.row_of]
+        df = np.bincount(self.ids[on], minlength=self.features)
+        keep = df >= max(1, min_df)
+        if coverage > 0 and k > 8:
+            row_class = np.zeros(self.rows, dtype=np.int64)
+            row_class[rows] = labels
+            per_class = np.bincount(self.ids[on].astype(np.int64) * k + row_class[self.row_of[on]],
+                                    minlength=self.features * k).reshape(self.features, k)
+            top = np.sort(per_class, axis=1)[:, -8:].sum(axis=1)
+            keep &= top >= coverage * df
+        return keep
+
+    def subset(self, rows: np.ndarray, keep: np.ndarray) -> tuple[tuple[np.ndarray, np.ndarray], int]:
+        """((tokens, offsets) of these rows with the kept tokens renumbered in order, feature count)."""
+        if self.buckets:
+            number = None
+        else:
+            number = np.cumsum(keep, dtype=np.int64) - 1
+        if len(rows) and int(rows[-1]) - int(rows[0]) + 1 == len(rows):  # a run of rows: a slice
+            first, end = int(self.offsets[rows[0]]), int(self.offsets[rows[-1] + 1])
+            ids, row = self.ids[first:end], self.row_of[first:end] - int(rows[0])
+        else:
+            starts, ends = self.offsets[rows], self.offsets[rows + 1]
+            lengths = ends - starts
+            index = np.repeat(starts - np.concatenate(([0], np.cumsum(lengths)[:-1])), lengths) + np.arange(int(lengths.sum()))
+            ids = self.ids[index]
+            row = np.repeat(np.arange(len(rows)), lengths)
+        if number is not None:
+            on = keep[ids]
+            ids, row = number[ids[on]], row[on]
+        offsets = np.zeros(len(rows) + 1, dtype=np.uint64)
+        np.cumsum(np.bincount(row, minlength=len(rows)), out=offsets[1:])
+        return (np.ascontiguousarray(ids, dtype=np.uint32), offsets), (self.features if number is None else int(keep.sum()))
+
+
+def featurize(kind: str, spec: _native.FeatureSpec, buckets: int, texts: list[str], y: list[int], k: int,
+              positions: np.ndarray | None = None) -> Featurized:
+    """The ids of texts under every token of theirs (a vocabulary without pruning, or the
+    buckets), so that any subset of rows can be pruned as a vocabulary of its own would be.
+    positions: the training rows the texts are (default: the first ones)."""
+    if buckets:
+        batch = _native.transform(spec, None, buckets, texts)
+        return Featurized(kind, spec, None, buckets, batch, positions)
+    vocabulary, batch, _ = _native.build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
+    return Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions)

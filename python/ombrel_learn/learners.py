@@ -1,0 +1,107 @@
+"""The four learners on token ids: the float learners of `linear` (naive Bayes, SGD, the averaged
+perceptron) with the memory check and defaults the estimator gives them, and the field's own
+margin training.
+
+The field's training: shuffled once (by the caller), then `epochs` passes in chunks of `chunk`
+texts; the texts of a chunk whose class does not win by `margin` (one probe neuron per class
+carries the margin) are then trained with `amplify` / `suppress`. Deterministic: the same data and
+settings give the same model.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+import ombrel
+
+from . import _native, fields, linear, progress
+from .settings import Settings
+from .validation import check_memory
+
+SGD_ALPHA = 1e-4
+# A float learner's peak memory per (token neuron, class) cell: its float32 weights plus the counts,
+# averages and the cut model's refit that exist beside them at some point (measured: 16 bytes).
+FLOAT_BYTES_PER_CELL = 16
+
+
+def fit_float(settings: Settings, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
+              k: int, *, epochs: int | None = None, seed: int | None = None,
+              initial: linear.LinearModel | None = None, first_step: int = 0) -> linear.LinearModel:
+    """The float model of `learner` on these ids (alpha None: the learner's default)."""
+    check_memory(features * k * FLOAT_BYTES_PER_CELL, f"learner {learner!r} on {features:,} token neurons "
+                 f"x {k:,} classes", "use learner='field', or fewer tokens (min_df, buckets)")
+    if learner == "naive_bayes":
+        return linear.fit_naive_bayes(documents, y, features, k, alpha=1.0 if alpha is None else float(alpha))
+    seed = settings.random_state if seed is None else seed
+    epochs = int(settings.epochs) if epochs is None else epochs
+    if learner == "sgd":
+        return linear.fit_sgd(documents, y, features, k, loss=settings.loss,
+                              alpha=SGD_ALPHA if alpha is None else float(alpha),
+                              epochs=epochs, random_state=seed, initial=initial, first_step=first_step)
+    return linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed, initial=initial)
+
+
+def as_the_field_holds(settings: Settings, model: linear.LinearModel, documents: Any, labels: Any,
+                       k: int) -> linear.LinearModel:
+    """With more than 8 classes, the float model cut to 8 per token and refitted in that form (what
+    the field will hold, before rounding); else the model itself."""
+    if k > linear.FIELD_SLOTS:
+        return linear.refit_cut(model, documents, labels, random_state=settings.random_state)
+    return model
+
+
+def new_field(settings: Settings, token_neurons: int, k: int) -> ombrel.OmbrelField:
+    """One sensory neuron per token plus one margin probe per class: the probe of class c is
+    id token_neurons + c with the single synapse (c, -margin)."""
+    sensory = token_neurons + k
+    check_memory(sensory * fields.NEURON_BYTES, f"a field of {sensory:,} sensory neurons ({token_neurons:,} tokens)",
+                 "use fewer buckets" if settings.buckets else "raise min_df")
+    field = ombrel.OmbrelField(sensory, k)
+    add_probes(settings, field, token_neurons, k)
+    return field
+
+
+def add_probes(settings: Settings, field: ombrel.OmbrelField, token_neurons: int, k: int) -> None:
+    margin = int(settings.margin)
+    if margin:
+        for c in range(k):
+            field.train_stream([token_neurons + c], c, -min(margin, 32768), 0)
+
+
+def train_passes(settings: Settings, field: ombrel.OmbrelField, documents: _native.IdBatch, y: list[int],
+                 epochs: int) -> None:
+    """Margin-driven training in chunks. REQUIRES: every text of `documents` ends with its
+    class's probe id; the field is not used by other threads meanwhile (its running potentials
+    are).
+
+    Each chunk is first checked text by text against the same weights (reset_potentials +
+    predict on the text and its class's probe), then its failures are trained one after another
+    with train_stream: exactly what predict_batch and train_batch do with one worker, so the
+    model is the same whatever the pool's size or timing. With two workers, the batch calls
+    were no faster here (20 Newsgroups, 4 passes: 0.07-0.08 s against 0.06-0.09 s): a chunk is
+    too small to share, and train_batch's result would depend on timing."""
+    # Each text's ids, with its probe last, as slices of one view of the batch, made when they
+    # are used: a memoryview per text for the whole training set would cost a few hundred bytes
+    # per text at once.
+    whole = memoryview(documents)
+    offsets = np.frombuffer(documents.offsets, dtype=np.uint64).tolist()
+    probe = 1 if int(settings.margin) else 0  # without a margin, the probe is not consulted
+    reset, predict, train = field.reset_potentials, field.predict, field.train_stream
+    amplify, suppress = int(settings.amplify), int(settings.suppress)
+    n = len(y)
+    chunk = max(1, int(settings.chunk))
+    with progress.phase(settings.verbose, "training", epochs * n, "texts") as bar:
+        for _ in range(epochs):
+            for start in range(0, n, chunk):
+                end = min(start + chunk, n)
+                failed = []
+                for i in range(start, end):
+                    reset()
+                    if predict(whole[offsets[i]:offsets[i + 1] - 1 + probe]) != y[i]:
+                        failed.append(i)
+                for i in failed:
+                    train(whole[offsets[i]:offsets[i + 1] - 1], y[i], amplify, suppress)
+                bar.update(end - start)
+    reset()
