@@ -67,6 +67,19 @@ def _fit_lock(estimator: Any) -> threading.RLock:
         return lock
 
 
+def _new_fit_locks_after_fork() -> None:
+    # In a forked child: a fit that held a lock at the fork ran in a thread the child does not have,
+    # so its lock would never be released there (the child's next fit would wait forever).
+    global _FIT_LOCKS_GUARD
+    _FIT_LOCKS_GUARD = threading.Lock()
+    for estimator in list(_FIT_LOCKS.keys()):
+        _FIT_LOCKS[estimator] = threading.RLock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_new_fit_locks_after_fork)
+
+
 def _surface(serialized: bool = False) -> Callable[[_Method], _Method]:
     """Wraps a public method: an engine fault leaves it as a normal exception (`_engine_error`),
     never as a BaseException; `serialized` methods change the fitted state and take the instance's

@@ -177,6 +177,8 @@ def _train(args: argparse.Namespace) -> int:
     texts, labels = _read_labelled(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines (an empty training set)")
+    from . import model_folder
+    model_folder.check_target(args.output)  # before the fit, not after it
     if len(set(labels)) == 1:
         raise _Failure(f"{_name(args.data)} has only one label {labels[0]!r}: training needs at least two classes")
     clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,

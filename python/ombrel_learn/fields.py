@@ -20,6 +20,7 @@ import sys
 import tempfile
 import threading
 import warnings
+import weakref
 from typing import Any, Iterator
 
 import numpy as np
@@ -88,55 +89,135 @@ def _scratch() -> Iterator[tuple[int, str]]:
             pass
 
 
-# Fields whose records are an in-memory file of their own, re-made private in a child after fork.
-# The field type takes no weak reference: an entry is dropped once this list holds its only
+# In-memory fields are private to their process, also across fork. A forked child must get the
+# model exactly as the parent had it at the fork, and must not depend on any call that was running
+# on another parent thread then (such a call's borrow of the field is copied into the child, where
+# its thread does not exist, so the child can never load new records into that field object). So:
+# just before the fork the parent snapshots each owned in-memory field's records into a memory file
+# of their own (`_before_fork`); in the child a NEW field maps that snapshot, which only the child
+# holds, and replaces the old one in its owner (`_after_fork_in_child`): nothing is called on the
+# old object. The parent drops the snapshots after the fork.
+#
+# An owner is an object with a `field` attribute (the fitted model) registered with `own`; it is
+# held weakly. A field made by `memory_field` waits in `_unowned` until its owner registers; the
+# field type takes no weak reference, so an unowned entry is dropped once this list holds its only
 # reference (checked when one is added, at each garbage collection and at fork).
-_in_memory: list[ombrel.OmbrelField] = []
+_unowned: list[tuple[ombrel.OmbrelField, int, int]] = []
+_owners: "weakref.WeakKeyDictionary[Any, tuple[int, int]]" = weakref.WeakKeyDictionary()
 _in_memory_lock = threading.RLock()
+# (owner, field at the fork, snapshot: a memory file's descriptor, the records as bytes, or the
+# error that prevented the snapshot), from just before a fork until just after it.
+_snapshots: list[tuple[Any, ombrel.OmbrelField, Any]] = []
 
 
 def _prune() -> None:
-    # A field here and nowhere else has 3 references in the comprehension: the list's, the loop's and
-    # getrefcount's argument.
+    # A field held by its entry here and nowhere else has 2 references in the comprehension: the
+    # entry's and getrefcount's argument.
     with _in_memory_lock:
-        _in_memory[:] = [f for f in _in_memory if sys.getrefcount(f) > 3]
+        _unowned[:] = [entry for entry in _unowned if sys.getrefcount(entry[0]) > 2]
 
 
 def _on_gc(phase: str, info: dict[str, Any]) -> None:
     # Never waits: a collection may run in any thread, also while another one holds the lock.
-    if phase == "stop" and _in_memory and _in_memory_lock.acquire(blocking=False):
+    if phase == "stop" and _unowned and _in_memory_lock.acquire(blocking=False):
         try:
             _prune()
         finally:
             _in_memory_lock.release()
 
 
-def _track(field: ombrel.OmbrelField) -> None:
+def own(owner: Any) -> None:
+    """Registers `owner` (an object whose `field` attribute holds a field) as the holder of its
+    field: when that field was made by `memory_field`, a forked child gives the owner a private copy
+    of it, as the records were at the fork. Other fields (the engine's own memory, copied by fork
+    anyway, or a weight file mapped shared) are left as they are."""
     with _in_memory_lock:
-        _prune()
-        _in_memory.append(field)
+        for i, (field, sensory_count, motor_count) in enumerate(_unowned):
+            if field is owner.field:
+                del _unowned[i]
+                _owners[owner] = (sensory_count, motor_count)
+                return
 
 
-def _private_after_fork() -> None:
-    """In a forked child: each in-memory field maps a copy of its records of its own, so that
-    training in the child does not change the parent's model (a memory file is shared like any
-    MAP_SHARED mapping), nor the parent's training the child's."""
+def _snapshot(field: ombrel.OmbrelField) -> Any:
+    """The field's records in a memory file of their own (its descriptor), or as bytes on a system
+    without memory files. The saving call takes the field shared, as every other call but a load."""
+    try:
+        fd = os.memfd_create("ombrel-learn-fork", os.MFD_CLOEXEC)
+    except (AttributeError, OSError):
+        return field_bytes(field)
+    path = f"/proc/self/fd/{fd}"
+    try:
+        if not os.path.exists(path):
+            os.close(fd)
+            return field_bytes(field)
+        field.save_weights(path)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _before_fork() -> None:
+    # The lock is held across the fork: no owner is registered half-way in either process.
+    # (Released by `_after_fork_in_parent`, which runs also when this hook fails.)
+    _in_memory_lock.acquire()
+    for owner, _ in list(_owners.items()):
+        field = owner.field
+        try:
+            snapshot: Any = _snapshot(field)
+        except Exception as e:  # noqa: BLE001 - the child says so; the fork itself goes on
+            snapshot = e
+        _snapshots.append((owner, field, snapshot))
+
+
+def _after_fork_in_parent() -> None:
+    try:
+        for _, _, snapshot in _snapshots:
+            if isinstance(snapshot, int):
+                os.close(snapshot)
+        _snapshots.clear()
+    finally:
+        _in_memory_lock.release()
+
+
+def _field_from(snapshot: Any, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
+    if isinstance(snapshot, BaseException):
+        raise snapshot
+    if isinstance(snapshot, int):
+        field = ombrel.OmbrelField(sensory_count, motor_count)
+        field.load_weights(f"/proc/self/fd/{snapshot}")
+        return field
+    return _new_memory_field(snapshot, sensory_count, motor_count)
+
+
+def _after_fork_in_child() -> None:
+    """Each owned in-memory field is replaced in its owner by a new field mapping the parent's
+    snapshot of it, which no other process holds: training in the child does not change the
+    parent's model, nor the parent's training (also in the instants after the fork) the child's."""
     global _in_memory_lock
     _in_memory_lock = threading.RLock()  # the child's only thread: a holder at the fork is gone
-    _prune()
-    for field in _in_memory:
+    snapshots = list(_snapshots)
+    _snapshots.clear()
+    _unowned.clear()  # fields whose owner was being made by a thread that the child does not have
+    for owner, field, snapshot in snapshots:
         try:
-            with _scratch() as (fd, path):
-                field.save_weights(path)
-                field.load_weights(path)
-        except (OSError, RuntimeError) as e:  # RuntimeError: a call held the field at the fork
+            counts = _owners.get(owner)
+            if counts is None or owner.field is not field:
+                raise RuntimeError("the model changed during the fork")
+            owner.field = _field_from(snapshot, *counts)
+        except Exception as e:  # noqa: BLE001 - one model's failure must not leave the others shared
             warnings.warn(f"an in-memory model could not be made private to this forked process ({e}): "
                           "its training is shared with the parent", RuntimeWarning)
+        finally:
+            if isinstance(snapshot, int):
+                os.close(snapshot)  # the new field keeps its mapping
 
 
 gc.callbacks.append(_on_gc)
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_private_after_fork)
+    os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
+                        after_in_child=_after_fork_in_child)
 
 
 def _copy_into(fd: int, source: Any) -> None:
@@ -148,15 +229,23 @@ def _copy_into(fd: int, source: Any) -> None:
             shutil.copyfileobj(source, out, 1 << 20)
 
 
-def memory_field(source: Any, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
-    """A field of its own whose records are `source` (weight-file bytes, or a binary file open for
-    reading at its start), held in memory: private to this process and its forks' copies."""
+def _new_memory_field(source: Any, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
     field = ombrel.OmbrelField(sensory_count, motor_count)
     with _scratch() as (fd, path):
         _copy_into(fd, source)
         with engine_file(path):
             field.load_weights(path)
-    _track(field)
+    return field
+
+
+def memory_field(source: Any, sensory_count: int, motor_count: int) -> ombrel.OmbrelField:
+    """A field of its own whose records are `source` (weight-file bytes, or a binary file open for
+    reading at its start), held in memory: private to this process, and (once its owner registered
+    with `own`) copied for a forked child as it was at the fork."""
+    field = _new_memory_field(source, sensory_count, motor_count)
+    with _in_memory_lock:
+        _prune()
+        _unowned.append((field, sensory_count, motor_count))
     return field
 
 

@@ -3,7 +3,9 @@ potentials; a float model compiled into a field; the model as plain data (for pi
 
 from __future__ import annotations
 
+import os
 import threading
+import weakref
 from typing import Any, Sequence
 
 import numpy as np
@@ -22,10 +24,22 @@ FITTED_ATTRIBUTES = ("classes_", "features_", "learner_", "alpha_", "n_features_
                      "autotune_report_")
 
 
+# Every model of this process, for the fork hook below.
+_models: "weakref.WeakSet[Model]" = weakref.WeakSet()
+
+
+def _new_locks_after_fork() -> None:
+    # A thread of the parent that held a model's lock at the fork does not exist in the child.
+    for model in list(_models):
+        model.lock = threading.Lock()
+
+
 class Model:
     """The fitted state: features, vocabulary (or buckets), field and classes. Immutable once made,
     so one model can be used from many threads (decision_function, which reads the field's running
-    potentials, takes the model's lock).
+    potentials, takes the model's lock). Only a fork changes it, in the child: a new lock (another
+    thread may have held this one at the fork) and, for an in-memory field, a private copy of it
+    (fields.own).
 
     learner "field": the field trained itself; sensory ids after the tokens are its margin probes
     (one per class), which prediction leaves out. Any other learner: the field holds a compiled
@@ -46,6 +60,8 @@ class Model:
         # The bias neurons' ids, which every text carries at prediction (None: no bias neurons).
         self.bias_suffix = list(range(self.token_neurons, self.token_neurons + bias_neurons)) if bias_neurons else None
         self.lock = threading.Lock()
+        _models.add(self)
+        fields.own(self)  # an in-memory field: a forked child gets its own copy, in place of this one
 
     @property
     def token_neurons(self) -> int:
@@ -137,3 +153,7 @@ def compiled_model(kind: str, spec: _native.FeatureSpec, vocabulary: _native.Voc
     compiled = linear.compile_to_field(model)
     field = fields.memory_field(compiled.data, compiled.sensory_count, len(classes))
     return Model(kind, spec, vocabulary, buckets, classes, field, learner, compiled.bias_neurons)
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_new_locks_after_fork)

@@ -10,7 +10,11 @@
     vocabulary-<id>.bin     the token table (absent in hashing mode)
 
 Saving. Saves into one folder take turns, across threads and processes: each holds an exclusive
-`flock` on the folder itself for its whole length, so the last save to finish wins, whole. Under it
+`flock` on the folder itself for its whole length, so the last save to finish wins, whole. A save
+waits at most SAVE_LOCK_TIMEOUT seconds for another one to end (a stopped process keeps its lock),
+then raises TimeoutError naming the folder. A save replaces only a model.json that is an
+ombrel_learn model description: another one (a file of the user's, or a damaged one of ours) is a
+FileExistsError naming it, and nothing is written. Under the lock
 a save writes a small journal (`.save-<id>.journal`) naming every file it is about to write, then
 writes the weights, the vocabulary and the new model.json under names no earlier save used, flushes
 them to disk, renames the new model.json over the old one (atomic: a crash leaves either the old
@@ -48,6 +52,7 @@ import os
 import re
 import secrets
 import stat
+import time
 import warnings
 from typing import Any, Iterator
 
@@ -57,13 +62,16 @@ from . import _native
 from .exceptions import ModelFolderError
 from .fields import NEURON_BYTES, engine_file, first_bad_record, memory_field
 from .fitted_model import Model
-from .model_manifest import KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest, restore_params
+from .model_manifest import (FORMAT_NAME, KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest,
+                             restore_params)
 from .settings import MODEL_LEARNERS, Settings
 
 __all__ = ["MANIFEST", "load", "save"]
 
 # How often a load reads model.json again when a save replaced the files it was reading.
 LOAD_ATTEMPTS = 50
+# How long a save waits for another save into the same folder to end (seconds).
+SAVE_LOCK_TIMEOUT = 60.0
 
 _JOURNAL = re.compile(r"\.save-[0-9a-f]{16}\.journal")
 # The only names a save writes (and so the only ones a journal may make it remove).
@@ -101,20 +109,35 @@ def _fsync_dir(path: str) -> None:
 
 
 @contextlib.contextmanager
-def _exclusive(path: str) -> Iterator[None]:
+def _exclusive(path: str, timeout: float) -> Iterator[None]:
     """Holds the folder's save lock: an exclusive flock on the folder itself (no lock file is left
-    behind; the system drops the lock of a process that dies). On a file system without flock the
-    save runs unlocked."""
+    behind; the system drops the lock of a process that dies). Waits at most `timeout` seconds for
+    another save to end (a stopped or hung process keeps its lock for as long as it exists), then
+    raises TimeoutError. On a file system without flock the save runs unlocked."""
     if fcntl is None:
         yield
         return
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX)
-        except OSError as e:
-            if e.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EBADF, errno.EINVAL):
-                raise
+        deadline = time.monotonic() + timeout
+        pause = 0.005
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError(
+                        errno.ETIMEDOUT, f"another save holds this model folder's lock (waited {timeout:g} s): "
+                        "a save running, stopped or hung in another process or thread; try again once it "
+                        "has ended", path) from None
+                time.sleep(min(pause, left))
+                pause = min(pause * 2, 0.1)
+            except OSError as e:
+                if e.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EBADF, errno.EINVAL):
+                    raise
+                break
         yield
     finally:
         os.close(fd)  # releases the lock
@@ -133,6 +156,42 @@ def _current_files(path: str) -> set[str] | None:
             return _named_files(json.load(f))
     except (OSError, ValueError, RecursionError):
         return None
+
+
+def _replaced_files(path: str) -> set[str]:
+    """The files the folder's model.json names, when it is an ombrel_learn model description (none
+    when there is no model.json). Any other model.json is refused, never replaced: a file of the
+    user's (another tool's model description), or one of ours that is damaged, whose model and
+    files a save could not tell apart from the user's."""
+    manifest_path = os.path.join(path, MANIFEST)
+    try:
+        with open(manifest_path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return set()
+    try:
+        manifest = json.loads(data.decode("utf-8"))
+    except (ValueError, RecursionError):  # UnicodeDecodeError is a ValueError
+        manifest = None
+        if FORMAT_NAME.encode("utf-8") in data:
+            raise FileExistsError(
+                errno.EEXIST, "a damaged ombrel_learn model description (not readable JSON), which a save does "
+                "not replace: remove it (and the weights and vocabulary files it named) or save into another "
+                "folder", manifest_path) from None
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
+        raise FileExistsError(
+            errno.EEXIST, "not an ombrel_learn model description, and a save does not replace it: save into "
+            "another folder, or remove the file", manifest_path)
+    return _named_files(manifest)
+
+
+def check_target(path: str) -> None:
+    """Raises what a save into `path` would raise for the model.json already there (a file a save
+    does not replace), so that a caller can refuse before the work of fitting, not after it."""
+    if os.path.isdir(path):
+        _replaced_files(path)
+    elif os.path.exists(path):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder: a model is saved into a folder", path)
 
 
 def _remove(path: str, names: Any) -> None:
@@ -171,9 +230,10 @@ def _recover(path: str, live: set[str], own_journal: str) -> None:
         _remove(path, [name])
 
 
-def save(estimator: Any, model: Model, path: str) -> None:
+def save(estimator: Any, model: Model, path: str, lock_timeout: float | None = None) -> None:
     """Writes `model` with the settings and fitted attributes of `estimator` (an OmbrelClassifier)
-    to the folder `path`."""
+    to the folder `path`, waiting at most `lock_timeout` seconds (default SAVE_LOCK_TIMEOUT) for
+    another save into it to end."""
     # Everything that can refuse the model does so before the folder is touched.
     manifest = describe(estimator, model)
     tag = secrets.token_hex(8)
@@ -187,10 +247,10 @@ def save(estimator: Any, model: Model, path: str) -> None:
 
     live = _named_files(manifest)
     os.makedirs(path, exist_ok=True)
-    with _exclusive(path):
+    with _exclusive(path, SAVE_LOCK_TIMEOUT if lock_timeout is None else lock_timeout):
         # The files of the model this save replaces: only names a save writes (model.json may have
         # been edited by hand to name a file of the user's).
-        replaced = {n for n in _current_files(path) or () if _SAVED_NAME.fullmatch(n)}
+        replaced = {n for n in _replaced_files(path) if _SAVED_NAME.fullmatch(n)}
         journal = os.path.join(path, journal_name)
         # Not flushed to disk: it only has to outlive a killed process (the system keeps what was
         # written), and a power cut at worst leaves files no model.json names.

@@ -11,11 +11,13 @@ Guarantees:
 - One child's death stops nothing else. A child that exits is started again; one that exits within
   HEALTHY_AFTER seconds of its start (a failure to start: the folder renamed away, say) is retried
   after a delay that doubles each time, up to restart_delay_max. Healthy workers are never stopped
-  because replacements fail. Only when no worker has ever started (a service misconfigured from the
-  outset) does the supervisor give up, after FAILURES_AT_START failures in a row of every worker.
-- A writer is started only once the previous one has exited, and the supervisor holds an exclusive
-  lock on the served folder (shared with its writer) for as long as it runs: one process at a time
-  trains the folder's weights, so the next writer may release the lock words a killed one left.
+  because replacements fail. Only when no worker has ever served (a service misconfigured from the
+  outset: each worker says when it serves, through a file in the service's private folder) does the
+  supervisor give up, after FAILURES_AT_START failures in a row of every worker.
+- A writer is started only once the previous one has exited, and the supervisor holds a writer lock
+  for the served folder (shared with its writer; see lock_folder) for as long as it runs: one process
+  at a time trains the folder's weights, so the next writer may release the lock words a killed one
+  left.
 - SIGTERM and SIGINT stop the service: the children finish the requests in progress (up to 5 s),
   then the supervisor removes its private folder and exits with status 0.
 """
@@ -23,12 +25,12 @@ Guarantees:
 from __future__ import annotations
 
 import errno
-import fcntl
 import json
 import logging
 import math
 import os
 import signal
+import site
 import socket
 import subprocess
 import sys
@@ -110,16 +112,39 @@ def hold_port(host: str, port: int) -> tuple[socket.socket, list[socket.socket],
     return holder, keep, chosen
 
 
-def lock_folder(folder: str) -> int:
-    """An exclusive lock on the served folder for the service that trains it (a descriptor)."""
-    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+def remove_stale_scratch() -> None:
+    """Removes the private folders (`ombrel-serve-<pid>-*`) of services killed before they could
+    (SIGKILL): those whose process no longer exists and that belong to this user."""
+    import glob
+    import shutil
+
+    for path in glob.glob(os.path.join(tempfile.gettempdir(), "ombrel-serve-*-*")):
+        pid = os.path.basename(path).split("-")[2]
+        try:
+            if not pid.isdigit() or os.stat(path).st_uid != os.getuid():
+                continue
+            os.kill(int(pid), 0)
+        except ProcessLookupError:
+            shutil.rmtree(path, ignore_errors=True)
+        except OSError:
+            continue
+
+
+def lock_folder(folder: str) -> socket.socket | None:
+    """The served folder's writer lock, held for as long as this socket (an abstract Unix socket named
+    after the folder's device and inode) is open in any process: the supervisor and its writer.
+    Saves take a lock of their own on the folder itself; this one excludes only another writer."""
+    if not sys.platform.startswith("linux"):
+        return None
+    info = os.stat(folder)
+    marker = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        os.close(fd)
+        marker.bind(f"\0ombrel-serve-writer:{info.st_dev}:{info.st_ino}")
+    except OSError:
+        marker.close()
         raise ServeError(f"{folder} is already served with --allow-writes by another ombrel serve: one "
                          f"process at a time may train a folder") from None
-    return fd
+    return marker
 
 
 class Child:
@@ -132,7 +157,7 @@ class Child:
         self.next_start = 0.0
         self.failures = 0  # exits within HEALTHY_AFTER of a start, in a row
         self.restarts = 0
-        self.ever_healthy = False
+        self.ever_healthy = False  # a worker of this slot has once served
         self.last_exit: int | None = None
 
     def name(self) -> str:
@@ -166,9 +191,12 @@ class Supervisor:
         env.pop(ENV_TOKEN, None)
         if self.token is not None:
             env[ENV_TOKEN] = self.token
-        # The children import this package from where this process did.
+        # The children import this package from where this process did (a source tree not on their
+        # default path included; an installed package's site-packages needs nothing).
         here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
+        installed = {os.path.abspath(p) for p in [*site.getsitepackages(), site.getusersitepackages()]}
+        if here not in installed:
+            env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
         # Each worker's native pool: the cores shared out among the workers (a request is one text or
         # a batch; N workers with a pool of every core each would only contend).
         env.setdefault("RAYON_NUM_THREADS", str(max(1, (os.cpu_count() or 1) // max(1, len(self.children)))))
@@ -224,7 +252,8 @@ class Supervisor:
                     if child.process is not None:
                         code = child.process.poll()
                         if code is None:
-                            if not child.ever_healthy and now - child.started >= HEALTHY_AFTER:
+                            if not child.ever_healthy and os.path.exists(
+                                    self.config["ready_path"].format(pid=child.process.pid)):
                                 child.ever_healthy = True
                             if child.failures and now - child.started >= HEALTHY_AFTER:
                                 child.failures = 0
@@ -301,6 +330,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
             raise ServeError(f"the token must be at least {MIN_TOKEN_LENGTH} characters long")
         folder = os.path.abspath(folder)
         holder, keep, port = hold_port(host, port)
+        remove_stale_scratch()
         folder_lock = lock_folder(folder) if token is not None else None
         try:
             with tempfile.TemporaryDirectory(prefix=f"ombrel-serve-{os.getpid()}-") as scratch:
@@ -311,18 +341,19 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
                     "header_timeout": header_timeout, "body_timeout": body_timeout, "keep_alive": keep_alive,
                     "max_connections": max_connections, "signal_path": os.path.join(scratch, "reload"),
                     "status_path": os.path.join(scratch, "status.json"),
+                    "ready_path": os.path.join(scratch, "ready-{pid}"),
                     "writer_path": os.path.join(scratch, "writer.sock") if token is not None else None,
                 }
                 open(config["signal_path"], "w").close()
                 supervisor = Supervisor(config, workers, token, restart_delay_max,
-                                        [folder_lock] if folder_lock is not None else [])
+                                        [folder_lock.fileno()] if folder_lock is not None else [])
                 log.warning("ombrel serve: %d worker%s on http://%s:%d (pid %d); writing endpoints %s", workers,
                             "s" if workers > 1 else "", host, port, os.getpid(),
                             "enabled (token required)" if token is not None else "disabled")
                 supervisor.run(stop)
         finally:
             if folder_lock is not None:
-                os.close(folder_lock)
+                folder_lock.close()
             holder.close()
             for sock in keep:
                 sock.close()

@@ -109,8 +109,11 @@ def guarded_protocol(base: type, header_timeout: float, max_connections: int) ->
             self._head_timer = asyncio.get_running_loop().call_later(header_timeout, self._head_late)
 
         def _idle(self) -> bool:
-            """No request head has arrived since the connection opened or its last response."""
-            return self.cycle is self._waiting_for and not self.transport.is_closing()
+            """No request head has arrived since the connection opened or its last response (a
+            pipelined request already read is not idle: it runs until its answer)."""
+            cycle = self.cycle
+            return (cycle is self._waiting_for and (cycle is None or cycle.response_complete)
+                    and not self.transport.is_closing())
 
         def _head_late(self) -> None:
             self._head_timer = None
@@ -175,8 +178,14 @@ def main() -> None:
     setup_logging(config.get("log_level", "info"))
     import uvicorn
 
+    ready = config.get("ready_path")
+
     class Server(uvicorn.Server):
         async def on_tick(self, counter: int) -> bool:
+            if counter == 0 and ready:
+                # Serving: tells the supervisor this worker started (see serving_supervisor).
+                with open(ready.format(pid=os.getpid()), "w"):
+                    pass
             if counter % 5 == 0 and os.getppid() != parent:
                 self.should_exit = True  # the supervisor is gone: finish the requests in progress, stop
             return await super().on_tick(counter)

@@ -7,11 +7,14 @@ import errno
 import json
 import os
 import pickle
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import warnings
 
@@ -95,7 +98,27 @@ SAVER = """
 """
 
 
-def test_saves_from_two_processes_keep_one_whole_model_and_the_users_files(tmp_path):
+LOCK_HOLDER = """
+    import fcntl, os, sys, time
+    fd = os.open(sys.argv[1], os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # as a save does; then it stops, as a process under SIGSTOP would
+    print("held", flush=True)
+    time.sleep(20)
+"""
+
+
+def test_saves_from_two_processes_keep_one_whole_model_and_the_users_files(tmp_path, monkeypatch):
+    # A model.json that is not ombrel_learn's (another tool's, or ours damaged) is never replaced.
+    for name, content in (("theirs", '{"name": "my pytorch model"}'),
+                          ("damaged", '{"format": "ombrel_learn model", "format_ver')):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "model.json").write_text(content)
+        with pytest.raises(FileExistsError, match="another folder") as refused:
+            fit().save(tmp_path / name)
+        assert refused.value.filename == str(tmp_path / name / "model.json")
+        assert os.listdir(tmp_path / name) == ["model.json"]
+        assert (tmp_path / name / "model.json").read_text() == content
+
     folder = tmp_path / "model"
     fit("old-").save(folder)
     for name, data in USER_FILES.items():
@@ -118,6 +141,21 @@ def test_saves_from_two_processes_keep_one_whole_model_and_the_users_files(tmp_p
     test_x, _ = make_corpus(4, 5)
     same = fit(prefixes.pop() + "-", features="chars", buckets=1 << 14)
     assert loaded.predict(test_x).tolist() == same.predict(test_x).tolist()
+
+    # A save whose folder's lock another process holds and never gives back waits a bounded time.
+    monkeypatch.setattr(model_folder, "SAVE_LOCK_TIMEOUT", 0.5)
+    before = {name: (folder / name).read_bytes() for name in os.listdir(folder)}
+    holder = subprocess.Popen([sys.executable, "-c", textwrap.dedent(LOCK_HOLDER), str(folder)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        with pytest.raises(TimeoutError, match="another save holds") as waited:
+            fit("late-").save(folder)
+        assert waited.value.filename == str(folder)
+    finally:
+        holder.kill()
+        holder.communicate()
+    assert {name: (folder / name).read_bytes() for name in os.listdir(folder)} == before
 
 
 KILLED = """
@@ -305,6 +343,108 @@ def test_in_memory_models_need_no_temporary_file_and_are_not_shared_with_forks(t
     assert os.waitstatus_to_exitcode(status) == 0
     for fd in (to_child_r, to_child_w, to_parent_r, to_parent_w):
         os.close(fd)
+
+
+FORK_AFTER_PARENT_TRAINED = """
+    import os, sys
+    # Registered before ombrel_learn's own hooks, so it runs first in the child: the child goes on
+    # only once the parent has trained its model after the fork.
+    hold_r, hold_w = os.pipe()
+    os.register_at_fork(after_in_child=lambda: os.read(hold_r, 1))
+    sys.path.insert(0, sys.argv[1])
+    import pickle, warnings
+    from learn_support import make_corpus
+    from ombrel_learn import OmbrelClassifier
+    warnings.simplefilter("ignore", DeprecationWarning)
+    texts, labels = make_corpus(10, 1)
+    test_x, _ = make_corpus(4, 5)
+    clf = pickle.loads(pickle.dumps(OmbrelClassifier(features="words", learner="field").fit(texts, labels)))
+    before = clf.decision_function(test_x)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if (clf.decision_function(test_x) == before).all() else 3)
+    clf.partial_fit(texts, [labels[(i + 1) % len(labels)] for i in range(len(labels))])
+    assert not (clf.decision_function(test_x) == before).all()
+    os.write(hold_w, b"g")
+    print("child", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+class BlockingTexts:
+    """A sequence whose first element is handed out only once `release` is set: a call converting it
+    holds whatever it took before (a field's borrow, the estimator's fit lock) until then."""
+
+    def __init__(self, release, fail=False):
+        self.release, self.fail = release, fail
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.release.wait()
+        if self.fail:
+            raise RuntimeError("released")
+        return [0]
+
+
+def test_a_forked_child_gets_the_models_as_they_were_at_the_fork_whatever_runs_beside_it(tmp_path):
+    # The parent trains in the instants after the fork, before the child ran a line: the child still
+    # has the model as it was at the fork.
+    done = run_python(FORK_AFTER_PARENT_TRAINED, os.path.dirname(os.path.abspath(__file__)))
+    assert done.stdout.split() == ["child", "0"], done.stdout + done.stderr
+
+    # Other threads are inside calls on the model at the fork: one in partial_fit (holding the
+    # instance's fit lock), one in a call on its field (holding the field), one holding the model's
+    # lock. None of them exists in the child, which trains its own copy without waiting or warning.
+    texts, labels = make_corpus(10, 1)
+    test_x, _ = make_corpus(4, 5)
+    clf = pickle.loads(pickle.dumps(OmbrelClassifier(features="words", learner="field").fit(texts, labels)))
+    model = clf._model
+    before = clf.decision_function(test_x)
+    release = threading.Event()
+
+    def hold_model_lock():
+        with model.lock:
+            release.wait()
+
+    busy = [threading.Thread(target=lambda: pytest.raises(RuntimeError, clf.partial_fit,
+                                                          BlockingTexts(release, fail=True), ["x"])),
+            threading.Thread(target=model.field.predict_batch, args=(BlockingTexts(release),)),
+            threading.Thread(target=hold_model_lock)]
+    for thread in busy:
+        thread.start()
+    time.sleep(0.3)
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads alive, on purpose
+        pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                clf.partial_fit(texts, [labels[(i + 1) % len(labels)] for i in range(len(labels))])
+                changed = not (clf.decision_function(test_x) == before).all()
+            os.write(write_end, f"{changed} {[str(w.message) for w in caught]}".encode())
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    try:
+        answered, _, _ = select.select([read_end], [], [], 30)
+        report = os.read(read_end, 4096).decode() if answered else "the child hung"
+    finally:
+        if not answered:
+            os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        os.close(read_end)
+        release.set()
+        for thread in busy:
+            thread.join()
+    assert report == "True []"
+    assert (clf.decision_function(test_x) == before).all()  # the child's training stayed in the child
 
 
 def test_damaged_records_are_refused_on_load(tmp_path, PanicException):

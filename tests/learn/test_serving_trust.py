@@ -240,6 +240,12 @@ class Served:
         return self.output()
 
     def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.terminate()  # lets it remove its private folder
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                pass
         _kill_group(self.process)
         self.log.close()
 
@@ -460,11 +466,23 @@ def test_a_killed_writer_leaves_no_record_locked(folder):
             assert time.monotonic() < deadline, now
             time.sleep(0.1)
         assert now["restarts"] == 1
+        # No second writer: another server taking writes for the same folder is refused.
+        status, said = run_cli("serve", folder, "--port", "0", "--allow-writes",
+                               env=dict(os.environ, OMBREL_SERVE_TOKEN=TOKEN), timeout=30)
+        assert status == 1 and "already served" in said, said
         answers = [http(server.port, "POST", "/feedback", {"text": TEXT, "label": "food"}, token=TOKEN)
                    for _ in range(30)]
         assert all(status == 200 for status, _ in answers), answers
         assert answers[-1][1]["after"] == "food"
         assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "food"  # the workers see it
         assert not np.fromfile(weights, dtype="<i4")[14::16].any()
+        # A save into the served folder while it learns: the writer follows the swap.
+        OmbrelClassifier.load(folder).save(folder)
+        identity = os.path.basename(weights_of(folder))
+        deadline = time.monotonic() + 10
+        feedback = {"text": TEXT, "label": "food"}
+        while http(server.port, "POST", "/feedback", feedback, token=TOKEN)[1]["model"] != identity:
+            assert time.monotonic() < deadline, "the writer did not follow the save"
+            time.sleep(0.05)
         output = server.stop()
     assert server.process.returncode == 0, output
