@@ -133,7 +133,8 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--max-body", type=int, default=serving.DEFAULT_MAX_BODY, metavar="BYTES",
                        help="larger request bodies are refused with 413 (default %(default)s)")
     serve.add_argument("--poll", type=float, default=serving.DEFAULT_POLL, metavar="SECONDS",
-                       help="how often each worker checks the folder for a newly saved model (default %(default)s)")
+                       help="how often each worker checks the folder for a newly saved model (at least 0.05; "
+                            "default %(default)s)")
     serve.add_argument("--allow-writes", action="store_true",
                        help="enable /feedback and /reload for requests carrying the token (from the environment "
                             "variable OMBREL_SERVE_TOKEN or --token-file; at least 16 characters)")
@@ -154,6 +155,9 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--max-connections", type=int, default=serving.DEFAULT_MAX_CONNECTIONS, metavar="N",
                        help="open connections per worker, at most (kept below the open-file limit; default "
                             "%(default)s)")
+    serve.add_argument("--max-head", type=int, default=serving.DEFAULT_MAX_HEAD, metavar="BYTES",
+                       help="a request line and headers longer than BYTES are answered 431 and the connection "
+                            "closed (default %(default)s)")
     serve.add_argument("--restart-delay-max", type=float, default=10.0, metavar="SECONDS",
                        help="longest wait before another try to start a worker that keeps failing (default "
                             "%(default)s)")
@@ -281,14 +285,14 @@ def _serve(args: argparse.Namespace) -> int:
         serving.check_settings(args.port, args.workers, args.max_body, args.poll,
                                {"--timeout-header": args.timeout_header, "--timeout-body": args.timeout_body,
                                 "--timeout-keep-alive": args.timeout_keep_alive}, args.max_connections,
-                               args.restart_delay_max)
+                               args.restart_delay_max, args.max_head)
         serving.load_served(args.model)
         serving.run(args.model, workers=args.workers, host=args.host, port=args.port, max_body=args.max_body,
                     poll=args.poll, access_log=args.access_log, log_level=args.log_level, token=token,
                     allowed_hosts=args.allowed_host, allowed_origins=args.allowed_origin,
                     header_timeout=args.timeout_header, body_timeout=args.timeout_body,
                     keep_alive=args.timeout_keep_alive, max_connections=args.max_connections,
-                    restart_delay_max=args.restart_delay_max)
+                    restart_delay_max=args.restart_delay_max, max_head=args.max_head)
     except serving.ServeError as e:
         raise _Failure(str(e)) from None
     return 0

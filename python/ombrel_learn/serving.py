@@ -21,10 +21,10 @@ The service is four parts, one module each:
   layer of request objects would show in the latency. The only dependency is uvicorn.
 - serving_model: the model a process serves (ServedModel, load_served) and its hot swap
   (ModelHolder), and one feedback update.
-- serving_worker: one HTTP worker process, uvicorn on the worker's own SO_REUSEPORT socket (the
-  kernel spreads new connections evenly over the workers' sockets, where workers sharing one
-  socket would let the first to wake take every waiting connection), with deadlines for request
-  heads and bodies and a bound on its connections.
+- serving_worker: one HTTP worker process, uvicorn accepting on the listening socket the
+  supervisor bound and every worker inherits (the pre-fork model: one socket, so no other process
+  can bind the port beside it), with deadlines for request heads and bodies and bounds on head
+  size and connections.
 - serving_supervisor: the `ombrel serve` process, which holds the port, starts and restarts the
   workers and the writer (serving_writer), and stops them; its text states the guarantees.
 
@@ -36,7 +36,10 @@ predicted in the event loop thread. It takes microseconds, less than handing it 
 back would, and the classifier's predict is thread-safe. Bigger requests (a body of 349,000 empty
 texts costs per text, not per character) go to one extra thread, where they take turns: the native
 pipeline releases the interpreter lock while it tokenizes and predicts, so the event loop keeps
-answering short requests meanwhile. Bodies above INLINE_BODY_BYTES are parsed there too.
+answering short requests meanwhile. There a batch is checked, predicted, turned into Python objects
+and encoded CHUNK_TEXTS texts at a time, since each of those steps is one call that holds the
+interpreter lock. Bodies above INLINE_BODY_BYTES are parsed there too, in one call: its cost is
+bounded by --max-body (a 1 MiB body of the smallest texts takes ~10-30 ms).
 
 Live learning: /feedback calls partial_fit on the served model. For a model of learner "field" that
 trains the mapped records in place, so the update is in the shared pages and in the file: every
@@ -65,15 +68,16 @@ from __future__ import annotations
 
 import os
 
-from .serving_app import (DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY, INLINE_BODY_BYTES, INLINE_TEXT_CHARS,
-                          INLINE_TEXTS, ServingApp)
+from .serving_app import (CHUNK_TEXTS, DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY, INLINE_BODY_BYTES,
+                          INLINE_TEXT_CHARS, INLINE_TEXTS, ServingApp)
 from .serving_model import (DEFAULT_POLL, LABELS_SHOWN, ModelHolder, RequestError, ServedModel, load_served,
                             release_record_locks)
 from .serving_supervisor import ServeError, check_settings, run
-from .serving_worker import DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, app_from_env
+from .serving_worker import (DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, DEFAULT_MAX_HEAD,
+                             app_from_env)
 
-__all__ = ["DEFAULT_BODY_TIMEOUT", "DEFAULT_HEADER_TIMEOUT", "DEFAULT_KEEP_ALIVE", "DEFAULT_MAX_BODY",
-           "DEFAULT_MAX_CONNECTIONS", "DEFAULT_POLL", "INLINE_BODY_BYTES", "INLINE_TEXTS", "INLINE_TEXT_CHARS",
+__all__ = ["CHUNK_TEXTS", "DEFAULT_BODY_TIMEOUT", "DEFAULT_HEADER_TIMEOUT", "DEFAULT_KEEP_ALIVE", "DEFAULT_MAX_BODY",
+           "DEFAULT_MAX_CONNECTIONS", "DEFAULT_MAX_HEAD", "DEFAULT_POLL", "INLINE_BODY_BYTES", "INLINE_TEXTS", "INLINE_TEXT_CHARS",
            "LABELS_SHOWN", "ModelHolder", "RequestError", "ServeError", "ServedModel", "ServingApp", "app_from_env",
            "check_settings",
            "child_pids", "load_served", "mapped_weights", "process_usage", "release_record_locks", "run",

@@ -3,9 +3,9 @@
 status file the workers show on /health, and stops them all on SIGTERM or SIGINT.
 
 Guarantees:
-- The port is the service's alone. A port another server listens on (or another `ombrel serve`
-  holds) is refused at start with a clear error; the workers' sockets join a SO_REUSEPORT group
-  that the supervisor holds and no other server can enter (see hold_port).
+- The port is the service's alone. A port another server listens on is refused at start with a
+  clear error; the supervisor binds one listening socket (without SO_REUSEPORT, so no other socket
+  can bind the port while it is open) and every worker inherits it and accepts on it.
 - No child outlives the supervisor: each asks the kernel for SIGTERM when its parent dies (Linux)
   and checks its parent's pid twice a second; it then finishes the requests in progress and exits.
 - One child's death stops nothing else. A child that exits is started again; one that exits within
@@ -42,7 +42,8 @@ from typing import Any, Iterable
 from .serving_app import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY
 from .serving_model import DEFAULT_POLL
 from .serving_process import ENV_CONFIG, ENV_TOKEN, setup_logging
-from .serving_worker import DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS
+from .serving_worker import (DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, DEFAULT_MAX_HEAD,
+                             MIN_MAX_HEAD)
 
 DEFAULT_RESTART_DELAY_MAX = 10.0
 FIRST_RESTART_DELAY = 0.25
@@ -51,6 +52,7 @@ FAILURES_AT_START = 5
 # How long the children have to finish after SIGTERM (uvicorn's graceful shutdown is 5 s).
 STOP_WAIT = 10.0
 MIN_TOKEN_LENGTH = 16
+MIN_POLL = 0.05
 
 log = logging.getLogger("ombrel.serve")
 
@@ -59,57 +61,27 @@ class ServeError(Exception):
     """The service cannot start as asked (a port in use, a folder another server writes...)."""
 
 
-def hold_port(host: str, port: int) -> tuple[socket.socket, list[socket.socket], int]:
-    """Takes the port for this service: (the holding socket, the sockets that must stay open with
-    it, the port, as chosen when 0 was asked).
+def listen_port(host: str, port: int) -> socket.socket:
+    """The service's one listening socket, which every worker inherits and accepts on.
 
-    The workers listen on sockets of their own with SO_REUSEPORT, and any socket of the same user
-    with that option may join their group. So: a lock among `ombrel serve` processes named after the
-    address (an abstract Unix socket, released by the kernel when this process ends), then a probe
-    bound without SO_REUSEPORT, which fails when any socket listens on the port, then the holder,
-    bound with SO_REUSEPORT alone and never listening: a later probe (or a server without that
-    option) fails against it, while the workers' sockets join it."""
+    It is bound without SO_REUSEPORT, so the port is the service's alone: binding fails when any
+    socket listens there, and while it listens no other socket can bind the port, whatever options
+    it sets. (SO_REUSEADDR only lets it take a port a past connection left in TIME_WAIT.)"""
     try:
         family, kind, proto, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0]
     except socket.gaierror as e:
         raise ServeError(f"cannot serve on host {host!r}: {e.strerror}") from None
-    keep: list[socket.socket] = []
-
-    def lock(chosen: int) -> None:
-        if not sys.platform.startswith("linux"):
-            return
-        name = f"\0ombrel-serve:{address[0]}:{chosen}"
-        marker = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            marker.bind(name)
-        except OSError:
-            marker.close()
-            raise ServeError(f"port {chosen} on {host} is in use by another ombrel serve") from None
-        keep.append(marker)
-
-    if port:
-        lock(port)
-    probe = socket.socket(family, kind, proto)
+    sock = socket.socket(family, kind, proto)
     try:
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # a past connection's TIME_WAIT is fine
-        probe.bind(address)
-        chosen = probe.getsockname()[1]
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+        sock.listen(2048)
     except OSError as e:
+        sock.close()
         if e.errno == errno.EADDRINUSE:
             raise ServeError(f"port {port} on {host} is in use (another server listens there)") from None
         raise ServeError(f"cannot listen on {host}:{port}: {e.strerror}") from None
-    finally:
-        probe.close()
-    if not port:
-        lock(chosen)
-    holder = socket.socket(family, kind, proto)
-    try:
-        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-        holder.bind((address[0], chosen, *address[2:]))
-    except OSError as e:
-        holder.close()
-        raise ServeError(f"port {chosen} on {host} is in use ({e.strerror})") from None
-    return holder, keep, chosen
+    return sock
 
 
 def remove_stale_scratch() -> None:
@@ -174,11 +146,12 @@ class Child:
 
 class Supervisor:
     def __init__(self, config: dict[str, Any], workers: int, token: str | None, restart_delay_max: float,
-                 pass_fds: Iterable[int]):
+                 pass_fds: Iterable[int], listen_fd: int):
         self.config = config
         self.token = token
         self.restart_delay_max = restart_delay_max
         self.pass_fds = tuple(pass_fds)
+        self.listen_fd = listen_fd
         self.children = [Child("worker", i) for i in range(workers)]
         self.writer = Child("writer", 0) if config.get("writes") else None
         if self.writer is not None:
@@ -205,7 +178,7 @@ class Supervisor:
     def _start(self, child: Child) -> None:
         module = "ombrel_learn.serving_writer" if child.role == "writer" else "ombrel_learn.serving_worker"
         child.process = subprocess.Popen([sys.executable, "-m", module], env=self.env,
-                                         pass_fds=self.pass_fds if child.role == "writer" else ())
+                                         pass_fds=self.pass_fds if child.role == "writer" else (self.listen_fd,))
         child.started = time.monotonic()
         if child.last_exit is not None:
             child.restarts += 1
@@ -293,7 +266,7 @@ class Supervisor:
 
 
 def check_settings(port: int, workers: int, max_body: int, poll: float, timeouts: dict[str, float],
-                   max_connections: int, restart_delay_max: float) -> None:
+                   max_connections: int, restart_delay_max: float, max_head: int = DEFAULT_MAX_HEAD) -> None:
     """Refuses settings that cannot work, each with a message naming the command-line option."""
     if not 0 <= port <= 65535:
         raise ServeError(f"--port must be between 0 and 65535, got {port}")
@@ -303,9 +276,14 @@ def check_settings(port: int, workers: int, max_body: int, poll: float, timeouts
         raise ServeError(f"--max-body must be at least 1, got {max_body}")
     if max_connections < 1:
         raise ServeError(f"--max-connections must be at least 1, got {max_connections}")
+    if max_head < MIN_MAX_HEAD:
+        raise ServeError(f"--max-head must be at least {MIN_MAX_HEAD} bytes, got {max_head}")
     for option, value in {"--poll": poll, "--restart-delay-max": restart_delay_max, **timeouts}.items():
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
             raise ServeError(f"{option} must be a finite number of seconds above 0, got {value}")
+    if poll < MIN_POLL:
+        # Each poll is a stat of model.json: a worker polling far more often only burns a core.
+        raise ServeError(f"--poll must be at least {MIN_POLL:g} seconds, got {poll:g}")
 
 
 def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000,
@@ -314,7 +292,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
         allowed_origins: Iterable[str] = (), header_timeout: float = DEFAULT_HEADER_TIMEOUT,
         body_timeout: float = DEFAULT_BODY_TIMEOUT, keep_alive: float = DEFAULT_KEEP_ALIVE,
         max_connections: int = DEFAULT_MAX_CONNECTIONS,
-        restart_delay_max: float = DEFAULT_RESTART_DELAY_MAX) -> None:
+        restart_delay_max: float = DEFAULT_RESTART_DELAY_MAX, max_head: int = DEFAULT_MAX_HEAD) -> None:
     """Serves the folder in `workers` processes until SIGINT or SIGTERM. token: enables the writing
     endpoints (/feedback, /reload) for requests that carry it. Raises ServeError when the service
     cannot start as asked."""
@@ -325,28 +303,32 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
         check_settings(port, workers, max_body, poll, {"--timeout-header": header_timeout,
                                                        "--timeout-body": body_timeout,
                                                        "--timeout-keep-alive": keep_alive},
-                       max_connections, restart_delay_max)
+                       max_connections, restart_delay_max, max_head)
         if token is not None and len(token) < MIN_TOKEN_LENGTH:
             raise ServeError(f"the token must be at least {MIN_TOKEN_LENGTH} characters long")
         folder = os.path.abspath(folder)
-        holder, keep, port = hold_port(host, port)
-        remove_stale_scratch()
-        folder_lock = lock_folder(folder) if token is not None else None
+        listener = listen_port(host, port)
+        port = listener.getsockname()[1]
+        folder_lock = None
         try:
+            remove_stale_scratch()
+            folder_lock = lock_folder(folder) if token is not None else None
             with tempfile.TemporaryDirectory(prefix=f"ombrel-serve-{os.getpid()}-") as scratch:
                 config: dict[str, Any] = {
                     "folder": folder, "host": host, "port": port, "parent": os.getpid(), "max_body": max_body,
                     "poll": poll, "access_log": access_log, "log_level": log_level, "writes": token is not None,
                     "allowed_hosts": list(allowed_hosts), "allowed_origins": list(allowed_origins),
                     "header_timeout": header_timeout, "body_timeout": body_timeout, "keep_alive": keep_alive,
-                    "max_connections": max_connections, "signal_path": os.path.join(scratch, "reload"),
+                    "max_connections": max_connections, "max_head": max_head,
+                    "listen_fd": listener.fileno(), "signal_path": os.path.join(scratch, "reload"),
                     "status_path": os.path.join(scratch, "status.json"),
                     "ready_path": os.path.join(scratch, "ready-{pid}"),
                     "writer_path": os.path.join(scratch, "writer.sock") if token is not None else None,
                 }
                 open(config["signal_path"], "w").close()
                 supervisor = Supervisor(config, workers, token, restart_delay_max,
-                                        [folder_lock.fileno()] if folder_lock is not None else [])
+                                        [folder_lock.fileno()] if folder_lock is not None else [],
+                                        listener.fileno())
                 log.warning("ombrel serve: %d worker%s on http://%s:%d (pid %d); writing endpoints %s", workers,
                             "s" if workers > 1 else "", host, port, os.getpid(),
                             "enabled (token required)" if token is not None else "disabled")
@@ -354,9 +336,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
         finally:
             if folder_lock is not None:
                 folder_lock.close()
-            holder.close()
-            for sock in keep:
-                sock.close()
+            listener.close()
     finally:
         for sig, handler in previous.items():
             signal.signal(sig, handler)

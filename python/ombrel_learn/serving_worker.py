@@ -1,5 +1,5 @@
-"""One HTTP worker process of `ombrel serve`: uvicorn serving the application on the worker's own
-listening socket, with what uvicorn does not bound by itself.
+"""One HTTP worker process of `ombrel serve`: uvicorn serving the application on the listening
+socket it inherits from the supervisor, with what uvicorn does not bound by itself.
 
     python -m ombrel_learn.serving_worker      (started by the supervisor, configured by it)
 
@@ -7,8 +7,10 @@ uvicorn closes a connection that stays idle `timeout_keep_alive` seconds after a
 waits forever for a request that never comes whole: a connection that sends nothing, or half of
 its headers, holds a file descriptor until the client leaves. The protocol made by
 `guarded_protocol` closes a connection whose next request head has not arrived within
-`header_timeout` seconds (of its opening or of the previous response); the application refuses a
-body that has not arrived within its own deadline (408). It also bounds the worker's connections:
+`header_timeout` seconds (of its opening or of the previous response), and answers 431 and closes
+one whose request head exceeds `max_head` bytes (uvicorn's parser keeps every header it is sent,
+so a client could otherwise fill the worker's memory until the deadline); the application refuses
+a body that has not arrived within its own deadline (408). It also bounds the worker's connections:
 at the limit, a new connection closes the one that has waited longest for a request head, or, when
 every connection is busy with a request, is answered 503 and closed. The limit stays below the
 worker's open-file limit, so that a hot swap can always open the model's files.
@@ -32,6 +34,9 @@ from .serving_process import ENV_TOKEN, STARTUP_FAILURE, child_config, die_with_
 DEFAULT_HEADER_TIMEOUT = 10.0
 DEFAULT_KEEP_ALIVE = 5.0
 DEFAULT_MAX_CONNECTIONS = 1000
+# Request line and headers, in bytes; browsers and proxies send a few KiB.
+DEFAULT_MAX_HEAD = 64 << 10
+MIN_MAX_HEAD = 1024
 # File descriptors kept free of connections: the model's files during a hot swap, the writer's
 # socket, logs, the interpreter's own.
 RESERVED_FDS = 64
@@ -41,6 +46,10 @@ log = logging.getLogger("ombrel.serve")
 _BUSY_BODY = b'{"error": "too many connections to this worker; try again"}'
 _BUSY = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
          b"content-length: %d\r\n\r\n%s" % (len(_BUSY_BODY), _BUSY_BODY))
+_HEAD_TOO_LARGE_BODY = b'{"error": "the request head (request line and headers) is too large"}'
+_HEAD_TOO_LARGE = (b"HTTP/1.1 431 Request Header Fields Too Large\r\ncontent-type: application/json\r\n"
+                   b"connection: close\r\ncontent-length: %d\r\n\r\n%s"
+                   % (len(_HEAD_TOO_LARGE_BODY), _HEAD_TOO_LARGE_BODY))
 
 
 def connection_limit(requested: int) -> int:
@@ -52,10 +61,11 @@ def connection_limit(requested: int) -> int:
     return max(1, min(requested, soft - RESERVED_FDS))
 
 
-def guarded_protocol(base: type, header_timeout: float, max_connections: int) -> type:
+def guarded_protocol(base: type, header_timeout: float, max_connections: int,
+                     max_head: int = DEFAULT_MAX_HEAD) -> type:
     """A subclass of one of uvicorn's HTTP protocols (httptools or h11: both keep the request in
-    progress in `cycle` and call `on_response_complete`) with the head deadline and the connection
-    bound described in the module text."""
+    progress in `cycle` and call `on_response_complete`) with the head deadline, the head size
+    bound and the connection bound described in the module text."""
     open_connections: set[Any] = set()
     # Connections waiting for a request head, oldest first (entries whose head came since are
     # dropped when met).
@@ -65,6 +75,9 @@ def guarded_protocol(base: type, header_timeout: float, max_connections: int) ->
         _refused = False
         _head_timer: asyncio.TimerHandle | None = None
         _waiting_for: Any = None
+        _head_bytes = 0  # of the request head still arriving
+        _head_tail = b""  # its last two bytes, for an end of head split between two reads
+        _discard = False  # answered 431: whatever else arrives is dropped unread
 
         def connection_made(self, transport: Any) -> None:
             if len(open_connections) >= max_connections and not _evict_idle():
@@ -87,8 +100,23 @@ def guarded_protocol(base: type, header_timeout: float, max_connections: int) ->
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
-            if not self._refused:
-                super().data_received(data)
+            if self._refused or self._discard:
+                return
+            waiting_head = self._idle()
+            if waiting_head and self._head_bytes + len(data) > max_head:
+                # The head must end (a blank line) within its first max_head bytes; what follows
+                # it is the body, the application's to bound. A bounded search, before the parser
+                # stores any of it.
+                window = self._head_tail + data[:max_head - self._head_bytes]
+                if b"\n\r\n" not in window and b"\n\n" not in window:
+                    self._discard = True
+                    self.transport.write(_HEAD_TOO_LARGE)
+                    self._close()
+                    return
+            super().data_received(data)
+            if waiting_head and self._idle():
+                self._head_bytes += len(data)
+                self._head_tail = (self._head_tail + data)[-2:]
 
         def eof_received(self) -> Any:
             if not self._refused:
@@ -104,6 +132,8 @@ def guarded_protocol(base: type, header_timeout: float, max_connections: int) ->
             if self._head_timer is not None:
                 self._head_timer.cancel()
             self._waiting_for = self.cycle
+            self._head_bytes = 0
+            self._head_tail = b""
             waiting.pop(self, None)
             waiting[self] = None
             self._head_timer = asyncio.get_running_loop().call_later(header_timeout, self._head_late)
@@ -158,19 +188,6 @@ def app_from_env() -> ServingApp:
                       writer_path=config.get("writer_path"), status_path=config.get("status_path"))
 
 
-def listening_socket(host: str, port: int) -> socket.socket:
-    """The worker's own socket on the service's port. SO_REUSEPORT lets the kernel spread new
-    connections over the workers' sockets; the supervisor holds the port for the group (see
-    serving_supervisor.hold_port), so no other server can join it."""
-    family, kind, proto, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0]
-    sock = socket.socket(family, kind, proto)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    sock.bind(address)
-    sock.listen(2048)
-    return sock
-
-
 def main() -> None:
     config = child_config()
     parent = config["parent"]
@@ -191,16 +208,18 @@ def main() -> None:
             return await super().on_tick(counter)
 
     protocol = guarded_protocol(_protocol_base(), config.get("header_timeout", DEFAULT_HEADER_TIMEOUT),
-                                connection_limit(config.get("max_connections", DEFAULT_MAX_CONNECTIONS)))
+                                connection_limit(config.get("max_connections", DEFAULT_MAX_CONNECTIONS)),
+                                config.get("max_head", DEFAULT_MAX_HEAD))
     app = app_from_env()
     try:
-        # Before the socket exists: a worker that cannot load the model must fail without having
-        # taken connections it would then drop.
+        # Before accepting: a worker that cannot load the model must fail without having taken
+        # connections it would then drop (they wait in the shared socket for another worker).
         app.holder.current = load_served(app.holder.folder)
     except Exception as e:  # noqa: BLE001 - the supervisor retries with back-off
         log.error("worker could not load %s: %s", app.holder.folder, e)
         sys.exit(STARTUP_FAILURE)
-    sock = listening_socket(config["host"], config["port"])
+    # The supervisor's listening socket, inherited (see serving_supervisor.listen_port).
+    sock = socket.socket(fileno=config["listen_fd"])
     server = Server(uvicorn.Config(
         app, host=config["host"], port=config["port"], http=protocol, lifespan="on",
         timeout_keep_alive=config.get("keep_alive", DEFAULT_KEEP_ALIVE), timeout_graceful_shutdown=5,

@@ -4,6 +4,7 @@ learning that survives a killed writer. Servers run as subprocesses on free port
 timeouts so that each test takes seconds."""
 
 import asyncio
+import errno
 import glob
 import json
 import logging
@@ -14,6 +15,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -277,6 +279,12 @@ def test_a_port_in_use_is_refused_and_workers_die_with_the_supervisor(folder):
         status, said = run_cli("serve", folder, "--workers", "2", "--port", str(first.port), timeout=30)
         assert status == 1 and "in use" in said, said
         assert {http(first.port, "GET", "/health")[1]["pid"] for _ in range(20)} <= set(workers)
+        # Nor can any other socket join the port, even one asking to share it.
+        with socket.socket() as intruder:
+            intruder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+            with pytest.raises(OSError) as refused:
+                intruder.bind(("127.0.0.1", first.port))
+            assert refused.value.errno == errno.EADDRINUSE
         # So is a port where some other server listens.
         with socket.socket() as other:
             other.bind(("127.0.0.1", 0))
@@ -380,14 +388,58 @@ def test_slow_and_idle_clients_are_timed_out_and_connections_bounded(folder, cor
         assert elapsed < 8
         assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "space"
 
+        # Request heads are bounded in size (64 KiB by default), whether they come in one piece or
+        # many, in one long header or many short ones; a head just below the bound is answered.
+        def head_answer(head, pieces=1):
+            with socket.create_connection(("127.0.0.1", server.port)) as sock:
+                step = len(head) // pieces + 1
+                try:
+                    for start in range(0, len(head), step):
+                        sock.sendall(head[start:start + step])
+                    sock.settimeout(5)
+                    return sock.recv(4096).split(b"\r\n")[0]
+                except ConnectionResetError:  # closed while the client was still sending
+                    return b"reset"
 
-def test_a_huge_batch_of_empty_texts_does_not_block_the_event_loop(folder):
+        line = b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        assert head_answer(line + b"X-A: " + b"a" * 60_000 + b"\r\n\r\n") == b"HTTP/1.1 200 OK"
+        for head, pieces in [(line + b"X-A: " + b"a" * 70_000 + b"\r\n\r\n", 1),
+                             (line + b"X-A: " + b"a" * 70_000 + b"\r\n\r\n", 9),
+                             (line + b"X-N: v\r\n" * 10_000 + b"\r\n", 1)]:
+            assert head_answer(head, pieces) == b"HTTP/1.1 431 Request Header Fields Too Large"
+        assert head_answer(line + b"X-A: " + b"a" * (50 << 20), 50) in (
+            b"reset", b"HTTP/1.1 431 Request Header Fields Too Large")
+        assert http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"] == "space"
+
+
+def test_a_huge_batch_of_empty_texts_does_not_block_the_event_loop(folder, monkeypatch):
     texts = [""] * 349_000
     body = json.dumps({"texts": texts}).encode()
+    # Turning labels into Python objects (tolist) and encoding them (json.dumps) are single calls
+    # that hold the interpreter lock throughout, so neither may take the whole batch at once, and
+    # the event loop thread none of it: record who does how much.
+    work = []
+    encode = json.dumps
+
+    class Labels(np.ndarray):
+        def tolist(self):
+            work.append(("tolist", threading.current_thread().name, len(self)))
+            return super().tolist()
+
+    def recording_dumps(value, *args, **kwargs):
+        labels = value.get("labels") if isinstance(value, dict) else value
+        if isinstance(labels, list) and len(labels) > 1:
+            work.append(("dumps", threading.current_thread().name, len(labels)))
+        return encode(value, *args, **kwargs)
+
+    monkeypatch.setattr(json, "dumps", recording_dumps)
 
     async def scenario():
         app = serving.ServingApp(folder, max_body=len(body) + 1)
         await app.start(watch=False)
+        classifier = app.holder.current.classifier
+        predict = classifier.predict
+        monkeypatch.setattr(classifier, "predict", lambda batch: predict(batch).view(Labels))
         finished = []
 
         async def batch():
@@ -405,13 +457,18 @@ def test_a_huge_batch_of_empty_texts_does_not_block_the_event_loop(folder):
             await app.stop()
         return finished
 
+    loop_thread = threading.current_thread().name
     finished = asyncio.run(scenario())
     assert finished == [("health", 200, 0), ("batch", 200, len(texts))]
+    assert sum(n for step, _, n in work if step == "tolist") == len(texts)
+    assert {step for step, _, _ in work} == {"tolist", "dumps"}
+    assert max(n for _, _, n in work) <= len(texts) // 20, max(work, key=lambda w: w[2])
+    assert all(thread != loop_thread for _, thread, _ in work), work
 
 
 def test_settings_are_checked_the_missing_folder_is_logged_once_and_stop_cleans_up(folder, caplog):
     for option, value in [("--port", "99999"), ("--port", "-1"), ("--poll", "nan"), ("--poll", "inf"),
-                          ("--poll", "-1")]:
+                          ("--poll", "-1"), ("--poll", "0.000001"), ("--max-head", "10")]:
         status, said = run_cli("serve", folder, "--port", "0", option, value, timeout=30)
         assert status == 1 and said.startswith(f"ombrel: error: {option}"), (option, value, said)
 
