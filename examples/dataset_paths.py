@@ -1,6 +1,7 @@
 """Where the datasets are: one answer for the demo, its downloader and the tests.
 
-    python examples/dataset_paths.py NAME        # prints the folder of dataset NAME, exit 1 when it is nowhere
+    python examples/dataset_paths.py NAME        # prints the folder of dataset NAME (train.tsv and test.tsv),
+                                                 # or says where it looked and exits with 1
     python examples/dataset_paths.py --cache     # prints the download cache (where the demo puts what it fetches)
 
 A dataset is a folder NAME/ holding train.tsv and/or test.tsv (label<TAB>text). It is looked for, in
@@ -43,8 +44,8 @@ def find_dataset(name: str, files: tuple[str, ...] = ("train.tsv",)) -> Path | N
 
 def how_to_enable() -> str:
     """One sentence: how to make the datasets available."""
-    where = "$OMBREL_DATA, " if os.environ.get("OMBREL_DATA") else ""
-    return (f"put the datasets (one folder per dataset, of label<TAB>text files) in {where}{datasets_folder()}, "
+    named = " ($OMBREL_DATA)" if os.environ.get("OMBREL_DATA") else ""
+    return (f"put the datasets (one folder per dataset, of label<TAB>text files) in {datasets_folder()}{named}, "
             f"or set OMBREL_DATA to the folder that holds them; examples/run_demo.sh downloads 20newsgroups "
             f"into {download_cache()}, which is searched too")
 
@@ -58,6 +59,8 @@ def main(argv: list[str]) -> int:
         return 2
     found = find_dataset(argv[0], ("train.tsv", "test.tsv"))
     if found is None:
+        print(f"{argv[0]} (train.tsv and test.tsv) is neither in {datasets_folder() / argv[0]} "
+              f"nor in {download_cache() / argv[0]}", file=sys.stderr)
         return 1
     print(found)
     return 0

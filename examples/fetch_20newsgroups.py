@@ -1,6 +1,7 @@
 """Downloads 20 Newsgroups ("bydate" split) and writes it as train.tsv and test.tsv (label<TAB>text).
 
     python examples/fetch_20newsgroups.py DEST_DIR
+    python examples/fetch_20newsgroups.py --check DEST_DIR   # only whether a mirror answers, in seconds
 
 The archive is the one the corpus's maintainer publishes (20news-bydate.tar.gz, 14 MB), fetched from a
 mirror and checked against its SHA-256 before anything is unpacked. Each post becomes one line: the
@@ -8,6 +9,8 @@ label is its newsgroup, the text the whole raw post (headers included), decoded 
 valid and as Latin-1 otherwise, with every run of whitespace made one space; rows are sorted by group,
 then by the post's numeric id. Nothing is written to DEST_DIR unless the whole conversion succeeds.
 Exit status 0 on success, 1 on a failure (offline machine, bad checksum), with one line saying what to do.
+With --check, nothing is downloaded: exit status 0 when a mirror answers within CHECK_SECONDS, else 1
+with the same line (examples/run_demo.sh asks this before it builds anything).
 """
 from __future__ import annotations
 
@@ -27,6 +30,7 @@ MIRRORS = (
     "https://ndownloader.figshare.com/files/5975967",
     "http://qwone.com/~jason/20Newsgroups/20news-bydate.tar.gz",
 )
+CHECK_SECONDS = 5
 SPLITS = {"train": "20news-bydate-train", "test": "20news-bydate-test"}
 WHITESPACE = re.compile(r"\s+")
 
@@ -112,16 +116,42 @@ def fetch(dest: Path) -> None:
     raise RuntimeError("could not download 20 Newsgroups (" + "; ".join(errors) + ")")
 
 
+def reachable() -> list[str]:
+    """[] when a mirror answers a HEAD request within CHECK_SECONDS, else why each did not."""
+    errors = []
+    for url in MIRRORS:
+        request = urllib.request.Request(url, method="HEAD", headers={"User-Agent": "ombrel-demo"})
+        try:
+            with urllib.request.urlopen(request, timeout=CHECK_SECONDS):
+                return []
+        except (urllib.error.URLError, OSError) as error:
+            errors.append(f"{url}: {getattr(error, 'reason', error)}")
+    return errors
+
+
+def offline_help(dest: str) -> str:
+    return (f"On a machine without internet access, copy train.tsv and test.tsv (label<TAB>text) into "
+            f"{dest}, or set OMBREL_DATA to a folder holding 20newsgroups/.")
+
+
 def main(argv: list[str]) -> int:
+    check = argv[:1] == ["--check"]
+    if check:
+        argv = argv[1:]
     if len(argv) != 1:
-        print(__doc__.split("\n\n")[1].strip(), file=sys.stderr)
+        print("\n".join(line.strip() for line in __doc__.split("\n\n")[1].splitlines()), file=sys.stderr)
         return 2
+    if check:
+        errors = reachable()
+        if errors:
+            print(f"error: 20 Newsgroups cannot be downloaded ({'; '.join(errors)}). {offline_help(argv[0])}",
+                  file=sys.stderr)
+            return 1
+        return 0
     try:
         fetch(Path(argv[0]))
     except (RuntimeError, ValueError, tarfile.TarError) as error:
-        print(f"error: {error}. On a machine without internet access, copy train.tsv and test.tsv "
-              f"(label<TAB>text) into {argv[0]}, or set OMBREL_DATA to a folder holding 20newsgroups/.",
-              file=sys.stderr)
+        print(f"error: {error}. {offline_help(argv[0])}", file=sys.stderr)
         return 1
     return 0
 

