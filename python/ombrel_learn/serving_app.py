@@ -403,7 +403,10 @@ class ServingApp:
 
 
 def _encode(payload: Any) -> bytes:
-    return json.dumps(payload, ensure_ascii=False).encode("utf-8")
+    try:
+        return json.dumps(payload, ensure_ascii=False).encode("utf-8")
+    except UnicodeEncodeError:  # a lone surrogate (e.g. an unknown label quoted back): escaped, still JSON
+        return json.dumps(payload, ensure_ascii=True).encode("ascii")
 
 
 def _check_texts(texts: list[Any], start: int) -> None:
