@@ -187,6 +187,9 @@ ombrel_fuzz_data_file() {
 
 # ombrel_fuzz_server <seconds> <corpus work dir> [extra libFuzzer flags]: the server's ASGI application
 # driven in process with fuzzed methods, paths, headers and JSON bodies.
+# One input drives whole requests through the application, bodies that stop part-way included (each
+# bounded by the harness's own 5 s), so an input may take seconds under ASan: libFuzzer's timeout is
+# wider here than the other targets' (the later flag wins).
 ombrel_fuzz_server() {
-  ombrel_fuzz_python server "$ASAN_PYTHONPATH" 1000 "$@"
+  ombrel_fuzz_python server "$ASAN_PYTHONPATH" 1000 "$@" -timeout=60
 }
