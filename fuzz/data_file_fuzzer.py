@@ -305,22 +305,15 @@ def run_random(count, seed):
     fuzz_input.run_random(count, seed, 200, test_one_input)
 
 
+def summary(seed, verbose):
+    print(f"data_file: {_files.calls} inputs, random (seed {seed}), no finding")
+    if verbose:
+        for name, n in sorted(_files.outcomes.items()):
+            print(f"  {name:20} {n}")
+
+
 def main(argv):
-    if "--random" in argv:
-        i = argv.index("--random")
-        seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else 0
-        run_random(int(argv[i + 1]), seed)
-        print(f"data_file: {_files.calls} inputs, random (seed {seed}), no finding")
-        if "--verbose" in argv:
-            for name, n in sorted(_files.outcomes.items()):
-                print(f"  {name:20} {n}")
-        return
-    if "--replay" in argv:
-        n = replay(argv[argv.index("--replay") + 1:])
-        print(f"data_file: {n} corpus inputs replayed, no finding")
-        return
-    atheris.Setup(argv, test_one_input)
-    atheris.Fuzz()
+    fuzz_input.command_line(argv, "data_file", test_one_input, 200, summary)
 
 
 if __name__ == "__main__":

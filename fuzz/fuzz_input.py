@@ -64,3 +64,20 @@ def run_random(count, seed, longest, one_input):
     rng = random.Random(seed)
     for _ in range(count):
         one_input(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, longest))))
+
+
+def command_line(argv, name, one_input, longest, summary):
+    """The targets' shared command line: `--random N [--seed S] [--verbose]`, `--replay PATH...`, or
+    atheris's own flags. summary(seed, verbose) prints what a random run did."""
+    if "--random" in argv:
+        seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else 0
+        run_random(int(argv[argv.index("--random") + 1]), seed, longest, one_input)
+        summary(seed, "--verbose" in argv)
+        return
+    if "--replay" in argv:
+        n = replay(argv[argv.index("--replay") + 1:], one_input)
+        print(f"{name}: {n} corpus inputs replayed, no finding")
+        return
+    import atheris
+    atheris.Setup(argv, one_input)
+    atheris.Fuzz()

@@ -355,22 +355,15 @@ def run_random(count, seed):
     fuzz_input.run_random(count, seed, 200, test_one_input)
 
 
+def summary(seed, verbose):
+    print(f"pipeline: {_pipeline.calls} inputs, random (seed {seed}), no finding")
+    if verbose:
+        for outcome, n in sorted(_pipeline.outcomes.items()):
+            print(f"  {outcome:32} {n}")
+
+
 def main(argv):
-    if "--random" in argv:
-        i = argv.index("--random")
-        seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else 0
-        run_random(int(argv[i + 1]), seed)
-        print(f"pipeline: {_pipeline.calls} inputs, random (seed {seed}), no finding")
-        if "--verbose" in argv:
-            for outcome, n in sorted(_pipeline.outcomes.items()):
-                print(f"  {outcome:32} {n}")
-        return
-    if "--replay" in argv:
-        n = replay(argv[argv.index("--replay") + 1:])
-        print(f"pipeline: {n} corpus inputs replayed, no finding")
-        return
-    atheris.Setup(argv, test_one_input)
-    atheris.Fuzz()
+    fuzz_input.command_line(argv, "pipeline", test_one_input, 200, summary)
 
 
 if __name__ == "__main__":

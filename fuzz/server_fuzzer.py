@@ -371,22 +371,15 @@ def run_random(count, seed):
     fuzz_input.run_random(count, seed, 200, test_one_input)
 
 
+def summary(seed, verbose):
+    print(f"server: {_server.calls} requests, random (seed {seed}), no finding")
+    if verbose:
+        for outcome, n in sorted(_server.outcomes.items(), key=str):
+            print(f"  {outcome!s:20} {n}")
+
+
 def main(argv):
-    if "--random" in argv:
-        i = argv.index("--random")
-        seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else 0
-        run_random(int(argv[i + 1]), seed)
-        print(f"server: {_server.calls} requests, random (seed {seed}), no finding")
-        if "--verbose" in argv:
-            for outcome, n in sorted(_server.outcomes.items(), key=str):
-                print(f"  {outcome!s:20} {n}")
-        return
-    if "--replay" in argv:
-        n = replay(argv[argv.index("--replay") + 1:])
-        print(f"server: {n} corpus inputs replayed, no finding")
-        return
-    atheris.Setup(argv, test_one_input)
-    atheris.Fuzz()
+    fuzz_input.command_line(argv, "server", test_one_input, 200, summary)
 
 
 if __name__ == "__main__":

@@ -491,24 +491,15 @@ def run_random(count, seed):
     fuzz_input.run_random(count, seed, 160, test_one_input)
 
 
-def main(argv):
-    if "--random" in argv:
-        i = argv.index("--random")
-        seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else 0
-        run_random(int(argv[i + 1]), seed)
-        print(f"surface: {_surface.calls} calls on random inputs (seed {seed}), no finding")
-        if "--verbose" in argv:
-            for (name, outcome), n in sorted(_surface.outcomes.items()):
-                print(f"  {name:20} {outcome:18} {n}")
-        return
-    if "--replay" in argv:
-        n = replay(argv[argv.index("--replay") + 1:])
-        print(f"surface: {n} corpus inputs replayed, no finding")
-        return
-    import atheris  # noqa: PLC0415 - only the coverage-guided mode needs it
+def summary(seed, verbose):
+    print(f"surface: {_surface.calls} calls on random inputs (seed {seed}), no finding")
+    if verbose:
+        for (name, outcome), n in sorted(_surface.outcomes.items()):
+            print(f"  {name:20} {outcome:18} {n}")
 
-    atheris.Setup(argv, test_one_input)
-    atheris.Fuzz()
+
+def main(argv):
+    fuzz_input.command_line(argv, "surface", test_one_input, 160, summary)
 
 
 if __name__ == "__main__":
