@@ -398,7 +398,7 @@ def test_slow_and_idle_clients_are_timed_out_and_connections_bounded(folder, cor
                         sock.sendall(head[start:start + step])
                     sock.settimeout(5)
                     return sock.recv(4096).split(b"\r\n")[0]
-                except ConnectionResetError:  # closed while the client was still sending
+                except (ConnectionResetError, BrokenPipeError):  # closed while the client was still sending
                     return b"reset"
 
         line = b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n"
