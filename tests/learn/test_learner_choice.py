@@ -2,6 +2,7 @@
 held-out rows, decision_function, the model folder of each, and autotune."""
 
 import json
+import os
 import pickle
 
 import numpy as np
@@ -178,7 +179,9 @@ def test_autotune_reports_its_choice_and_fits_it(languages):
     train_x, train_y, test_x, _ = languages
     clf = OmbrelClassifier().autotune(train_x[:3000], train_y[:3000], budget=20.0)
     report = clf.autotune_report_
-    assert report["candidates_tried"] == len(report["tried"]) > 10
+    # How many candidates fit in the budget depends on the build: several times fewer under ASan.
+    fewest = 2 if "asan" in os.environ.get("LD_PRELOAD", "") else 10
+    assert report["candidates_tried"] == len(report["tried"]) > fewest
     assert report["best_held_out_accuracy"] == max(t["score"] for t in report["tried"])
     chosen = [t for t in report["tried"] if t["params"] == report["chosen"]]
     assert len(chosen) == 1 and chosen[0]["score"] == report["held_out_accuracy"]
