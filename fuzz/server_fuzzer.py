@@ -239,11 +239,12 @@ class Request:
             body = json_text(b, value).encode("utf-8", "surrogatepass")
         if b.below(6) == 0:
             self.headers.append((b"content-length", str(len(body) + b.pick([0, 1, -1])).encode()))
-        # Chunks, then the end of the body; or the client goes away, or falls silent.
+        # Up to eight chunks, then the end of the body; or the client goes away, or falls silent.
+        # (Past the input's end every choice is 0: without the bound, one-byte chunks to the end.)
         self.messages = []
         rest = body
         while True:
-            cut = 1 + b.below(len(rest)) if b.below(3) == 0 else len(rest)
+            cut = 1 + b.below(len(rest)) if len(self.messages) < 7 and b.below(3) == 0 else len(rest)
             chunk, rest = rest[:cut], rest[cut:]
             if not rest:
                 self.messages.append({"type": "http.request", "body": chunk, "more_body": False})
