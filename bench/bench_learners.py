@@ -137,15 +137,36 @@ def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_
         "SGD modified_huber": lambda: SGDClassifier(loss="modified_huber", alpha=ALPHA_SGD, max_iter=EPOCHS,
                                                     tol=None, random_state=0, n_jobs=2),
     }
+    # TF-IDF rows (the estimator's default weighting for SGD and the perceptron): ours fold the idf
+    # and the row norm into weights of presence; scikit-learn's fit the same rows as a matrix.
+    from sklearn.preprocessing import normalize
+
+    from ombrel_learn import learners
+    from ombrel_learn.settings import Settings
+
+    idf, _ = learners.idf_weights(train, features)
+    x_train_tfidf = normalize(x_train.multiply(idf).tocsr())
+    x_test_tfidf = normalize(x_test.multiply(idf).tocsr())
+    weighted = Settings(**{**OmbrelClassifier().get_params(), "epochs": EPOCHS, "weighting": "tfidf"})
+    for loss in ("hinge", "log_loss"):
+        settings = Settings(**{**weighted.__dict__, "loss": loss})
+        name = f"SGD {loss} tfidf"
+        ours[name] = (lambda s=settings: learners.fit_float(s, "sgd", ALPHA_SGD, train, y_train, features, k))
+        peers[name] = (lambda loss=loss: SGDClassifier(loss=loss, alpha=ALPHA_SGD, max_iter=EPOCHS, tol=None,
+                                                       random_state=0, n_jobs=2))
+    ours["averaged perceptron tfidf"] = lambda: learners.fit_float(weighted, "perceptron", None, train, y_train,
+                                                                   features, k)
+    peers["averaged perceptron tfidf"] = peers["averaged perceptron"]
     for learner, fit in ours.items():
         model, t_ours = best_of(fit)
+        peer_train, peer_test = (x_train_tfidf, x_test_tfidf) if learner.endswith("tfidf") else (x_train, x_test)
         float_acc = float(np.mean(model.predict(test) == y_test))
         cut_acc = float(np.mean(linear.cut_to_slots(model).predict(test) == y_test))
         field_acc, compiled = field_accuracy(model, test, y_test, tmp)
         tuned, t_refit = timed(lambda: linear.refit_cut(model, train, y_train))
         refit_acc, _ = field_accuracy(tuned, test, y_test, tmp)
-        peer, t_peer = best_of(lambda: peers[learner]().fit(x_train, y_train))
-        peer_acc = float(np.mean(peer.predict(x_test) == y_test))
+        peer, t_peer = best_of(lambda: peers[learner]().fit(peer_train, y_train))
+        peer_acc = float(np.mean(peer.predict(peer_test) == y_test))
         rows.append((label, learner, t_ours, float_acc, cut_acc, field_acc, refit_acc, t_refit, t_peer, peer_acc))
         print(f"  {learner:<21} fit {t_ours:7.3f} s  float {float_acc:.4f}  cut {cut_acc:.4f}  "
               f"field {field_acc:.4f}  refit {refit_acc:.4f} ({t_refit:.3f} s)  | "

@@ -6,7 +6,10 @@ Every (system, dataset) pair runs in a fresh subprocess of its own, so that its 
 memory (ru_maxrss) is its own. Each child loads the split, shuffles the training rows (seed 0, the
 datasets are stored sorted by label), trains from raw text, predicts the test texts from raw text
 once in one batched call and once with one call per text, and reports a JSON line. The parent
-writes bench/peers_results.json, bench/RESULTS.md and bench/peers_accuracy_throughput.png.
+prints, per dataset, ombrel_learn's accuracy against the best peer and against TF-IDF + LinearSVC
+(defaults and autotune with a 30 s budget) and its speed and memory ratios against fastText and the
+fastest scikit-learn pipeline, all measured in this run, beside the goals; and writes
+bench/peers_results.json, bench/RESULTS.md (the same goal table) and bench/peers_accuracy_throughput.png.
 
 bench/run_peers.sh installs the peers and runs this script; see bench/RESULTS.md for the settings.
 """
@@ -20,7 +23,6 @@ import json
 import os
 import pickle
 import platform
-import random
 import resource
 import subprocess
 import sys
@@ -41,16 +43,26 @@ SYSTEMS = {
     "ombrel-words": ("ombrel", "the same recipe forced to word features (stop words, stemming)"),
     "ombrel_learn": ("ombrel", "ombrel_learn.OmbrelClassifier() defaults: the same recipe on the native text "
                      "pipeline, features chosen on held-out training rows"),
+    "ombrel_learn-autotune30": ("ombrel", "ombrel_learn.OmbrelClassifier().autotune(texts, labels, budget=30): "
+                                "features, learner and their settings searched on held-out training rows "
+                                "for at most 30 s, the final fit included; its training time is the whole "
+                                "search"),
     "sklearn-sgd": ("scikit-learn", "HashingVectorizer(n_features=2**20, alternate_sign=False) + "
                     "SGDClassifier(n_jobs=2, random_state=0), other settings default"),
     "sklearn-perceptron": ("scikit-learn", "HashingVectorizer(n_features=2**20, alternate_sign=False) "
                            "+ Perceptron(n_jobs=2, random_state=0)"),
     "sklearn-mnb": ("scikit-learn", "CountVectorizer() + MultinomialNB(), defaults"),
+    "sklearn-tfidf-svc": ("scikit-learn", "TfidfVectorizer(sublinear_tf=True, min_df=2) + LinearSVC(), other "
+                          "settings default (LinearSVC has no n_jobs: one thread)"),
     "fasttext": ("fastText", "train_supervised(thread=2), other settings default (5 epochs, lr 0.1, "
                  "dim 100, word unigrams); the single-call figure calls the model's own predict "
                  "binding as `FastText.predict(text)` does, without the wrapper's final "
                  "`np.array(probs, copy=False)`, which fastText 0.9.3 still calls and NumPy 2 refuses"),
     "fasttext-25ep": ("fastText", "train_supervised(thread=2, epoch=25), other settings default"),
+    "fasttext-bigrams": ("fastText", "train_supervised(thread=2, wordNgrams=2), other settings default "
+                         "(5 epochs)"),
+    "fasttext-bigrams-25ep": ("fastText", "train_supervised(thread=2, wordNgrams=2, epoch=25), other settings "
+                              "default"),
     "vw": ("Vowpal Wabbit", "Workspace('--oaa K --quiet'), defaults (one online pass, 18-bit hash); "
            "features: the text's blank-separated words, ':' and '|' replaced by blanks"),
 }
@@ -123,14 +135,21 @@ class OmbrelSystem:
 
 
 class OmbrelLearnSystem:
-    def __init__(self):
+    def __init__(self, name, budget=None):
         from ombrel_learn import OmbrelClassifier
         self.clf = OmbrelClassifier()
-        self.settings = SYSTEMS["ombrel_learn"][1]
+        self.budget = budget
+        self.settings = SYSTEMS[name][1]
 
     def fit(self, texts, labels):
-        self.clf.fit(texts, labels)
-        self.settings = f"{SYSTEMS['ombrel_learn'][1]}; chose {self.clf.features_}"
+        if self.budget is None:
+            self.clf.fit(texts, labels)
+            self.settings += f"; chose {self.clf.features_}"
+        else:
+            self.clf.autotune(texts, labels, budget=self.budget)
+            report = self.clf.autotune_report_
+            chosen = ", ".join(f"{k}={v}" for k, v in report.get("chosen", {}).items())
+            self.settings += f"; chose {chosen} after {report.get('candidates_tried', '?')} candidates"
 
     def predict_batch(self, texts):
         return self.clf.predict(texts).tolist()
@@ -146,18 +165,23 @@ class OmbrelLearnSystem:
 
 class SklearnSystem:
     def __init__(self, kind):
-        from sklearn.feature_extraction.text import CountVectorizer, HashingVectorizer
+        from sklearn.feature_extraction.text import CountVectorizer, HashingVectorizer, TfidfVectorizer
         from sklearn.linear_model import Perceptron, SGDClassifier
         from sklearn.naive_bayes import MultinomialNB
         from sklearn.pipeline import make_pipeline
-        if kind == "sgd":
+        from sklearn.svm import LinearSVC
+        if kind == "tfidf-svc":
+            self.pipe = make_pipeline(TfidfVectorizer(sublinear_tf=True, min_df=2), LinearSVC())
+        elif kind == "sgd":
             self.pipe = make_pipeline(HashingVectorizer(n_features=2**20, alternate_sign=False),
                                       SGDClassifier(n_jobs=THREADS, random_state=0))
         elif kind == "perceptron":
             self.pipe = make_pipeline(HashingVectorizer(n_features=2**20, alternate_sign=False),
                                       Perceptron(n_jobs=THREADS, random_state=0))
-        else:
+        elif kind == "mnb":
             self.pipe = make_pipeline(CountVectorizer(), MultinomialNB())
+        else:
+            raise ValueError(kind)
         self.settings = SYSTEMS["sklearn-" + kind][1]
 
     def fit(self, texts, labels):
@@ -174,11 +198,12 @@ class SklearnSystem:
 
 
 class FasttextSystem:
-    def __init__(self, epochs):
+    def __init__(self, name, epochs=None, word_ngrams=None):
         import fasttext
         self.fasttext = fasttext
         self.epochs = epochs
-        self.settings = SYSTEMS["fasttext" if epochs is None else "fasttext-25ep"][1]
+        self.word_ngrams = word_ngrams
+        self.settings = SYSTEMS[name][1]
 
     def fit(self, texts, labels):
         # The input file is part of fastText's training pipeline, so writing it is timed too.
@@ -190,6 +215,8 @@ class FasttextSystem:
         kwargs = {"input": path, "thread": THREADS, "verbose": 0}
         if self.epochs:
             kwargs["epoch"] = self.epochs
+        if self.word_ngrams:
+            kwargs["wordNgrams"] = self.word_ngrams
         self.model = self.fasttext.train_supervised(**kwargs)
 
     def predict_batch(self, texts):
@@ -242,13 +269,19 @@ def make_system(name):
     if name == "ombrel-words":
         return OmbrelSystem("words")
     if name == "ombrel_learn":
-        return OmbrelLearnSystem()
+        return OmbrelLearnSystem(name)
+    if name == "ombrel_learn-autotune30":
+        return OmbrelLearnSystem(name, budget=30)
     if name.startswith("sklearn-"):
         return SklearnSystem(name.split("-", 1)[1])
     if name == "fasttext":
-        return FasttextSystem(None)
+        return FasttextSystem(name)
     if name == "fasttext-25ep":
-        return FasttextSystem(25)
+        return FasttextSystem(name, epochs=25)
+    if name == "fasttext-bigrams":
+        return FasttextSystem(name, word_ngrams=2)
+    if name == "fasttext-bigrams-25ep":
+        return FasttextSystem(name, epochs=25, word_ngrams=2)
     if name == "vw":
         return VowpalSystem()
     raise ValueError(name)
@@ -293,6 +326,7 @@ def run_one(system_name: str, dataset: str, data_root: str, single_limit: int) -
     t = time.perf_counter()
     system.fit(train_texts, train_labels)
     result["train_s"] = time.perf_counter() - t
+    result["fit_peak_rss_bytes"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
     best = None
     for _ in range(3):  # best of up to three, while a repeat stays cheap
@@ -460,7 +494,7 @@ def goal_rows(results: list[dict], ombrel_system: str = "ombrel") -> list[tuple]
         o = by.get((ds, ombrel_system)) or by.get((ds, "ombrel"))
         ft = by.get((ds, "fasttext"))
         ft25 = by.get((ds, "fasttext-25ep"))
-        sk = [by[(ds, s)] for s in ("sklearn-sgd", "sklearn-perceptron", "sklearn-mnb") if (ds, s) in by]
+        sk = [by[(ds, s)] for s in SKLEARN_SYSTEMS if (ds, s) in by]
         if not o:
             continue
         best_sk = max(sk, key=lambda r: r["batch_texts_per_s"]) if sk else None
@@ -481,6 +515,110 @@ def goal_rows(results: list[dict], ombrel_system: str = "ombrel") -> list[tuple]
             rows.append((ds, "accuracy minus fastText default, points" +
                          (" (goal >= -3)" if goal is not None else ""), gap, goal, "fasttext"))
     return rows
+
+
+SKLEARN_SYSTEMS = [name for name, (family, _) in SYSTEMS.items() if family == "scikit-learn"]
+PEERS = [name for name, (family, _) in SYSTEMS.items() if family != "ombrel"]
+
+
+def learn_goal_rows(results: list[dict]) -> list[tuple]:
+    """ombrel_learn's goals, each measured against peers of the same run: rows of (dataset, measure,
+    value shown, goal shown, met) where met is "yes", "bar only", "no" or "–" (no goal here, or a
+    system it needs did not run)."""
+    by = {(r["dataset"], r["system"]): r for r in results if r.get("status") == "ok"}
+    rows = []
+
+    def missing(*names):
+        return "– (" + ", ".join(names) + " not run)"
+
+    for ds in sorted({r["dataset"] for r in results}, key=DATASETS.index):
+        o = by.get((ds, "ombrel_learn"))
+        tuned = by.get((ds, "ombrel_learn-autotune30"))
+        svc = by.get((ds, "sklearn-tfidf-svc"))
+        ft = by.get((ds, "fasttext"))
+        peers = [by[(ds, s)] for s in PEERS if (ds, s) in by]
+        sk = [by[(ds, s)] for s in SKLEARN_SYSTEMS if (ds, s) in by]
+        if not o and not tuned:
+            continue
+
+        def points(ours, ours_name, peer, peer_name, measure, goal, bar=None, goal_text=None):
+            if not ours or not peer:
+                rows.append((ds, measure, missing(*[n for n, r in ((ours_name, ours), (peer_name, peer)) if not r]),
+                             goal_text or "–", "–"))
+                return
+            gap = 100 * (ours["accuracy"] - peer["accuracy"])
+            shown = (f"{gap:+.2f} ({100 * ours['accuracy']:.2f}% against "
+                     f"{peer['system']} {100 * peer['accuracy']:.2f}%)")
+            if goal is None:
+                rows.append((ds, measure, shown, goal_text or "–", "–"))
+                return
+            # Rounded as shown, so that a gap printed as -0.50 meets a goal of -0.5.
+            gap = round(gap, 2)
+            met = "yes" if gap >= goal else "bar only" if bar is not None and gap >= bar else "no"
+            rows.append((ds, measure, shown, goal_text, met))
+
+        best_peer = max(peers, key=lambda r: r["accuracy"]) if peers else None
+        points(o, "ombrel_learn", best_peer, "a peer", "accuracy: defaults minus the best peer, points",
+               -0.5, goal_text=">= -0.5")
+        if ds in ("20newsgroups", "ag_news"):
+            points(o, "ombrel_learn", svc, "sklearn-tfidf-svc",
+                   "accuracy: defaults minus TF-IDF + LinearSVC, points", -0.5, bar=-1,
+                   goal_text=">= -0.5 (bar -1)")
+        else:
+            points(o, "ombrel_learn", svc, "sklearn-tfidf-svc",
+                   "accuracy: defaults minus TF-IDF + LinearSVC, points", None,
+                   goal_text="none here (20newsgroups and ag_news only)")
+        points(tuned, "ombrel_learn-autotune30", svc, "sklearn-tfidf-svc",
+               "accuracy: autotune30 minus TF-IDF + LinearSVC, points", 0, goal_text=">= 0")
+
+        def ratio_row(measure, top, top_name, bottom, bottom_name, key, goal, higher_is_better, unit,
+                      goal_text):
+            a, b = top and top.get(key), bottom and bottom.get(key)
+            if not top or not bottom:
+                names = [n for n, r in ((top_name, top), (bottom_name, bottom)) if not r]
+                rows.append((ds, measure, missing(*names), goal_text, "–"))
+                return
+            if not a or not b:  # a record from before this measure existed
+                rows.append((ds, measure, "– (not measured)", goal_text, "–"))
+                return
+            value = a / b
+            ok = value >= goal if higher_is_better else value <= goal
+            rows.append((ds, measure, unit(value), goal_text, "yes" if ok else "no"))
+
+        def times(v):
+            return f"{v:.2f}x"
+
+        def share(v):
+            return f"{v:.2f} of fastText's"
+
+        best_sk = max(sk, key=lambda r: r["batch_texts_per_s"]) if sk else None
+        ratio_row("batched prediction: ombrel_learn / fastText", o, "ombrel_learn", ft, "fasttext",
+                  "batch_texts_per_s", 5, True, times, ">= 5x")
+        ratio_row("batched prediction: ombrel_learn / fastest scikit-learn pipeline"
+                  + (f" ({best_sk['system']})" if best_sk else ""), o, "ombrel_learn", best_sk,
+                  "a scikit-learn pipeline", "batch_texts_per_s", 15, True, times, ">= 15x")
+        # fastText's time over ours, so that higher is better as for prediction.
+        ratio_row("training with defaults: fastText default's time / ombrel_learn's", ft, "fasttext",
+                  o, "ombrel_learn", "train_s", 3, True, times, ">= 3x")
+        ratio_row("one text per call: ombrel_learn's time / fastText's", o, "ombrel_learn", ft, "fasttext",
+                  "single_us_per_text", 1 / 3, False, share, "<= 1/3 of fastText's")
+        ratio_row("peak memory while fitting (whole process): ombrel_learn / fastText", o, "ombrel_learn",
+                  ft, "fasttext", "fit_peak_rss_bytes", 1, False, share, "<= fastText's")
+    return rows
+
+
+def print_summary(results: list[dict]) -> None:
+    rows = learn_goal_rows(results)
+    if not rows:
+        return
+    print("\nombrel_learn against the peers of this run (accuracy: the first round's; times: the best round's)")
+    dataset = None
+    for ds, measure, value, goal, met in rows:
+        if ds != dataset:
+            dataset = ds
+            print(f"{ds}:")
+        verdict = "" if met == "–" else f", met: {met}"
+        print(f"  {measure}: {value}   [goal {goal}{verdict}]")
 
 
 def write_report(results, info, vers, elapsed, args, overheads=None):
@@ -504,7 +642,8 @@ def write_report(results, info, vers, elapsed, args, overheads=None):
         "two cores.")
     add("- Versions: " + ", ".join(f"{k} {v}" for k, v in vers.items()) + ".")
     add(f"- Threads: ombrel's pool RAYON_NUM_THREADS={THREADS}; fastText thread={THREADS}; "
-        f"scikit-learn n_jobs={THREADS} (one-vs-rest over classes; MultinomialNB is single-threaded); "
+        f"scikit-learn n_jobs={THREADS} (one-vs-rest over classes; MultinomialNB and LinearSVC, which has "
+        "no n_jobs, are single-threaded); "
         "Vowpal Wabbit single-threaded.")
     status = os.environ.get("BENCH_INSTALL_STATUS")
     if status and os.path.exists(status):
@@ -522,7 +661,8 @@ def write_report(results, info, vers, elapsed, args, overheads=None):
         "sorted file reaches 11% on 20 Newsgroups.")
     add("- Each system runs in a fresh process per dataset, from raw text: training time covers "
         "everything from the raw training texts to a trained model (ombrel: tokenize, vocabulary, "
-        "training passes; scikit-learn: vectorizer fit + classifier fit; fastText: writing its "
+        "training passes; `ombrel_learn-autotune30`: the whole search and its final fit; "
+        "scikit-learn: vectorizer fit + classifier fit; fastText: writing its "
         "input file + `train_supervised`; Vowpal Wabbit: formatting + `learn` per row).")
     add(f"- Every (system, dataset) pair runs {args.rounds} times, in rounds over all pairs; each "
         "timing is the best of its rounds; accuracy, sizes and memory are those of the first round "
@@ -583,34 +723,51 @@ def write_report(results, info, vers, elapsed, args, overheads=None):
                 f"{fmt_mb(r['peak_rss_bytes'])} | "
                 f"{fmt_mb(r['peak_rss_bytes'] - r['rss_after_loading_bytes'])} | {r['load_average']:.1f} |")
     add("")
-    add("## Goals (ratios from this run)")
+    add("## ombrel_learn's goals (measured in this run)")
     add("")
-    add("`ombrel` is the recipe as the demo runs it (character n-grams for short texts); "
-        "`ombrel-words` forces word features, where that differs. Where the recipe picks words "
-        "anyway the two columns are the same run.")
+    add("`ombrel_learn` is `OmbrelClassifier()` with its defaults, `autotune30` is "
+        "`OmbrelClassifier().autotune(texts, labels, budget=30)`. Accuracy differences are in points, "
+        "from the first round; the best peer is the most accurate non-ombrel system of the run on that "
+        "dataset. Speed ratios compare the defaults with fastText's defaults (`fasttext`) and with "
+        "the fastest scikit-learn pipeline of the run, times from the best round; memory is the "
+        "child process's peak resident size right after fitting.")
     add("")
-    add("| dataset | measure | ombrel | met? | ombrel-words | met? |")
-    add("|---|---|---|---|---|---|")
+    add("| dataset | measure | value | goal | met? |")
+    add("|---|---|---|---|---|")
+    for ds, measure, value, goal, met in learn_goal_rows(results):
+        add(f"| {ds} | {measure} | {value} | {goal} | {'**no**' if met == 'no' else met} |")
+    add("")
+    recipe_rows = list(zip(goal_rows(results), goal_rows(results, "ombrel-words")))
+    if recipe_rows:
+        add("## Goals (ratios from this run)")
+        add("")
+        add("`ombrel` is the recipe as the demo runs it (character n-grams for short texts); "
+            "`ombrel-words` forces word features, where that differs. Where the recipe picks words "
+            "anyway the two columns are the same run.")
+        add("")
+        add("| dataset | measure | ombrel | met? | ombrel-words | met? |")
+        add("|---|---|---|---|---|---|")
 
-    def shown(what, value, goal):
-        if value is None:
-            return "– (peer missing)", "–"
-        text = f"{value:+.2f}" if "points" in what else f"{value:.2f}x"
-        return text, "–" if goal is None else ("yes" if value >= goal else "**no**")
+        def shown(what, value, goal):
+            if value is None:
+                return "– (peer missing)", "–"
+            text = f"{value:+.2f}" if "points" in what else f"{value:.2f}x"
+            return text, "–" if goal is None else ("yes" if value >= goal else "**no**")
 
-    for main, words in zip(goal_rows(results), goal_rows(results, "ombrel-words")):
-        ds, what, value, goal, _ = main
-        a, am = shown(what, value, goal)
-        b, bm = shown(what, words[2], goal)
-        add(f"| {ds} | {what} | {a} | {am} | {b} | {bm} |")
-    add("")
-    add("## Where ombrel's batched prediction time goes")
-    add("")
-    add("| dataset | features | tokenize (+ n-grams) | vocabulary ids | predict_batch | tokens | "
-        "predict_batch per 1,000 ids |")
-    add("|---|---|---|---|---|---|---|")
-    for r in results:
-        if r.get("status") == "ok" and r.get("breakdown"):
+        for main, words in recipe_rows:
+            ds, what, value, goal, _ = main
+            a, am = shown(what, value, goal)
+            b, bm = shown(what, words[2], goal)
+            add(f"| {ds} | {what} | {a} | {am} | {b} | {bm} |")
+        add("")
+    breakdowns = [r for r in results if r.get("status") == "ok" and r.get("breakdown")]
+    if breakdowns:
+        add("## Where ombrel's batched prediction time goes")
+        add("")
+        add("| dataset | features | tokenize (+ n-grams) | vocabulary ids | predict_batch | tokens | "
+            "predict_batch per 1,000 ids |")
+        add("|---|---|---|---|---|---|---|")
+        for r in breakdowns:
             b = r["breakdown"]
             total = b["tokenize_s"] + b["vocabulary_ids_s"] + b["predict_batch_s"] + b["labels_s"]
             add(f"| {r['dataset']} | {r['features']} | {b['tokenize_s'] * 1e3:.0f} ms "
@@ -729,6 +886,9 @@ def main(argv=None) -> int:
     args = p.parse_args(argv)
     args.datasets = args.datasets.split(",")
     args.systems = args.systems.split(",")
+    unknown = [s for s in args.systems if s not in SYSTEMS]
+    if unknown:
+        p.error(f"unknown system(s) {', '.join(unknown)}; known: {', '.join(SYSTEMS)}")
 
     if args.one:
         if args.one[0] == "overheads":
@@ -747,6 +907,7 @@ def main(argv=None) -> int:
         write_report(saved["results"], info, saved["versions"], saved["elapsed_s"], args,
                      saved.get("module_overheads"))
         write_chart(saved["results"], os.path.join(HERE, "peers_accuracy_throughput.png"))
+        print_summary(saved["results"])
         return 0
 
     missing = [d for d in args.datasets if not os.path.isfile(os.path.join(args.data, d, "test.tsv"))]
@@ -776,12 +937,12 @@ def main(argv=None) -> int:
                 r["load_average"] = os.getloadavg()[0]
                 rounds.setdefault((ds, system), []).append(r)
                 if r.get("status") == "ok":
-                    print(f"[{round_number}] {ds:<16} {system:<19} acc {100 * r['accuracy']:6.2f}%  "
+                    print(f"[{round_number}] {ds:<16} {system:<23} acc {100 * r['accuracy']:6.2f}%  "
                           f"train {r['train_s']:7.2f} s  batch {r['batch_texts_per_s']:>11,.0f} texts/s  "
                           f"single {r['single_us_per_text']:>8,.0f} µs  ({time.perf_counter() - t:.0f} s)",
                           flush=True)
                 else:
-                    print(f"[{round_number}] {ds:<16} {system:<19} {r['status']}: {r.get('error', '')}", flush=True)
+                    print(f"[{round_number}] {ds:<16} {system:<23} {r['status']}: {r.get('error', '')}", flush=True)
     results = [best_of_rounds(runs) for runs in rounds.values()]
     load_after = os.getloadavg()
     overheads = None
@@ -794,6 +955,7 @@ def main(argv=None) -> int:
         else:
             print("module overheads failed: " + (proc.stderr.strip().splitlines() or ["?"])[-1])
     elapsed = time.perf_counter() - start
+    print_summary(results)
     if args.no_report:
         return 0
     info, vers = machine(), versions()

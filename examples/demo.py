@@ -56,7 +56,7 @@ def choice_figures(clf: OmbrelClassifier) -> str:
     paired = getattr(clf, "selection_paired_", None)
     if paired:
         shown = ", ".join(f"{name} {100 * value:.1f}%" for name, value in paired.items())
-        return f" (chosen on the held-out texts both kinds were scored on: {shown})"
+        return f" (chosen on the held-out texts every kind was scored on: {shown})"
     scores = getattr(clf, "feature_scores_", None)
     if scores:
         return f" (chosen on held-out accuracy {', '.join(f'{k} {100 * v:.1f}%' for k, v in scores.items())})"

@@ -8,8 +8,9 @@
 //   - the token table gives dense ids in order of insertion, finds exactly its own tokens (also
 //     after many rehashes), hands back their bytes, and its keys hold the zero-padded first 16
 //     bytes; a hash does not depend on where the bytes lie;
-//   - features are the tokenizer's filtered words, then the character n-grams of the padded word
-//     text, lengths ngram_min..ngram_max, worked out here from the code points;
+//   - features are the tokenizer's filtered words (cut at combining marks or not), then the pairs of
+//     consecutive words, or the character n-grams of the padded word text, lengths
+//     ngram_min..ngram_max, worked out here from the code points;
 //   - texts_to_ids gives each text's distinct known ids (or hash buckets) in order of first
 //     appearance, then its trailing id, the same for the whole batch as for each text alone;
 //   - a word map with any targets (as a vocabulary file may hold them) gives only ids in range;
@@ -72,9 +73,13 @@ Strings reference_features(std::string_view text, const FeatureSpec& spec,
                            const std::vector<std::string>& stop_words) {
   ombrel::text::StopWordSet stop;
   for (const std::string& w : stop_words) stop.insert(w);
-  const Strings words = ombrel::text::tokenize(text, stop, spec.apply_stemming, spec.min_length);
+  const Strings words = ombrel::text::tokenize(text, stop, spec.apply_stemming, spec.min_length, spec.marks);
   Strings out;
   if (spec.words) out = words;
+  if (spec.bigrams) {
+    for (std::size_t i = 0; i + 1 < words.size(); ++i) out.push_back(words[i] + " " + words[i + 1]);
+    return out;
+  }
   if (!(spec.ngram_min > 0 && spec.ngram_max > 0 && spec.ngram_min <= spec.ngram_max)) return out;
   std::string padded = " ";
   for (const std::string& w : words) padded += w + " ";
@@ -195,6 +200,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     spec.stop_words.insert(w);
   }
   spec.word_rule_digest = input.ConsumeIntegral<std::uint8_t>();
+  // Marks kept inside words, and word pairs (which never go with n-grams).
+  const std::uint8_t options = input.ConsumeIntegral<std::uint8_t>();
+  spec.marks = (options & 1) != 0 ? ombrel::text::Marks::kJoin : ombrel::text::Marks::kSeparate;
+  spec.bigrams = (options & 2) != 0 && !spec.has_ngrams();
   std::uint32_t buckets = 0;
   switch (input.ConsumeIntegralInRange<int>(0, 3)) {
     case 1: buckets = input.ConsumeIntegralInRange<std::uint32_t>(1, 64); break;

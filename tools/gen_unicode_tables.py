@@ -4,7 +4,7 @@
 Reads UnicodeData.txt, SpecialCasing.txt and DerivedCoreProperties.txt and writes
 src/lib/text/unicode_tables.cpp: for every code point, its full lowercase mapping,
 whether it is a token character (Alphabetic, or general category Nd, Nl or No),
-Cased and Case_Ignorable.
+Cased, Case_Ignorable, and whether it is a combining mark (general category Mn, Mc or Me).
 
 Regenerate (Debian's `unicode-data` package installs the files in /usr/share/unicode):
 
@@ -36,8 +36,10 @@ CASED = 1 << 1
 CASE_IGNORABLE = 1 << 2
 LOWERCASE_IS_TOKEN = 1 << 3
 MULTI_LOWERCASE = 1 << 4
+MARK = 1 << 5
 
 NUMBER_CATEGORIES = {"Nd", "Nl", "No"}
+MARK_CATEGORIES = {"Mn", "Mc", "Me"}
 
 
 def data_lines(path):
@@ -128,6 +130,9 @@ def build(ucd_dir):
     def is_token(cp):
         return cp in props["Alphabetic"] or category.get(cp) in NUMBER_CATEGORIES
 
+    def is_mark(cp):
+        return category.get(cp) in MARK_CATEGORIES
+
     def full_lower(cp):
         if cp in special:
             return special[cp]
@@ -145,6 +150,8 @@ def build(ucd_dir):
             flags |= CASED
         if cp in props["Case_Ignorable"]:
             flags |= CASE_IGNORABLE
+        if is_mark(cp):
+            flags |= MARK
         lower = full_lower(cp)
         # The lowered buffer is sized for at most 3/2 bytes out per byte in.
         out_bytes = sum(utf8_length(c) for c in lower)
@@ -161,6 +168,9 @@ def build(ucd_dir):
             value = lower[0] - cp
             if is_token(lower[0]):
                 flags |= LOWERCASE_IS_TOKEN
+            # The tokenizer reads MARK of the character it lowers as that of its lowercase.
+            if is_mark(lower[0]) != is_mark(cp):
+                sys.exit(f"U+{cp:04X} and its lowercase U+{lower[0]:04X} differ in being a mark")
         key = (value, flags)
         if key not in records:
             records[key] = len(record_list)

@@ -7,7 +7,12 @@ from typing import final
 @final
 class FeatureSpec:
     def __init__(self, stop_words: Iterable[str] | None = None, stem: bool = True, min_length: int = 2,
-                 words: bool = True, ngram_min: int = 0, ngram_max: int = 0) -> None: ...
+                 words: bool = True, ngram_min: int = 0, ngram_max: int = 0, *, bigrams: bool = False,
+                 marks: bool = False) -> None: ...
+    @property
+    def bigrams(self) -> bool: ...
+    @property
+    def marks(self) -> bool: ...
 
 @final
 class Vocabulary:

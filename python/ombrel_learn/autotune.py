@@ -3,11 +3,13 @@
 The training texts are shuffled and split once: 80% to fit each candidate, 20% held out to score it.
 The search is greedy, in rounds, each round starting from the best settings so far:
 
-1. the choices `learner="auto"` makes (words and chars; naive Bayes at three smoothings, SGD);
-2. the learner: more smoothings, the other SGD losses and penalties, more passes, the averaged
-   perceptron, the field's own training with its amplify / suppress / margin / chunk / passes;
-3. the features: min_df, stop words and stemming (words), n-gram lengths (chars), hashing into a fixed
-   number of sensory neurons instead of a vocabulary, class-spread pruning;
+1. the choices `learner="auto"` makes (words and chars; naive Bayes at three smoothings, SGD; SGD on
+   words without stop words and stemming);
+2. the learner: more smoothings, the other SGD losses and penalties, more passes, TF-IDF or presence
+   rows, the averaged perceptron, the field's own training with its amplify / suppress / margin /
+   chunk / passes;
+3. the features: min_df, stop words and stemming, word pairs (words), n-gram lengths (chars), hashing
+   into a fixed number of sensory neurons instead of a vocabulary, class-spread pruning;
 4. the learner again, on the features round 3 chose.
 
 Every candidate's features are made once (token ids of both parts, and naive Bayes counts), so
@@ -30,7 +32,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _native, learners, linear, progress
+from . import featurizing, learners, linear, progress
 from .choice import prefer_cheaper
 from .settings import Settings
 from .training import float_features, train_model
@@ -103,7 +105,7 @@ class _Search:
     @staticmethod
     def _feature_key(clf: Settings, learner: str) -> tuple[Any, ...]:
         names = ["features", "min_df", "buckets"]
-        names += ["stop_words", "stem", "min_length"] if clf.features == "words" else ["ngram_range"]
+        names += ["stop_words", "stem", "min_length", "word_ngrams"] if clf.features == "words" else ["ngram_range"]
         settings = {n: getattr(clf, n) for n in names}
         if isinstance(settings.get("stop_words"), (set, frozenset)):
             settings["stop_words"] = tuple(sorted(settings["stop_words"]))
@@ -156,7 +158,7 @@ class _Search:
                 model.predict_indices(probe_test)
             else:
                 spec, vocabulary, buckets, ids = float_features(clf, kind, probe_x, probe_y.tolist(), self.k, learner)
-                test_ids = _native.transform(spec, vocabulary, buckets, probe_test)
+                test_ids = featurizing.transform(spec, vocabulary, buckets, probe_test)
                 features = buckets or len(vocabulary or ())
                 floating = learners.fit_float(clf, learner, clf.alpha, ids, probe_y, features, self.k)
                 learners.as_the_field_holds(clf, floating, ids, probe_y, self.k).predict(test_ids)
@@ -187,7 +189,7 @@ class _Search:
             train_x, train_y, test_x, _ = self.folds[fold]
             began = time.perf_counter()
             spec, vocabulary, buckets, ids = float_features(clf, clf.features, train_x, train_y.tolist(), self.k, learner)
-            test_ids = _native.transform(spec, vocabulary, buckets, test_x)
+            test_ids = featurizing.transform(spec, vocabulary, buckets, test_x)
             self.features[fold, key] = (buckets or len(vocabulary or ()), ids, test_ids)
             self.cost[key] = self.cost.get(key, 0.0) + time.perf_counter() - began
         return self.features[fold, key]
@@ -277,6 +279,7 @@ class _Search:
             for alpha in (1e-5, 3e-5, 1e-4):
                 self.try_({"learner": "sgd", "loss": loss, "alpha": alpha, "epochs": 5})
         self.try_({"learner": "sgd", "epochs": 10})
+        self.try_({"learner": "sgd", "weighting": "binary" if self.best.get("weighting") == "tfidf" else "tfidf"})
         self.try_({"learner": "perceptron", "epochs": 5})
         self.try_({"learner": "perceptron", "epochs": 10})
         defaults = {"learner": "field", "amplify": 10, "suppress": 1, "margin": 300, "chunk": 32, "epochs": 4}
@@ -295,6 +298,8 @@ class _Search:
             self.try_({"stop_words": None})
             self.try_({"stem": False})
             self.try_({"stop_words": None, "stem": False})
+            self.try_({"word_ngrams": 2})
+            self.try_({"word_ngrams": 2, "stop_words": None, "stem": False})
             self.try_({"min_length": 1})
         else:
             for ngram_range in ((1, 3), (2, 4), (1, 5), (2, 5), (2, 6), (3, 6)):
@@ -327,13 +332,18 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
     if len(texts) < 10:
         raise ValueError(f"autotune needs at least 10 texts to hold some out, got {len(texts)}")
     search = _Search(settings, texts, y_index, len(classes), budget, start)
-    base = {"buckets": 0, "min_df": settings.min_df, "coverage": None}
+    # Every candidate names its word settings ("auto" would make the final fit choose again).
+    concrete = settings.resolved()
+    base = {"buckets": 0, "min_df": settings.min_df, "coverage": None, "stop_words": concrete.stop_words,
+            "stem": concrete.stem, "word_ngrams": concrete.word_ngrams, "weighting": settings.weighting}
     # One line for the whole search, its bar the budget's seconds; the final fit shows its own phases.
     with progress.phase(settings.verbose, "searching settings", budget, "s", clock=True) as search.shown:
         for kind in ("words", "chars"):
             for alpha in (0.1, 0.3, 1.0):
                 search.try_({**base, "features": kind, "learner": "naive_bayes", "alpha": alpha})
-            search.try_({**base, "features": kind, "learner": "sgd", "loss": "log_loss", "alpha": 1e-4, "epochs": 5})
+            search.try_({**base, "features": kind, "learner": "sgd", "loss": "hinge", "alpha": 1e-4, "epochs": 5})
+        search.try_({**base, "features": "words", "stop_words": None, "stem": False, "learner": "sgd",
+                     "loss": "hinge", "alpha": 1e-4, "epochs": 5})
         search.learner_round()
         search.feature_round()
         search.learner_round()

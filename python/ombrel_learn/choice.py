@@ -2,7 +2,7 @@
 alpha=None): candidates fitted on a sample of the training texts split into a training and a
 held-out part, the best kept.
 
-It fits naive Bayes (each alpha) and SGD with the log loss on each feature kind that `features`
+It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
 allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes before
 SGD), and the estimator refits it on everything. Word features, which predict several times faster,
 are kept unless chars do significantly better (see `prefer_cheaper`).
@@ -11,14 +11,16 @@ are kept unless chars do significantly better (see `prefer_cheaper`).
 from __future__ import annotations
 
 import concurrent.futures
+import dataclasses
 from typing import Any, Iterator, Sequence
 
 import numpy as np
 
-from . import _native, learners, linear
+from . import _native, calibration, featurizing, learners, linear, progress
 from .featurizing import Featurized, featurize
+from .fitted_model import Model
 from .settings import Settings
-from .training import float_features, train_model
+from .training import float_features, train_linear_cached, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
 # (80% train, 20% held out; three folds below AUTO_FOLDS_BELOW texts), and on at most this many
@@ -59,12 +61,37 @@ Candidate = tuple[str, str, float | None]
 def needed(settings: Settings) -> bool:
     """Whether a fit with these settings chooses (features, learner or alpha) on held-out rows."""
     return (settings.features == "auto" or settings.learner == "auto"
-            or (settings.learner == "naive_bayes" and settings.alpha is None))
+            or (settings.learner == "naive_bayes" and settings.alpha is None)
+            or (settings.features == "words" and settings.learner != "field" and len(settings.word_variants()) > 1))
+
+
+def kinds_of(settings: Settings) -> list[str]:
+    """The feature kinds the choice compares, the cheapest first: the word variants
+    (`Settings.word_variants`), then "chars"."""
+    words = [name for name, _ in settings.word_variants()]
+    if settings.features == "auto":
+        return words + ["chars"]
+    return words if settings.features == "words" else ["chars"]
+
+
+def variant(settings: Settings, kind: str) -> tuple[str, Settings]:
+    """(feature kind of the model, concrete settings) of a kind the choice compares."""
+    if kind == "chars":
+        return "chars", settings.resolved()
+    variants = settings.word_variants()
+    for name, concrete in variants:
+        if name == kind:
+            return "words", concrete
+    return "words", variants[0][1]
+
+
+def base_kind(kind: str) -> str:
+    return "chars" if kind == "chars" else "words"
 
 
 def candidates(settings: Settings, k: int) -> list[Candidate]:
     """(features, learner, alpha) in order of preference (ties go to the earlier one)."""
-    kinds = ("words", "chars") if settings.features == "auto" else (settings.features,)
+    kinds = kinds_of(settings)
     if settings.learner != "auto":
         learner_names: tuple[str, ...] = (settings.learner,)
     elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS:
@@ -127,16 +154,17 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     budget = 0.0
     for kind in kinds:
         positions = None
-        spec = settings.spec(kind)
+        base, concrete = variant(settings, kind)
+        spec = concrete.spec(base)
         if featurized:
             probe = min(count, AUTO_PROBE_ROWS)
-            ids_per_byte = len(featurize(kind, spec, buckets, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
+            ids_per_byte = len(featurize(base, spec, buckets, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
             positions = costlier_rows(sizes, held_out, k, 0.5 * budget / max(ids_per_byte, 1e-12))
         if positions is None:
-            featurized[kind] = featurize(kind, spec, buckets, texts[:count], y[:count], k)
+            featurized[kind] = featurize(base, spec, buckets, texts[:count], y[:count], k)
         else:
             rows = positions.tolist()
-            featurized[kind] = featurize(kind, spec, buckets, [texts[i] for i in rows], [y[i] for i in rows], k,
+            featurized[kind] = featurize(base, spec, buckets, [texts[i] for i in rows], [y[i] for i in rows], k,
                                          positions)
         if len(featurized) == 1:  # one fit presents every text's ids once: the unit of the budget
             budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[-1]))
@@ -152,12 +180,12 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
             if not chosen:
-                return ("words" if settings.features == "auto" else settings.features), "field", None
+                return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
     outcome: dict[Candidate, np.ndarray] = {}
     for kind in kinds:
         mine = [c for c in chosen if c[0] == kind]
-        outcome.update(score(settings, featurized[kind], mine, labels, k, held_out))
+        outcome.update(score(variant(settings, kind)[1], featurized[kind], mine, labels, k, held_out))
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
     if not right:
@@ -188,13 +216,14 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
         if featurized[kind].rows == int(common.sum()):
             paired_outcome[c] = outcome[c]
         else:
-            paired_outcome[c] = score(settings, featurized[kind], [c], labels, k, held_out, within=common)[c]
+            paired_outcome[c] = score(variant(settings, kind)[1], featurized[kind], [c], labels, k, held_out,
+                                      within=common)[c]
     shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
     if not shared.any():
         return finalists[0]
     paired = {c: paired_outcome[c][shared].astype(bool) for c in finalists}
     report["selection_paired_"] = {name(c): float(v.mean()) for c, v in paired.items()}
-    best: Candidate = prefer_cheaper(finalists, paired, lambda c: c[0])
+    best: Candidate = prefer_cheaper(finalists, paired, lambda c: base_kind(c[0]))
     return best
 
 
@@ -317,7 +346,7 @@ def _choose_on_texts(settings: Settings, texts: list[str], y: list[int], k: int,
         return chosen[0]
     right = {c: np.concatenate(v) for c, v in correct.items()}
     hits = {c: int(v.sum()) for c, v in right.items()}
-    best: Candidate = prefer_cheaper(chosen, right, lambda c: c[0])
+    best: Candidate = prefer_cheaper(chosen, right, lambda c: base_kind(c[0]))
     scores = {name(c): hits[c] / max(1, scored) for c in chosen}
     report["selection_scores_"] = scores
     kinds = sorted({c[0] for c in chosen})
@@ -337,15 +366,16 @@ def _try(settings: Settings, tried: list[Candidate], train_x: list[str], train_y
     for kind in dict.fromkeys(c[0] for c in tried):
         mine = [c for c in tried if c[0] == kind]
         floats = [c for c in mine if c[1] != "field"]
+        base, concrete = variant(settings, kind)
         if floats:
-            spec, vocabulary, buckets, documents = float_features(settings, kind, train_x, train_y, k, floats[0][1])
+            spec, vocabulary, buckets, documents = float_features(concrete, base, train_x, train_y, k, floats[0][1])
             features = buckets or len(vocabulary or ())
-            test_ids = _native.transform(spec, vocabulary, buckets, test_x)
-            for candidate, model in float_models(settings, floats, documents, labels, features, k):
+            test_ids = featurizing.transform(spec, vocabulary, buckets, test_x)
+            for candidate, model in float_models(concrete, floats, documents, labels, features, k):
                 yield candidate, model.predict(test_ids)
         for candidate in mine:
             if candidate[1] == "field":
-                field_model = train_model(settings, kind, train_x, train_y, classes, int(settings.epochs))
+                field_model = train_model(concrete, base, train_x, train_y, classes, int(settings.epochs))
                 yield candidate, np.asarray(field_model.predict_indices(test_x))
 
 
@@ -386,3 +416,39 @@ def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: An
         if gain <= 2.0 * discordant ** 0.5:
             return rival
     return best
+
+
+def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.ndarray, report: dict[str, Any]
+               ) -> tuple[Model, float | None]:
+    """fit's model of the (already shuffled) texts with class indices y, and its alpha: the
+    candidate the choice keeps (when the settings leave something to choose; what it measured
+    goes to `report`) fitted on every text, with predict_proba's temperature."""
+    kind, learner, alpha = settings.features, settings.learner, settings.alpha
+    # The ids the choice made of the training texts: the final fit reuses those of all of them.
+    featurized: dict[str, Featurized] = {}
+    if needed(settings):
+        with progress.phase(settings.verbose, "choosing features and learner"):
+            kind, learner, alpha = choose(settings, texts, y, len(classes), report, featurized)
+    cached = featurized.get(kind)
+    # The choice compares variants of the word features (stop words and stemming, word pairs):
+    # the model is made of the concrete settings of the one chosen.
+    kind, concrete = variant(settings, kind)
+    # predict_proba's temperature: the same learner fitted on 80% of a sample, scored on the rest.
+    # The field learner's held-out field is let go before the final one is made (a field of many
+    # hash buckets is large).
+    quiet = dataclasses.replace(concrete, verbose=False)
+    per_unit = None
+    if learner == "field":
+        per_unit = calibration.held_out_temperature(texts, y, None, lambda part, part_y: (
+            train_model(quiet, kind, part, part_y, classes, int(settings.epochs), learner, alpha)))
+    if learner != "field" and cached is not None and cached.rows == len(texts):
+        model = train_linear_cached(concrete, cached, y, classes, learner, alpha)
+    else:
+        model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha)
+    model.feature_params = concrete.feature_params(kind)
+    if learner != "field":
+        model.temperature = calibration.float_temperature(quiet, kind, texts, y, len(classes), learner, alpha, model,
+                                                          cached)
+    elif per_unit is not None:
+        model.temperature = per_unit * model.units()
+    return model, alpha

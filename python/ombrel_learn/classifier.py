@@ -20,6 +20,7 @@ How it trains (the recipe of examples/recipe.py, on the native text pipeline):
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import inspect
 import os
@@ -30,11 +31,12 @@ from typing import Any, Callable, Iterable, TypeVar
 
 import numpy as np
 
-from . import _native, autotune as autotuning, choice, learners, linear, model_folder, parts, progress, training
+from . import (_native, autotune as autotuning, calibration, choice, learners, linear, model_folder, multilabel, parts,
+               training)
 from .exceptions import not_fitted
-from .featurizing import ENGLISH_STOP_WORDS, Featurized
+from .featurizing import ENGLISH_STOP_WORDS
 from .fitted_model import FITTED_ATTRIBUTES, Model, from_state
-from .settings import Settings
+from .settings import EARLIER_DEFAULTS, Settings
 from .validation import as_labels, as_texts, check_lengths, check_same_family, check_texts
 
 __all__ = ["OmbrelClassifier", "ENGLISH_STOP_WORDS", "FITTED_ATTRIBUTES"]
@@ -112,9 +114,17 @@ class OmbrelClassifier:
     ----------
     features : "auto", "words" or "chars" (see the module docstring).
     ngram_range : (min, max) lengths in characters of the n-grams of "chars".
-    stop_words : "english", None, or a collection of str; for "words".
-    stem : apply the tokenizer's suffix stemmer; for "words".
+    stop_words : "auto", "english", None, or a collection of str; for "words". "auto" (with
+        stem="auto"): the automatic choice compares English stop words with stemming against every
+        word as it is; without a choice (an explicit learner and features), English stop words.
+    stem : "auto", True or False: apply the tokenizer's suffix stemmer; for "words".
+    word_ngrams : 1 (words), 2 (words and each pair of consecutive words, as fastText's
+        wordNgrams 2) or "auto" (the automatic choice compares them, pairs of the words as they
+        are; 1 without a choice). autotune tries 2.
     min_length : minimum token length in UTF-8 bytes; for "words".
+    marks : True: a combining mark continues its word ("İstanbul", "क्षत्रिय", decomposed "école" stay
+        whole) and texts are read in Unicode NFC; False: words are exactly `ombrel.tokenize`'s, which
+        cuts at every character that is neither a letter nor a number.
     buckets : 0 for a vocabulary built from the training texts, or the number of hash buckets.
     epochs, amplify, suppress, margin, chunk : the training recipe.
     learner : "auto" (chosen on held-out training rows, see below), "field" (the field's own
@@ -124,12 +134,18 @@ class OmbrelClassifier:
         further in the field's form (8 classes per token) before it is compiled.
     alpha : the naive Bayes smoothing (None: chosen among 0.1, 0.3, 1 on held-out rows) or the SGD
         L2 penalty (None: 1e-4).
-    loss : the SGD loss, "log_loss", "hinge" or "modified_huber".
+    loss : the SGD loss, "hinge" (a linear SVM), "log_loss" or "modified_huber".
+    weighting : how SGD and the perceptron see a text (fit only): "tfidf" (each token's presence
+        times its smoothed idf, the row scaled to unit L2 norm, as scikit-learn's
+        TfidfVectorizer(binary=True) makes rows; folded into the field's weights, so prediction
+        costs the same) or "binary" (presence alone). partial_fit and fit_part train on presence.
     min_df, coverage : vocabulary pruning (coverage None: 0.9 for the field learner, whose tokens
         hold 8 classes, and 0 for the float learners, whose cut to 8 happens when compiling).
+    min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.multilabel),
+        every text gets at least its min_labels best classes (0: possibly none); read by predict.
 
     learner="auto" fits, on a sample of the training texts split into a training and a held-out
-    part, naive Bayes (each alpha) and SGD with the log loss on each feature kind that `features`
+    part, naive Bayes (each alpha) and SGD (hinge loss, TF-IDF rows) on each feature kind that `features`
     allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes
     before SGD), and refits it on everything. Word features, which predict several times faster,
     are kept unless chars do significantly better (see `choice.prefer_cheaper`). `selection_scores_` holds what it measured.
@@ -140,15 +156,18 @@ class OmbrelClassifier:
     _estimator_type = "classifier"
 
     def __init__(self, *, features: str = "auto", ngram_range: tuple[int, int] = (1, 4),
-                 stop_words: str | Iterable[str] | None = "english", stem: bool = True,
-                 min_length: int = 2, buckets: int = 0, epochs: int = 4, amplify: int = 10,
+                 stop_words: str | Iterable[str] | None = "auto", stem: bool | str = "auto", word_ngrams: int | str = 1,
+                 min_length: int = 2, marks: bool = True, buckets: int = 0, epochs: int = 4, amplify: int = 10,
                  suppress: int = 1, margin: int = 300, chunk: int = 32, min_df: int = 2,
                  coverage: float | None = None, learner: str = "auto", alpha: float | None = None,
-                 loss: str = "log_loss", random_state: int | None = 0, verbose: bool = False):
+                 loss: str = "hinge", weighting: str = "tfidf", min_labels: int = 1,
+                 random_state: int | None = 0, verbose: bool = False):
         self.features = features
         self.ngram_range = ngram_range
         self.stop_words = stop_words
         self.stem = stem
+        self.word_ngrams = word_ngrams
+        self.marks = marks
         self.min_length = min_length
         self.buckets = buckets
         self.epochs = epochs
@@ -161,6 +180,8 @@ class OmbrelClassifier:
         self.learner = learner
         self.alpha = alpha
         self.loss = loss
+        self.weighting = weighting
+        self.min_labels = min_labels
         self.random_state = random_state
         self.verbose = verbose
 
@@ -223,6 +244,13 @@ class OmbrelClassifier:
     @_surface(serialized=True)
     def fit(self, X: Any, y: Any) -> "OmbrelClassifier":
         """Learns from texts X with labels y. Returns self."""
+        if multilabel.targets(y) is not None:  # label sets or an indicator matrix
+            model, measured = multilabel.fit(self._check_settings(), X, y)
+            for name in FITTED_ATTRIBUTES + ("_stream_counts",):
+                self.__dict__.pop(name, None)
+            self._set_model(model)
+            self.__dict__.update(measured, alpha_=self.alpha)
+            return self
         settings, texts, labels = self._prepare(X, y)
         classes, y_index = np.unique(labels, return_inverse=True)
         if len(classes) < 2:
@@ -234,21 +262,11 @@ class OmbrelClassifier:
         for name in ("feature_scores_", "selection_scores_", "selection_rows_", "selection_paired_",
                      "autotune_report_", "_stream_counts"):
             self.__dict__.pop(name, None)
-        kind, learner, alpha = settings.features, settings.learner, settings.alpha
-        # The ids the choice made of the training texts: the final fit reuses those of all of them.
-        featurized: dict[str, Featurized] = {}
-        if choice.needed(settings):
-            report: dict[str, Any] = {}
-            with progress.phase(settings.verbose, "choosing features and learner"):
-                try:
-                    kind, learner, alpha = choice.choose(settings, texts, y_list, len(classes), report, featurized)
-                finally:
-                    self.__dict__.update(report)
-        cached = featurized.get(kind)
-        if learner != "field" and cached is not None and cached.rows == len(texts):
-            model = training.train_linear_cached(settings, cached, y_list, classes, learner, alpha)
-        else:
-            model = training.train_model(settings, kind, texts, y_list, classes, int(settings.epochs), learner, alpha)
+        report: dict[str, Any] = {}
+        try:
+            model, alpha = choice.fit_chosen(settings, texts, y_list, classes, report)
+        finally:
+            self.__dict__.update(report)
         self._set_model(model)
         self.alpha_ = alpha
         return self
@@ -300,6 +318,8 @@ class OmbrelClassifier:
         return self
 
     def _set_model(self, model: Model) -> None:
+        if model.feature_params is None:  # made here from these settings
+            model.feature_params = self._settings().resolved().feature_params(model.kind)
         self._model = model
         self.classes_ = model.classes
         self.features_ = model.kind
@@ -381,6 +401,11 @@ class OmbrelClassifier:
             raise not_fitted(type(self).__name__)
         return model
 
+    @property
+    def multilabel_(self) -> bool:
+        """Whether the fitted model is multi-label (fitted on label sets or an indicator matrix)."""
+        return self._fitted().thresholds is not None
+
     @_surface()
     def predict(self, X: Any) -> np.ndarray:
         """The predicted label of each text, as a numpy array of the training labels' type.
@@ -389,6 +414,8 @@ class OmbrelClassifier:
         if model is None:
             raise not_fitted(type(self).__name__)
         texts = X if type(X) is list else as_texts(X)
+        if model.thresholds is not None:  # multi-label: an indicator (texts, classes)
+            return multilabel.predict(model, texts, self.min_labels)
         return model.predict(texts)
 
     @_surface(serialized=True)
@@ -407,20 +434,52 @@ class OmbrelClassifier:
         scikit-learn's classifiers answer, one score per text, (n_texts,): the potential of
         classes_[1] minus that of classes_[0], so positive means classes_[1] (and 0, a tie,
         classes_[0], as predict answers). float64, as scikit-learn's calibration and metrics expect
-        (the potentials are integers, held exactly). The field answers one text at a time here
-        (reset, present, read its potentials), a few microseconds per text; calls on one classifier
-        from several threads take turns."""
+        (the potentials are integers, held exactly). The whole batch is summed natively on the
+        worker pool from the field's weights, at about the speed of predict; the field's running
+        potentials are not touched, so calls from several threads run at once."""
         model = self._fitted()
         texts = X if type(X) is list else as_texts(X)
-        potentials = model.potentials(texts)
-        if potentials.shape[1] == 2:
-            potentials = potentials[:, 1] - potentials[:, 0]
-        return potentials.astype(np.float64)
+        if model.thresholds is not None:  # multi-label: each class's potential minus its threshold
+            return multilabel.decision(model, texts)
+        scores = model.potentials(texts).astype(np.float64)  # before subtracting: int32 could wrap
+        if scores.shape[1] == 2:
+            return scores[:, 1] - scores[:, 0]
+        return scores
+
+    def _log_proba(self, X: Any) -> np.ndarray:
+        model = self._fitted()
+        texts = X if type(X) is list else as_texts(X)
+        return calibration.log_probabilities(model.potentials(texts), model.softmax_temperature())
+
+    @_surface()
+    def predict_proba(self, X: Any) -> np.ndarray:
+        """Class probabilities of each text, (n_texts, n_classes) float64, columns in the order of
+        classes_, rows summing to 1: the softmax of the potentials divided by a temperature that fit
+        chose on held-out training rows (the least log loss; see ombrel_learn.calibration). Models
+        made by partial_fit, fit_counts or fit_model have the default temperature (see
+        `fitted_model.Model.softmax_temperature`). The argmax is predict's answer (the first class
+        on ties)."""
+        return np.exp(self._log_proba(X))
+
+    @_surface()
+    def predict_log_proba(self, X: Any) -> np.ndarray:
+        """The logarithms of predict_proba (no underflow to -inf for a class far behind)."""
+        return self._log_proba(X)
+
+    @_surface()
+    def predict_top_k(self, X: Any, k: int = 1, threshold: float = 0.0) -> list[list[tuple[Any, float]]]:
+        """For each text, up to k (label, probability) pairs, most probable first (ties in the order
+        of classes_), keeping only probabilities >= threshold: possibly none. Labels are plain
+        Python values (str, int, ...), probabilities those of predict_proba."""
+        return calibration.top_k(self.predict_proba(X), self._fitted().classes.tolist(), k, threshold)
 
     @_surface()
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Accuracy of predict(X) against y (str labels against a model of number labels, or the
-        reverse, raise "Mix of label input types", as scikit-learn's accuracy_score does)."""
+        reverse, raise "Mix of label input types", as scikit-learn's accuracy_score does). For a
+        multi-label model, the share of texts whose label set is predicted exactly (subset accuracy)."""
+        if self._fitted().thresholds is not None:
+            return multilabel.subset_accuracy(self._fitted(), as_texts(X), y, self.min_labels)
         labels = as_labels(y)
         check_same_family(labels, self._fitted().classes)
         predicted = self.predict(X)
@@ -463,6 +522,10 @@ class OmbrelClassifier:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         model_state = state.pop("_model_state", None)
+        # A pickle from before a setting existed: the value it was made with.
+        self.__dict__.update({name: value for name, value in EARLIER_DEFAULTS.items() if name not in state})
         self.__dict__.update(state)
         if model_state is not None:
-            self._set_model(from_state(model_state, self._spec(model_state["features"])))
+            # A pickle from before models recorded their features: words without marks.
+            settings = dataclasses.replace(self._settings(), marks=False)
+            self._set_model(from_state(model_state, settings.spec(model_state["features"])))

@@ -2,8 +2,10 @@
 
     ombrel train DATA -o MODEL [--features auto|words|chars] [--learner auto|...] [--epochs N] ...
     ombrel train DATA -o MODEL --autotune [SECONDS]   search the settings within that many seconds
+    ombrel train DATA -o MODEL --multilabel   several labels a line (label,label<TAB>text): tags
     ombrel test MODEL DATA          accuracy, macro F1, per-class precision, recall and F1 (TSV)
     ombrel predict MODEL [FILE|-]   one label per line
+    ombrel predict MODEL FILE -k K [--threshold P] [--probabilities]   the K most probable labels
     ombrel serve MODEL [--workers N] [--host H] [--port P]   an HTTP service (JSON), see serving.py
 
 DATA files hold `label<TAB>text` lines or fastText's `__label__X text` lines; how lines, labels and
@@ -101,6 +103,11 @@ def _parser() -> argparse.ArgumentParser:
                             f"fit included; {budget:g} when SECONDS is left out); the other training options are "
                             f"starting points (default: off)")
     train.add_argument("--encoding", **encoding)
+    train.add_argument("--multilabel", action="store_true",
+                       help="each line has one or more labels (several __label__X words, or label,label<TAB>text): "
+                            "train a multi-label model, one class against the rest")
+    train.add_argument("--min-labels", type=int, default=defaults["min_labels"], metavar="N",
+                       help="with --multilabel: every text gets at least its N best labels (0: possibly none)")
     test = sub.add_parser("test", help="accuracy, macro F1 and per-class precision, recall and F1 on a labelled file")
     test.add_argument("model", help="model folder")
     test.add_argument("data", help="label<TAB>text or __label__X text lines ('-': standard input)")
@@ -119,6 +126,17 @@ def _parser() -> argparse.ArgumentParser:
     reading.add_argument("--texts", dest="input", action="store_const", const="texts",
                          help="every whole line is a text, as it stands (default: recognised from the first line)")
     predict.add_argument("--encoding", **encoding)
+    ranked = predict.add_argument_group(
+        "several labels and probabilities",
+        "With any of these options, each line holds the model's most probable labels, best first: __label__X "
+        "words (each followed by its probability when probabilities are asked for) when the input is fastText "
+        "style or probabilities are asked for, else the labels separated by TABs; an empty line when no label "
+        "reaches the threshold.")
+    ranked.add_argument("-k", type=_at_least_one, default=None, metavar="K",
+                        help="at most K labels per line (default: 1)")
+    ranked.add_argument("--threshold", type=_probability, default=None, metavar="P",
+                        help="only labels of probability >= P, from 0 to 1 (default: 0)")
+    ranked.add_argument("--probabilities", action="store_true", help="write each label's probability after it")
     from . import serving
     serve = sub.add_parser(
         "serve", help="serve a model folder over HTTP (JSON); needs uvicorn",
@@ -178,15 +196,22 @@ def _read_labelled(path: str, encoding: str) -> tuple[list[str], list[str]]:
 
 def _train(args: argparse.Namespace) -> int:
     from .classifier import OmbrelClassifier
-    texts, labels = _read_labelled(args.data, args.encoding)
+    if args.multilabel:
+        texts, labels = _read_label_sets(args.data, args.encoding)
+        if args.autotune is not None:
+            raise _Failure("--autotune searches single-label models; train a multi-label model without it")
+    else:
+        texts, labels = _read_labelled(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines (an empty training set)")
     from . import model_folder
     model_folder.check_target(args.output)  # before the fit, not after it
-    if len(set(labels)) == 1:
-        raise _Failure(f"{_name(args.data)} has only one label {labels[0]!r}: training needs at least two classes")
+    distinct = {label for found in labels for label in found} if args.multilabel else set(labels)
+    if len(distinct) == 1:
+        raise _Failure(f"{_name(args.data)} has only one label {distinct.pop()!r}: training needs at least two classes")
     clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,
-                           buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True)
+                           buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True,
+                           min_labels=args.min_labels)
     start = time.perf_counter()
     if args.autotune is not None:
         clf.autotune(texts, labels, budget=args.autotune)
@@ -211,6 +236,8 @@ def _test(args: argparse.Namespace) -> int:
 
     from .classifier import OmbrelClassifier
     clf = OmbrelClassifier.load(args.model)
+    if clf.multilabel_:
+        return _test_multilabel(clf, args)
     texts, labels = _read_labelled(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines")
@@ -237,10 +264,91 @@ def _test(args: argparse.Namespace) -> int:
     return 0
 
 
+def _read_label_sets(path: str, encoding: str) -> tuple[list[str], list[list[str]]]:
+    if path == "-":
+        return data_files.read_label_sets(sys.stdin, _name(path), encoding)
+    with open(path, "rb") as f:
+        return data_files.read_label_sets(f, path, encoding)
+
+
+def _test_multilabel(clf: Any, args: argparse.Namespace) -> int:
+    """`test` of a multi-label model: micro, macro and samples F1, precision at 1, and per class
+    precision, recall and F1 (labels of the file the model does not know count as missed)."""
+    import numpy as np
+
+    from . import multilabel
+    texts, label_sets = _read_label_sets(args.data, args.encoding)
+    if not texts:
+        raise _Failure(f"{_name(args.data)} holds no labelled lines")
+    names = [str(c) for c in clf.classes_.tolist()]
+    names += sorted({label for found in label_sets for label in found} - set(names))
+    column = {name: j for j, name in enumerate(names)}
+    truth = np.zeros((len(texts), len(names)), dtype=bool)
+    for i, found in enumerate(label_sets):
+        truth[i, [column[label] for label in found]] = True
+    known = len(clf.classes_)
+    predicted = np.zeros(truth.shape, dtype=np.uint8)
+    decision = np.full(truth.shape, -np.inf)
+    for start in range(0, len(texts), PREDICT_STEP):
+        part = texts[start:start + PREDICT_STEP]
+        decision[start:start + len(part), :known] = clf.decision_function(part)
+        predicted[start:start + len(part), :known] = multilabel.decide(decision[start:start + len(part), :known],
+                                                                        clf.min_labels)
+    measured = multilabel.metrics(truth, predicted, decision)
+    print(f"texts\t{len(texts)}")
+    for key in ("micro_f1", "macro_f1", "samples_f1", "precision_at_1"):
+        print(f"{key}\t{measured[key]:.4f}")
+    print("class\tprecision\trecall\tf1\tsupport")
+    for name, (precision, recall, f1, support) in sorted(zip(names, measured["per_class"])):
+        print(f"{name}\t{precision:.4f}\t{recall:.4f}\t{f1:.4f}\t{support}")
+    return 0
+
+
+def _at_least_one(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be an integer >= 1, not {text!r}")
+    return value
+
+
+def _probability(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0.0 <= value <= 1.0:  # also refuses nan
+        raise argparse.ArgumentTypeError(f"must be a number from 0 to 1, not {text!r}")
+    return value
+
+
+def _ranked_lines(ranked: list[list[tuple[Any, float]]], fasttext: bool, probabilities: bool) -> str:
+    """predict's -k / --threshold / --probabilities lines (see the predict command's help)."""
+    lines = []
+    for pairs in ranked:
+        if probabilities:
+            lines.append(" ".join(f"{data_files.FASTTEXT_PREFIX}{label} {p:.6g}" for label, p in pairs))
+        elif fasttext:
+            lines.append(" ".join(f"{data_files.FASTTEXT_PREFIX}{label}" for label, _ in pairs))
+        else:
+            lines.append("\t".join(str(label) for label, _ in pairs))
+    return "".join(line + "\n" for line in lines)
+
+
 def _predict(args: argparse.Namespace) -> int:
+    from . import multilabel
     from .classifier import OmbrelClassifier
     clf = OmbrelClassifier.load(args.model)
-    reader = data_files.TextReader(args.input, clf.classes_.tolist(), _name(args.file))
+    ranking = args.k is not None or args.threshold is not None or args.probabilities
+    k, threshold = args.k or 1, args.threshold or 0.0
+    fasttext: bool | None = None  # whether the input is fastText style: decided by its first non-blank line
+    multi = clf.multilabel_  # each line gets its labels (see _ranked_lines)
+    if multi and ranking:
+        raise _Failure("-k, --threshold and --probabilities rank the classes of a single-label model; a multi-label "
+                       "model answers each text's labels")
+    reader = data_files.TextReader(args.input, clf.classes_.tolist(), _name(args.file), multilabel=multi)
     if args.file == "-":
         # What standard input has at hand is answered and flushed at once: through a pipe or from a
         # terminal each line gets its answer when it arrives; a redirected file comes in large reads.
@@ -254,8 +362,20 @@ def _predict(args: argparse.Namespace) -> int:
         if reader.notice and not told:
             print(f"ombrel: {reader.notice}", file=sys.stderr, flush=True)
             told = True
+        if (ranking or multi) and fasttext is None:
+            fasttext = next((line.lstrip(data_files.BLANKS).startswith(data_files.FASTTEXT_PREFIX)
+                             for line in lines if line.strip()), None)
         for start in range(0, len(texts), PREDICT_STEP):
-            out.write("".join(f"{label}\n" for label in clf.predict(texts[start:start + PREDICT_STEP]).tolist()))
+            part = texts[start:start + PREDICT_STEP]
+            if multi:
+                found = multilabel.label_sets(clf.classes_.tolist(), clf.predict(part))
+                out.write(_ranked_lines([[(label, 1.0) for label in labels] for labels in found], bool(fasttext),
+                                        False))
+                continue
+            if ranking:
+                out.write(_ranked_lines(clf.predict_top_k(part, k, threshold), bool(fasttext), args.probabilities))
+                continue
+            out.write("".join(f"{label}\n" for label in clf.predict(part).tolist()))
         out.flush()
     return 0
 

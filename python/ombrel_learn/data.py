@@ -13,6 +13,9 @@ Labelled lines (`train`, `test`); blank lines are skipped:
   estimator learns one label per text, so a line with two different labels is an error (repeating
   the same label is allowed): dropping the others silently would train another task than the file's.
 - In either format a `__label__` word after the text has begun is an error: a label goes first.
+- Multi-label files (`train --multilabel`, and `test` with a multi-label model): a line has one or
+  more labels: several `__label__X` words, or `label,label<TAB>text` (the first column split at its
+  commas; an empty label is an error).
 
 Texts (`predict`): one text per line, one answer per line (blank lines included), by one rule:
 - "texts": each line as it stands.
@@ -190,6 +193,55 @@ def parse_lines(lines: Iterable[str], name: str, first: int = 1) -> tuple[list[s
     return texts, labels
 
 
+def parse_label_set_line(line: str, where: str) -> tuple[list[str], str] | None:
+    """(labels, text) of one line of a multi-label file (`train --multilabel`, and `test` with a
+    multi-label model); None for a blank line. The labels are every leading `__label__X` word
+    (fastText), or the first column of `label,label<TAB>text` split at its commas; in order, each
+    once (a repeat is dropped)."""
+    if not line.strip():
+        return None
+    fasttext = _fasttext(line)
+    if fasttext is not None:
+        labels, text = fasttext
+        if "" in labels:
+            raise DataFormatError(f"{where}: '{FASTTEXT_PREFIX}' with no label name after it")
+    else:
+        column, tab, text = line.partition("\t")
+        if not tab or not column:
+            if _LATER_LABEL.search(line):
+                _check_text(line, where)
+            raise DataFormatError(f"{where}: expected 'label,label<TAB>text' or '__label__X __label__Y text'")
+        labels = column.split(",")
+        if "" in labels:
+            raise DataFormatError(f"{where}: an empty label in {column[:40]!r}: labels are joined by single commas")
+    _check_text(text, where)
+    return list(dict.fromkeys(labels)), text
+
+
+def parse_label_set_lines(lines: Iterable[str], name: str, first: int = 1) -> tuple[list[str], list[list[str]]]:
+    """(texts, label sets) of multi-label lines, blank ones skipped."""
+    texts: list[str] = []
+    label_sets: list[list[str]] = []
+    for number, line in enumerate(lines, first):
+        parsed = parse_label_set_line(line, f"{name}:{number}")
+        if parsed is not None:
+            label_sets.append(parsed[0])
+            texts.append(parsed[1])
+    return texts, label_sets
+
+
+def read_label_sets(stream: TextIO | BinaryIO | Any, name: str = "<input>",
+                    encoding: str = "utf-8") -> tuple[list[str], list[list[str]]]:
+    """(texts, label sets) of every non-blank line of a stream of multi-label lines."""
+    texts: list[str] = []
+    label_sets: list[list[str]] = []
+    for first, lines in line_batches(stream, name, encoding):
+        more_texts, more_sets = parse_label_set_lines(lines, name, first)
+        texts += more_texts
+        label_sets += more_sets
+    return texts, label_sets
+
+
 def read_labelled(stream: TextIO | BinaryIO | Any, name: str = "<input>",
                   encoding: str = "utf-8") -> tuple[list[str], list[str]]:
     """(texts, labels) of every non-blank line of a stream."""
@@ -212,11 +264,13 @@ class TextReader:
 
     MODES = ("auto", "labelled", "texts")
 
-    def __init__(self, mode: str, classes: Iterable[Any], name: str):
+    def __init__(self, mode: str, classes: Iterable[Any], name: str, multilabel: bool = False):
         if mode not in self.MODES:
             raise ValueError(f"mode must be one of {self.MODES}, got {mode!r}")
         self.mode = mode
         self.classes = frozenset(str(c) for c in classes)
+        # A multi-label model's labelled lines may start with several classes joined by commas.
+        self.multilabel = multilabel
         self.name = name
         self.decided: str | None = None if mode == "auto" else mode
         self.decided_at = 0
@@ -233,7 +287,8 @@ class TextReader:
         if not line.strip():
             return line
         first, tab, text = line.partition("\t")
-        labelled = bool(tab) and first in self.classes
+        labelled = bool(tab) and (first in self.classes or (
+            self.multilabel and all(part in self.classes for part in first.split(","))))
         if self.decided is None:
             if tab and not labelled:
                 raise self._ambiguous(number, f"the line holds a TAB but {first[:40]!r} before it is not a class "

@@ -11,6 +11,7 @@ instead. Each text presents each distinct token once.
 
 from __future__ import annotations
 
+import unicodedata
 from typing import Any, Iterable
 
 import numpy as np
@@ -42,12 +43,60 @@ def stop_word_set(stop_words: str | Iterable[str] | None) -> frozenset[str]:
 
 
 def feature_spec(kind: str, stop_words: str | Iterable[str] | None, stem: Any, min_length: Any,
-                 ngram_range: Any) -> _native.FeatureSpec:
-    """The native description of feature kind "words" or "chars" under these settings."""
+                 ngram_range: Any, *, bigrams: Any = False, marks: Any = False) -> _native.FeatureSpec:
+    """The native description of feature kind "words" or "chars" under these settings.
+
+    bigrams: also each two consecutive kept words (after stop words and stemming) as one feature
+    "w1 w2"; "words" only. marks: combining marks (Mn, Mc, Me) continue the word they follow
+    instead of cutting it, as scripts such as Devanagari or decomposed Latin need (the texts
+    should then be in NFC: see nfc_texts); either kind."""
     if kind == "words":
-        return _native.FeatureSpec(stop_word_set(stop_words), bool(stem), int(min_length))
+        return _native.FeatureSpec(stop_word_set(stop_words), bool(stem), int(min_length),
+                                   bigrams=bool(bigrams), marks=bool(marks))
+    if bigrams:
+        raise ValueError("bigrams (word pairs) apply to feature kind 'words' only, not to character n-grams")
     lo, hi = ngram_range
-    return _native.FeatureSpec(None, False, 1, True, int(lo), int(hi))
+    return _native.FeatureSpec(None, False, 1, True, int(lo), int(hi), marks=bool(marks))
+
+
+def nfc_texts(texts: list[str]) -> list[str]:
+    """texts in Unicode NFC, as features with marks joined must see them (composed and decomposed
+    'école' are then one word): the same list when every text already is, else a new one.
+    ASCII texts, which are always in NFC, cost one O(1) test each; anything that is not a str is
+    left for the native layer to refuse."""
+    out: list[str] | None = None
+    for i, text in enumerate(texts):
+        if not isinstance(text, str) or text.isascii() or unicodedata.is_normalized("NFC", text):
+            continue
+        if out is None:
+            out = list(texts)
+        out[i] = unicodedata.normalize("NFC", text)
+    return texts if out is None else out
+
+
+def transform(spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None, buckets: int, texts: list[str],
+              *rest: Any) -> _native.IdBatch:
+    """`_native.transform` on the texts as the spec reads them (NFC when it keeps marks)."""
+    return _native.transform(spec, vocabulary, buckets, as_spec_reads(spec, texts), *rest)
+
+
+def build_vocabulary(spec: _native.FeatureSpec, texts: list[str], *rest: Any) -> Any:
+    """`_native.build_vocabulary` on the texts as the spec reads them (NFC when it keeps marks)."""
+    return _native.build_vocabulary(spec, as_spec_reads(spec, texts), *rest)
+
+
+def as_spec_reads(spec: _native.FeatureSpec, texts: list[str]) -> list[str]:
+    return nfc_texts(texts) if getattr(spec, "marks", False) else texts
+
+
+def spec_from_params(params: dict[str, Any]) -> _native.FeatureSpec:
+    """The native description of a fitted model's features (`Settings.feature_params`)."""
+    bigrams = params["features"] == "words" and int(params.get("word_ngrams", 1)) == 2
+    stop_words = params["stop_words"]
+    if isinstance(stop_words, list):
+        stop_words = frozenset(stop_words)
+    return feature_spec(params["features"], stop_words, params["stem"], params["min_length"], params["ngram_range"],
+                        bigrams=bigrams, marks=bool(params.get("marks", False)))
 
 
 def token_ids(spec: _native.FeatureSpec, buckets: int, texts: list[str], y: list[int], k: int, min_df: int,
@@ -55,8 +104,8 @@ def token_ids(spec: _native.FeatureSpec, buckets: int, texts: list[str], y: list
     """The features of a float learner: (vocabulary, buckets, ids of the texts); a vocabulary built
     on the texts unless buckets > 0."""
     if buckets:
-        return None, buckets, _native.transform(spec, None, buckets, texts)
-    vocabulary, documents, _ = _native.build_vocabulary(spec, texts, y, k, min_df, coverage, 8, False)
+        return None, buckets, transform(spec, None, buckets, texts)
+    vocabulary, documents, _ = build_vocabulary(spec, texts, y, k, min_df, coverage, 8, False)
     return vocabulary, 0, documents
 
 
@@ -137,7 +186,7 @@ def featurize(kind: str, spec: _native.FeatureSpec, buckets: int, texts: list[st
     buckets), so that any subset of rows can be pruned as a vocabulary of its own would be.
     positions: the training rows the texts are (default: the first ones)."""
     if buckets:
-        batch = _native.transform(spec, None, buckets, texts)
+        batch = transform(spec, None, buckets, texts)
         return Featurized(kind, spec, None, buckets, batch, positions)
-    vocabulary, batch, _ = _native.build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
+    vocabulary, batch, _ = build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
     return Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions)

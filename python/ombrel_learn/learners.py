@@ -21,6 +21,9 @@ from .settings import Settings
 from .validation import check_memory
 
 SGD_ALPHA = 1e-4
+# weighting="tfidf": the value of the constant feature that stands for the intercept, before each
+# row is normalized (measured 1 and 3 alike; 1 is liblinear's bias).
+BIAS_FEATURE = 1.0
 # A float learner's peak memory per (token neuron, class) cell: its float32 weights plus the counts,
 # averages and the cut model's refit that exist beside them at some point (measured: 16 bytes).
 FLOAT_BYTES_PER_CELL = 16
@@ -36,11 +39,48 @@ def fit_float(settings: Settings, learner: str, alpha: float | None, documents: 
         return linear.fit_naive_bayes(documents, y, features, k, alpha=1.0 if alpha is None else float(alpha))
     seed = settings.random_state if seed is None else seed
     epochs = int(settings.epochs) if epochs is None else epochs
+    if settings.weighting == "tfidf" and initial is None:
+        return fit_weighted(settings, learner, alpha, documents, y, features, k, epochs, seed)
     if learner == "sgd":
         return linear.fit_sgd(documents, y, features, k, loss=settings.loss,
                               alpha=SGD_ALPHA if alpha is None else float(alpha),
                               epochs=epochs, random_state=seed, initial=initial, first_step=first_step)
     return linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed, initial=initial)
+
+
+def idf_weights(documents: Any, features: int) -> tuple[np.ndarray, int]:
+    """(smoothed idf of each feature, texts): ln((1 + texts) / (1 + df)) + 1, as scikit-learn's
+    TfidfVectorizer weighs a term; df counts ids, each text presenting a token once."""
+    tokens, offsets = linear.id_arrays(documents)
+    texts = len(offsets) - 1
+    df = np.bincount(tokens[tokens < features], minlength=features) if features else np.zeros(0)
+    return (np.log((1.0 + texts) / (1.0 + df)) + 1.0).astype(np.float32), texts
+
+
+def fit_weighted(settings: Settings, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
+                 k: int, epochs: int, seed: int | None) -> linear.LinearModel:
+    """SGD or the perceptron on TF-IDF rows (binary tf, smoothed idf, each row scaled to unit L2
+    norm), returned as a model of the binary rows the field presents, with the same argmax.
+
+    The idf is a per-token scale: folded into that token's weights. The norm is a per-text scale,
+    which changes no argmax, except against an intercept: so the intercept is that of a constant
+    feature of value BIAS_FEATURE in every row, normalized with the row like any other (learned as
+    an intercept: unpenalized, with its smaller steps). Multiplying a text's scores by its norm
+    then gives idf-folded weights summed over its ids plus BIAS_FEATURE times the intercept: a bias
+    the field's bias neurons carry exactly."""
+    idf, texts = idf_weights(documents, features)
+    norms = linear.row_norms(documents, idf, extra=BIAS_FEATURE)
+    row_scale = np.float32(BIAS_FEATURE) / norms  # the intercept's input: BIAS_FEATURE, scaled with its row
+    scale = idf / np.float32(BIAS_FEATURE)
+    if learner == "sgd":
+        model = linear.fit_sgd(documents, y, features, k, loss=settings.loss,
+                               alpha=SGD_ALPHA if alpha is None else float(alpha), epochs=epochs,
+                               random_state=seed, feature_scale=scale, row_scale=row_scale, intercept_by_row=True)
+    else:
+        model = linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed,
+                                      feature_scale=scale, row_scale=row_scale, intercept_by_row=True)
+    # Scores times norm / BIAS_FEATURE: weights * idf / BIAS_FEATURE summed over the ids, plus the bias.
+    return linear.LinearModel(model.weights * scale[:, None], model.bias)
 
 
 def as_the_field_holds(settings: Settings, model: linear.LinearModel, documents: Any, labels: Any,

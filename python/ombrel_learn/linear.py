@@ -14,7 +14,12 @@ natively and with the interpreter lock released:
   models fitted on partitions (iterative parameter mixing).
 
 A model scores class c of a text as bias[c] + the sum of weights[f, c] over its token ids f (each id
-once per text, as the pipeline makes them). `compile_to_field` turns it into the bytes of a weight
+once per text, as the pipeline makes them). The learners can also train on weighted rows without
+materialising them: with `feature_scale` (one float per feature) and `row_scale` (one per text) the
+value of id f in text i is feature_scale[f] * row_scale[i] instead of 1. TF-IDF rows are
+feature_scale = idf and row_scale = 1 / `row_norms(ids, idf)`; a model fitted on them without an
+intercept (`fit_intercept=False`) scores texts by direction alone, so its weights times the idf
+(`weights * idf[:, None]`) rank the classes of binary rows the same way. `compile_to_field` turns it into the bytes of a weight
 file: each token keeps the 8 classes that matter most for the argmax, the weights become 16-bit
 integers under one scale chosen so that no text's 32-bit potentials can overflow, and the bias rides
 on a few extra sensory neurons that every text carries at prediction (`CompiledField.streams`).
@@ -35,6 +40,7 @@ from . import _learners
 __all__ = [
     "LinearModel", "NaiveBayesCounts", "CompiledField", "count_naive_bayes", "fit_naive_bayes",
     "fit_perceptron", "fit_sgd", "average_models", "cut_to_slots", "refit_cut", "compile_to_field",
+    "row_norms",
 ]
 
 LOSSES = ("hinge", "log_loss", "modified_huber")
@@ -77,6 +83,45 @@ def _labels(labels: Any, offsets: Any, class_count: int) -> np.ndarray:
     if len(y) and int(y.max()) >= class_count:
         raise ValueError(f"labels must be below class_count {class_count}, found {int(y.max())}")
     return y
+
+
+def _scale(values: Any, expected: int, name: str, what: str) -> np.ndarray | None:
+    if values is None:
+        return None
+    array = np.ascontiguousarray(values, dtype=np.float32)
+    if array.shape != (expected,):
+        raise ValueError(f"{name} must hold one value per {what} ({expected}), got shape {array.shape}")
+    return array
+
+
+def _scales(feature_scale: Any, row_scale: Any, feature_count: int,
+            offsets: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """float32 feature and row scales checked against their lengths (the native side refuses a
+    negative or non-finite value, naming it)."""
+    return (_scale(feature_scale, feature_count, "feature_scale", "feature"),
+            _scale(row_scale, _text_count(offsets), "row_scale", "text"))
+
+
+def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
+    """Each text's L2 norm when id f is worth feature_scale[f]: float32 sqrt(extra**2 + the sum of
+    feature_scale[f]**2 over its ids f), ids counted as they occur and ids at or beyond
+    len(feature_scale) skipped. `extra` stands for a feature every text carries outside the ids (a
+    constant column); a text without ids and extra 0 has norm 0. One over these norms is the
+    row_scale of L2-normalised rows."""
+    tokens, offsets = _rows(ids)
+    tokens = np.asarray(tokens, dtype=np.uint32)
+    bounds = np.frombuffer(memoryview(offsets).cast("B"), dtype=np.uint64).astype(np.intp)
+    scale = np.asarray(feature_scale, dtype=np.float32)
+    if scale.ndim != 1:
+        raise ValueError(f"feature_scale must be one-dimensional, got shape {scale.shape}")
+    texts = max(0, len(bounds) - 1)
+    # Squares in float64 of the float32 values the learners use, with a 0 for ids beyond them.
+    squares = np.zeros(len(scale) + 1)
+    np.square(scale, out=squares[:-1], dtype=np.float64)
+    values = squares[np.minimum(tokens, len(scale))]
+    owners = np.repeat(np.arange(texts), np.diff(bounds)) if texts else np.zeros(0, np.intp)
+    sums = np.bincount(owners, weights=values, minlength=texts)
+    return np.sqrt(sums + float(extra) ** 2).astype(np.float32)
 
 
 def _counts(feature_count: int, class_count: int) -> tuple[int, int]:
@@ -157,19 +202,27 @@ class NaiveBayesCounts:
         return LinearModel(np.asarray(weights), np.asarray(bias))
 
 
-def count_naive_bayes(ids: Any, labels: Any, feature_count: int, class_count: int) -> NaiveBayesCounts:
-    """The naive Bayes counts of labelled texts. Ids at or above feature_count are skipped."""
+def count_naive_bayes(ids: Any, labels: Any, feature_count: int, class_count: int, *, feature_scale: Any = None,
+                      row_scale: Any = None) -> NaiveBayesCounts:
+    """The naive Bayes counts of labelled texts. Ids at or above feature_count are skipped. With
+    scales, each occurrence adds its value feature_scale[f] * row_scale[i] instead of 1 (as
+    MultinomialNB sums TF-IDF values); the texts per class are counted as before."""
     feature_count, class_count = _counts(feature_count, class_count)
     tokens, offsets = _rows(ids)
     y = _labels(labels, offsets, class_count)
-    feature_counts, class_texts = _learners.count_naive_bayes(tokens, offsets, y, feature_count, class_count)
+    features, rows = _scales(feature_scale, row_scale, feature_count, offsets)
+    feature_counts, class_texts = _learners.count_naive_bayes(tokens, offsets, y, feature_count, class_count,
+                                                              features, rows)
     return NaiveBayesCounts(np.asarray(feature_counts), np.asarray(class_texts))
 
 
 def fit_naive_bayes(ids: Any, labels: Any, feature_count: int, class_count: int, *, alpha: float = 1.0,
-                    fit_prior: bool = True) -> LinearModel:
-    """Multinomial naive Bayes with additive smoothing alpha (scikit-learn's MultinomialNB)."""
-    return count_naive_bayes(ids, labels, feature_count, class_count).to_model(alpha, fit_prior)
+                    fit_prior: bool = True, feature_scale: Any = None, row_scale: Any = None) -> LinearModel:
+    """Multinomial naive Bayes with additive smoothing alpha (scikit-learn's MultinomialNB), on
+    binary rows or, with scales, on the values of `count_naive_bayes`."""
+    counts = count_naive_bayes(ids, labels, feature_count, class_count, feature_scale=feature_scale,
+                               row_scale=row_scale)
+    return counts.to_model(alpha, fit_prior)
 
 
 def _initial(initial: LinearModel | None, feature_count: int, class_count: int) -> tuple[Any, Any]:
@@ -188,17 +241,26 @@ def _seed(random_state: int | None) -> int:
 
 def fit_perceptron(ids: Any, labels: Any, feature_count: int, class_count: int, *, epochs: int = 5,
                    margin: float = 10.0, average: bool = True, random_state: int | None = 0,
-                   initial: LinearModel | None = None) -> LinearModel:
+                   initial: LinearModel | None = None, feature_scale: Any = None, row_scale: Any = None,
+                   fit_intercept: bool = True, intercept_by_row: bool = False) -> LinearModel:
     """The (averaged) multiclass perceptron: `epochs` shuffled passes; a text whose class does not
-    beat the best other by more than `margin` (in units of one update) updates both."""
+    beat the best other by more than `margin` (in units of one update) updates both: each id's
+    weight moves by its value (1, or feature_scale[f] * row_scale[i]) and, with fit_intercept, the
+    biases by 1. The margin is compared with the scores as they are: an update on a unit-norm row
+    moves its own score difference by about 2, one on a binary row of n ids by about 2n, so scaled
+    rows call for a margin scaled alike. Without an intercept the bias keeps its start (0 unless
+    `initial`). intercept_by_row: the bias moves (and scores) by the text's row_scale instead of 1,
+    as the weight of a constant feature of value 1 in the row before its scaling."""
     feature_count, class_count = _counts(feature_count, class_count)
     if int(epochs) < 0:
         raise ValueError(f"epochs must not be negative, got {epochs}")
     tokens, offsets = _rows(ids)
     y = _labels(labels, offsets, class_count)
+    features, rows = _scales(feature_scale, row_scale, feature_count, offsets)
     init_w, init_b = _initial(initial, feature_count, class_count)
     weights, bias = _learners.fit_perceptron(tokens, offsets, y, feature_count, class_count, int(epochs),
-                                             _seed(random_state), bool(average), init_w, init_b, float(margin))
+                                             _seed(random_state), bool(average), init_w, init_b, float(margin),
+                                             features, rows, bool(fit_intercept), bool(intercept_by_row))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 
@@ -229,12 +291,19 @@ def _class_weights(class_weight: Any, y: np.ndarray, class_count: int) -> np.nda
 
 def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss: str = "hinge",
             alpha: float = 1e-4, epochs: int = 5, class_weight: Any = None, random_state: int | None = 0,
-            initial: LinearModel | None = None, first_step: int = 0) -> LinearModel:
+            initial: LinearModel | None = None, first_step: int = 0, feature_scale: Any = None,
+            row_scale: Any = None, fit_intercept: bool = True, intercept_by_row: bool = False) -> LinearModel:
     """One-against-the-rest linear model by SGD (scikit-learn's SGDClassifier with learning_rate
     "optimal" and penalty "l2", for `epochs` shuffled passes). class_weight: None, "balanced", a
     mapping from class index to weight, or one weight per class. first_step: where the step-size
     schedule starts, for a fit that continues `initial` (e.g. texts seen so far), so that it takes
-    the steps an uninterrupted fit would have reached instead of starting over with the largest."""
+    the steps an uninterrupted fit would have reached instead of starting over with the largest.
+    feature_scale (one per feature) and row_scale (one per text): the value of id f in text i is
+    feature_scale[f] * row_scale[i] instead of 1, as a row of SGDClassifier's X. fit_intercept
+    False: no bias is learned (it keeps its start, 0 unless `initial`). intercept_by_row: the
+    intercept's input is the text's row_scale instead of 1 (a constant feature of value 1 in the row
+    before its scaling, unpenalized, with the intercept's steps): multiplied by each row's norm, the
+    model's scores are those of a model of the unscaled rows with that bias."""
     feature_count, class_count = _counts(feature_count, class_count)
     if loss not in LOSSES:
         raise ValueError(f"loss must be one of {LOSSES}, got {loss!r}")
@@ -246,10 +315,12 @@ def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss
         raise ValueError(f"first_step must not be negative, got {first_step}")
     tokens, offsets = _rows(ids)
     y = _labels(labels, offsets, class_count)
+    features, rows = _scales(feature_scale, row_scale, feature_count, offsets)
     init_w, init_b = _initial(initial, feature_count, class_count)
     weights, bias = _learners.fit_sgd(tokens, offsets, y, feature_count, class_count, loss, float(alpha),
                                       int(epochs), _seed(random_state), _class_weights(class_weight, y, class_count),
-                                      init_w, init_b, int(first_step))
+                                      init_w, init_b, int(first_step), features, rows, bool(fit_intercept),
+                                      bool(intercept_by_row))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 
@@ -393,3 +464,18 @@ def compile_to_field(model: LinearModel | Any, bias: Any = None, path: str | os.
     if path is not None:
         compiled.write(path)
     return compiled
+
+
+def id_arrays(ids: Any) -> tuple[np.ndarray, np.ndarray]:
+    """(tokens uint32, offsets int64) of an IdBatch or a (tokens, offsets) pair, as numpy arrays
+    (views where the buffers allow)."""
+    tokens, offsets = _rows(ids)
+    token_array = np.frombuffer(tokens, dtype=np.uint32) if len(memoryview(tokens)) else np.zeros(0, np.uint32)
+    return token_array, np.frombuffer(offsets, dtype=np.uint64).astype(np.int64)
+
+
+def append_feature(ids: Any, feature: int) -> tuple[np.ndarray, np.ndarray]:
+    """(tokens, offsets) of the texts with one more id, `feature`, at the end of each."""
+    tokens, offsets = _rows(ids)
+    new_tokens, new_offsets = _learners.append_ids(tokens, offsets, np.asarray([feature], dtype=np.uint32))
+    return np.asarray(new_tokens), np.asarray(new_offsets)

@@ -41,6 +41,7 @@ child made by `fork` gets its own copy of each at the fork.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import errno
 try:
     import fcntl
@@ -60,8 +61,9 @@ import ombrel
 
 from . import _native
 from .exceptions import ModelFolderError
+from .featurizing import spec_from_params
 from .fields import NEURON_BYTES, engine_file, first_bad_record, memory_field
-from .fitted_model import Model
+from .fitted_model import Model, thresholds_or_none
 from .model_manifest import (FORMAT_NAME, KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest,
                              restore_params)
 from .settings import MODEL_LEARNERS, Settings
@@ -290,9 +292,16 @@ def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: 
     kind = manifest["features"]
     try:
         estimator = estimator_cls(**restore_params(manifest["params"]))
-        spec = Settings.of(estimator).spec(kind)
+        settings = Settings.of(estimator)
+        settings.spec(kind)  # the settings must make features, whichever describes the model's
+        feature_params = manifest.get("feature_params")
+        if feature_params is None:  # a folder from before models recorded their features: no marks
+            feature_params = dataclasses.replace(settings, marks=False).resolved().feature_params(kind)
+        elif not isinstance(feature_params, dict) or feature_params.get("features") != kind:
+            raise ValueError(f"feature_params {feature_params!r} do not describe features {kind!r}")
+        spec = spec_from_params(feature_params)
         classes = parse_classes(manifest["classes"], manifest["classes_dtype"], manifest.get("classes_type"))
-    except (TypeError, ValueError, OverflowError) as e:
+    except (TypeError, ValueError, OverflowError, KeyError) as e:
         raise ModelFolderError(f"{where}: settings or classes are damaged: {e}") from None
     buckets = manifest["buckets"]
     vocabulary = None
@@ -319,7 +328,12 @@ def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: 
                                f"{token_neurons} tokens, {motor_count} classes and {bias_neurons} "
                                f"bias neurons of learner {learner!r})")
     field = map_weights(sensory_count, motor_count)
-    model = Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons)
+    model = Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons, feature_params)
+    # Optional, checked by read_manifest (positive numbers): see model_manifest.describe.
+    model.scale, model.temperature = (None if manifest.get(key) is None else float(manifest[key])
+                                      for key in ("scale", "temperature"))
+    # A multi-label model's thresholds (checked by read_manifest); None: a single-label model.
+    model.thresholds = thresholds_or_none(manifest.get("multilabel", {}).get("thresholds"), len(classes), where)
     fitted = {name: value for name, value in manifest.get("fitted", {}).items() if name in KEPT_ATTRIBUTES}
     return estimator, model, fitted
 

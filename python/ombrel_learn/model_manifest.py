@@ -13,13 +13,17 @@ from typing import Any
 import numpy as np
 
 from .exceptions import ModelFolderError
-from .fitted_model import FITTED_ATTRIBUTES, Model
+from .fitted_model import FITTED_ATTRIBUTES, Model, positive_or_none, thresholds_or_none
+from .settings import EARLIER_DEFAULTS
 
 FORMAT_NAME = "ombrel_learn model"
 FORMAT_VERSION = 2
 # Version 1 folders (before the float learners) hold field-trained models: they load as learner
 # "field" with no bias neurons.
-READABLE_VERSIONS = (1, 2)
+# Version 3: a multi-label model (the "multilabel" entry; see multilabel.py), which a reader of
+# versions 1 and 2 must refuse rather than load as a single-label model.
+MULTILABEL_VERSION = 3
+READABLE_VERSIONS = (1, 2, MULTILABEL_VERSION)
 MANIFEST = "model.json"
 # The widest str type of the classes a folder may declare beyond its longest label (characters).
 MAX_LABEL_WIDTH = 1024
@@ -39,7 +43,7 @@ def json_params(params: dict[str, Any]) -> dict[str, Any]:
 
 
 def restore_params(params: dict[str, Any]) -> dict[str, Any]:
-    out = {k: v for k, v in params.items() if k not in NOT_SAVED_PARAMS}
+    out = {**EARLIER_DEFAULTS, **{k: v for k, v in params.items() if k not in NOT_SAVED_PARAMS}}
     if isinstance(out.get("stop_words"), list):
         out["stop_words"] = frozenset(out["stop_words"])
     if "ngram_range" in out:
@@ -158,11 +162,20 @@ def describe(estimator: Any, model: Model) -> dict[str, Any]:
         "motor_count": len(model.classes),
         "learner": model.learner,
         "bias_neurons": model.bias_neurons,
+        "feature_params": model.feature_params,
         # Informative only: readers do not need it (older version 2 readers ignore it).
         "saved_at": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
         "fitted": _fitted_attributes(estimator),
     }
     manifest.update(_classes_entry(model.classes))
+    # Optional (folders without them load, with the defaults of Model.softmax_temperature): the
+    # compiled model's scale and the softmax temperature fitted on held-out rows.
+    for key in ("scale", "temperature"):
+        if getattr(model, key) is not None:
+            manifest[key] = getattr(model, key)
+    if model.thresholds is not None:  # each class's threshold on its potential
+        manifest["format_version"] = MULTILABEL_VERSION
+        manifest["multilabel"] = {"thresholds": model.thresholds.tolist()}
     return manifest
 
 
@@ -203,4 +216,11 @@ def read_manifest(path: str) -> dict[str, Any]:
     for key in ("buckets", "vocabulary_size", "sensory_count", "motor_count", "bias_neurons"):
         if type(manifest[key]) is not int or not 0 <= manifest[key] < 2**32:
             raise ModelFolderError(f"{manifest_path}: {key} is {manifest[key]!r}, not a count below 2**32")
+    for key in ("scale", "temperature"):
+        positive_or_none(manifest.get(key), f"{manifest_path}: {key}")
+    if "multilabel" in manifest:
+        entry = manifest["multilabel"]
+        if not isinstance(entry, dict):
+            raise ModelFolderError(f"{manifest_path}: multilabel is damaged")
+        thresholds_or_none(entry.get("thresholds"), manifest["motor_count"], f"{manifest_path}: the thresholds")
     return manifest

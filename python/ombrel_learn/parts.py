@@ -4,12 +4,13 @@ mixing); either is compiled into the field at the end."""
 
 from __future__ import annotations
 
+import dataclasses
 import random
 from typing import Any
 
 import numpy as np
 
-from . import _native, learners, linear
+from . import featurizing, learners, linear
 from .fitted_model import Model, compiled_model
 from .settings import Settings
 from .validation import as_labels, as_texts, check_lengths, check_texts
@@ -51,7 +52,7 @@ def part(X: Any, y: Any, classes: Any) -> tuple[list[str], np.ndarray, np.ndarra
 def count(settings: Settings, X: Any, y: Any, classes: Any) -> linear.NaiveBayesCounts:
     kind = check_counting(settings)
     texts, index, all_classes = part(X, y, classes)
-    ids = _native.transform(settings.spec(kind), None, int(settings.buckets), texts)
+    ids = featurizing.transform(settings.spec(kind), None, int(settings.buckets), texts)
     return linear.count_naive_bayes(ids, index, int(settings.buckets), len(all_classes))
 
 
@@ -74,12 +75,14 @@ def fit_part(settings: Settings, X: Any, y: Any, classes: Any, initial: linear.L
              cut: bool) -> linear.LinearModel:
     """One pass of the float learner over one part (see OmbrelClassifier.fit_part)."""
     kind = check_mixing(settings)
+    # Rounds average models of one feature space: presence, not an idf of each part's own texts.
+    settings = dataclasses.replace(settings, weighting="binary")
     texts, labels, all_classes = part(X, y, classes)
     k = len(all_classes)
     seed = None if settings.random_state is None else int(settings.random_state) + int(round)
     order = list(range(len(texts)))
     random.Random(seed).shuffle(order)
-    ids = _native.transform(settings.spec(kind), None, int(settings.buckets), [texts[i] for i in order])
+    ids = featurizing.transform(settings.spec(kind), None, int(settings.buckets), [texts[i] for i in order])
     labels = labels[order]
     if cut:
         if initial is None:

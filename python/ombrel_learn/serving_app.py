@@ -333,17 +333,35 @@ class ServingApp:
         answer: list[Any] = labels.tolist()
         return answer
 
+    async def _ranked(self, served: ServedModel, texts: list[str], ranking: tuple[int, float]
+                      ) -> tuple[list[list[Any]], list[list[float]]]:
+        """(labels, probabilities) of each text: the most probable labels, best first."""
+        if not texts:
+            return [], []
+        if len(texts) <= INLINE_TEXTS and sum(map(len, texts)) <= INLINE_TEXT_CHARS:
+            return _top_k(served, texts, ranking)
+        answer: tuple[list[list[Any]], list[list[float]]] = await self._off_loop(_top_k, served, texts, ranking)
+        return answer
+
     async def _predict(self, served: ServedModel, data: Any) -> dict[str, Any]:
         text = _field(data, "text", str, "a string")
+        ranking = _ranking(data)
+        if ranking is not None:
+            labels, probabilities = await self._ranked(served, [text], ranking)
+            return {"labels": labels[0], "probabilities": probabilities[0], "model": served.identity}
         return {"label": (await self._labels(served, [text]))[0], "model": served.identity}
 
     async def _predict_batch(self, served: ServedModel, data: Any) -> dict[str, Any] | bytes:
         texts = _field(data, "texts", list, "a list of strings")
+        ranking = _ranking(data)
         if len(texts) > INLINE_TEXTS and self._threads is not None:
             # The whole answer is made on the prediction thread, in chunks (see CHUNK_TEXTS).
-            answer: bytes = await self._off_loop(_batch_answer, served, texts)
+            answer: bytes = await self._off_loop(_batch_answer, served, texts, ranking)
             return answer
         _check_texts(texts, 0)
+        if ranking is not None:
+            labels, probabilities = await self._ranked(served, texts, ranking)
+            return {"labels": labels, "probabilities": probabilities, "model": served.identity}
         return {"labels": await self._labels(served, texts), "model": served.identity}
 
     async def _feedback(self, served: ServedModel, data: Any) -> dict[str, Any]:
@@ -415,21 +433,54 @@ def _check_texts(texts: list[Any], start: int) -> None:
             raise RequestError(422, f"texts[{i}] is {json_type(t)}, not a string")
 
 
-def _batch_answer(served: ServedModel, texts: list[Any]) -> bytes:
+def _ranking(data: dict[str, Any]) -> tuple[int, float] | None:
+    """(k, threshold) when the body asks for ranked labels with the optional fields `k` (an integer
+    >= 1, default 1) and `threshold` (a number from 0 to 1, default 0); None when it has neither
+    (a null counts as absent)."""
+    k, threshold = data.get("k"), data.get("threshold")
+    if k is None and threshold is None:
+        return None
+    if k is not None and (type(k) is not int or k < 1):
+        raise RequestError(422, f"the field 'k' must be an integer >= 1, not {k!r}"[:200])
+    if threshold is not None and (type(threshold) not in (int, float) or not 0 <= threshold <= 1):
+        raise RequestError(422, f"the field 'threshold' must be a number from 0 to 1, not {threshold!r}"[:200])
+    return (1 if k is None else k), (0.0 if threshold is None else float(threshold))
+
+
+def _top_k(served: ServedModel, texts: list[str], ranking: tuple[int, float]
+           ) -> tuple[list[list[Any]], list[list[float]]]:
+    try:
+        ranked = served.classifier.predict_top_k(texts, *ranking)
+    except UnicodeError:
+        raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
+    return [[label for label, _ in pairs] for pairs in ranked], [[p for _, p in pairs] for pairs in ranked]
+
+
+def _batch_answer(served: ServedModel, texts: list[Any], ranking: tuple[int, float] | None = None) -> bytes:
     """The encoded answer of /predict_batch for a big batch, made chunk by chunk so that no single
     call holds the interpreter lock for long (the labels of 349,000 texts take ~0.1 s to turn into
-    Python objects and as long to encode, in one call each)."""
+    Python objects and as long to encode, in one call each). With `ranking` (k, threshold), the
+    ranked labels and their probabilities."""
     for start in range(0, len(texts), CHUNK_TEXTS):
         _check_texts(texts[start:start + CHUNK_TEXTS], start)
-    pieces = []
+    pieces, probability_pieces = [], []
     predict = served.classifier.predict
     for start in range(0, len(texts), CHUNK_TEXTS):
+        chunk = texts[start:start + CHUNK_TEXTS]
+        if ranking is not None:
+            labels, probabilities = _top_k(served, chunk, ranking)
+            pieces.append(_encode(labels)[1:-1])
+            probability_pieces.append(_encode(probabilities)[1:-1])
+            continue
         try:
-            labels = predict(texts[start:start + CHUNK_TEXTS]).tolist()
+            labels = predict(chunk).tolist()
         except UnicodeError:
             raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
         pieces.append(_encode(labels)[1:-1])
     model = _encode(served.identity)
+    if ranking is not None:
+        return (b'{"labels": [' + b", ".join(pieces) + b'], "probabilities": [' + b", ".join(probability_pieces)
+                + b'], "model": ' + model + b"}")
     return b'{"labels": [' + b", ".join(pieces) + b'], "model": ' + model + b"}"
 
 

@@ -4,15 +4,24 @@ estimator makes one from its parameters for each fit; autotune makes one per can
 from __future__ import annotations
 
 import dataclasses
+import numbers
 from typing import Any, Iterable
 
 from . import _native, linear
-from .featurizing import FEATURE_KINDS, feature_spec
+from .featurizing import FEATURE_KINDS, spec_from_params
 
 # The learners a fitted model can be of: the field's own training, or a float learner compiled into
 # the field.
 MODEL_LEARNERS = ("field", "naive_bayes", "sgd", "perceptron")
+# How SGD and the perceptron see a text: TF-IDF rows (binary tf, smoothed idf, unit L2 norm), or
+# each token's presence as it is.
+WEIGHTINGS = ("tfidf", "binary")
 LEARNERS = ("auto",) + MODEL_LEARNERS
+
+
+# The settings a model made before they existed was made with: a model folder or a pickle without
+# them reads back with these values, so that it is described (and refitted) as it was trained.
+EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "min_labels": 1}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -37,11 +46,16 @@ class Settings:
     loss: str
     random_state: Any
     verbose: Any
+    weighting: str = "tfidf"
+    word_ngrams: Any = 1
+    marks: Any = True
+    # Multi-label models: every text gets at least this many classes (see multilabel.py).
+    min_labels: Any = 1
 
     @classmethod
     def of(cls, estimator: Any) -> "Settings":
         """The settings of an object holding them as attributes (an OmbrelClassifier)."""
-        return cls(**{field.name: getattr(estimator, field.name) for field in dataclasses.fields(cls)})
+        return cls(**{field.name: getattr(estimator, field.name, field.default) for field in dataclasses.fields(cls)})
 
     def check(self) -> None:
         if self.features not in FEATURE_KINDS:
@@ -65,9 +79,63 @@ class Settings:
             raise ValueError(f"alpha must be positive, got {self.alpha!r}")
         if self.loss not in linear.LOSSES:
             raise ValueError(f"loss must be one of {linear.LOSSES}, got {self.loss!r}")
+        if self.weighting not in WEIGHTINGS:
+            raise ValueError(f"weighting must be one of {WEIGHTINGS}, got {self.weighting!r}")
+        if isinstance(self.min_labels, bool) or not isinstance(self.min_labels, numbers.Integral) or self.min_labels < 0:
+            raise ValueError(f"min_labels must be an int of at least 0, got {self.min_labels!r}")
+        if self.word_ngrams not in ("auto", 1, 2):
+            raise ValueError(f"word_ngrams must be 'auto', 1 or 2, got {self.word_ngrams!r}")
+        if self.stem not in ("auto", True, False, 0, 1):
+            raise ValueError(f"stem must be 'auto', True or False, got {self.stem!r}")
+        if isinstance(self.stop_words, str) and self.stop_words not in ("auto", "english"):
+            raise ValueError(f"stop_words must be 'auto', 'english', None or a collection of str, got {self.stop_words!r}")
+
+    def resolved(self) -> "Settings":
+        """These settings with every "auto" word setting given the value a fit without the automatic
+        choice uses: English stop words, stemming, single words."""
+        return dataclasses.replace(self, stop_words="english" if self.stop_words == "auto" else self.stop_words,
+                                   stem=True if self.stem == "auto" else bool(self.stem),
+                                   word_ngrams=1 if self.word_ngrams == "auto" else int(self.word_ngrams))
+
+    def word_variants(self) -> list[tuple[str, "Settings"]]:
+        """The word features the automatic choice compares, (name, concrete settings), the
+        cheapest first: each "auto" word setting tried both ways (stop words and stemming go
+        together: English stop words with stemming, or every word as it is; word pairs on the
+        words as they are), the same variant once."""
+        out: list[tuple[str, Settings]] = []
+        seen = set()
+        plain_stops = [("english", True), (None, False)] if self.stop_words == "auto" and self.stem == "auto" else None
+        stops = plain_stops or [("english" if self.stop_words == "auto" else self.stop_words,
+                                 (True if self.stem == "auto" else bool(self.stem)))]
+        pairs = [1, 2] if self.word_ngrams == "auto" else [int(self.word_ngrams)]
+        for n in pairs:
+            for stop_words, stem in stops:
+                if n == 2 and plain_stops and stop_words is not None:
+                    continue  # pairs of the words as they are: "how many", "not good"
+                concrete = dataclasses.replace(self, stop_words=stop_words, stem=stem, word_ngrams=n)
+                key = (n, stem, stop_words if stop_words is None or isinstance(stop_words, str)
+                       else tuple(sorted(stop_words)))
+                if key in seen:
+                    continue
+                seen.add(key)
+                name = "words" if n == 1 and (stop_words, stem) == stops[0] else (
+                    "words+pairs" if n == 2 else "words-plain")
+                out.append((name, concrete))
+        return out
+
+    def feature_params(self, kind: str) -> dict[str, Any]:
+        """(On resolved settings.) What makes a fitted model's features, as plain data (saved with the model): the
+        concrete word settings (no "auto"), the n-gram lengths, and the word rule."""
+        stop_words = self.stop_words
+        if stop_words is not None and not isinstance(stop_words, str):
+            stop_words = sorted(stop_words)
+        return {"features": kind, "stop_words": stop_words, "stem": bool(self.stem),
+                "min_length": int(self.min_length), "ngram_range": [int(v) for v in self.ngram_range],
+                "word_ngrams": int(self.word_ngrams), "marks": bool(self.marks)}
 
     def spec(self, kind: str) -> _native.FeatureSpec:
-        return feature_spec(kind, self.stop_words, self.stem, self.min_length, self.ngram_range)
+        concrete = self.resolved()
+        return spec_from_params(concrete.feature_params(kind))
 
     def coverage_for(self, learner: str) -> float:
         """The coverage pruning of a learner: the setting, or by default 0.9 for the field learner

@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _native, fields, learners, progress
+from . import _native, featurizing, fields, learners, progress
 from .featurizing import Featurized, token_ids
 from .fitted_model import Model, compiled_model
 from .settings import Settings
@@ -34,10 +34,10 @@ def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], c
     with progress.phase(settings.verbose, "featurizing"):
         if settings.buckets:
             buckets = int(settings.buckets)
-            documents = _native.transform(spec, None, buckets, texts, [buckets + c for c in y])
+            documents = featurizing.transform(spec, None, buckets, texts, [buckets + c for c in y])
         else:
             buckets = 0
-            vocabulary, documents, _ = _native.build_vocabulary(
+            vocabulary, documents, _ = featurizing.build_vocabulary(
                 spec, texts, y, k, int(settings.min_df), settings.coverage_for("field"), 8, True)
     model = Model(kind, spec, vocabulary, buckets, classes,
                   learners.new_field(settings, buckets or len(vocabulary or ()), k))
@@ -90,7 +90,7 @@ def grow(settings: Settings, model: Model, texts: list[str], y: list[int], count
     tokens' records; the margin probes move after them); or `model` itself when no token is new.
     `counts` counts the texts of each token seen but not yet kept (updated here)."""
     k = len(model.classes)
-    local, batch, _ = _native.build_vocabulary(model.spec, texts, y, k, 1, 0.0, 8, False)
+    local, batch, _ = featurizing.build_vocabulary(model.spec, texts, y, k, 1, 0.0, 8, False)
     tokens = local.tokens()
     ids = np.frombuffer(batch, dtype=np.uint32) if len(memoryview(batch)) else np.zeros(0, np.uint32)
     df = np.bincount(ids, minlength=len(tokens)).tolist()  # each text presents a token once
@@ -120,4 +120,4 @@ def grow(settings: Settings, model: Model, texts: list[str], y: list[int], count
         records[:old] = np.frombuffer(fields.field_bytes(model.field), dtype=np.uint32).reshape(-1, record_words)[:old]
     field = fields.memory_field(records.tobytes(), sensory, k)
     learners.add_probes(settings, field, len(vocabulary), k)
-    return Model(model.kind, model.spec, vocabulary, 0, model.classes, field)
+    return Model(model.kind, model.spec, vocabulary, 0, model.classes, field, feature_params=model.feature_params)

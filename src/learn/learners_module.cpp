@@ -1,18 +1,25 @@
 // ombrel_learn._learners: the float learners and the field compiler as Python functions.
 //
-//   count_naive_bayes(tokens, offsets, labels, feature_count, class_count)
-//       -> (feature_counts float64 (F, C), class_texts float64 (C,))
+//   count_naive_bayes(tokens, offsets, labels, feature_count, class_count, feature_scale=None,
+//                     row_scale=None) -> (feature_counts float64 (F, C), class_texts float64 (C,))
 //   naive_bayes_weights(feature_counts, class_texts, alpha, fit_prior) -> (weights, bias)
 //   fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs, seed, average,
-//                  initial_weights=None, initial_bias=None, margin=10.0) -> (weights, bias)
+//                  initial_weights=None, initial_bias=None, margin=10.0, feature_scale=None,
+//                  row_scale=None, fit_intercept=True, intercept_by_row=False) -> (weights, bias)
 //   fit_sgd(tokens, offsets, labels, feature_count, class_count, loss, alpha, epochs, seed,
-//           class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)
+//           class_weights=None, initial_weights=None, initial_bias=None, first_step=0,
+//           feature_scale=None, row_scale=None, fit_intercept=True, intercept_by_row=False) -> (weights, bias)
+//   (feature_scale float32 (F,) and row_scale float32 (texts,) make the value of id f in text i
+//   feature_scale[f] * row_scale[i] instead of 1; see learners/labelled_rows.h)
 //   cut(weights, bias, slots, choice) -> (weights, bias) as the field will hold them, before rounding
 //   refit_cut(tokens, offsets, labels, weights, bias, epochs, step, margin, seed) -> (weights, bias):
 //       a cut model trained further in the field's form
 //   compile(weights, bias, slots, choice, max_text_tokens) -> (weight-file bytes, bias neurons, scale)
 //   predict(tokens, offsets, weights, bias) -> uint32 classes
 //   append_ids(tokens, offsets, ids) -> (tokens, offsets) with ids added to the end of every text
+//   field_potentials(records, class_count, tokens, offsets, suffix=None) -> bytes: int32 (texts,
+//       class_count), each text's potentials as the field sums them from zero (suffix: ids every
+//       text carries after its own); records are the weight-file bytes, read in place
 //
 // Weights are float32 (F, C), bias float32 (C,). Token ids and labels are uint32 buffers, offsets
 // uint64 (an IdBatch, a memoryview of one, and its offsets bytes qualify: a bytes-like buffer of
@@ -38,6 +45,7 @@
 
 #include "learn/py_handle.h"
 #include "learners/field_compiler.h"
+#include "learners/field_potentials.h"
 #include "learners/labelled_rows.h"
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
@@ -364,23 +372,45 @@ bool parse_choice(const char* name, learners::SlotChoice& out) {
   return true;
 }
 
+// The optional scales of the rows' values (float32 buffers, or None for 1): their lengths and
+// values are checked with the rows (check_rows).
+struct ScaleArgs {
+  BufferArg feature_scale;
+  BufferArg row_scale;
+
+  bool get(PyObject* feature_obj, PyObject* row_obj) {
+    return (feature_obj == Py_None || feature_scale.get(feature_obj, "feature_scale", Kind::kF32)) &&
+           (row_obj == Py_None || row_scale.get(row_obj, "row_scale", Kind::kF32));
+  }
+  learners::LabelledRows scaled(learners::LabelledRows rows) const {
+    rows.feature_scale = feature_scale.values<float>();
+    rows.row_scale = row_scale.values<float>();
+    return rows;
+  }
+};
+
 // ---------------------------------------------------------------------------------------------
 // Functions
 
 PyObject* count_naive_bayes(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"tokens", "offsets", "labels", "feature_count", "class_count", nullptr};
+  static const char* kKeywords[] = {"tokens",      "offsets",       "labels",    "feature_count",
+                                    "class_count", "feature_scale", "row_scale", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&:count_naive_bayes", const_cast<char**>(kKeywords),
-                                   &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes)) {
+  PyObject* feature_scale = Py_None;
+  PyObject* row_scale = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|OO:count_naive_bayes", const_cast<char**>(kKeywords),
+                                   &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes,
+                                   &feature_scale, &row_scale)) {
     return nullptr;
   }
   RowsArgs in;
-  if (!in.get(tokens, offsets, labels)) return nullptr;
+  ScaleArgs scales;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale)) return nullptr;
   learners::NaiveBayesCounts counts;
   try {
     const UnlockedScope unlocked(true);
-    const learners::LabelledRows rows = in.rows(features, classes);
+    const learners::LabelledRows rows = scales.scaled(in.rows(features, classes));
     learners::check_rows(rows);
     counts = learners::count_naive_bayes(rows);
   } catch (...) {
@@ -431,7 +461,8 @@ PyObject* naive_bayes_weights(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens",          "offsets",      "labels", "feature_count",
                                     "class_count",     "epochs",       "seed",   "average",
-                                    "initial_weights", "initial_bias", "margin", nullptr};
+                                    "initial_weights", "initial_bias", "margin", "feature_scale",
+                                    "row_scale",       "fit_intercept", "intercept_by_row", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   std::uint32_t epochs = 5;
@@ -440,27 +471,35 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* initial_weights = Py_None;
   PyObject* initial_bias = Py_None;
   double margin = learners::PerceptronOptions{}.margin;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOd:fit_perceptron",
+  PyObject* feature_scale = Py_None;
+  PyObject* row_scale = Py_None;
+  int fit_intercept = 1;
+  int intercept_by_row = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOdOOpp:fit_perceptron",
                                    const_cast<char**>(kKeywords), &tokens, &offsets, &labels, to_u32,
                                    &features, to_u32, &classes, to_u32, &epochs, to_u64, &seed, &average,
-                                   &initial_weights, &initial_bias, &margin)) {
+                                   &initial_weights, &initial_bias, &margin, &feature_scale, &row_scale,
+                                   &fit_intercept, &intercept_by_row)) {
     return nullptr;
   }
   RowsArgs in;
-  if (!in.get(tokens, offsets, labels)) return nullptr;
+  ScaleArgs scales;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale)) return nullptr;
   LinearModel initial;
   bool has_initial = false;
   if (!to_initial(initial_weights, initial_bias, initial, has_initial)) return nullptr;
   LinearModel model;
   try {
     const UnlockedScope unlocked(true);
-    const learners::LabelledRows rows = in.rows(features, classes);
+    const learners::LabelledRows rows = scales.scaled(in.rows(features, classes));
     learners::check_rows(rows);
     learners::PerceptronOptions options;
     options.epochs = epochs;
     options.seed = seed;
     options.average = average != 0;
     options.margin = margin;
+    options.fit_intercept = fit_intercept != 0;
+    options.intercept_by_row = intercept_by_row != 0;
     options.initial = has_initial ? &initial : nullptr;
     model = learners::fit_perceptron(rows, options);
   } catch (...) {
@@ -472,7 +511,8 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {
       "tokens", "offsets", "labels",        "feature_count",   "class_count",  "loss",       "alpha",
-      "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", "first_step", nullptr};
+      "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", "first_step", "feature_scale",
+      "row_scale", "fit_intercept", "intercept_by_row", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   std::uint64_t first_step = 0;
@@ -483,10 +523,15 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* class_weights_obj = Py_None;
   PyObject* initial_weights = Py_None;
   PyObject* initial_bias = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOOO&:fit_sgd", const_cast<char**>(kKeywords),
+  PyObject* feature_scale = Py_None;
+  PyObject* row_scale = Py_None;
+  int fit_intercept = 1;
+  int intercept_by_row = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOOO&OOpp:fit_sgd", const_cast<char**>(kKeywords),
                                    &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes,
                                    &loss_name, &alpha, to_u32, &epochs, to_u64, &seed, &class_weights_obj,
-                                   &initial_weights, &initial_bias, to_u64, &first_step)) {
+                                   &initial_weights, &initial_bias, to_u64, &first_step, &feature_scale,
+                                   &row_scale, &fit_intercept, &intercept_by_row)) {
     return nullptr;
   }
   learners::SgdOptions options;
@@ -503,7 +548,8 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   RowsArgs in;
-  if (!in.get(tokens, offsets, labels)) return nullptr;
+  ScaleArgs scales;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale)) return nullptr;
   BufferArg class_weights;
   if (class_weights_obj != Py_None && !class_weights.get(class_weights_obj, "class_weights", Kind::kF64)) {
     return nullptr;
@@ -514,9 +560,11 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   LinearModel model;
   try {
     const UnlockedScope unlocked(true);
-    const learners::LabelledRows rows = in.rows(features, classes);
+    const learners::LabelledRows rows = scales.scaled(in.rows(features, classes));
     learners::check_rows(rows);
     options.alpha = alpha;
+    options.fit_intercept = fit_intercept != 0;
+    options.intercept_by_row = intercept_by_row != 0;
     options.epochs = epochs;
     options.seed = seed;
     options.class_weights = class_weights.values<double>();
@@ -673,6 +721,74 @@ PyObject* append_ids(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, tokens_out.get(), offsets_out.get());
 }
 
+// The weight records: any C-contiguous buffer (bytes, mmap, memoryview), read in place.
+class RecordsArg final {
+ public:
+  RecordsArg() = default;
+  RecordsArg(const RecordsArg&) = delete;
+  RecordsArg& operator=(const RecordsArg&) = delete;
+  ~RecordsArg() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool get(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "records must be a C-contiguous buffer of weight-file bytes, not %.200s",
+                   Py_TYPE(obj)->tp_name);
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  std::span<const unsigned char> bytes() const {
+    return std::span<const unsigned char>(static_cast<const unsigned char*>(view_.buf),
+                                          static_cast<std::size_t>(view_.len));
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+PyObject* field_potentials(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"records", "class_count", "tokens", "offsets", "suffix", nullptr};
+  PyObject *records_obj, *tokens_obj, *offsets_obj;
+  PyObject* suffix_obj = Py_None;
+  std::uint32_t classes;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO&OO|O:field_potentials", const_cast<char**>(kKeywords),
+                                   &records_obj, to_u32, &classes, &tokens_obj, &offsets_obj, &suffix_obj)) {
+    return nullptr;
+  }
+  RecordsArg records;
+  RowsArgs in;
+  BufferArg suffix;
+  if (!records.get(records_obj) || !in.get(tokens_obj, offsets_obj, nullptr) ||
+      (suffix_obj != Py_None && !suffix.get(suffix_obj, "suffix", Kind::kU32))) {
+    return nullptr;
+  }
+  learners::FieldPotentialsInput input{records.bytes(), classes, in.tokens.values<std::uint32_t>(),
+                                       in.offsets.values<std::uint64_t>(), suffix.values<std::uint32_t>()};
+  try {
+    learners::check_potentials_input(input);
+  } catch (...) {
+    return raise_from_native();
+  }
+  const std::uint64_t cells = static_cast<std::uint64_t>(input.offsets.size() - 1) * classes;
+  if (cells > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / sizeof(std::int32_t)) return PyErr_NoMemory();
+  // Written straight into the bytes object, before anyone else can see it.
+  Ref bytes = Ref::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cells * sizeof(std::int32_t))));
+  if (!bytes) return nullptr;
+  auto* out = reinterpret_cast<std::int32_t*>(PyBytes_AS_STRING(bytes.get()));
+  try {
+    const UnlockedScope unlocked(true);
+    learners::field_potentials(input, std::span<std::int32_t>(out, cells), &pool::global_pool());
+  } catch (...) {
+    return raise_from_native();
+  }
+  return bytes.release();
+}
+
 template <class F>
 PyCFunction as_method(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -680,17 +796,19 @@ PyCFunction as_method(F f) {
 
 PyMethodDef kFunctions[] = {
     {"count_naive_bayes", as_method(count_naive_bayes), METH_VARARGS | METH_KEYWORDS,
-     "count_naive_bayes(tokens, offsets, labels, feature_count, class_count) -> (feature_counts, "
-     "class_texts)"},
+     "count_naive_bayes(tokens, offsets, labels, feature_count, class_count, feature_scale=None, "
+     "row_scale=None) -> (feature_counts, class_texts)"},
     {"naive_bayes_weights", as_method(naive_bayes_weights), METH_VARARGS | METH_KEYWORDS,
      "naive_bayes_weights(feature_counts, class_texts, alpha=1.0, fit_prior=True) -> (weights, bias)"},
     {"fit_perceptron", as_method(fit_perceptron), METH_VARARGS | METH_KEYWORDS,
      "fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs=5, seed=0, average=True, "
-     "initial_weights=None, initial_bias=None, margin=10.0) -> (weights, bias)"},
+     "initial_weights=None, initial_bias=None, margin=10.0, feature_scale=None, row_scale=None, "
+     "fit_intercept=True, intercept_by_row=False) -> (weights, bias)"},
     {"fit_sgd", as_method(fit_sgd), METH_VARARGS | METH_KEYWORDS,
      "fit_sgd(tokens, offsets, labels, feature_count, class_count, loss='hinge', alpha=1e-4, epochs=5, "
      "seed=0, "
-     "class_weights=None, initial_weights=None, initial_bias=None) -> (weights, bias)"},
+     "class_weights=None, initial_weights=None, initial_bias=None, first_step=0, feature_scale=None, "
+     "row_scale=None, fit_intercept=True, intercept_by_row=False) -> (weights, bias)"},
     {"cut", as_method(cut), METH_VARARGS | METH_KEYWORDS,
      "cut(weights, bias, slots=8, choice='spread') -> (weights, bias) as the field holds them, unrounded"},
     {"refit_cut", as_method(refit_cut), METH_VARARGS | METH_KEYWORDS,
@@ -702,6 +820,9 @@ PyMethodDef kFunctions[] = {
      "predict(tokens, offsets, weights, bias) -> the best class of each text"},
     {"append_ids", as_method(append_ids), METH_VARARGS | METH_KEYWORDS,
      "append_ids(tokens, offsets, ids) -> (tokens, offsets) with ids at the end of every text"},
+    {"field_potentials", as_method(field_potentials), METH_VARARGS | METH_KEYWORDS,
+     "field_potentials(records, class_count, tokens, offsets, suffix=None) -> int32 (texts, class_count) "
+     "potentials as bytes"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,6 @@
 // ombrel_learn._native: the text pipeline of ombrel_learn as Python objects.
 //
-//   FeatureSpec(stop_words, stem, min_length, words, ngram_min, ngram_max)
+//   FeatureSpec(stop_words, stem, min_length, words, ngram_min, ngram_max, bigrams=False, marks=False)
 //   Vocabulary: a frozen token table (len, tokens(), find(), to_bytes(), Vocabulary.from_bytes())
 //   IdBatch: token ids of many texts in one flat uint32 buffer (buffer protocol, format "I"), with
 //            views() giving one memoryview per text, which OmbrelField.predict_batch and train_batch
@@ -141,21 +141,28 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "a FeatureSpec cannot be changed once made");
     return -1;
   }
-  static const char* kKeywords[] = {"stop_words", "stem",      "min_length", "words",
-                                    "ngram_min",  "ngram_max", nullptr};
+  static const char* kKeywords[] = {"stop_words", "stem",      "min_length", "words", "ngram_min",
+                                    "ngram_max",  "bigrams",   "marks",      nullptr};
   PyObject* stop_words = nullptr;
   int stem = 1;
   unsigned long long min_length = 2;
   int words = 1;
   unsigned int ngram_min = 0;
   unsigned int ngram_max = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OpO&pO&O&:FeatureSpec", const_cast<char**>(kKeywords),
+  int bigrams = 0;
+  int marks = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OpO&pO&O&$pp:FeatureSpec", const_cast<char**>(kKeywords),
                                    &stop_words, &stem, u64_arg, &min_length, &words, u32_arg, &ngram_min,
-                                   u32_arg, &ngram_max)) {
+                                   u32_arg, &ngram_max, &bigrams, &marks)) {
     return -1;
   }
   if (ngram_max > 16 || ngram_min > ngram_max) {
     PyErr_SetString(PyExc_ValueError, "n-gram lengths must satisfy 0 <= ngram_min <= ngram_max <= 16");
+    return -1;
+  }
+  if (bigrams && ngram_max > 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "word pairs (bigrams) are for word features only, not with character n-grams");
     return -1;
   }
   auto* spec = new (std::nothrow) FeatureSpec();
@@ -168,6 +175,8 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   spec->words = words != 0;
   spec->ngram_min = ngram_min;
   spec->ngram_max = ngram_max;
+  spec->bigrams = bigrams != 0;
+  spec->marks = marks != 0 ? text::Marks::kJoin : text::Marks::kSeparate;
   std::set<std::string> distinct_stop_words;
   if (stop_words != nullptr && stop_words != Py_None) {
     Ref iter = Ref::steal(PyObject_GetIter(stop_words));
@@ -191,11 +200,13 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
       return -1;
     }
   }
-  // The stop words in byte order, then the stemming flag.
+  // The stop words in byte order, then the stemming flag, then one more step when marks join words
+  // (the default rule's digest stays the one that saved vocabularies carry).
   std::uint64_t digest = spec->apply_stemming ? 0x5354454Dull : 0;
   for (const std::string& word : distinct_stop_words) {
     digest = (digest ^ textpipe::hash_bytes(word)) * 0x9E3779B97F4A7C15ull + word.size();
   }
+  if (spec->marks == text::Marks::kJoin) digest = (digest ^ 0x4D41524B53ull) * 0x9E3779B97F4A7C15ull + 1;
   spec->word_rule_digest = digest;
   reinterpret_cast<FeatureSpecObject*>(self)->spec = spec;
   return 0;
@@ -217,12 +228,32 @@ const FeatureSpec* spec_of(PyObject* obj) {
   return reinterpret_cast<FeatureSpecObject*>(obj)->spec;
 }
 
+// The options callers act on (texts go to NFC when marks join words), read-only like the rest.
+PyObject* feature_spec_bigrams(PyObject* self, void*) {
+  const FeatureSpec* spec = spec_of(self);
+  return spec == nullptr ? nullptr : PyBool_FromLong(spec->bigrams);
+}
+PyObject* feature_spec_marks(PyObject* self, void*) {
+  const FeatureSpec* spec = spec_of(self);
+  return spec == nullptr ? nullptr : PyBool_FromLong(spec->marks == text::Marks::kJoin);
+}
+
+PyGetSetDef kFeatureSpecGetSet[] = {
+    {"bigrams", feature_spec_bigrams, nullptr, "Whether pairs of consecutive words are features too.",
+     nullptr},
+    {"marks", feature_spec_marks, nullptr, "Whether combining marks continue words instead of cutting them.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kFeatureSpecSlots[] = {
     {Py_tp_init, reinterpret_cast<void*>(feature_spec_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(feature_spec_dealloc)},
-    {Py_tp_doc, const_cast<char*>("How texts become features: words as ombrel.tokenize makes them, "
-                                  "and character n-grams of the padded word text.")},
+    {Py_tp_getset, kFeatureSpecGetSet},
+    {Py_tp_doc, const_cast<char*>("How texts become features: words as ombrel.tokenize makes them (or with "
+                                  "combining marks kept inside words), pairs of consecutive words, and "
+                                  "character n-grams of the padded word text.")},
     {0, nullptr},
 };
 PyType_Spec kFeatureSpecSpec = {"ombrel_learn._native.FeatureSpec", sizeof(FeatureSpecObject), 0,

@@ -1,9 +1,30 @@
 #include "learners/labelled_rows.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
 namespace ombrel::learners {
+
+namespace {
+
+// A value scales a weight's step and its share of a score: a negative one would turn a feature
+// against its own class, and a NaN or an infinity would spread through every weight it touches.
+void check_scale(std::span<const float> scale, std::size_t expected, const char* name, const char* what) {
+  if (scale.empty()) return;
+  if (scale.size() != expected) {
+    throw std::invalid_argument(std::string(name) + " must be empty or hold " + what + " (" +
+                                std::to_string(expected) + ") values, not " + std::to_string(scale.size()));
+  }
+  for (std::size_t k = 0; k < scale.size(); ++k) {
+    if (!(scale[k] >= 0.0f) || !std::isfinite(scale[k])) {
+      throw std::invalid_argument(std::string(name) + "[" + std::to_string(k) +
+                                  "] is not a finite non-negative number");
+    }
+  }
+}
+
+}  // namespace
 
 void check_rows(const LabelledRows& rows) {
   if (rows.class_count == 0) throw std::invalid_argument("class_count must be at least 1");
@@ -29,6 +50,8 @@ void check_rows(const LabelledRows& rows) {
                                   std::to_string(rows.class_count));
     }
   }
+  check_scale(rows.feature_scale, rows.feature_count, "feature_scale", "feature_count");
+  check_scale(rows.row_scale, rows.size(), "row_scale", "the number of texts");
 }
 
 std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std::uint32_t> ids,

@@ -6,6 +6,10 @@
 // counts twice). Ids at or above feature_count are skipped, as the field skips sensory ids beyond
 // its records: a batch made for prediction, with trailing bias or probe ids, can be trained on as it
 // is.
+//
+// An occurrence of id f in text i carries the value feature_scale[f] * row_scale[i] (1 for a scale
+// left empty): TF-IDF rows are an idf per feature times one over the text's norm, so the learners
+// train on them without a float per token ever being stored.
 #pragma once
 
 #include <cstddef>
@@ -21,16 +25,23 @@ struct LabelledRows {
   std::span<const std::uint32_t> labels;   // one class per text
   std::uint32_t feature_count = 0;
   std::uint32_t class_count = 0;
+  std::span<const float> feature_scale = {};  // empty, or feature_count entries
+  std::span<const float> row_scale = {};      // empty, or size() entries
 
   std::size_t size() const { return labels.size(); }
   std::span<const std::uint32_t> row(std::size_t i) const {
     return ids.subspan(offsets[i], offsets[i + 1] - offsets[i]);
   }
+  bool weighted() const { return !feature_scale.empty() || !row_scale.empty(); }
+  // The factors of a value, 1 where a scale is empty. REQUIRES: f < feature_count, i < size().
+  float feature_value(std::uint32_t f) const { return feature_scale.empty() ? 1.0f : feature_scale[f]; }
+  float row_value(std::size_t i) const { return row_scale.empty() ? 1.0f : row_scale[i]; }
 };
 
 // Throws std::invalid_argument naming the first problem: offsets that do not have one entry more
 // than there are labels, do not start at 0, decrease, or do not end at ids.size(); a label at or
-// above class_count; class_count 0.
+// above class_count; class_count 0; a scale of the wrong length, or holding a negative value, an
+// infinity or a NaN.
 void check_rows(const LabelledRows& rows);
 
 // Scores of class c for a text: bias[c] + the sum of weights[f * class_count + c] over its ids f.

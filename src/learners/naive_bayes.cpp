@@ -22,8 +22,12 @@ NaiveBayesCounts count_naive_bayes(const LabelledRows& rows) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::uint32_t label = rows.labels[i];
     counts.class_texts[label] += 1.0;
+    // Each occurrence adds its value, a product of two floats and so exact in a double.
+    const double row_value = rows.row_value(i);
     for (const std::uint32_t f : rows.row(i)) {
-      if (f < rows.feature_count) counts.feature_counts[std::size_t{f} * classes + label] += 1.0;
+      if (f < rows.feature_count) {
+        counts.feature_counts[std::size_t{f} * classes + label] += rows.feature_value(f) * row_value;
+      }
     }
   }
   return counts;

@@ -1,7 +1,8 @@
 // Multinomial naive Bayes on token ids.
 //
 // Fitting is counting: how often each feature occurs in the texts of each class, and how many texts
-// each class has. Counts of disjoint parts of a training set add up to the counts of the whole
+// each class has. With scaled rows (LabelledRows) each occurrence counts its value instead of 1, as
+// MultinomialNB sums TF-IDF values; a class's texts are counted as before. Counts of disjoint parts of a training set add up to the counts of the whole
 // (NaiveBayesCounts::add), so a distributed fit counts its partitions where they lie, sums the counts
 // once and turns the sum into weights here; the result equals a fit on all the texts in one place.
 // Counts are kept as doubles: integers are exact in them up to 2^53, and numpy users get float64.

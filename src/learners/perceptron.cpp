@@ -18,10 +18,9 @@ void check_initial(const LinearModel* initial, const LabelledRows& rows) {
   }
 }
 
-}  // namespace
-
-LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& options) {
-  check_initial(options.initial, rows);
+// kScaled false: every value is 1, a constant the compiler folds away (binary rows as they were).
+template <bool kScaled>
+LinearModel fit(const LabelledRows& rows, const PerceptronOptions& options) {
   const std::uint32_t classes = rows.class_count;
   LinearModel w = options.initial != nullptr ? *options.initial : LinearModel(rows.feature_count, classes);
   // Accumulators of step * update, in float to halve the memory: each addition rounds by at most
@@ -37,11 +36,18 @@ LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& op
     for (const std::uint32_t i : order) {
       step += 1.0;
       const std::span<const std::uint32_t> text = rows.row(i);
+      // A value of 1 multiplies exactly: unscaled rows score as sums of weights, to the bit.
+      const float row_value = kScaled ? rows.row_value(i) : 1.0f;
+      const float intercept_input = kScaled && options.intercept_by_row ? row_value : 1.0f;
       scores.assign(w.bias.begin(), w.bias.end());
+      if (intercept_input != 1.0f) {
+        for (float& score : scores) score *= intercept_input;
+      }
       for (const std::uint32_t f : text) {
         if (f >= rows.feature_count) continue;
         const float* weights = w.row(f).data();
-        for (std::uint32_t c = 0; c < classes; ++c) scores[c] += weights[c];
+        const float x = kScaled ? rows.feature_value(f) * row_value : 1.0f;
+        for (std::uint32_t c = 0; c < classes; ++c) scores[c] += x * weights[c];
       }
       const std::uint32_t label = rows.labels[i];
       std::uint32_t predicted = label == 0 ? 1 : 0;  // the best other class
@@ -50,20 +56,24 @@ LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& op
       }
       if (classes < 2 || scores[label] - scores[predicted] > options.margin) continue;
       const auto weighted = static_cast<float>(step);
-      w.bias[label] += 1.0f;
-      w.bias[predicted] -= 1.0f;
-      if (options.average) {
-        u.bias[label] += weighted;
-        u.bias[predicted] -= weighted;
+      if (options.fit_intercept) {
+        w.bias[label] += intercept_input;
+        w.bias[predicted] -= intercept_input;
+        if (options.average) {
+          u.bias[label] += weighted * intercept_input;
+          u.bias[predicted] -= weighted * intercept_input;
+        }
       }
       for (const std::uint32_t f : text) {
         if (f >= rows.feature_count) continue;
         const std::size_t at = std::size_t{f} * classes;
-        w.weights[at + label] += 1.0f;
-        w.weights[at + predicted] -= 1.0f;
+        const float x = kScaled ? rows.feature_value(f) * row_value : 1.0f;
+        w.weights[at + label] += x;
+        w.weights[at + predicted] -= x;
         if (options.average) {
-          u.weights[at + label] += weighted;
-          u.weights[at + predicted] -= weighted;
+          const float weighted_x = weighted * x;
+          u.weights[at + label] += weighted_x;
+          u.weights[at + predicted] -= weighted_x;
         }
       }
     }
@@ -77,6 +87,13 @@ LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& op
       w.bias[c] = static_cast<float>(w.bias[c] - u.bias[c] * inverse);
   }
   return w;
+}
+
+}  // namespace
+
+LinearModel fit_perceptron(const LabelledRows& rows, const PerceptronOptions& options) {
+  check_initial(options.initial, rows);
+  return rows.weighted() ? fit<true>(rows, options) : fit<false>(rows, options);
 }
 
 }  // namespace ombrel::learners

@@ -1,8 +1,10 @@
 // The averaged multiclass perceptron, with a margin.
 //
 // For each text in a shuffled order: score every class, and when the text's class y does not beat
-// the best other class p by more than `margin` (ties included), add 1 to the text's features'
-// weights and bias for y and subtract 1 for p. The model returned is the average of the weights that
+// the best other class p by more than `margin` (ties included), add each of the text's ids' value
+// (LabelledRows: 1 without scales) to its weight for y and subtract it from its weight for p, and
+// move the biases of y and p by 1 (unless fit_intercept is false: then they keep their start).
+// Scores are sums of value * weight, compared with the margin as they are. The model returned is the average of the weights that
 // scored each text of every pass, which generalises far better than the last weights (Freund and
 // Schapire's voted perceptron, in Collins' averaged form).
 //
@@ -30,6 +32,9 @@ struct PerceptronOptions {
   // Weights to start from (same shape as the result), for iterative parameter mixing: every
   // partition starts a pass from the average of the previous pass's models. Null for zeros.
   const LinearModel* initial = nullptr;
+  bool fit_intercept = true;
+  // True: the bias moves by the text's row_scale, and scores with it, instead of 1 (see SgdOptions).
+  bool intercept_by_row = false;
 };
 
 // REQUIRES: check_rows(rows) passed. Throws std::invalid_argument when initial has another shape.

@@ -34,7 +34,9 @@ constexpr std::uint32_t kMinProblemsPerPart = 16;
 // The passes over problems [first, last). A problem reads and writes only its own column of v and
 // its own bias, and the step size and the penalty's scale depend only on the step count, which every
 // range counts the same way (each shuffles with the same seed): so ranges may run on different
-// threads at once, touch disjoint words, and give exactly the serial result.
+// threads at once, touch disjoint words, and give exactly the serial result. kScaled false: every
+// value is 1, a constant the compiler folds away, so binary rows pay no multiplication.
+template <bool kScaled>
 void run_problems(const LabelledRows& rows, const SgdOptions& options, bool binary, LinearModel& v,
                   std::vector<double>& bias, std::uint32_t first, std::uint32_t last) {
   const double alpha = options.alpha;
@@ -65,17 +67,23 @@ void run_problems(const LabelledRows& rows, const SgdOptions& options, bool bina
       const double eta = 1.0 / (alpha * (t0 + t));
       t += 1.0;
       const std::span<const std::uint32_t> text = rows.row(i);
+      // Sums of x_f * v_f with the text's value factored out; a value of 1 multiplies exactly, so
+      // unscaled rows give the unscaled sums to the bit.
       std::fill(scores.begin(), scores.end(), 0.0);
       for (const std::uint32_t f : text) {
         if (f >= rows.feature_count) continue;
         const float* weights = v.weights.data() + std::size_t{f} * problems + first;
-        for (std::uint32_t p = 0; p < count; ++p) scores[p] += weights[p];
+        const double x = kScaled ? rows.feature_value(f) : 1.0;
+        for (std::uint32_t p = 0; p < count; ++p) scores[p] += x * weights[p];
       }
+      const double row_value = kScaled ? rows.row_value(i) : 1.0;
+      const double score_scale = scale * row_value;
+      const double intercept_input = options.intercept_by_row ? row_value : 1.0;
       const std::uint32_t label = rows.labels[i];
       const double class_weight = options.class_weights.empty() ? 1.0 : options.class_weights[label];
       bool any = false;
       for (std::uint32_t p = 0; p < count; ++p) {
-        const double score = scale * scores[p] + bias[first + p];
+        const double score = score_scale * scores[p] + bias[first + p] * intercept_input;
         const bool positive = binary ? label == 1 : label == first + p;
         // Clipped as scikit-learn does, so that one wild step cannot reach infinity.
         const double g = std::clamp(
@@ -85,13 +93,14 @@ void run_problems(const LabelledRows& rows, const SgdOptions& options, bool bina
       }
       if (any) {
         for (std::uint32_t p = 0; p < count; ++p) {
-          row_steps[p] = static_cast<float>(steps[p] / scale);
-          bias[first + p] += steps[p] * kInterceptDecay;
+          row_steps[p] = static_cast<float>(steps[p] * row_value / scale);
+          if (options.fit_intercept) bias[first + p] += steps[p] * kInterceptDecay * intercept_input;
         }
         for (const std::uint32_t f : text) {
           if (f >= rows.feature_count) continue;
           float* weights = v.weights.data() + std::size_t{f} * problems + first;
-          for (std::uint32_t p = 0; p < count; ++p) weights[p] += row_steps[p];
+          const float x = kScaled ? rows.feature_value(f) : 1.0f;
+          for (std::uint32_t p = 0; p < count; ++p) weights[p] += row_steps[p] * x;
         }
       }
       const double shrink = 1.0 - eta * alpha;
@@ -154,15 +163,22 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options, pool::T
   // (20 Newsgroups' 20 classes in 16 parts ran 3x slower than on one thread).
   const std::size_t parts =
       pool == nullptr ? 1 : std::min<std::size_t>(pool->num_threads(), problems / kMinProblemsPerPart);
+  const auto run = [&](std::uint32_t first, std::uint32_t last) {
+    if (rows.weighted()) {
+      run_problems<true>(rows, options, binary, v, bias, first, last);
+    } else {
+      run_problems<false>(rows, options, binary, v, bias, first, last);
+    }
+  };
   if (parts < 2) {
-    run_problems(rows, options, binary, v, bias, 0, problems);
+    run(0, problems);
   } else {
     const auto bound = [&](std::uint64_t part) {
       return static_cast<std::uint32_t>(part * problems / parts);
     };
     pool::for_each_range(*pool, parts, [&](std::uint64_t begin, std::uint64_t end) {
       for (std::uint64_t part = begin; part < end; ++part) {
-        run_problems(rows, options, binary, v, bias, bound(part), bound(part + 1));
+        run(bound(part), bound(part + 1));
       }
     });
   }

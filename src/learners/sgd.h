@@ -9,7 +9,9 @@
 //   w    *= 1 - eta * alpha      (all classes: the L2 penalty)
 //   eta   = 1 / (alpha * (t0 + t)), t0 = 1 / (alpha * eta0), eta0 = sqrt(1 / sqrt(alpha))
 // (Bottou's "optimal" schedule with scikit-learn's choice of t0, valid for the three losses below.)
-// x is the text's binary feature vector. Two classes are one problem (class 1 against class 0;
+// x is the text's feature vector: x_f is the value of id f in the text (LabelledRows: 1 for every id
+// without scales, feature_scale[f] * row_scale[i] with them). Without an intercept b_c stays at its
+// start (0) and the update skips it, as scikit-learn's fit_intercept=False. Two classes are one problem (class 1 against class 0;
 // class 0's weights stay 0), as in scikit-learn. The penalty scales every weight at every step, so the
 // weights are kept as scale * v and only the scale changes; v is touched only at the text's features.
 #pragma once
@@ -39,6 +41,14 @@ struct SgdOptions {
   // The step count t the schedule starts from: a fit that continues an earlier one (from its
   // weights, `initial`) takes the smaller steps that fit would have reached, not the first ones.
   std::uint64_t first_step = 0;
+  // False: no bias is learned (it keeps the initial one, 0 without `initial`). Rows scaled to unit
+  // norm then score by direction alone, which a model without per-text scaling can reproduce.
+  bool fit_intercept = true;
+  // True: the intercept's input is the text's row_scale instead of 1, as if every row held one more
+  // feature of value 1 before it was scaled (unpenalized, with the intercept's decayed steps). A
+  // model of unit-norm rows then needs no per-text scale to reproduce: multiplied by each row's
+  // norm, its scores are the idf-weighted sums plus the bias.
+  bool intercept_by_row = false;
 };
 
 // scikit-learn shrinks the intercept's steps on sparse data, where every text moves it but each

@@ -1,9 +1,16 @@
-// Features of a text: its words, exactly as the module's `tokenize` makes them, and character
-// n-grams.
+// Features of a text: its words, exactly as the module's `tokenize` makes them, word pairs, and
+// character n-grams.
 //
 // Words: the tokenizer core's for_each_token with the FeatureSpec's stop words, stemming and minimum
 // length in bytes, so a word feature is byte for byte an element of
-// `tokenize(text, stop_words, apply_stemming, min_length)`.
+// `tokenize(text, stop_words, apply_stemming, min_length)`. With marks == Marks::kJoin the words are
+// cut by that rule instead (combining marks stay inside words; see tokenizer.h), which `tokenize`
+// never does; everything else applies to the whole word as before.
+//
+// Word pairs (bigrams, words only: never with n-grams): after the words, each two consecutive words
+// of that list, i.e. after the minimum length, the stop words and stemming, as "w1 w2" with one
+// blank (a word never holds one). "The flies of the nations" under English stop words and stemming
+// gives "fly", "nation", "fly nation".
 //
 // Character n-grams, for n from ngram_min to ngram_max: every run of n consecutive characters (code
 // points) of the padded word text, which is the words above joined by one blank, with one blank
@@ -13,8 +20,8 @@
 // a text without words gives the n-grams of "  ". An n-gram is the bytes of its characters, so an
 // n-gram equal to a word is the same feature as that word.
 //
-// Features come out words first, then n-grams by length and position; duplicates are not removed
-// here.
+// Features come out words first, then pairs or n-grams by length and position; duplicates are not
+// removed here.
 #pragma once
 
 #include <cstddef>
@@ -35,13 +42,18 @@ struct FeatureSpec {
   bool words = true;       // emit the words themselves
   unsigned ngram_min = 0;  // no n-grams when ngram_max is 0
   unsigned ngram_max = 0;
-  // Identifies the stop words and the stemming choice (the maker of the FeatureSpec computes it from the
-  // words): a WordMap made under one rule is used only with specs of the same digest.
+  bool bigrams = false;  // emit word pairs (REQUIRES: !has_ngrams())
+  text::Marks marks = text::Marks::kSeparate;
+  // Identifies the stop words, the stemming choice and the marks rule (the maker of the FeatureSpec
+  // computes it): a WordMap made under one rule is used only with specs of the same digest.
   std::uint64_t word_rule_digest = 0;
 
   bool has_ngrams() const { return ngram_max > 0 && ngram_min > 0 && ngram_min <= ngram_max; }
-  // Words only, filtered or stemmed: the features for which a WordMap pays.
-  bool maps_raw_words() const { return words && !has_ngrams() && (apply_stemming || !stop_words.empty()); }
+  // Words only, filtered or stemmed: the features for which a WordMap pays. Not with pairs, which
+  // need every kept word's text (a WordMap does not tell a stop word from a pruned one).
+  bool maps_raw_words() const {
+    return words && !has_ngrams() && !bigrams && (apply_stemming || !stop_words.empty());
+  }
 };
 
 // The words of a text before the stop-word test and stemming: the tokenizer core's tokens at the
@@ -49,7 +61,7 @@ struct FeatureSpec {
 template <class Sink>
 void for_each_raw_word(std::string_view text, const FeatureSpec& spec, Sink&& sink) {
   static const text::StopWordSet kNoStopWords;
-  text::for_each_token(text, kNoStopWords, false, spec.min_length, [&](std::string_view word) {
+  text::for_each_token(text, kNoStopWords, false, spec.min_length, spec.marks, [&](std::string_view word) {
     sink(word);
     return true;
   });
@@ -75,8 +87,10 @@ class FeatureExtractor final {
   template <class Sink>
   void run(std::string_view text, Sink&& sink) {
     if (!spec_.has_ngrams()) {
-      if (spec_.words) {
-        text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length,
+      if (spec_.bigrams) {
+        run_pairs(text, sink);
+      } else if (spec_.words) {
+        text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length, spec_.marks,
                              [&](std::string_view word) {
                                sink(word);
                                return true;
@@ -87,7 +101,7 @@ class FeatureExtractor final {
     padded_.clear();
     padded_.push_back(' ');
     const bool words = spec_.words;
-    text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length,
+    text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length, spec_.marks,
                          [&](std::string_view word) {
                            if (words) sink(word);
                            padded_.append(word);
@@ -110,9 +124,31 @@ class FeatureExtractor final {
   }
 
  private:
+  // The words (when spec_.words), then the pairs: the words are kept back to back, each followed by
+  // a blank, in padded_, so a pair is the bytes from one word's start to the next word's end.
+  template <class Sink>
+  void run_pairs(std::string_view text, Sink& sink) {
+    padded_.clear();
+    word_starts_.clear();
+    const bool words = spec_.words;
+    text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length, spec_.marks,
+                         [&](std::string_view word) {
+                           if (words) sink(word);
+                           word_starts_.push_back(padded_.size());
+                           padded_.append(word);
+                           padded_.push_back(' ');
+                           return true;
+                         });
+    word_starts_.push_back(padded_.size());
+    for (std::size_t i = 0; i + 2 < word_starts_.size(); ++i) {
+      sink(std::string_view(padded_.data() + word_starts_[i], word_starts_[i + 2] - 1 - word_starts_[i]));
+    }
+  }
+
   const FeatureSpec& spec_;
-  std::string padded_;                 // the padded word text of the current text
-  std::vector<std::uint32_t> starts_;  // byte offset of each of its characters, then its size
+  std::string padded_;                    // the padded word text of the current text (or its words)
+  std::vector<std::uint32_t> starts_;     // byte offset of each of its characters, then its size
+  std::vector<std::size_t> word_starts_;  // with pairs: byte offset of each word in padded_, then its size
 };
 
 }  // namespace ombrel::textpipe

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "learners/field_compiler.h"
@@ -331,6 +332,260 @@ TEST(Sgd, DividingTheClassesOverAPoolGivesTheSerialResultToTheBit) {
       EXPECT_EQ(serial.weights, parallel.weights) << classes;
       EXPECT_EQ(serial.bias, parallel.bias) << classes;
     }
+  }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Scaled rows: the value of id f in text i is feature_scale[f] * row_scale[i]
+
+TEST(ScaledRows, ScalesOfTheWrongLengthOrNotFiniteNonNegativeAreRefusedByName) {
+  Texts t;
+  t.add({0, 1}, 0);
+  t.add({2}, 1);
+  const std::vector<float> features{1.0f, 0.5f, 2.0f};
+  const std::vector<float> rows{0.25f, 0.0f};
+  LabelledRows good = t.rows(3, 2);
+  good.feature_scale = features;
+  good.row_scale = rows;
+  EXPECT_NO_THROW(check_rows(good));
+  const auto refused = [](const LabelledRows& r, const std::string& name) {
+    try {
+      check_rows(r);
+      ADD_FAILURE() << "accepted a bad " << name;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+    }
+  };
+  const std::vector<float> two{1.0f, 1.0f};
+  const std::vector<float> three{1.0f, 1.0f, 1.0f};
+  LabelledRows bad = good;
+  bad.feature_scale = two;
+  refused(bad, "feature_scale");
+  bad = good;
+  bad.row_scale = three;
+  refused(bad, "row_scale");
+  for (const float wrong : {-1.0f, std::numeric_limits<float>::infinity(), std::nanf("")}) {
+    std::vector<float> values = features;
+    values[1] = wrong;
+    bad = good;
+    bad.feature_scale = values;
+    refused(bad, "feature_scale[1]");
+    std::vector<float> row_values = rows;
+    row_values[0] = wrong;
+    bad = good;
+    bad.row_scale = row_values;
+    refused(bad, "row_scale[0]");
+  }
+}
+
+// Every learner, with scales of 1, gives the model it gives without scales, to the bit.
+TEST(ScaledRows, ScalesOfOneGiveTheUnscaledModelToTheBit) {
+  for (const std::uint32_t classes : {2u, 5u}) {
+    const Texts train = separable(classes, 20, 11 + classes);
+    const std::uint32_t features = separable_features(classes);
+    const std::vector<float> feature_ones(features, 1.0f);
+    const std::vector<float> row_ones(train.labels.size(), 1.0f);
+    const LabelledRows plain = train.rows(features, classes);
+    LabelledRows ones = plain;
+    ones.feature_scale = feature_ones;
+    ones.row_scale = row_ones;
+    for (const Loss loss : {Loss::kHinge, Loss::kLog, Loss::kModifiedHuber}) {
+      SgdOptions options;
+      options.loss = loss;
+      const LinearModel a = fit_sgd(plain, options);
+      const LinearModel b = fit_sgd(ones, options);
+      EXPECT_EQ(a.weights, b.weights) << classes;
+      EXPECT_EQ(a.bias, b.bias) << classes;
+    }
+    const LinearModel p = fit_perceptron(plain, PerceptronOptions{});
+    const LinearModel q = fit_perceptron(ones, PerceptronOptions{});
+    EXPECT_EQ(p.weights, q.weights);
+    EXPECT_EQ(p.bias, q.bias);
+    EXPECT_EQ(count_naive_bayes(plain).feature_counts, count_naive_bayes(ones).feature_counts);
+  }
+}
+
+TEST(ScaledRows, NaiveBayesCountsSumTheValuesAndClassTextsStayCounts) {
+  Texts t;
+  t.add({0, 1}, 0);
+  t.add({1, 1, 5}, 1);  // a repeated id adds its value twice; 5 is beyond the features
+  const std::vector<float> features{3.0f, 0.25f};
+  const std::vector<float> rows{0.5f, 2.0f};
+  LabelledRows scaled = t.rows(2, 2);
+  scaled.feature_scale = features;
+  scaled.row_scale = rows;
+  const NaiveBayesCounts counts = count_naive_bayes(scaled);
+  EXPECT_EQ(counts.feature_counts, (std::vector<double>{1.5, 0.0, 0.125, 1.0}));
+  EXPECT_EQ(counts.class_texts, (std::vector<double>{1.0, 1.0}));
+}
+
+// A plain reference of the update rule, on explicit weights in double (no lazy penalty scale):
+// scores from the values, w -= eta * g * x, the bias moved by a hundredth of the step, then every
+// weight shrunk by 1 - eta * alpha.
+LinearModel reference_sgd(const LabelledRows& rows, const SgdOptions& options) {
+  const std::uint32_t classes = rows.class_count;
+  std::vector<double> w(std::size_t{rows.feature_count} * classes, 0.0);
+  std::vector<double> b(classes, 0.0);
+  const double alpha = options.alpha;
+  const double typical = std::sqrt(1.0 / std::sqrt(alpha));
+  const double eta0 = typical / std::max(1.0, loss_derivative(options.loss, -typical, 1.0));
+  const double t0 = 1.0 / (eta0 * alpha);
+  double t = 0;
+  std::vector<std::uint32_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0u);
+  Shuffler shuffler(options.seed);
+  for (std::uint32_t epoch = 0; epoch < options.epochs; ++epoch) {
+    shuffler.shuffle(order);
+    for (const std::uint32_t i : order) {
+      const double eta = 1.0 / (alpha * (t0 + t));
+      t += 1;
+      std::vector<double> g(classes);
+      const double intercept_input = options.intercept_by_row ? double{rows.row_scale[i]} : 1.0;
+      for (std::uint32_t c = 0; c < classes; ++c) {
+        double p = b[c] * intercept_input;
+        for (const std::uint32_t f : rows.row(i)) {
+          if (f < rows.feature_count) p += double{rows.feature_scale[f]} * rows.row_scale[i] * w[f * classes + c];
+        }
+        g[c] = loss_derivative(options.loss, p, rows.labels[i] == c ? 1.0 : -1.0);
+      }
+      for (std::uint32_t c = 0; c < classes; ++c) {
+        for (const std::uint32_t f : rows.row(i)) {
+          if (f < rows.feature_count)
+            w[f * classes + c] -= eta * g[c] * rows.feature_scale[f] * rows.row_scale[i];
+        }
+        if (options.fit_intercept) b[c] -= eta * g[c] * kInterceptDecay * intercept_input;
+      }
+      for (double& x : w) x *= 1.0 - eta * alpha;
+    }
+  }
+  LinearModel out(rows.feature_count, classes);
+  std::copy(w.begin(), w.end(), out.weights.begin());
+  std::copy(b.begin(), b.end(), out.bias.begin());
+  return out;
+}
+
+TEST(ScaledRows, SgdFollowsTheUpdateRuleOnValuesAndWithoutAnInterceptKeepsTheBiasAtZero) {
+  // Three classes, unbalanced (a bias would move), scales far from 1 on both sides.
+  Texts t;
+  t.add({0, 1}, 0);
+  t.add({1, 2, 9}, 1);  // 9 is beyond the features
+  t.add({2, 3}, 2);
+  t.add({0, 3}, 0);
+  t.add({0}, 0);
+  t.add({3, 1}, 2);
+  const std::vector<float> features{0.5f, 3.0f, 1.25f, 0.1f};
+  const std::vector<float> rows{1.0f, 0.2f, 4.0f, 0.7f, 2.5f, 0.0f};
+  LabelledRows scaled = t.rows(4, 3);
+  scaled.feature_scale = features;
+  scaled.row_scale = rows;
+  for (const Loss loss : {Loss::kHinge, Loss::kLog}) {
+    for (const int intercept_kind : {0, 1, 2}) {  // none, an input of 1, an input of each row's scale
+      const bool intercept = intercept_kind != 0;
+      SgdOptions options;
+      options.loss = loss;
+      options.alpha = 0.05;
+      options.epochs = 2;
+      options.seed = 3;
+      options.fit_intercept = intercept;
+      options.intercept_by_row = intercept_kind == 2;
+      const LinearModel model = fit_sgd(scaled, options);
+      const LinearModel expected = reference_sgd(scaled, options);
+      for (std::size_t k = 0; k < model.weights.size(); ++k) {
+        EXPECT_NEAR(model.weights[k], expected.weights[k], 1e-5 * (1 + std::abs(expected.weights[k])))
+            << k << " loss " << static_cast<int>(loss) << " intercept " << intercept_kind;
+      }
+      for (std::uint32_t c = 0; c < 3; ++c) {
+        EXPECT_NEAR(model.bias[c], expected.bias[c], 1e-6) << c;
+        if (!intercept) {
+          EXPECT_EQ(model.bias[c], 0.0f) << c;
+        }
+      }
+      if (intercept) {
+        EXPECT_NE(model.bias[0], 0.0f);
+      }
+    }
+  }
+  // Two classes are one problem: no bias either without an intercept.
+  const Texts two = separable(2, 20, 4);
+  SgdOptions options;
+  options.fit_intercept = false;
+  const LinearModel binary = fit_sgd(two.rows(separable_features(2), 2), options);
+  EXPECT_EQ(binary.bias, (std::vector<float>{0.0f, 0.0f}));
+  EXPECT_EQ(accuracy(binary, two), 1.0);
+}
+
+TEST(ScaledRows, SgdOnScaledRowsDividesOverAPoolToTheSerialResult) {
+  pool::ThreadPool pool(3);
+  const Texts train = separable(40, 5, 40);
+  const std::uint32_t features = separable_features(40);
+  std::vector<float> feature_scale(features);
+  std::vector<float> row_scale(train.labels.size());
+  for (std::size_t f = 0; f < features; ++f) feature_scale[f] = 0.5f + static_cast<float>(f % 7) / 3.0f;
+  for (std::size_t i = 0; i < row_scale.size(); ++i) row_scale[i] = 1.0f / static_cast<float>(1 + i % 5);
+  LabelledRows rows = train.rows(features, 40);
+  rows.feature_scale = feature_scale;
+  rows.row_scale = row_scale;
+  SgdOptions options;
+  options.alpha = 1e-3;
+  const LinearModel serial = fit_sgd(rows, options);
+  const LinearModel parallel = fit_sgd(rows, options, &pool);
+  EXPECT_EQ(serial.weights, parallel.weights);
+  EXPECT_EQ(serial.bias, parallel.bias);
+  EXPECT_NE(serial.weights, fit_sgd(train.rows(features, 40), options).weights);
+}
+
+TEST(ScaledRows, PerceptronUpdatesByValuesAndComparesScoresWithTheMarginAsTheyAre) {
+  // Replayed by hand: scores are sums of value * weight, an update adds or subtracts the value.
+  Texts t;
+  t.add({0, 1}, 1);
+  t.add({1, 2}, 0);
+  t.add({2}, 1);
+  const std::vector<float> features{2.0f, 0.5f, 3.0f};
+  const std::vector<float> rows{0.25f, 1.0f, 0.5f};
+  LabelledRows scaled = t.rows(3, 2);
+  scaled.feature_scale = features;
+  scaled.row_scale = rows;
+  for (const bool intercept : {true, false}) {
+    PerceptronOptions options;
+    options.epochs = 4;
+    options.margin = 0.75;
+    options.fit_intercept = intercept;
+    const LinearModel averaged = fit_perceptron(scaled, options);
+    LinearModel running(3, 2);
+    LinearModel sum(3, 2);
+    std::vector<std::uint32_t> order{0, 1, 2};
+    Shuffler shuffler(0);
+    for (int epoch = 0; epoch < 4; ++epoch) {
+      shuffler.shuffle(order);
+      for (const std::uint32_t i : order) {
+        for (std::size_t k = 0; k < 6; ++k) sum.weights[k] += running.weights[k];
+        for (std::size_t c = 0; c < 2; ++c) sum.bias[c] += running.bias[c];
+        double s[2] = {running.bias[0], running.bias[1]};
+        for (std::uint64_t k = t.offsets[i]; k < t.offsets[i + 1]; ++k) {
+          const std::uint32_t f = t.ids[k];
+          for (std::uint32_t c = 0; c < 2; ++c) s[c] += features[f] * rows[i] * running.weights[2 * f + c];
+        }
+        const std::uint32_t label = t.labels[i];
+        if (s[label] - s[1 - label] > 0.75) continue;
+        for (std::uint64_t k = t.offsets[i]; k < t.offsets[i + 1]; ++k) {
+          const std::uint32_t f = t.ids[k];
+          running.weights[2 * f + label] += features[f] * rows[i];
+          running.weights[2 * f + 1 - label] -= features[f] * rows[i];
+        }
+        if (intercept) {
+          running.bias[label] += 1;
+          running.bias[1 - label] -= 1;
+        }
+      }
+    }
+    for (std::size_t k = 0; k < 6; ++k) EXPECT_FLOAT_EQ(averaged.weights[k], sum.weights[k] / 12) << k;
+    for (std::size_t c = 0; c < 2; ++c) EXPECT_FLOAT_EQ(averaged.bias[c], sum.bias[c] / 12) << c;
+    if (!intercept) {
+      EXPECT_EQ(averaged.bias, (std::vector<float>{0.0f, 0.0f}));
+    }
+    options.average = false;
+    const LinearModel last = fit_perceptron(scaled, options);
+    for (std::size_t k = 0; k < 6; ++k) EXPECT_FLOAT_EQ(last.weights[k], running.weights[k]) << k;
   }
 }
 

@@ -104,10 +104,58 @@ TEST(Features, NgramsRunOverThePaddedWordText) {
   EXPECT_EQ(features_of(words, "the cats"), (V{" ", "c", "a", "t", "s", " "}));
 }
 
+TEST(Features, WordPairsFollowTheKeptWords) {
+  FeatureSpec spec;  // stemming on, minimum length 2
+  spec.stop_words.insert("the");
+  spec.bigrams = true;
+  using V = std::vector<std::string>;
+  // Stop words and short words go before pairing; pairs are of stemmed words, after all the words.
+  EXPECT_EQ(features_of(spec, "Running flies, the x ox"), (V{"runn", "fly", "ox", "runn fly", "fly ox"}));
+  EXPECT_EQ(features_of(spec, "the flies"), V{"fly"});
+  EXPECT_EQ(features_of(spec, ""), V{});
+  spec.words = false;
+  EXPECT_EQ(features_of(spec, "Running flies, the x ox"), (V{"runn fly", "fly ox"}));
+  // Pairs of words cut by the marks rule.
+  spec.words = true;
+  spec.stop_words = {};
+  spec.apply_stemming = false;
+  spec.marks = text::Marks::kJoin;
+  EXPECT_EQ(features_of(spec, "\u0130stanbul e\u0301cole"),
+            (V{"i\u0307stanbul", "e\u0301cole", "i\u0307stanbul e\u0301cole"}));
+}
+
 class TextsToIds : public ::testing::Test {
  protected:
   pool::ThreadPool pool_{2};
 };
+
+TEST_F(TextsToIds, WordPairsAreFeaturesLikeWordsOncePerText) {
+  FeatureSpec spec;
+  spec.apply_stemming = false;
+  spec.stop_words.insert("the");
+  spec.min_length = 1;
+  spec.bigrams = true;
+  const std::vector<std::string> texts = {"a b the a b", "b a", "c"};
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  const std::vector<std::uint32_t> labels = {0, 1, 0};
+  const BuiltVocabulary built =
+      build_vocabulary(pool_, views, labels, 2, spec, PruningRule{1, 0.0, 8}, false);
+  EXPECT_FALSE(built.has_words);  // a word map cannot give pairs
+  ASSERT_EQ(built.table.size(), 5u);
+  EXPECT_EQ(built.table.token(2), "a b");
+  EXPECT_EQ(built.table.token(3), "b a");
+  using L = std::vector<std::vector<std::uint32_t>>;
+  EXPECT_EQ(lists_of(built.documents), (L{{0, 1, 2, 3}, {1, 0, 3}, {4}}));
+  IdBatch mapped, hashed;
+  texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, mapped);
+  EXPECT_EQ(lists_of(mapped), lists_of(built.documents));
+  texts_to_ids(pool_, views, spec, IdMapping{nullptr, 1u << 20, nullptr}, {}, {}, hashed);
+  EXPECT_EQ(lists_of(hashed)[0],
+            (std::vector<std::uint32_t>{static_cast<std::uint32_t>(hash_bytes("a") % (1u << 20)),
+                                        static_cast<std::uint32_t>(hash_bytes("b") % (1u << 20)),
+                                        static_cast<std::uint32_t>(hash_bytes("a b") % (1u << 20)),
+                                        static_cast<std::uint32_t>(hash_bytes("b a") % (1u << 20))}));
+}
 
 TEST_F(TextsToIds, DistinctKnownIdsInFirstSeenOrderWhateverTheSplit) {
   FeatureSpec spec;
@@ -289,6 +337,33 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
               texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, b);
               return b;
             }()));
+}
+
+TEST_F(TextsToIds, RawWordMapJoinsMarksLikeTheFullPath) {
+  FeatureSpec spec;  // stemming on, minimum length 2
+  spec.stop_words.insert("the");
+  spec.marks = text::Marks::kJoin;
+  spec.word_rule_digest = 7;
+  const std::string ecole = "e\u0301cole";
+  const std::string kshatriya = "\u0915\u094D\u0937\u0924\u094D\u0930\u093F\u092F";
+  const std::vector<std::string> train = {ecole + " the " + kshatriya, kshatriya + " flies", "cole"};
+  const std::vector<std::uint32_t> labels = {0, 1, 0};
+  std::vector<std::string_view> views(train.begin(), train.end());
+  const BuiltVocabulary built =
+      build_vocabulary(pool_, views, labels, 2, spec, PruningRule{1, 0.9, 8}, false);
+  ASSERT_TRUE(built.has_words);
+  EXPECT_NE(built.table.find(ecole), TokenTable::kNotFound);
+  EXPECT_NE(built.table.find(kshatriya), TokenTable::kNotFound);
+  EXPECT_EQ(built.table.find("\u0937\u0924"), TokenTable::kNotFound);
+  const std::vector<std::string> test = {"Flies " + kshatriya + " " + ecole, "\u0915 cole", ""};
+  std::vector<std::string_view> test_views(test.begin(), test.end());
+  IdBatch mapped, full;
+  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, &built.words}, {}, {}, mapped);
+  texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, full);
+  EXPECT_EQ(lists_of(mapped), lists_of(full));
+  using L = std::vector<std::vector<std::uint32_t>>;
+  const TokenTable& t = built.table;
+  EXPECT_EQ(lists_of(full), (L{{t.find("fly"), t.find(kshatriya), t.find(ecole)}, {t.find("cole")}, {}}));
 }
 
 }  // namespace

@@ -88,6 +88,35 @@ TEST(TokenizeTest, SeparatorsGiveOneMoreTokenThanTheyAre) {
             (Tokens{"abcdefghijklmnop", "qrstuvwx", "yz0123456789é", "z"}));
 }
 
+TEST(TokenizeTest, JoiningMarksKeepsCombiningMarksInsideWords) {
+  const std::string istanbul = "\u0130stanbul";           // lowers to i, U+0307, stanbul
+  const std::string ecole = "e\u0301cole";                // decomposed
+  const std::string kshatriya = "\u0915\u094D\u0937\u0924\u094D\u0930\u093F\u092F";  // viramas split it
+  // The rule of `tokenize`, unchanged.
+  EXPECT_EQ(tokenize(istanbul, {}, false, 1), (Tokens{"i", "stanbul"}));
+  EXPECT_EQ(tokenize(ecole, {}, false, 1), (Tokens{"e", "cole"}));
+  EXPECT_EQ(tokenize(kshatriya, {}, false, 1),
+            (Tokens{"\u0915", "\u0937\u0924", "\u0930\u093F\u092F"}));
+  EXPECT_EQ(tokenize(ecole, stop_set({ecole}), false, 1), (Tokens{"e", "cole"}));
+  // Joined: one word each, and the stop-word test sees the whole word.
+  EXPECT_EQ(tokenize(istanbul, {}, false, 1, Marks::kJoin), Tokens{"i\u0307stanbul"});
+  EXPECT_EQ(tokenize(ecole, {}, false, 1, Marks::kJoin), Tokens{ecole});
+  EXPECT_EQ(tokenize(kshatriya, {}, false, 1, Marks::kJoin), Tokens{kshatriya});
+  EXPECT_EQ(tokenize(ecole + " x", stop_set({ecole}), false, 1, Marks::kJoin), Tokens{"x"});
+  // A mark after a mark still continues; one that would begin a word is a separator (a stray
+  // mark, or the variation selector after an emoji, is no word).
+  EXPECT_EQ(tokenize("A\u0301\u0302b", {}, false, 0, Marks::kJoin), Tokens{"a\u0301\u0302b"});
+  EXPECT_EQ(tokenize("\u0301ab \u20DD", {}, false, 0, Marks::kJoin), (Tokens{"", "ab", "", ""}));
+  EXPECT_EQ(tokenize("\U0001F600\uFE0F ok", {}, false, 1, Marks::kJoin), Tokens{"ok"});
+  std::vector<std::pair<std::string, bool>> seen;
+  const auto sink = [&](std::string_view token, bool ascii) {
+    seen.emplace_back(token, ascii);
+    return true;
+  };
+  for_each_token("e\u0301 ab", StopWordSet{}, false, 1, Marks::kJoin, sink);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"e\u0301", false}, {"ab", true}}));
+}
+
 TEST(TokenizeTest, MinLengthCountsBytesOfTheLoweredToken) {
   EXPECT_EQ(tokenize("é e", {}, false, 2), Tokens{"é"});
   EXPECT_EQ(tokenize("é e", {}, false, 3), Tokens{});
@@ -325,6 +354,10 @@ class UnicodeDatabase {
   }
 
   const std::string& version_line() const { return version_line_; }
+  bool is_mark(char32_t cp) const {
+    const auto it = category_.find(cp);
+    return it != category_.end() && (it->second == "Mn" || it->second == "Mc" || it->second == "Me");
+  }
   bool has(const char* property, char32_t cp) const {
     const auto it = properties_.find(property);
     return it != properties_.end() && it->second.count(cp) != 0;
@@ -392,7 +425,8 @@ TEST(UnicodeTablesTest, EveryCodePointMatchesTheDatabase) {
     }
     const bool ok = table_lower == lower && ((record.flags & unicode::kTokenChar) != 0) == ucd.is_token(cp) &&
                     ((record.flags & unicode::kCased) != 0) == ucd.has("Cased", cp) &&
-                    ((record.flags & unicode::kCaseIgnorable) != 0) == ucd.has("Case_Ignorable", cp);
+                    ((record.flags & unicode::kCaseIgnorable) != 0) == ucd.has("Case_Ignorable", cp) &&
+                    ((record.flags & unicode::kMark) != 0) == ucd.is_mark(cp);
     EXPECT_TRUE(ok) << "U+" << std::hex << static_cast<unsigned>(cp);
     failures += !ok;
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;  // no UTF-8 form

@@ -19,6 +19,10 @@ from ombrel_learn.linear import average_models  # noqa: E402
 
 from learn_support import find_dataset, read_tsv  # noqa: E402
 
+# Training in parts sees each token's presence in fixed word features: fit matches it with these
+# (and the loss these figures were measured with).
+PRESENCE = dict(weighting="binary", stop_words="english", stem=True, word_ngrams=1, loss="log_loss")
+
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 # Test accuracy of mixing in parts may differ from the single-process fit's by this much. Measured
@@ -127,7 +131,7 @@ def test_parameter_mixing_on_the_cluster(training, tmp_path):
             # One part and one round: fit's one-epoch model, weight for weight (the part is
             # shuffled and trained with fit's seeds). Above 8 classes, with the refit of the cut.
             for path, x, y in ((tsv, texts, labels), (wide_tsv, wide_x, wide_y)):
-                settings = dict(learner=learner, features="words", buckets=1 << 12, epochs=1)
+                settings = dict(learner=learner, features="words", buckets=1 << 12, epochs=1, **PRESENCE)
                 one = training.train_mixing(client, OmbrelClassifier(**settings), path, sorted(set(y)), 1,
                                             parts=1, blocksize="16KiB")
                 single = OmbrelClassifier(**settings).fit(x, y)
@@ -135,14 +139,14 @@ def test_parameter_mixing_on_the_cluster(training, tmp_path):
 
             if learner == "sgd":
                 # Two rounds: the second trains from the first's model, with the next seed.
-                settings = dict(learner=learner, features="words", buckets=1 << 12, epochs=2)
+                settings = dict(learner=learner, features="words", buckets=1 << 12, epochs=2, **PRESENCE)
                 two = training.train_mixing(client, OmbrelClassifier(**settings), tsv, classes, 2, parts=1)
                 clf = OmbrelClassifier(**settings)
                 first = clf.fit_part(texts, labels, classes)
                 chained = clf.fit_model(clf.fit_part(texts, labels, classes, initial=first, round=1), classes)
                 assert weights(two, tmp_path, "a") == weights(chained, tmp_path, "b")
 
-            settings = dict(learner=learner, features="chars", buckets=1 << 16, epochs=4)
+            settings = dict(learner=learner, features="chars", buckets=1 << 16, epochs=4, **PRESENCE)
             mixed = training.train_mixing(client, OmbrelClassifier(**settings), sorted_tsv, classes, 4,
                                           parts=4, blocksize="64KiB")
             single = OmbrelClassifier(**settings).fit(texts, labels)

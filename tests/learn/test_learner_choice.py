@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from ombrel_learn import ModelFolderError, OmbrelClassifier, choice
+from ombrel_learn import featurizing
 from ombrel_learn.featurizing import featurize
 
 from learn_support import read_tsv
@@ -115,7 +116,7 @@ def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(langua
     side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
     monkeypatch.setattr(_native, "thread_count", lambda: 1)
     serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
-    assert len(side_by_side.selection_scores_) == 8
+    assert len(side_by_side.selection_scores_) == 12  # words, words without stop words, chars: 4 each
     assert side_by_side.selection_scores_ == serial.selection_scores_
     assert side_by_side.selection_paired_ == serial.selection_paired_
     assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
@@ -214,8 +215,8 @@ def test_the_choice_prunes_its_rows_as_a_vocabulary_of_them_would(languages, kin
     keep = every.kept(rows, y[rows].astype(np.uint32), k, 2, coverage)
     (ids, offsets), features = every.subset(rows, keep)
     spec = clf._spec(kind)
-    vocabulary, batch, _ = _native.build_vocabulary(spec, [texts[i] for i in rows], y[rows].tolist(), k,
-                                                    2, coverage, 8, False)
+    vocabulary, batch, _ = featurizing.build_vocabulary(spec, [texts[i] for i in rows], y[rows].tolist(), k,
+                                                        2, coverage, 8, False)
     assert features == len(vocabulary) and 0 < features < every.features
     mine = [every.tokens[i] for i in np.flatnonzero(keep)]
     theirs = list(vocabulary.tokens())
@@ -225,7 +226,7 @@ def test_the_choice_prunes_its_rows_as_a_vocabulary_of_them_would(languages, kin
     # Held-out rows: their tokens under the fold's vocabulary, as transform gives them.
     held = np.flatnonzero(np.arange(len(texts)) % 3 == 1)
     (held_ids, held_offsets), _ = every.subset(held, keep)
-    direct = _native.transform(spec, vocabulary, 0, [texts[i] for i in held])
+    direct = featurizing.transform(spec, vocabulary, 0, [texts[i] for i in held])
     assert [mine[i] for i in held_ids.tolist()] == [theirs[i] for i in np.frombuffer(direct, dtype=np.uint32).tolist()]
     assert held_offsets.tolist() == np.frombuffer(direct.offsets, dtype=np.uint64).tolist()
 
@@ -272,7 +273,8 @@ def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_
     train_x, train_y, _, _ = languages
     clf = OmbrelClassifier(learner="naive_bayes", alpha=0.3).fit(train_x[:3000], train_y[:3000])
     assert clf.selection_rows_["chars"] < clf.selection_rows_["words"] == 3000
-    assert set(clf.selection_paired_) == {"words/naive_bayes/alpha=0.3", "chars/naive_bayes/alpha=0.3"}
+    assert set(clf.selection_paired_) == {"words/naive_bayes/alpha=0.3", "words-plain/naive_bayes/alpha=0.3",
+                                          "chars/naive_bayes/alpha=0.3"}
     again = OmbrelClassifier(learner="naive_bayes", alpha=0.3)
     classes, y = np.unique(train_y[:3000], return_inverse=True)
     order = list(range(3000))

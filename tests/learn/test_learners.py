@@ -251,6 +251,47 @@ def test_bad_input_raises_the_errors_users_expect():
         _learners.compile(model.weights, model.bias[:-1])
 
 
+def test_learners_train_on_tf_idf_values_given_as_feature_and_row_scales():
+    ids, y, features, classes = random_rows(6, texts=300)
+    idf = np.random.default_rng(6).uniform(0.5, 4.0, features).astype(np.float32)
+    x = dense(ids, features) * idf
+    norms = linear.row_norms(ids, idf)
+    assert norms.dtype == np.float32
+    np.testing.assert_allclose(norms, np.linalg.norm(x, axis=1), rtol=1e-6)
+    # Ids beyond the scales are skipped; extra is one more value every text carries.
+    np.testing.assert_allclose(linear.row_norms(ids, idf[:10], extra=2.0),
+                               np.sqrt(4.0 + (x[:, :10] ** 2).sum(axis=1)), rtol=1e-6)
+    tf_idf = x / norms[:, None]
+    scales = dict(feature_scale=idf, row_scale=1.0 / norms)
+
+    counts = linear.count_naive_bayes(ids, y, features, classes, **scales)
+    np.testing.assert_allclose(counts.feature_counts,
+                               np.stack([tf_idf[y == c].sum(axis=0) for c in range(classes)], axis=1), rtol=1e-6)
+    np.testing.assert_array_equal(counts.class_texts, np.bincount(y, minlength=classes))
+    np.testing.assert_array_equal(linear.fit_naive_bayes(ids, y, features, classes, **scales).weights,
+                                  counts.to_model().weights)
+
+    for fit in (linear.fit_sgd, linear.fit_perceptron):
+        model = fit(ids, y, features, classes, fit_intercept=False, **scales)
+        assert not model.bias.any(), fit.__name__
+        assert np.mean(np.argmax(tf_idf @ model.weights, axis=1) == y) > 0.9, fit.__name__
+        # Without an intercept the row scale cannot change an argmax: the weights times the idf
+        # predict binary rows alike.
+        folded = linear.LinearModel(model.weights * idf[:, None], model.bias)
+        np.testing.assert_array_equal(folded.predict(ids), np.argmax(tf_idf @ model.weights, axis=1))
+        assert not np.array_equal(model.weights, fit(ids, y, features, classes, fit_intercept=False).weights)
+
+    for fit in (linear.fit_sgd, linear.fit_perceptron, linear.fit_naive_bayes, linear.count_naive_bayes):
+        with pytest.raises(ValueError, match="feature_scale"):
+            fit(ids, y, features, classes, feature_scale=idf[:-1])
+        with pytest.raises(ValueError, match="row_scale"):
+            fit(ids, y, features, classes, row_scale=np.ones(len(y) + 1))
+        with pytest.raises(ValueError, match=r"feature_scale\[3\]"):
+            fit(ids, y, features, classes, feature_scale=np.where(np.arange(features) == 3, -1.0, idf))
+        with pytest.raises(ValueError, match=r"row_scale\[0\]"):
+            fit(ids, y, features, classes, row_scale=np.r_[np.nan, np.ones(len(y) - 1)])
+
+
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                     reason="under AddressSanitizer the resident size measures its quarantine of freed blocks")
 def test_repeated_calls_with_good_and_bad_arguments_leave_memory_flat(tmp_path):

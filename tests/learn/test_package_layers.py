@@ -12,7 +12,8 @@ PACKAGE = Path(ombrel_learn.__file__).resolve().parent
 LAYERS = [
     ("__init__", "__main__", "cli", "data", "serving*"),                     # what users run
     ("classifier",),                                                          # the estimator
-    ("autotune", "choice", "model_folder", "model_manifest"),                 # decide; persist
+    ("autotune", "calibration", "choice", "multilabel", "model_folder",
+     "model_manifest"),                                                       # decide; persist
     ("training", "parts", "fitted_model"),                                    # the fitted model
     ("featurizing", "learners", "settings", "validation", "fields", "linear",
      "progress", "exceptions"),                                               # its parts

@@ -3,11 +3,12 @@
 import os
 import subprocess
 import sys
+import unicodedata
 
 import pytest
 
 import ombrel
-from ombrel_learn import ENGLISH_STOP_WORDS, _native
+from ombrel_learn import ENGLISH_STOP_WORDS, _native, featurizing
 
 from learn_support import read_tsv
 
@@ -195,3 +196,63 @@ def test_a_feature_spec_cannot_change_under_a_running_call():
         _native.FeatureSpec(None, False, 1, True, 3, 2)
     with pytest.raises(TypeError):
         _native.FeatureSpec([1, 2])
+
+
+KSHATRIYA = "\u0915\u094d\u0937\u0924\u094d\u0930\u093f\u092f"  # two viramas, which are not Alphabetic
+
+
+def test_word_pairs_and_joined_marks_through_a_vocabulary():
+    """Words that keep their combining marks, and pairs of kept words, are features like any word,
+    while the module's tokenize keeps cutting at the marks; NFC makes both spellings one word."""
+    assert ombrel.tokenize("\u0130stanbul " + KSHATRIYA, frozenset(), False, 1) == [
+        "i", "stanbul", "\u0915", "\u0937\u0924", "\u0930\u093f\u092f"]
+    spec = featurizing.feature_spec("words", "english", True, 2, (1, 4), bigrams=True, marks=True)
+    texts = ["The e\u0301coles of \u0130stanbul", "\u0130stanbul'un \u00e9coles", KSHATRIYA + " \u0939\u0942\u0901"]
+    nfc = featurizing.nfc_texts(texts)
+    assert nfc is not texts and nfc[1] is texts[1] and nfc[0] == unicodedata.normalize("NFC", texts[0])
+    tokens = ["\u00e9col", "i\u0307stanbul", "\u00e9col i\u0307stanbul", "un", "i\u0307stanbul un", "un \u00e9col",
+              KSHATRIYA, KSHATRIYA + " \u0939\u0942\u0901"]
+    vocabulary = _native.Vocabulary.from_tokens(tokens)
+    assert _native.transform(spec, vocabulary, 0, nfc).to_lists() == [[0, 1, 2], [1, 3, 0, 4, 5], [6, 7]]
+    # Without NFC the decomposed 'écoles' is another word; without the options, tokenize's words.
+    assert _native.features(spec, texts[0])[0] == "e\u0301col"
+    plain = featurizing.feature_spec("words", "english", True, 2, (1, 4))
+    assert (spec.bigrams, spec.marks, plain.bigrams, plain.marks) == (True, True, False, False)
+    for text in texts:
+        assert _native.features(plain, text) == ombrel.tokenize(text, ENGLISH_STOP_WORDS, True, 2)
+    with pytest.raises(ValueError, match="bigrams"):
+        featurizing.feature_spec("chars", None, False, 1, (1, 4), bigrams=True)
+    assert _native.features(featurizing.feature_spec("chars", None, False, 1, (4, 4), marks=True),
+                            "e\u0301") == ["e\u0301", " e\u0301 "]
+    # Nothing to change: the very same list, ASCII or NFC already; what is not a str stays for the
+    # native layer to refuse by its index.
+    same = ["ascii only", "\u00e9cole", "\u65e5\u672c", None]
+    assert featurizing.nfc_texts(same) is same
+
+
+def test_joined_marks_leave_fewer_one_character_words_in_indic_and_arabic_scripts():
+    """Real sentences: with marks joined, Devanagari words are no longer cut at every virama into
+    one-letter pieces; Arabic script, whose harakat are Alphabetic already, loses nothing."""
+    texts, _ = read_tsv("lang_id_tatoeba")
+    scripts = {"Devanagari": ((0x900, 0x97F),), "Thai": ((0xE00, 0xE7F),),
+               "Arabic": ((0x600, 0x6FF), (0x750, 0x77F), (0xFB50, 0xFDFF), (0xFE70, 0xFEFF))}
+    rows = {name: [] for name in scripts}
+    for text in texts:
+        letters = [c for c in text if unicodedata.category(c)[0] in "LM"]
+        for name, ranges in scripts.items():
+            if 2 * sum(any(lo <= ord(c) <= hi for lo, hi in ranges) for c in letters) > len(letters) > 0:
+                rows[name].append(text)
+
+    def one_character_share(spec, sample):
+        words = [w for text in sample for w in _native.features(spec, text)]
+        return sum(len(w) == 1 for w in words) / len(words)
+
+    cut = _native.FeatureSpec(None, False, 1)
+    joined = _native.FeatureSpec(None, False, 1, marks=True)
+    shares = {name: (one_character_share(cut, sample), one_character_share(joined, featurizing.nfc_texts(sample)))
+              for name, sample in rows.items() if sample}
+    print("one-character word share (marks cut, joined):", shares)
+    assert len(rows["Devanagari"]) >= 100
+    before, after = shares["Devanagari"]
+    assert after < before / 2
+    assert all(after <= before for before, after in shares.values())

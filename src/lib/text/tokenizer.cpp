@@ -90,8 +90,10 @@ bool followed_by_cased(const unsigned char* p, const unsigned char* end) {
 
 // Lowercases text into out (REQUIRES: lowered_capacity(text.size()) bytes) and calls
 // on_token(begin, end, ascii) -> bool for each token, as pointers into out. Returns false
-// as soon as on_token does; otherwise stores the lowered text's length in written.
-template <class OnToken>
+// as soon as on_token does; otherwise stores the lowered text's length in written. With
+// kJoinMarks, a mark continues a token that has begun (see Marks::kJoin); no ASCII character
+// is a mark, so only the one-character path below differs.
+template <bool kJoinMarks = false, class OnToken>
 bool lower_and_cut(std::string_view text, char* const out, std::size_t& written, OnToken&& on_token) {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = begin + text.size();
@@ -118,6 +120,15 @@ bool lower_and_cut(std::string_view text, char* const out, std::size_t& written,
       return true;
     }
     return cut(at, dst);
+  };
+  // Whether a lowered character with these flags belongs to the token: token_flag is
+  // kLowercaseIsToken for the flags of the character lowered, kTokenChar for the lowercase's own.
+  const auto in_token = [&](std::uint8_t flags, std::uint8_t token_flag) -> bool {
+    if constexpr (kJoinMarks) {
+      return (flags & token_flag) != 0 || ((flags & unicode::kMark) != 0 && dst != token_begin);
+    } else {
+      return (flags & token_flag) != 0;
+    }
   };
 
   for (;;) {
@@ -173,11 +184,11 @@ bool lower_and_cut(std::string_view text, char* const out, std::size_t& written,
       const unicode::MultiLowercase& mapping = unicode::multi_lowercase(record);
       ok = true;
       for (unsigned i = 0; ok && i < mapping.size; ++i) {
-        ok = put(mapping.chars[i], (record_of(mapping.chars[i]).flags & unicode::kTokenChar) != 0);
+        ok = put(mapping.chars[i], in_token(record_of(mapping.chars[i]).flags, unicode::kTokenChar));
       }
     } else {
       ok = put(static_cast<char32_t>(static_cast<std::int32_t>(cp) + record.lowercase),
-               (record.flags & unicode::kLowercaseIsToken) != 0);
+               in_token(record.flags, unicode::kLowercaseIsToken));
     }
     if (!ok) return false;
     if ((record.flags & unicode::kCaseIgnorable) == 0) {
@@ -201,7 +212,10 @@ std::string lowercase(std::string_view utf8) {
 
 namespace detail {
 
-bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+namespace {
+
+template <bool kJoinMarks>
+bool cut_and_filter(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
                     std::uint64_t min_length, TokenCallback callback, void* context) {
   const auto buffer = std::make_unique_for_overwrite<char[]>(lowered_capacity(text.size()));
   const bool check_stop_words = !stop_words.empty();
@@ -210,22 +224,35 @@ bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool a
   // Captured by value so that the per-token code keeps them in registers.
   const StopWordSet* const stop = &stop_words;
   std::string* const stem_scratch = &scratch;
-  return lower_and_cut(text, buffer.get(), written, [=](const char* begin, const char* end, bool ascii) {
+  const auto on_token = [=](const char* begin, const char* end, bool ascii) {
     const auto length = static_cast<std::size_t>(end - begin);
     if (length < min_length) return true;
     std::string_view token(begin, length);
     if (check_stop_words && stop->contains(token)) return true;
     if (apply_stemming) token = stem_token(token, *stem_scratch);
     return callback(context, token, ascii);
-  });
+  };
+  return lower_and_cut<kJoinMarks>(text, buffer.get(), written, on_token);
+}
+
+}  // namespace
+
+bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+                    std::uint64_t min_length, TokenCallback callback, void* context) {
+  return cut_and_filter<false>(text, stop_words, apply_stemming, min_length, callback, context);
+}
+
+bool for_each_token_joining_marks(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+                                  std::uint64_t min_length, TokenCallback callback, void* context) {
+  return cut_and_filter<true>(text, stop_words, apply_stemming, min_length, callback, context);
 }
 
 }  // namespace detail
 
 std::vector<std::string> tokenize(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
-                                  std::uint64_t min_length) {
+                                  std::uint64_t min_length, Marks marks) {
   std::vector<std::string> tokens;
-  for_each_token(text, stop_words, apply_stemming, min_length, [&tokens](std::string_view token) {
+  for_each_token(text, stop_words, apply_stemming, min_length, marks, [&tokens](std::string_view token) {
     tokens.emplace_back(token);
     return true;
   });

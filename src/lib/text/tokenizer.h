@@ -8,6 +8,13 @@
 // bytes, drops it if it is in the stop-word set (an empty set is not consulted), stems it
 // if asked, and hands it to the sink.
 //
+// Marks::kJoin (never used by `tokenize`) changes only where words are cut: a combining mark
+// (general category Mn, Mc or Me) that is not Alphabetic continues the word it follows instead
+// of cutting it, so that 'i' + U+0307, 'e' + U+0301 or the virama of 'क्ष' stay inside their
+// word. A mark that would begin a word (at the start of the text or right after a separator)
+// is still a separator: a stray mark, such as the variation selector after an emoji, makes no
+// word of its own. Alphabetic marks (most vowel signs) are word characters either way.
+//
 // Malformed UTF-8: input from Python is always well-formed, but any bytes are accepted.
 // A byte that does not begin a well-formed sequence (see utf8::decode) is one character of
 // its own: it is a separator, neither Cased nor Case_Ignorable, and lowercase() copies it
@@ -26,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "lib/text/stemmer.h"
@@ -36,12 +44,19 @@ namespace ombrel::text {
 // The full default lowercase mapping of utf8, Final_Sigma applied over the whole text.
 std::string lowercase(std::string_view utf8);
 
+// How combining marks are treated: kSeparate is `tokenize`'s rule, kJoin keeps them inside words.
+enum class Marks : bool { kSeparate, kJoin };
+
 namespace detail {
 // Returns false to stop tokenizing.
 using TokenCallback = bool (*)(void* context, std::string_view token, bool ascii);
 
 bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
                     std::uint64_t min_length, TokenCallback callback, void* context);
+// The same with Marks::kJoin: a separate function, so that the rule of `tokenize` runs the very
+// same code whatever other callers ask for.
+bool for_each_token_joining_marks(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+                                  std::uint64_t min_length, TokenCallback callback, void* context);
 }  // namespace detail
 
 // Calls sink(token, ascii) -> bool, or sink(token) -> bool, for each token that passes the
@@ -50,7 +65,7 @@ bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool a
 // more is produced), true otherwise.
 template <class Sink>
 bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
-                    std::uint64_t min_length, Sink&& sink) {
+                    std::uint64_t min_length, Marks marks, Sink&& sink) {
   using SinkType = std::remove_reference_t<Sink>;
   static_assert(std::is_invocable_r_v<bool, SinkType&, std::string_view, bool> ||
                     std::is_invocable_r_v<bool, SinkType&, std::string_view>,
@@ -63,13 +78,24 @@ bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool a
       return s(token);
     }
   };
-  return detail::for_each_token(text, stop_words, apply_stemming, min_length, callback,
-                                const_cast<void*>(static_cast<const void*>(std::addressof(sink))));
+  void* const context = const_cast<void*>(static_cast<const void*>(std::addressof(sink)));
+  if (marks == Marks::kJoin) {
+    return detail::for_each_token_joining_marks(text, stop_words, apply_stemming, min_length, callback,
+                                                context);
+  }
+  return detail::for_each_token(text, stop_words, apply_stemming, min_length, callback, context);
+}
+
+template <class Sink>
+bool for_each_token(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
+                    std::uint64_t min_length, Sink&& sink) {
+  return for_each_token(text, stop_words, apply_stemming, min_length, Marks::kSeparate,
+                        std::forward<Sink>(sink));
 }
 
 // The tokens of text as owned strings.
 std::vector<std::string> tokenize(std::string_view text, const StopWordSet& stop_words, bool apply_stemming,
-                                  std::uint64_t min_length);
+                                  std::uint64_t min_length, Marks marks = Marks::kSeparate);
 
 }  // namespace ombrel::text
 

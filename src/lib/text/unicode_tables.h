@@ -30,6 +30,9 @@ enum CharFlag : std::uint8_t {
   kLowercaseIsToken = 1 << 3,
   // The lowercase mapping has several characters; see CharRecord::lowercase.
   kMultiLowercase = 1 << 4,
+  // General category Mn, Mc or Me (a combining mark). A single-character lowercase mapping
+  // never changes it (the generator checks), so it is also the lowercase's.
+  kMark = 1 << 5,
 };
 
 struct CharRecord {
