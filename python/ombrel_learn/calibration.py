@@ -25,7 +25,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from . import featurizing, learners, training
+from . import featurizing, learners, linear, training
 
 # At most this many training texts take part in the held-out fit (80% fitted, 20% scored).
 HELD_OUT_SAMPLE = 20_000
@@ -126,24 +126,26 @@ def held_out_temperature(texts: list[str], y: list[int], model: Any,
 
 
 def float_temperature(settings: Any, kind: str, texts: list[str], y: list[int], k: int, learner: str,
-                      alpha: float | None, model: Any, cached: Any = None) -> float | None:
+                      alpha: float | None, model: Any, ids: Any = None, features: int | None = None
+                      ) -> float | None:
     """held_out_temperature for a float learner, without compiling the held-out model: its float
     model, as the field will hold it, scores the held-out texts in its own units (the compiled
     model's potentials are those times its scale, plus one constant per text, which no softmax
-    sees). `cached`: the ids the automatic choice made of the training texts (a Featurized), used
-    when they cover the held-out split, so that nothing is tokenized again."""
+    sees). `ids`: the ids of every training text under the final model's `features` (a vocabulary
+    of all of them: a token that only held-out texts hold gets no weight from the part fitted, so
+    it changes no held-out score), so that nothing is tokenized again; None: the part is
+    tokenized."""
     if len(texts) < MIN_CALIBRATION_TEXTS:
         return None
     fitted, scored = held_out_split(len(texts))
     if len(set(y[:fitted])) < 2:
         return None
     labels = np.asarray(y[:fitted + scored], dtype=np.uint32)
-    if cached is not None and cached.rows >= fitted + scored and \
-            np.array_equal(cached.positions[:fitted + scored], np.arange(fitted + scored)):
-        train_rows = np.arange(fitted)
-        keep = cached.kept(train_rows, labels[:fitted], k, int(settings.min_df), settings.coverage_for(learner))
-        documents, features = cached.subset(train_rows, keep)
-        held_ids, _ = cached.subset(np.arange(fitted, fitted + scored), keep)
+    if ids is not None and features is not None:
+        tokens, offsets = linear.id_arrays(ids)
+        first, middle, end = int(offsets[0]), int(offsets[fitted]), int(offsets[fitted + scored])
+        documents = (tokens[first:middle], offsets[:fitted + 1] - first)
+        held_ids = (tokens[middle:end], offsets[fitted:fitted + scored + 1] - middle)
     else:
         spec, vocabulary, buckets, documents = training.float_features(settings, kind, texts[:fitted], y[:fitted], k,
                                                                        learner)

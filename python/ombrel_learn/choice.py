@@ -4,7 +4,8 @@ held-out part, the best kept.
 
 It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
 allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes before
-SGD), and the estimator refits it on everything. Word features, which predict several times faster,
+SGD), and the estimator refits it on everything. With a class_weight, only SGD (the learner that
+weighs the classes) is compared. Word features, which predict several times faster,
 are kept unless chars do significantly better (see `prefer_cheaper`).
 """
 
@@ -19,7 +20,7 @@ import numpy as np
 from . import _native, calibration, featurizing, learners, linear, progress
 from .featurizing import Featurized, featurize
 from .fitted_model import Model
-from .settings import Settings
+from .settings import CLASS_WEIGHT_LEARNERS, Settings
 from .training import float_features, train_linear_cached, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -94,6 +95,8 @@ def candidates(settings: Settings, k: int) -> list[Candidate]:
     kinds = kinds_of(settings)
     if settings.learner != "auto":
         learner_names: tuple[str, ...] = (settings.learner,)
+    elif settings.class_weight is not None:  # only SGD weighs the classes
+        learner_names = CLASS_WEIGHT_LEARNERS
     elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS:
         learner_names = ("field",)
     else:
@@ -180,6 +183,9 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
             if not chosen:
+                if settings.class_weight is not None:  # the field learner does not weigh classes
+                    raise ValueError("class_weight needs SGD, whose weights would not fit in memory here: use "
+                                     "fewer tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
     outcome: dict[Candidate, np.ndarray] = {}
@@ -441,14 +447,15 @@ def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.n
     if learner == "field":
         per_unit = calibration.held_out_temperature(texts, y, None, lambda part, part_y: (
             train_model(quiet, kind, part, part_y, classes, int(settings.epochs), learner, alpha)))
+    made: dict[str, Any] = {}  # the training texts' ids under the final model's features
     if learner != "field" and cached is not None and cached.rows == len(texts):
-        model = train_linear_cached(concrete, cached, y, classes, learner, alpha)
+        model = train_linear_cached(concrete, cached, y, classes, learner, alpha, made)
     else:
-        model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha)
+        model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha, made)
     model.feature_params = concrete.feature_params(kind)
     if learner != "field":
         model.temperature = calibration.float_temperature(quiet, kind, texts, y, len(classes), learner, alpha, model,
-                                                          cached)
+                                                          made.get("ids"), made.get("features"))
     elif per_unit is not None:
         model.temperature = per_unit * model.units()
     return model, alpha

@@ -31,8 +31,8 @@ from typing import Any, Callable, Iterable, TypeVar
 
 import numpy as np
 
-from . import (_native, autotune as autotuning, calibration, choice, learners, linear, model_folder, multilabel, parts,
-               training)
+from . import (_native, autotune as autotuning, calibration, choice, explaining, learners, linear, model_folder,
+               multilabel, parts, training)
 from .exceptions import not_fitted
 from .featurizing import ENGLISH_STOP_WORDS
 from .fitted_model import FITTED_ATTRIBUTES, Model, from_state
@@ -143,14 +143,15 @@ class OmbrelClassifier:
         hold 8 classes, and 0 for the float learners, whose cut to 8 happens when compiling).
     min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.multilabel),
         every text gets at least its min_labels best classes (0: possibly none); read by predict.
+    class_weight : None, "balanced" (n_texts / (n_classes x the class's texts)) or {label: weight}
+        (unnamed classes weigh 1): how much a text of each class counts, for learner "sgd" only;
+        learner="auto" then compares SGD alone; the other learners refuse it.
 
-    learner="auto" fits, on a sample of the training texts split into a training and a held-out
-    part, naive Bayes (each alpha) and SGD (hinge loss, TF-IDF rows) on each feature kind that `features`
-    allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes
-    before SGD), and refits it on everything. Word features, which predict several times faster,
-    are kept unless chars do significantly better (see `choice.prefer_cheaper`). `selection_scores_` holds what it measured.
     random_state : seed of the shuffle and of the "auto" sample.
     verbose : progress bars on standard error (only when it is a terminal).
+
+    learner="auto" (see ombrel_learn.choice) fits candidates on a held-out split of a sample of the
+    training texts and refits the best on everything; `selection_scores_` holds what it measured.
     """
 
     _estimator_type = "classifier"
@@ -160,7 +161,7 @@ class OmbrelClassifier:
                  min_length: int = 2, marks: bool = True, buckets: int = 0, epochs: int = 4, amplify: int = 10,
                  suppress: int = 1, margin: int = 300, chunk: int = 32, min_df: int = 2,
                  coverage: float | None = None, learner: str = "auto", alpha: float | None = None,
-                 loss: str = "hinge", weighting: str = "tfidf", min_labels: int = 1,
+                 loss: str = "hinge", weighting: str = "tfidf", min_labels: int = 1, class_weight: Any = None,
                  random_state: int | None = 0, verbose: bool = False):
         self.features = features
         self.ngram_range = ngram_range
@@ -182,6 +183,7 @@ class OmbrelClassifier:
         self.loss = loss
         self.weighting = weighting
         self.min_labels = min_labels
+        self.class_weight = class_weight
         self.random_state = random_state
         self.verbose = verbose
 
@@ -255,6 +257,7 @@ class OmbrelClassifier:
         classes, y_index = np.unique(labels, return_inverse=True)
         if len(classes) < 2:
             raise ValueError(f"fit needs at least two classes; y holds only {classes.tolist()!r}")
+        settings = settings.indexed(classes)  # a class_weight by label: one weight per class
         order = list(range(len(texts)))
         random.Random(settings.random_state).shuffle(order)
         texts = [texts[i] for i in order]
@@ -366,9 +369,9 @@ class OmbrelClassifier:
             raise ValueError(f"y holds labels not in classes: {sorted(set(labels[unseen].tolist()))!r}")
         y_list = index.tolist()
         if model is None:
-            if settings.learner not in ("auto", "field"):
+            if settings.learner not in ("auto", "field") or settings.class_weight is not None:
                 raise ValueError(f"partial_fit trains the field's own learner; learner={settings.learner!r} "
-                                 f"fits with fit()")
+                                 f"with class_weight={settings.class_weight!r} fits with fit()")
             kind = settings.features if settings.features != "auto" else "words"
             for name in FITTED_ATTRIBUTES:
                 self.__dict__.pop(name, None)
@@ -402,6 +405,11 @@ class OmbrelClassifier:
         return model
 
     @property
+    def model_(self) -> Model:
+        """The fitted model (features, field, classes), for reading: its weights and thresholds."""
+        return self._fitted()
+
+    @property
     def multilabel_(self) -> bool:
         """Whether the fitted model is multi-label (fitted on label sets or an indicator matrix)."""
         return self._fitted().thresholds is not None
@@ -424,6 +432,8 @@ class OmbrelClassifier:
         `budget` seconds (the final fit on all of X included), sets the best settings on this
         classifier and fits it. What was tried and chosen is in `autotune_report_`. Returns self.
         See ombrel_learn.autotune."""
+        if self.class_weight is not None:  # its search tries learners that do not weigh classes
+            raise ValueError("autotune does not search with a class_weight; fit with learner='sgd' instead")
         autotuning.autotune(self, X, y, budget)
         return self
 
@@ -472,6 +482,15 @@ class OmbrelClassifier:
         of classes_), keeping only probabilities >= threshold: possibly none. Labels are plain
         Python values (str, int, ...), probabilities those of predict_proba."""
         return calibration.top_k(self.predict_proba(X), self._fitted().classes.tolist(), k, threshold)
+
+    @_surface()
+    def explain(self, text: str, k: int = 10) -> dict[str, Any]:
+        """Why `text` gets its label: {"label", "runner_up", "tokens": [(token, to_label,
+        to_runner_up), ...] the k tokens whose contributions differ most, largest first, "bias":
+        (to_label, to_runner_up)}, in potential units; the tokens' contributions (all of them, not
+        only the k shown) plus the bias are the potentials decision_function's rows are made of.
+        Single-label models only. See ombrel_learn.explaining."""
+        return explaining.explain(self._fitted(), text, k)
 
     @_surface()
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:

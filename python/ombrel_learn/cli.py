@@ -4,8 +4,10 @@
     ombrel train DATA -o MODEL --autotune [SECONDS]   search the settings within that many seconds
     ombrel train DATA -o MODEL --multilabel   several labels a line (label,label<TAB>text): tags
     ombrel test MODEL DATA          accuracy, macro F1, per-class precision, recall and F1 (TSV)
+    ombrel test MODEL DATA --report DIR   the same, and per-class, confusion and token files in DIR
     ombrel predict MODEL [FILE|-]   one label per line
     ombrel predict MODEL FILE -k K [--threshold P] [--probabilities]   the K most probable labels
+    ombrel explain MODEL TEXT [-k K]   the label, the runner-up and the tokens that decide between them
     ombrel serve MODEL [--workers N] [--host H] [--port P]   an HTTP service (JSON), see serving.py
 
 DATA files hold `label<TAB>text` lines or fastText's `__label__X text` lines; how lines, labels and
@@ -112,6 +114,10 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("model", help="model folder")
     test.add_argument("data", help="label<TAB>text or __label__X text lines ('-': standard input)")
     test.add_argument("--encoding", **encoding)
+    test.add_argument("--report", type=_report_folder, default=None, metavar="DIR",
+                      help="also write the figures as files into DIR (created if needed): per-class or per-label "
+                           "TSVs, confusions, strongest tokens, report.json, confusion.png with matplotlib "
+                           "(default: none)")
     predict = sub.add_parser("predict", help="one label per line of text",
                              description="One label per line of FILE, blank lines included. Leading __label__ "
                                          "words are dropped; label<TAB>text lines are recognised when the first "
@@ -137,6 +143,16 @@ def _parser() -> argparse.ArgumentParser:
     ranked.add_argument("--threshold", type=_probability, default=None, metavar="P",
                         help="only labels of probability >= P, from 0 to 1 (default: 0)")
     ranked.add_argument("--probabilities", action="store_true", help="write each label's probability after it")
+    explain = sub.add_parser(
+        "explain", help="why a text gets its label: the tokens that decide between it and the runner-up",
+        description="Prints 'label<TAB>L', 'runner_up<TAB>R', 'bias<TAB>+a<TAB>+b' (the bias neurons' share, 0 "
+                    "for the field learner), then one line 'token<TAB>+a<TAB>+b' per token, the K tokens whose "
+                    "contributions to L (a) and to R (b) differ most first. Contributions are in the field's "
+                    "potential units (integers, the model's own scale); the tokens of the text and the bias add up "
+                    "to the potentials of L and R. Single-label models only.")
+    explain.add_argument("model", help="model folder")
+    explain.add_argument("text", help="the text to explain")
+    explain.add_argument("-k", type=_at_least_one, default=10, metavar="K", help="at most K tokens")
     from . import serving
     serve = sub.add_parser(
         "serve", help="serve a model folder over HTTP (JSON); needs uvicorn",
@@ -261,6 +277,10 @@ def _test(args: argparse.Namespace) -> int:
     print("class\tprecision\trecall\tf1\tsupport")
     for name, (precision, recall, f1, support, _) in rows.items():
         print(f"{name}\t{precision:.4f}\t{recall:.4f}\t{f1:.4f}\t{support}")
+    if args.report is not None:
+        from . import reports
+        reports.write_single_label(args.report, reports.fitted(clf), args.model, args.data, truth.tolist(),
+                                   predicted.tolist())
     return 0
 
 
@@ -301,7 +321,18 @@ def _test_multilabel(clf: Any, args: argparse.Namespace) -> int:
     print("class\tprecision\trecall\tf1\tsupport")
     for name, (precision, recall, f1, support) in sorted(zip(names, measured["per_class"])):
         print(f"{name}\t{precision:.4f}\t{recall:.4f}\t{f1:.4f}\t{support}")
+    if args.report is not None:
+        from . import reports
+        reports.write_multilabel(args.report, reports.fitted(clf), args.model, args.data, names, measured)
     return 0
+
+
+def _report_folder(text: str) -> str:
+    from . import reports
+    try:
+        return reports.check_folder(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _at_least_one(text: str) -> int:
@@ -380,6 +411,20 @@ def _predict(args: argparse.Namespace) -> int:
     return 0
 
 
+def _explain(args: argparse.Namespace) -> int:
+    from .classifier import OmbrelClassifier
+    clf = OmbrelClassifier.load(args.model)
+    if clf.multilabel_:
+        raise _Failure("explain answers why one label wins over the runner-up; a multi-label model decides each "
+                       "label against its own threshold")
+    found = clf.explain(args.text, args.k)
+    lines = [f"label\t{found['label']}", f"runner_up\t{found['runner_up']}",
+             "bias\t{:+d}\t{:+d}".format(*found["bias"])]
+    lines += [f"{token}\t{a:+d}\t{b:+d}" for token, a, b in found["tokens"]]
+    sys.stdout.write("".join(line + "\n" for line in lines))
+    return 0
+
+
 def _serve(args: argparse.Namespace) -> int:
     import importlib.util
     import os
@@ -430,7 +475,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = warnings.showwarning
     warnings.showwarning = _warn  # one line each, as the errors are, not a Python source excerpt
     try:
-        return {"train": _train, "test": _test, "predict": _predict, "serve": _serve}[args.command](args)
+        return {"train": _train, "test": _test, "predict": _predict, "explain": _explain,
+                "serve": _serve}[args.command](args)
     except KeyboardInterrupt:
         print("ombrel: interrupted", file=sys.stderr)
         return 130

@@ -43,9 +43,19 @@ def fit_float(settings: Settings, learner: str, alpha: float | None, documents: 
         return fit_weighted(settings, learner, alpha, documents, y, features, k, epochs, seed)
     if learner == "sgd":
         return linear.fit_sgd(documents, y, features, k, loss=settings.loss,
-                              alpha=SGD_ALPHA if alpha is None else float(alpha),
-                              epochs=epochs, random_state=seed, initial=initial, first_step=first_step)
+                              alpha=SGD_ALPHA if alpha is None else float(alpha), epochs=epochs,
+                              class_weight=class_weights(settings), random_state=seed, initial=initial,
+                              first_step=first_step)
     return linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed, initial=initial)
+
+
+def class_weights(settings: Settings) -> Any:
+    """SGD's class_weight: None, "balanced" or one weight per class (`Settings.indexed` made a
+    class_weight by label into that, where the classes are known)."""
+    if isinstance(settings.class_weight, dict):
+        raise ValueError("a class_weight by label applies to fit on single labels, where the classes are known; "
+                         "use class_weight='balanced' here")
+    return settings.class_weight
 
 
 def idf_weights(documents: Any, features: int) -> tuple[np.ndarray, int]:
@@ -75,7 +85,8 @@ def fit_weighted(settings: Settings, learner: str, alpha: float | None, document
     if learner == "sgd":
         model = linear.fit_sgd(documents, y, features, k, loss=settings.loss,
                                alpha=SGD_ALPHA if alpha is None else float(alpha), epochs=epochs,
-                               random_state=seed, feature_scale=scale, row_scale=row_scale, intercept_by_row=True)
+                               class_weight=class_weights(settings), random_state=seed, feature_scale=scale,
+                               row_scale=row_scale, intercept_by_row=True)
     else:
         model = linear.fit_perceptron(documents, y, features, k, epochs=epochs, random_state=seed,
                                       feature_scale=scale, row_scale=row_scale, intercept_by_row=True)

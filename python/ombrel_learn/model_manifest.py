@@ -39,6 +39,8 @@ def json_params(params: dict[str, Any]) -> dict[str, Any]:
     if isinstance(out.get("stop_words"), (set, frozenset, list, tuple)):
         out["stop_words"] = sorted(out["stop_words"])
     out["ngram_range"] = list(out["ngram_range"])
+    if isinstance(out.get("class_weight"), dict):  # JSON keys are str: as [label, weight] pairs
+        out["class_weight"] = [[label, weight] for label, weight in out["class_weight"].items()]
     return out
 
 
@@ -48,6 +50,11 @@ def restore_params(params: dict[str, Any]) -> dict[str, Any]:
         out["stop_words"] = frozenset(out["stop_words"])
     if "ngram_range" in out:
         out["ngram_range"] = tuple(out["ngram_range"])
+    if isinstance(out.get("class_weight"), list):
+        try:
+            out["class_weight"] = {label: weight for label, weight in out["class_weight"]}
+        except (TypeError, ValueError):
+            raise ModelFolderError(f"class_weight is damaged: {out['class_weight']!r}") from None
     return out
 
 

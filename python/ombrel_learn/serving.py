@@ -4,6 +4,8 @@ JSON in, JSON out:
 
     POST /predict        {"text": "..."}                  -> {"label": L, "model": ID}
     POST /predict_batch  {"texts": ["...", ...]}          -> {"labels": [L, ...], "model": ID}
+    POST /explain        {"text": "...", "k": 10}         -> {"label": L, "runner_up": R, "tokens": [[T, a, b], ...],
+                                                              "bias": [a, b], "model": ID}
     POST /feedback       {"text": "...", "label": L}      -> {"label": L, "before": L0, "after": L1, "model": ID}
     POST /reload                                          -> {"model": ID, "changed": bool}
     GET  /model          format version, classes, features, learner, alpha, sizes, when it was saved

@@ -118,6 +118,7 @@ class ServingApp:
         self.routes: dict[str, tuple[str, Callable[..., Awaitable[Any]]]] = {
             "/predict": ("POST", self._predict),
             "/predict_batch": ("POST", self._predict_batch),
+            "/explain": ("POST", self._explain),
             "/feedback": ("POST", self._feedback),
             "/reload": ("POST", self._reload),
             "/model": ("GET", self._model),
@@ -363,6 +364,27 @@ class ServingApp:
             labels, probabilities = await self._ranked(served, texts, ranking)
             return {"labels": labels, "probabilities": probabilities, "model": served.identity}
         return {"labels": await self._labels(served, texts), "model": served.identity}
+
+    async def _explain(self, served: ServedModel, data: Any) -> dict[str, Any]:
+        text = _field(data, "text", str, "a string")
+        k = data.get("k")
+        if k is None:
+            k = 10
+        elif type(k) is not int or k < 1:
+            raise RequestError(422, f"the field 'k' must be an integer >= 1, not {k!r}"[:200])
+        if served.classifier.multilabel_:
+            raise RequestError(422, "/explain answers why one label wins over the runner-up; this model is "
+                                    "multi-label (each label is decided against its own threshold)")
+        try:
+            if len(text) <= INLINE_TEXT_CHARS:
+                found = served.classifier.explain(text, k)
+            else:
+                found = await self._off_loop(served.classifier.explain, text, k)
+        except UnicodeError:
+            raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
+        return {"label": found["label"], "runner_up": found["runner_up"],
+                "tokens": [list(entry) for entry in found["tokens"]], "bias": list(found["bias"]),
+                "model": served.identity}
 
     async def _feedback(self, served: ServedModel, data: Any) -> dict[str, Any]:
         text = feedback_text(data)

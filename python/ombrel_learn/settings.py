@@ -21,7 +21,9 @@ LEARNERS = ("auto",) + MODEL_LEARNERS
 
 # The settings a model made before they existed was made with: a model folder or a pickle without
 # them reads back with these values, so that it is described (and refitted) as it was trained.
-EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "min_labels": 1}
+EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "min_labels": 1, "class_weight": None}
+# The learners that weigh the classes (class_weight); the automatic choice then compares only these.
+CLASS_WEIGHT_LEARNERS = ("sgd",)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -51,6 +53,8 @@ class Settings:
     marks: Any = True
     # Multi-label models: every text gets at least this many classes (see multilabel.py).
     min_labels: Any = 1
+    # None, "balanced", {label: weight} as given; `indexed` makes it one weight per class (a tuple).
+    class_weight: Any = None
 
     @classmethod
     def of(cls, estimator: Any) -> "Settings":
@@ -83,12 +87,39 @@ class Settings:
             raise ValueError(f"weighting must be one of {WEIGHTINGS}, got {self.weighting!r}")
         if isinstance(self.min_labels, bool) or not isinstance(self.min_labels, numbers.Integral) or self.min_labels < 0:
             raise ValueError(f"min_labels must be an int of at least 0, got {self.min_labels!r}")
+        self.check_class_weight()
         if self.word_ngrams not in ("auto", 1, 2):
             raise ValueError(f"word_ngrams must be 'auto', 1 or 2, got {self.word_ngrams!r}")
         if self.stem not in ("auto", True, False, 0, 1):
             raise ValueError(f"stem must be 'auto', True or False, got {self.stem!r}")
         if isinstance(self.stop_words, str) and self.stop_words not in ("auto", "english"):
             raise ValueError(f"stop_words must be 'auto', 'english', None or a collection of str, got {self.stop_words!r}")
+
+    def check_class_weight(self) -> None:
+        weights = self.class_weight
+        if weights is None:
+            return
+        if not isinstance(weights, dict) and not (isinstance(weights, str) and weights == "balanced"):
+            raise ValueError(f"class_weight must be None, 'balanced' or a dict {{label: weight}}, got {weights!r}")
+        for value in weights.values() if isinstance(weights, dict) else ():
+            if isinstance(value, bool) or not isinstance(value, numbers.Real) or not 0 < float(value) < float("inf"):
+                raise ValueError(f"class_weight's weights must be finite numbers above 0, got {value!r}")
+        if self.learner not in ("auto",) + CLASS_WEIGHT_LEARNERS:
+            raise ValueError(f"class_weight is honoured by learner {' or '.join(map(repr, CLASS_WEIGHT_LEARNERS))} "
+                             f"(and learner='auto', which then compares only those), not by {self.learner!r}")
+
+    def indexed(self, classes: Any) -> "Settings":
+        """These settings with a class_weight by label made one weight per class of `classes` (a
+        class it does not name weighs 1, as in scikit-learn; a label that is not a class is an
+        error)."""
+        if not isinstance(self.class_weight, dict):
+            return self
+        known = classes.tolist()
+        named = set(known)
+        unknown = [label for label in self.class_weight if label not in named]
+        if unknown:
+            raise ValueError(f"class_weight names labels that are not classes of y: {unknown!r}")
+        return dataclasses.replace(self, class_weight=tuple(float(self.class_weight.get(c, 1.0)) for c in known))
 
     def resolved(self) -> "Settings":
         """These settings with every "auto" word setting given the value a fit without the automatic

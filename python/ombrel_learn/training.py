@@ -24,10 +24,11 @@ def float_features(settings: Settings, kind: str, texts: list[str], y: list[int]
 
 
 def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], classes: np.ndarray,
-                epochs: int, learner: str = "field", alpha: float | None = None) -> Model:
+                epochs: int, learner: str = "field", alpha: float | None = None,
+                made: dict[str, Any] | None = None) -> Model:
     """The model of `learner` on texts (already shuffled) with class indices y."""
     if learner != "field":
-        return train_linear(settings, kind, texts, y, classes, learner, alpha)
+        return train_linear(settings, kind, texts, y, classes, learner, alpha, made)
     spec = settings.spec(kind)
     k = len(classes)
     vocabulary: _native.Vocabulary | None = None
@@ -46,11 +47,15 @@ def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], c
 
 
 def train_linear(settings: Settings, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
-                 alpha: float | None) -> Model:
+                 alpha: float | None, made: dict[str, Any] | None = None) -> Model:
+    """The float learner's model of the texts, compiled into a field. `made`, when given, receives
+    the texts' ids under the model's features ("ids") and their count ("features")."""
     k = len(classes)
     with progress.phase(settings.verbose, "featurizing"):
         spec, vocabulary, buckets, documents = float_features(settings, kind, texts, y, k, learner)
     features = buckets or len(vocabulary or ())
+    if made is not None:
+        made.update(ids=documents, features=features)
     labels = np.asarray(y, dtype=np.uint32)
     with progress.phase(settings.verbose, "training"):
         model = learners.fit_float(settings, learner, alpha, documents, labels, features, k)
@@ -59,7 +64,7 @@ def train_linear(settings: Settings, kind: str, texts: list[str], y: list[int], 
 
 
 def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], classes: np.ndarray, learner: str,
-                        alpha: float | None) -> Model:
+                        alpha: float | None, made: dict[str, Any] | None = None) -> Model:
     """train_linear from the ids the choice already made of every training text: the same
     vocabulary (the tokens kept by the same rule, in the same order) and the same model, without
     tokenizing the texts again."""
@@ -69,6 +74,8 @@ def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], cl
     with progress.phase(settings.verbose, "training"):
         keep = cached.kept(rows, labels, k, int(settings.min_df), settings.coverage_for(learner))
         documents, features = cached.subset(rows, keep)
+        if made is not None:
+            made.update(ids=documents, features=features)
         vocabulary = None
         if not cached.buckets:
             assert cached.tokens is not None

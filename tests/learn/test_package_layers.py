@@ -10,9 +10,9 @@ PACKAGE = Path(ombrel_learn.__file__).resolve().parent
 # Top to bottom; a module imports modules of its own layer or of the layers below it. A name ending
 # in "*" stands for every module starting so.
 LAYERS = [
-    ("__init__", "__main__", "cli", "data", "serving*"),                     # what users run
+    ("__init__", "__main__", "cli", "data", "reports", "serving*"),          # what users run
     ("classifier",),                                                          # the estimator
-    ("autotune", "calibration", "choice", "multilabel", "model_folder",
+    ("autotune", "calibration", "choice", "explaining", "multilabel", "model_folder",
      "model_manifest"),                                                       # decide; persist
     ("training", "parts", "fitted_model"),                                    # the fitted model
     ("featurizing", "learners", "settings", "validation", "fields", "linear",

@@ -1,0 +1,73 @@
+"""Why a text gets its label: each of its tokens' share of the potentials of the predicted label and
+of the runner-up, as the field sums them (every token neuron of the text adds its synapses' weights
+to the classes' potentials, and a compiled float model's bias neurons add theirs), so that the
+tokens' shares plus the bias are exactly the potentials `Model.potentials` gives."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from . import _native, featurizing
+from .fitted_model import Model
+
+
+def _token_names(model: Model, text: str, ids: list[int]) -> dict[int, str]:
+    """The feature text of each of the text's ids: the vocabulary's token, or in hashing mode the
+    text's features that fall in that bucket (joined by '|' when several do). The text's own features
+    are recomputed and looked up one by one (no copy of the vocabulary); an id without a name stays
+    '#id'."""
+    wanted = set(ids)
+    names: dict[int, list[str]] = {}
+    for feature in _native.features(model.spec, text):
+        try:
+            if model.buckets:
+                token_id: int | None = _native.hash_bytes(feature) % model.buckets
+            else:
+                assert model.vocabulary is not None
+                token_id = model.vocabulary.find(feature)
+        except UnicodeError:  # a feature that is not whole UTF-8 (bytes cut inside a character)
+            continue
+        if token_id in wanted and feature not in names.setdefault(token_id, []):
+            names[token_id].append(feature)
+    return {i: "|".join(names[i]) if names.get(i) else f"#{i}" for i in ids}
+
+
+def _shares(model: Model, neuron: int, first: int, second: int) -> tuple[int, int]:
+    to_first = to_second = 0
+    for target, weight in model.field.get_neuron_synapses(neuron):
+        if target == first:
+            to_first += weight
+        elif target == second:
+            to_second += weight
+    return to_first, to_second
+
+
+def explain(model: Model, text: str, k: int = 10) -> dict[str, Any]:
+    """{"label", "runner_up", "tokens": [(token, to_label, to_runner_up), ...] (the k tokens with the
+    largest |to_label - to_runner_up|, largest first; equal ones in the text's order), "bias":
+    (to_label, to_runner_up)}; contributions in potential units (ints)."""
+    if model.thresholds is not None:
+        raise ValueError("explain answers why one label wins over the runner-up; a multi-label model "
+                         "decides each label against its own threshold (see decision_function)")
+    if not isinstance(text, str):
+        raise TypeError(f"text must be str, not {type(text).__name__}")
+    if isinstance(k, bool) or not isinstance(k, (int, np.integer)) or k < 0:
+        raise ValueError(f"k must be an int of at least 0, got {k!r}")
+    (text,) = featurizing.as_spec_reads(model.spec, [text])
+    potentials = model.potentials([text])[0].astype(np.int64)
+    order = np.argsort(-potentials, kind="stable")  # the first class on ties, as predict answers
+    first, second = int(order[0]), int(order[1])
+    ids = model.ids([text]).to_lists()[0]
+    shares = [(i, *_shares(model, i, first, second)) for i in ids]
+    ranked = sorted(shares, key=lambda s: -abs(s[1] - s[2]))[:int(k)]
+    names = _token_names(model, text, [i for i, _, _ in ranked]) if ranked else {}
+    bias = [0, 0]
+    for neuron in model.bias_suffix or ():
+        a, b = _shares(model, neuron, first, second)
+        bias[0] += a
+        bias[1] += b
+    classes = model.classes.tolist()
+    return {"label": classes[first], "runner_up": classes[second],
+            "tokens": [(names[i], a, b) for i, a, b in ranked], "bias": (bias[0], bias[1])}
