@@ -76,12 +76,12 @@ def nfc_texts(texts: list[str]) -> list[str]:
 
 def transform(spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None, buckets: int, texts: list[str],
               *rest: Any) -> _native.IdBatch:
-    """`_native.transform` on the texts as the spec reads them (NFC when it keeps marks)."""
+    """`_native.transform` on the texts as these features read them (in NFC when they keep marks)."""
     return _native.transform(spec, vocabulary, buckets, as_spec_reads(spec, texts), *rest)
 
 
 def build_vocabulary(spec: _native.FeatureSpec, texts: list[str], *rest: Any) -> Any:
-    """`_native.build_vocabulary` on the texts as the spec reads them (NFC when it keeps marks)."""
+    """`_native.build_vocabulary` on the texts as these features read them (in NFC when they keep marks)."""
     return _native.build_vocabulary(spec, as_spec_reads(spec, texts), *rest)
 
 
