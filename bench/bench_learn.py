@@ -52,16 +52,19 @@ PEERS = ("fasttext", "fasttext-25", "fasttext-bigrams", "fasttext-bigrams-25", "
          "sklearn-tfidfsvc")
 
 
+def read(path: str) -> tuple[list[str], list[str]]:
+    """(texts, labels) of a label<TAB>text file."""
+    texts, labels = [], []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            label, tab, text = line.rstrip("\n").partition("\t")
+            if tab:
+                labels.append(label)
+                texts.append(text)
+    return texts, labels
+
+
 def read_split(data_root: str, name: str):
-    def read(path):
-        texts, labels = [], []
-        with open(path, encoding="utf-8") as f:
-            for line in f:
-                label, tab, text = line.rstrip("\n").partition("\t")
-                if tab:
-                    labels.append(label)
-                    texts.append(text)
-        return texts, labels
     folder = os.path.join(data_root, name)
     if os.path.isfile(os.path.join(folder, "train.tsv")):
         return (*read(os.path.join(folder, "train.tsv")), *read(os.path.join(folder, "test.tsv")))

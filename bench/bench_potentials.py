@@ -21,18 +21,9 @@ import time
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_learn import read  # noqa: E402  (beside this file: label<TAB>text files)
 DEFAULT_DATA = os.environ.get("OMBREL_DATA", os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data"))
-
-
-def read(path: str) -> tuple[list[str], list[str]]:
-    texts, labels = [], []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            label, tab, text = line.rstrip("\n").partition("\t")
-            if tab:
-                labels.append(label)
-                texts.append(text)
-    return texts, labels
 
 
 def best_of_rounds(fns: dict, rounds: int = 7) -> dict:

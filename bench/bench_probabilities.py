@@ -37,21 +37,12 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_learn import read  # noqa: E402  (beside this file: label<TAB>text files)
 DEFAULT_DATA = os.environ.get("OMBREL_DATA", os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "data"))
 FASTTEXT_PYTHON = os.path.expanduser("~/.cache/ombrel/venv-bench/bin/python")
 BINS = 15
 FLOOR = float(np.finfo(np.float64).eps)  # what sklearn.metrics.log_loss clips to
-
-
-def read(path: str) -> tuple[list[str], list[str]]:
-    texts, labels = [], []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            label, tab, text = line.rstrip("\n").partition("\t")
-            if tab:
-                labels.append(label)
-                texts.append(text)
-    return texts, labels
 
 
 def split(data: str, name: str):
