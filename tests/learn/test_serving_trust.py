@@ -506,6 +506,9 @@ def test_a_killed_writer_leaves_no_record_locked(folder):
         server.wait_ready()
         writer = http(server.port, "GET", "/health")[1]["service"]["writer"]
         assert writer["running"] and writer["pid"] == serving.writer_pid(server.process.pid)
+        # Once the writer answers, it has loaded the model (and released the locks it found then).
+        status, answer = http(server.port, "POST", "/feedback", {"text": TEXT, "label": "space"}, token=TOKEN)
+        assert status == 200 and answer["after"] == "space", answer
         # The writer is stopped in the middle of updates: every record's lock word stays held.
         words = np.memmap(weights, dtype="<i4", mode="r+")
         words[14::16] = 1
