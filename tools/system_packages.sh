@@ -21,14 +21,17 @@ ensure_system_packages() {
     die "could not install ${missing[*]}; install them with: $command"
 }
 
-# What the test command needs: a C++ compiler, CMake, GoogleTest, nm (the exported-symbol test) and
-# the Unicode Character Database (the tokenizer's Unicode tests).
+# What the test command needs: a C++ compiler, CMake, GoogleTest, nm (the exported-symbol test), the
+# Unicode Character Database (the tokenizer's Unicode tests) and a headless browser with its WebDriver
+# (the served page's test drives it).
 OMBREL_TEST_PACKAGES=(
   "g++|command -v g++"
   "cmake|command -v cmake"
   "libgtest-dev|[ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]"
   "binutils|command -v nm"
   "unicode-data|[ -f /usr/share/unicode/UnicodeData.txt ]"
+  "chromium|command -v chromium"
+  "chromium-driver|command -v chromedriver"
 )
 # And the sanitizer command: clang with its sanitizer and libFuzzer runtimes.
 OMBREL_SANITIZER_PACKAGES=(

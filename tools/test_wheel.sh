@@ -25,7 +25,7 @@ VPY="$SCRATCH/venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip >/dev/null
 # The test dependencies, without the requirement files' comments (the serving tests need uvicorn).
 "$VPY" -m pip install -q "$WHEEL" \
-  $(grep -E '^(pytest|numpy|scikit-learn|pandas|uvicorn|uvloop|httptools|sybil)' requirements-dev.txt | sed 's/[[:space:]]*#.*//') \
+  $(grep -E '^(pytest|numpy|scikit-learn|pandas|uvicorn|uvloop|httptools|sybil|selenium)' requirements-dev.txt | sed 's/[[:space:]]*#.*//') \
   $(grep -E '^(dask|mypy)' requirements-dist.txt | sed 's/[[:space:]]*#.*//')
 
 echo "== Copy of the project without build outputs"

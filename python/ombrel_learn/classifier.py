@@ -484,13 +484,13 @@ class OmbrelClassifier:
         return calibration.top_k(self.predict_proba(X), self._fitted().classes.tolist(), k, threshold)
 
     @_surface()
-    def explain(self, text: str, k: int = 10) -> dict[str, Any]:
+    def explain(self, text: str, k: int = 10, in_order: bool = False) -> dict[str, Any]:
         """Why `text` gets its label: {"label", "runner_up", "tokens": [(token, to_label,
         to_runner_up), ...] the k tokens whose contributions differ most, largest first, "bias":
         (to_label, to_runner_up)}, in potential units; the tokens' contributions (all of them, not
         only the k shown) plus the bias are the potentials decision_function's rows are made of.
-        Single-label models only. See ombrel_learn.explaining."""
-        return explaining.explain(self._fitted(), text, k)
+        in_order adds every feature in reading order. Single-label models. See ombrel_learn.explaining."""
+        return explaining.explain(self._fitted(), text, k, in_order)
 
     @_surface()
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:

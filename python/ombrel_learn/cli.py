@@ -179,6 +179,8 @@ def _parser() -> argparse.ArgumentParser:
                             "(repeat for several; '*' for any: only behind a proxy that checks it)")
     serve.add_argument("--allowed-origin", action="append", default=[], metavar="ORIGIN",
                        help="a web origin (scheme://host:port) whose pages may call the service (repeatable)")
+    serve.add_argument("--no-page", action="store_true",
+                       help="do not answer / with the page to try the model (for production deployments)")
     serve.add_argument("--timeout-header", type=float, default=serving.DEFAULT_HEADER_TIMEOUT, metavar="SECONDS",
                        help="close a connection whose request head has not arrived within SECONDS of its opening "
                             "or of the previous answer (default %(default)s)")
@@ -457,7 +459,7 @@ def _serve(args: argparse.Namespace) -> int:
                     allowed_hosts=args.allowed_host, allowed_origins=args.allowed_origin,
                     header_timeout=args.timeout_header, body_timeout=args.timeout_body,
                     keep_alive=args.timeout_keep_alive, max_connections=args.max_connections,
-                    restart_delay_max=args.restart_delay_max, max_head=args.max_head)
+                    restart_delay_max=args.restart_delay_max, max_head=args.max_head, page=not args.no_page)
     except serving.ServeError as e:
         raise _Failure(str(e)) from None
     return 0

@@ -13,13 +13,10 @@ from . import _native, featurizing
 from .fitted_model import Model
 
 
-def _token_names(model: Model, text: str, ids: list[int]) -> dict[int, str]:
-    """The feature text of each of the text's ids: the vocabulary's token, or in hashing mode the
-    text's features that fall in that bucket (joined by '|' when several do). The text's own features
-    are recomputed and looked up one by one (no copy of the vocabulary); an id without a name stays
-    '#id'."""
-    wanted = set(ids)
-    names: dict[int, list[str]] = {}
+def _feature_ids(model: Model, text: str) -> list[tuple[str, int | None]]:
+    """Each of the text's features in the order it reads them, with its token id (None when the
+    model has no neuron for it)."""
+    found: list[tuple[str, int | None]] = []
     for feature in _native.features(model.spec, text):
         try:
             if model.buckets:
@@ -29,6 +26,18 @@ def _token_names(model: Model, text: str, ids: list[int]) -> dict[int, str]:
                 token_id = model.vocabulary.find(feature)
         except UnicodeError:  # a feature that is not whole UTF-8 (bytes cut inside a character)
             continue
+        found.append((feature, token_id))
+    return found
+
+
+def _token_names(model: Model, text: str, ids: list[int]) -> dict[int, str]:
+    """The feature text of each of the text's ids: the vocabulary's token, or in hashing mode the
+    text's features that fall in that bucket (joined by '|' when several do). The text's own features
+    are recomputed and looked up one by one (no copy of the vocabulary); an id without a name stays
+    '#id'."""
+    wanted = set(ids)
+    names: dict[int, list[str]] = {}
+    for feature, token_id in _feature_ids(model, text):
         if token_id in wanted and feature not in names.setdefault(token_id, []):
             names[token_id].append(feature)
     return {i: "|".join(names[i]) if names.get(i) else f"#{i}" for i in ids}
@@ -44,10 +53,14 @@ def _shares(model: Model, neuron: int, first: int, second: int) -> tuple[int, in
     return to_first, to_second
 
 
-def explain(model: Model, text: str, k: int = 10) -> dict[str, Any]:
+def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dict[str, Any]:
     """{"label", "runner_up", "tokens": [(token, to_label, to_runner_up), ...] (the k tokens with the
     largest |to_label - to_runner_up|, largest first; equal ones in the text's order), "bias":
-    (to_label, to_runner_up)}; contributions in potential units (ints)."""
+    (to_label, to_runner_up)}; contributions in potential units (ints).
+
+    With in_order, also "in_order": [(feature, to_label, to_runner_up), ...], every feature of the
+    text in the order the model reads it (words before word pairs), with what one presentation of
+    its neuron adds; (0, 0) for a feature the model has no neuron for."""
     if model.thresholds is not None:
         raise ValueError("explain answers why one label wins over the runner-up; a multi-label model "
                          "decides each label against its own threshold (see decision_function)")
@@ -69,5 +82,10 @@ def explain(model: Model, text: str, k: int = 10) -> dict[str, Any]:
         bias[0] += a
         bias[1] += b
     classes = model.classes.tolist()
-    return {"label": classes[first], "runner_up": classes[second],
-            "tokens": [(names[i], a, b) for i, a, b in ranked], "bias": (bias[0], bias[1])}
+    answer = {"label": classes[first], "runner_up": classes[second],
+              "tokens": [(names[i], a, b) for i, a, b in ranked], "bias": (bias[0], bias[1])}
+    if in_order:
+        known: dict[int | None, tuple[int, int]] = {i: (a, b) for i, a, b in shares}
+        # A feature whose id is not among the text's (a token the field's vocabulary cut) adds nothing.
+        answer["in_order"] = [(feature, *known.get(i, (0, 0))) for feature, i in _feature_ids(model, text)]
+    return answer

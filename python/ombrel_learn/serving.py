@@ -6,10 +6,12 @@ JSON in, JSON out:
     POST /predict_batch  {"texts": ["...", ...]}          -> {"labels": [L, ...], "model": ID}
     POST /explain        {"text": "...", "k": 10}         -> {"label": L, "runner_up": R, "tokens": [[T, a, b], ...],
                                                               "bias": [a, b], "model": ID}
+                         ("in_order": true adds "in_order": [[T, a, b], ...], every feature in reading order)
     POST /feedback       {"text": "...", "label": L}      -> {"label": L, "before": L0, "after": L1, "model": ID}
     POST /reload                                          -> {"model": ID, "changed": bool}
     GET  /model          format version, classes, features, learner, alpha, sizes, when it was saved
     GET  /health         {"status": "ok" | "degraded", "model": ID, "pid": ..., "service": {...}}
+    GET  /               a page to try the model in a browser (serving_page.py; off with --no-page)
 
 ID is the name of the weights file the answer came from (`weights-<tag>.bin`): every save gives a
 new one, so a client can tell which model answered. /feedback and /reload write: they are off
@@ -18,7 +20,7 @@ request must show, Host, Origin and Content-Type included).
 
 The service is four parts, one module each:
 - serving_app: the ASGI application (routes, refusals, who may write). Plain ASGI rather than a
-  framework: six JSON endpoints need no router; the body limit is enforced while the body arrives
+  framework: seven JSON endpoints and a page need no router; the body limit is enforced while the body arrives
   (before anything is parsed); and a prediction of one short text costs a few microseconds, so every
   layer of request objects would show in the latency. The only dependency is uvicorn.
 - serving_model: the model a process serves (ServedModel, load_served) and its hot swap

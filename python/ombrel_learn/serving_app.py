@@ -26,7 +26,7 @@ import os
 import time
 from typing import Any, Awaitable, Callable, Iterable
 
-from . import serving_writer
+from . import serving_page, serving_writer
 from .serving_model import (DEFAULT_POLL, ModelHolder, RequestError, ServedModel, feedback_text, json_type,
                             stamp)
 
@@ -55,6 +55,13 @@ Send = Callable[[dict[str, Any]], Awaitable[None]]
 
 class _ClientGone(Exception):
     pass
+
+
+class _Page:
+    """An answer that is the HTML page, not JSON."""
+
+    def __init__(self, body: bytes):
+        self.body = body
 
 
 def host_name(value: str) -> str | None:
@@ -91,13 +98,14 @@ class ServingApp:
     bound_host, allowed_hosts, allowed_origins: what Host and Origin may say (see the module text).
     writer_path: the socket of the folder's writer process; feedback goes there. Without one (the
     app driven in a process of its own), feedback trains this process's model.
-    status_path: the supervisor's status file, reported by /health."""
+    status_path: the supervisor's status file, reported by /health.
+    page: whether `/` answers with the page to try the model (serving_page.py)."""
 
     def __init__(self, folder: str, max_body: int = DEFAULT_MAX_BODY, poll: float = DEFAULT_POLL,
                  signal_path: str | None = None, *, token: str | None = None, bound_host: str = "127.0.0.1",
                  allowed_hosts: Iterable[str] = (), allowed_origins: Iterable[str] = (),
                  body_timeout: float = DEFAULT_BODY_TIMEOUT, writer_path: str | None = None,
-                 status_path: str | None = None):
+                 status_path: str | None = None, page: bool = True):
         if max_body < 1:
             raise ValueError(f"max_body must be positive, got {max_body}")
         if token is not None and not token:
@@ -124,6 +132,8 @@ class ServingApp:
             "/model": ("GET", self._model),
             "/health": ("GET", self._health),
         }
+        if page:
+            self.routes["/"] = ("GET", self._page)
 
     @property
     def writes(self) -> bool:
@@ -182,7 +192,7 @@ class ServingApp:
         if kind != "http":
             return
         close = False
-        payload: dict[str, Any] | bytes
+        payload: dict[str, Any] | bytes | _Page
         try:
             status, payload, headers = 200, await self._route(scope, receive), []
         except RequestError as e:
@@ -192,12 +202,15 @@ class ServingApp:
         except Exception as e:  # noqa: BLE001 - one bad request must not take the worker down
             log.exception("request to %s failed", scope.get("path"))
             status, payload, headers = 500, {"error": f"internal error: {type(e).__name__}"}, []
-        body = payload if isinstance(payload, bytes) else _encode(payload)
+        kind_headers = [(b"content-type", b"application/json")]
+        if isinstance(payload, _Page):
+            body, kind_headers = payload.body, serving_page.HEADERS
+        else:
+            body = payload if isinstance(payload, bytes) else _encode(payload)
         if close:
             headers = [*headers, (b"connection", b"close")]
         await send({"type": "http.response.start", "status": status,
-                    "headers": [(b"content-type", b"application/json"),
-                                (b"content-length", str(len(body)).encode("ascii")), *headers]})
+                    "headers": [*kind_headers, (b"content-length", str(len(body)).encode("ascii")), *headers]})
         await send({"type": "http.response.body", "body": body})
 
     async def _route(self, scope: Scope, receive: Receive) -> Any:
@@ -372,19 +385,25 @@ class ServingApp:
             k = 10
         elif type(k) is not int or k < 1:
             raise RequestError(422, f"the field 'k' must be an integer >= 1, not {k!r}"[:200])
+        in_order = data.get("in_order", False)
+        if type(in_order) is not bool:
+            raise RequestError(422, f"the field 'in_order' must be true or false, not {json_type(in_order)}")
         if served.classifier.multilabel_:
             raise RequestError(422, "/explain answers why one label wins over the runner-up; this model is "
                                     "multi-label (each label is decided against its own threshold)")
         try:
             if len(text) <= INLINE_TEXT_CHARS:
-                found = served.classifier.explain(text, k)
+                found = served.classifier.explain(text, k, in_order)
             else:
-                found = await self._off_loop(served.classifier.explain, text, k)
+                found = await self._off_loop(served.classifier.explain, text, k, in_order)
         except UnicodeError:
             raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
-        return {"label": found["label"], "runner_up": found["runner_up"],
-                "tokens": [list(entry) for entry in found["tokens"]], "bias": list(found["bias"]),
-                "model": served.identity}
+        answer = {"label": found["label"], "runner_up": found["runner_up"],
+                  "tokens": [list(entry) for entry in found["tokens"]], "bias": list(found["bias"]),
+                  "model": served.identity}
+        if in_order:
+            answer["in_order"] = [list(entry) for entry in found["in_order"]]
+        return answer
 
     async def _feedback(self, served: ServedModel, data: Any) -> dict[str, Any]:
         text = feedback_text(data)
@@ -409,6 +428,9 @@ class ServingApp:
         current = self.holder.current
         assert current is not None
         return {"model": current.identity, "changed": changed}
+
+    async def _page(self, served: ServedModel) -> _Page:
+        return _Page(serving_page.page(self.writes))
 
     async def _model(self, served: ServedModel) -> dict[str, Any]:
         return served.describe()

@@ -70,6 +70,7 @@ class ServedModel:
             "buckets": m.get("buckets"),
             "token_neurons": clf.n_features_,
             "feedback": clf.learner_ == "field",
+            "multilabel": bool(clf.multilabel_),
         }
         alpha = getattr(clf, "alpha_", None)
         try:

@@ -292,10 +292,11 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
         allowed_origins: Iterable[str] = (), header_timeout: float = DEFAULT_HEADER_TIMEOUT,
         body_timeout: float = DEFAULT_BODY_TIMEOUT, keep_alive: float = DEFAULT_KEEP_ALIVE,
         max_connections: int = DEFAULT_MAX_CONNECTIONS,
-        restart_delay_max: float = DEFAULT_RESTART_DELAY_MAX, max_head: int = DEFAULT_MAX_HEAD) -> None:
+        restart_delay_max: float = DEFAULT_RESTART_DELAY_MAX, max_head: int = DEFAULT_MAX_HEAD,
+        page: bool = True) -> None:
     """Serves the folder in `workers` processes until SIGINT or SIGTERM. token: enables the writing
-    endpoints (/feedback, /reload) for requests that carry it. Raises ServeError when the service
-    cannot start as asked."""
+    endpoints (/feedback, /reload) for requests that carry it. page: answer / with the page to try the
+    model. Raises ServeError when the service cannot start as asked."""
     stop = threading.Event()
     previous = {sig: signal.signal(sig, lambda *_: stop.set()) for sig in (signal.SIGINT, signal.SIGTERM)}
     try:
@@ -319,7 +320,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
                     "poll": poll, "access_log": access_log, "log_level": log_level, "writes": token is not None,
                     "allowed_hosts": list(allowed_hosts), "allowed_origins": list(allowed_origins),
                     "header_timeout": header_timeout, "body_timeout": body_timeout, "keep_alive": keep_alive,
-                    "max_connections": max_connections, "max_head": max_head,
+                    "max_connections": max_connections, "max_head": max_head, "page": page,
                     "listen_fd": listener.fileno(), "signal_path": os.path.join(scratch, "reload"),
                     "status_path": os.path.join(scratch, "status.json"),
                     "ready_path": os.path.join(scratch, "ready-{pid}"),

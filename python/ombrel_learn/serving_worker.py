@@ -185,7 +185,8 @@ def app_from_env() -> ServingApp:
                       bound_host=config.get("host", "127.0.0.1"), allowed_hosts=config.get("allowed_hosts", ()),
                       allowed_origins=config.get("allowed_origins", ()),
                       body_timeout=config.get("body_timeout", DEFAULT_BODY_TIMEOUT),
-                      writer_path=config.get("writer_path"), status_path=config.get("status_path"))
+                      writer_path=config.get("writer_path"), status_path=config.get("status_path"),
+                      page=config.get("page", True))
 
 
 def main() -> None:
