@@ -126,15 +126,16 @@ def held_out_temperature(texts: list[str], y: list[int], model: Any,
 
 
 def float_temperature(settings: Any, kind: str, texts: list[str], y: list[int], k: int, learner: str,
-                      alpha: float | None, model: Any, ids: Any = None, features: int | None = None
-                      ) -> float | None:
+                      alpha: float | None, model: Any, ids: Any = None, features: int | None = None,
+                      sample_weight: Any = None) -> float | None:
     """held_out_temperature for a float learner, without compiling the held-out model: its float
     model, as the field will hold it, scores the held-out texts in its own units (the compiled
     model's potentials are those times its scale, plus one constant per text, which no softmax
     sees). `ids`: the ids of every training text under the final model's `features` (a vocabulary
     of all of them: a token that only held-out texts hold gets no weight from the part fitted, so
     it changes no held-out score), so that nothing is tokenized again; None: the part is
-    tokenized."""
+    tokenized. sample_weight: the texts' weights, which the part's fit honours (the temperature is
+    fitted on the held-out texts unweighted)."""
     if len(texts) < MIN_CALIBRATION_TEXTS:
         return None
     fitted, scored = held_out_split(len(texts))
@@ -151,8 +152,10 @@ def float_temperature(settings: Any, kind: str, texts: list[str], y: list[int], 
                                                                        learner)
         features = buckets or len(vocabulary or ())
         held_ids = featurizing.transform(spec, vocabulary, buckets, texts[fitted:fitted + scored])
-    floating = learners.fit_float(settings, learner, alpha, documents, labels[:fitted], features, k)
-    floating = learners.as_the_field_holds(settings, floating, documents, labels[:fitted], k)
+    part_weight = None if sample_weight is None else sample_weight[:fitted]
+    floating = learners.fit_float(settings, learner, alpha, documents, labels[:fitted], features, k,
+                                  sample_weight=part_weight)
+    floating = learners.as_the_field_holds(settings, floating, documents, labels[:fitted], k, part_weight)
     scores = floating.decision_function(held_ids)
     return fit_temperature(scores, labels[fitted:].astype(np.intp)) * model.units()
 

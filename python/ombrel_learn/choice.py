@@ -5,7 +5,8 @@ held-out part, the best kept.
 It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
 allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes before
 SGD), and the estimator refits it on everything. With a class_weight, only SGD (the learner that
-weighs the classes) is compared. Word features, which predict several times faster,
+weighs the classes) is compared; with fit's sample_weight, every candidate trains with the weights
+of its training rows (the held-out rows are scored unweighted). Word features, which predict several times faster,
 are kept unless chars do significantly better (see `prefer_cheaper`).
 """
 
@@ -20,7 +21,7 @@ import numpy as np
 from . import _native, calibration, featurizing, learners, linear, progress
 from .featurizing import Featurized, featurize
 from .fitted_model import Model
-from .settings import CLASS_WEIGHT_LEARNERS, Settings
+from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, Settings
 from .training import float_features, train_linear_cached, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -90,14 +91,15 @@ def base_kind(kind: str) -> str:
     return "chars" if kind == "chars" else "words"
 
 
-def candidates(settings: Settings, k: int) -> list[Candidate]:
-    """(features, learner, alpha) in order of preference (ties go to the earlier one)."""
+def candidates(settings: Settings, k: int, weighted: bool = False) -> list[Candidate]:
+    """(features, learner, alpha) in order of preference (ties go to the earlier one); weighted:
+    fit has a sample_weight (the field learner cannot honour it)."""
     kinds = kinds_of(settings)
     if settings.learner != "auto":
         learner_names: tuple[str, ...] = (settings.learner,)
     elif settings.class_weight is not None:  # only SGD weighs the classes
         learner_names = CLASS_WEIGHT_LEARNERS
-    elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS:
+    elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS and not weighted:
         learner_names = ("field",)
     else:
         learner_names = AUTO_LEARNERS
@@ -128,7 +130,7 @@ def name(c: Candidate) -> str:
 
 
 def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: dict[str, Any],
-           cache: dict[str, Featurized]) -> Candidate:
+           cache: dict[str, Featurized], sample_weight: np.ndarray | None = None) -> Candidate:
     """The (features, learner, alpha) that score best on held-out rows of a sample of the
     (already shuffled) training texts; the measured accuracies go to `report` (selection_scores_,
     selection_rows_, feature_scores_, selection_paired_), the ids made of the sample to `cache`.
@@ -139,7 +141,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     sets the budget of the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first
     rows of the sample that its budget allows, and the kinds are compared on the rows they share
     (the same folds, the same held-out texts)."""
-    chosen = candidates(settings, k)
+    chosen = candidates(settings, k, sample_weight is not None)
     if len(chosen) == 1:
         return chosen[0]
     if any(c[1] == "field" for c in chosen):
@@ -183,15 +185,17 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
             if not chosen:
-                if settings.class_weight is not None:  # the field learner does not weigh classes
-                    raise ValueError("class_weight needs SGD, whose weights would not fit in memory here: use "
-                                     "fewer tokens (min_df, buckets)")
+                if settings.class_weight is not None or sample_weight is not None:  # the field learner cannot
+                    raise ValueError(f"{'class_weight' if sample_weight is None else 'sample_weight'} needs a "
+                                     f"float learner, whose weights would not fit in memory here: use fewer "
+                                     f"tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
     outcome: dict[Candidate, np.ndarray] = {}
     for kind in kinds:
         mine = [c for c in chosen if c[0] == kind]
-        outcome.update(score(variant(settings, kind)[1], featurized[kind], mine, labels, k, held_out))
+        outcome.update(score(variant(settings, kind)[1], featurized[kind], mine, labels, k, held_out,
+                             sample_weight=sample_weight))
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
     if not right:
@@ -223,7 +227,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             paired_outcome[c] = outcome[c]
         else:
             paired_outcome[c] = score(variant(settings, kind)[1], featurized[kind], [c], labels, k, held_out,
-                                      within=common)[c]
+                                      within=common, sample_weight=sample_weight)[c]
     shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
     if not shared.any():
         return finalists[0]
@@ -262,7 +266,8 @@ def folds(count: int) -> list[np.ndarray]:
 
 
 def score(settings: Settings, data: Featurized, scored: list[Candidate], labels: np.ndarray, k: int,
-          held_out: list[np.ndarray], within: np.ndarray | None = None) -> dict[Candidate, np.ndarray]:
+          held_out: list[np.ndarray], within: np.ndarray | None = None,
+          sample_weight: np.ndarray | None = None) -> dict[Candidate, np.ndarray]:
     """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
     was right, 0 where wrong, -1 where not scored (rows data lacks, or outside the mask
     `within`). In each fold a candidate trains on the rows of data (within the mask) that the
@@ -288,7 +293,8 @@ def score(settings: Settings, data: Featurized, scored: list[Candidate], labels:
         documents, features = data.subset(train_rows, keep)
         test_ids, _ = data.subset(held, keep)
         test_y = labels[held_positions]
-        for candidate, model in float_models(settings, scored, documents, train_y, features, k):
+        train_weight = None if sample_weight is None else sample_weight[data.positions[train_rows]]
+        for candidate, model in float_models(settings, scored, documents, train_y, features, k, train_weight):
             outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
 
     # The learners release the interpreter lock, so folds run side by side on the pool's threads
@@ -305,7 +311,7 @@ def score(settings: Settings, data: Featurized, scored: list[Candidate], labels:
 
 
 def float_models(settings: Settings, scored: list[Candidate], documents: Any, labels: np.ndarray, features: int,
-                 k: int) -> Iterator[tuple[Candidate, linear.LinearModel]]:
+                 k: int, sample_weight: np.ndarray | None = None) -> Iterator[tuple[Candidate, linear.LinearModel]]:
     """Each float candidate with its model of these training ids, as the field will hold it (with
     more than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive
     Bayes counts once for all its alphas."""
@@ -314,11 +320,12 @@ def float_models(settings: Settings, scored: list[Candidate], documents: Any, la
         _, learner, alpha = candidate
         if learner == "naive_bayes":
             if counts is None:
-                counts = linear.count_naive_bayes(documents, labels, features, k)
+                counts = linear.count_naive_bayes(documents, labels, features, k, sample_weight=sample_weight)
             model = counts.to_model(1.0 if alpha is None else float(alpha))
         else:
-            model = learners.fit_float(settings, learner, alpha, documents, labels, features, k)
-        yield candidate, learners.as_the_field_holds(settings, model, documents, labels, k)
+            model = learners.fit_float(settings, learner, alpha, documents, labels, features, k,
+                                       sample_weight=sample_weight)
+        yield candidate, learners.as_the_field_holds(settings, model, documents, labels, k, sample_weight)
 
 
 def _choose_on_texts(settings: Settings, texts: list[str], y: list[int], k: int, report: dict[str, Any]
@@ -424,17 +431,22 @@ def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: An
     return best
 
 
-def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.ndarray, report: dict[str, Any]
-               ) -> tuple[Model, float | None]:
-    """fit's model of the (already shuffled) texts with class indices y, and its alpha: the
-    candidate the choice keeps (when the settings leave something to choose; what it measured
-    goes to `report`) fitted on every text, with predict_proba's temperature."""
+def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.ndarray, report: dict[str, Any],
+               sample_weight: np.ndarray | None = None) -> tuple[Model, float | None]:
+    """fit's model of the (already shuffled) texts with class indices y (and weights, in the same
+    order), and its alpha: the candidate the choice keeps (when the settings leave something to
+    choose; what it measured goes to `report`) fitted on every text, with predict_proba's
+    temperature."""
+    if sample_weight is not None and settings.learner not in ("auto",) + SAMPLE_WEIGHT_LEARNERS:
+        raise ValueError(f"sample_weight is honoured by learner "
+                         f"{', '.join(map(repr, SAMPLE_WEIGHT_LEARNERS))} (and learner='auto', which then "
+                         f"compares only those), not by {settings.learner!r}, whose integer steps cannot be scaled")
     kind, learner, alpha = settings.features, settings.learner, settings.alpha
     # The ids the choice made of the training texts: the final fit reuses those of all of them.
     featurized: dict[str, Featurized] = {}
     if needed(settings):
         with progress.phase(settings.verbose, "choosing features and learner"):
-            kind, learner, alpha = choose(settings, texts, y, len(classes), report, featurized)
+            kind, learner, alpha = choose(settings, texts, y, len(classes), report, featurized, sample_weight)
     cached = featurized.get(kind)
     # The choice compares variants of the word features (stop words and stemming, word pairs):
     # the model is made of the concrete settings of the one chosen.
@@ -449,13 +461,14 @@ def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.n
             train_model(quiet, kind, part, part_y, classes, int(settings.epochs), learner, alpha)))
     made: dict[str, Any] = {}  # the training texts' ids under the final model's features
     if learner != "field" and cached is not None and cached.rows == len(texts):
-        model = train_linear_cached(concrete, cached, y, classes, learner, alpha, made)
+        model = train_linear_cached(concrete, cached, y, classes, learner, alpha, made, sample_weight)
     else:
-        model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha, made)
+        model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha, made,
+                            sample_weight)
     model.feature_params = concrete.feature_params(kind)
     if learner != "field":
         model.temperature = calibration.float_temperature(quiet, kind, texts, y, len(classes), learner, alpha, model,
-                                                          made.get("ids"), made.get("features"))
+                                                          made.get("ids"), made.get("features"), sample_weight)
     elif per_unit is not None:
         model.temperature = per_unit * model.units()
     return model, alpha

@@ -37,7 +37,7 @@ from .exceptions import not_fitted
 from .featurizing import ENGLISH_STOP_WORDS
 from .fitted_model import FITTED_ATTRIBUTES, Model, from_state
 from .settings import EARLIER_DEFAULTS, Settings
-from .validation import as_labels, as_texts, check_lengths, check_same_family, check_texts
+from .validation import as_labels, as_sample_weight, as_texts, check_lengths, check_same_family, check_texts
 
 __all__ = ["OmbrelClassifier", "ENGLISH_STOP_WORDS", "FITTED_ATTRIBUTES"]
 
@@ -146,7 +146,6 @@ class OmbrelClassifier:
     class_weight : None, "balanced" (n_texts / (n_classes x the class's texts)) or {label: weight}
         (unnamed classes weigh 1): how much a text of each class counts, for learner "sgd" only;
         learner="auto" then compares SGD alone; the other learners refuse it.
-
     random_state : seed of the shuffle and of the "auto" sample.
     verbose : progress bars on standard error (only when it is a terminal).
 
@@ -244,10 +243,11 @@ class OmbrelClassifier:
         return settings, texts, labels
 
     @_surface(serialized=True)
-    def fit(self, X: Any, y: Any) -> "OmbrelClassifier":
-        """Learns from texts X with labels y. Returns self."""
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> "OmbrelClassifier":
+        """Learns from texts X with labels y; sample_weight: one weight (>= 0) per text, taken by
+        learners "naive_bayes", "sgd" and "perceptron" ("auto" then compares those). Returns self."""
         if multilabel.targets(y) is not None:  # label sets or an indicator matrix
-            model, measured = multilabel.fit(self._check_settings(), X, y)
+            model, measured = multilabel.fit(self._check_settings(), X, y, sample_weight)
             for name in FITTED_ATTRIBUTES + ("_stream_counts",):
                 self.__dict__.pop(name, None)
             self._set_model(model)
@@ -267,7 +267,8 @@ class OmbrelClassifier:
             self.__dict__.pop(name, None)
         report: dict[str, Any] = {}
         try:
-            model, alpha = choice.fit_chosen(settings, texts, y_list, classes, report)
+            model, alpha = choice.fit_chosen(settings, texts, y_list, classes, report,
+                                             as_sample_weight(sample_weight, order))
         finally:
             self.__dict__.update(report)
         self._set_model(model)
@@ -485,11 +486,10 @@ class OmbrelClassifier:
 
     @_surface()
     def explain(self, text: str, k: int = 10, in_order: bool = False) -> dict[str, Any]:
-        """Why `text` gets its label: {"label", "runner_up", "tokens": [(token, to_label,
-        to_runner_up), ...] the k tokens whose contributions differ most, largest first, "bias":
-        (to_label, to_runner_up)}, in potential units; the tokens' contributions (all of them, not
-        only the k shown) plus the bias are the potentials decision_function's rows are made of.
-        in_order adds every feature in reading order. Single-label models. See ombrel_learn.explaining."""
+        """Why `text` gets its label: {"label", "runner_up", "tokens": [(token, to_label, to_runner_up),
+        ...] the k tokens whose contributions differ most, "bias": (to_label, to_runner_up)}, in
+        potential units, summing (all tokens) to decision_function's; in_order: every feature in
+        reading order too. Single-label models. See ombrel_learn.explaining."""
         return explaining.explain(self._fitted(), text, k, in_order)
 
     @_surface()

@@ -102,6 +102,11 @@ def _scales(feature_scale: Any, row_scale: Any, feature_count: int,
             _scale(row_scale, _text_count(offsets), "row_scale", "text"))
 
 
+def _sample_weights(sample_weight: Any, offsets: Any) -> np.ndarray | None:
+    """One float32 weight per text, or None; the native side refuses a negative or non-finite one."""
+    return _scale(sample_weight, _text_count(offsets), "sample_weight", "text")
+
+
 def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
     """Each text's L2 norm when id f is worth feature_scale[f]: float32 sqrt(extra**2 + the sum of
     feature_scale[f]**2 over its ids f), ids counted as they occur and ids at or beyond
@@ -203,25 +208,27 @@ class NaiveBayesCounts:
 
 
 def count_naive_bayes(ids: Any, labels: Any, feature_count: int, class_count: int, *, feature_scale: Any = None,
-                      row_scale: Any = None) -> NaiveBayesCounts:
+                      row_scale: Any = None, sample_weight: Any = None) -> NaiveBayesCounts:
     """The naive Bayes counts of labelled texts. Ids at or above feature_count are skipped. With
     scales, each occurrence adds its value feature_scale[f] * row_scale[i] instead of 1 (as
-    MultinomialNB sums TF-IDF values); the texts per class are counted as before."""
+    MultinomialNB sums TF-IDF values); the texts per class are counted as before. sample_weight (one
+    per text): each text counts that many times, its occurrences and itself."""
     feature_count, class_count = _counts(feature_count, class_count)
     tokens, offsets = _rows(ids)
     y = _labels(labels, offsets, class_count)
     features, rows = _scales(feature_scale, row_scale, feature_count, offsets)
     feature_counts, class_texts = _learners.count_naive_bayes(tokens, offsets, y, feature_count, class_count,
-                                                              features, rows)
+                                                              features, rows, _sample_weights(sample_weight, offsets))
     return NaiveBayesCounts(np.asarray(feature_counts), np.asarray(class_texts))
 
 
 def fit_naive_bayes(ids: Any, labels: Any, feature_count: int, class_count: int, *, alpha: float = 1.0,
-                    fit_prior: bool = True, feature_scale: Any = None, row_scale: Any = None) -> LinearModel:
+                    fit_prior: bool = True, feature_scale: Any = None, row_scale: Any = None,
+                    sample_weight: Any = None) -> LinearModel:
     """Multinomial naive Bayes with additive smoothing alpha (scikit-learn's MultinomialNB), on
     binary rows or, with scales, on the values of `count_naive_bayes`."""
     counts = count_naive_bayes(ids, labels, feature_count, class_count, feature_scale=feature_scale,
-                               row_scale=row_scale)
+                               row_scale=row_scale, sample_weight=sample_weight)
     return counts.to_model(alpha, fit_prior)
 
 
@@ -242,7 +249,8 @@ def _seed(random_state: int | None) -> int:
 def fit_perceptron(ids: Any, labels: Any, feature_count: int, class_count: int, *, epochs: int = 5,
                    margin: float = 10.0, average: bool = True, random_state: int | None = 0,
                    initial: LinearModel | None = None, feature_scale: Any = None, row_scale: Any = None,
-                   fit_intercept: bool = True, intercept_by_row: bool = False) -> LinearModel:
+                   fit_intercept: bool = True, intercept_by_row: bool = False,
+                   sample_weight: Any = None) -> LinearModel:
     """The (averaged) multiclass perceptron: `epochs` shuffled passes; a text whose class does not
     beat the best other by more than `margin` (in units of one update) updates both: each id's
     weight moves by its value (1, or feature_scale[f] * row_scale[i]) and, with fit_intercept, the
@@ -250,7 +258,8 @@ def fit_perceptron(ids: Any, labels: Any, feature_count: int, class_count: int, 
     moves its own score difference by about 2, one on a binary row of n ids by about 2n, so scaled
     rows call for a margin scaled alike. Without an intercept the bias keeps its start (0 unless
     `initial`). intercept_by_row: the bias moves (and scores) by the text's row_scale instead of 1,
-    as the weight of a constant feature of value 1 in the row before its scaling."""
+    as the weight of a constant feature of value 1 in the row before its scaling. sample_weight (one
+    per text) scales each text's updates, not its scores."""
     feature_count, class_count = _counts(feature_count, class_count)
     if int(epochs) < 0:
         raise ValueError(f"epochs must not be negative, got {epochs}")
@@ -260,7 +269,8 @@ def fit_perceptron(ids: Any, labels: Any, feature_count: int, class_count: int, 
     init_w, init_b = _initial(initial, feature_count, class_count)
     weights, bias = _learners.fit_perceptron(tokens, offsets, y, feature_count, class_count, int(epochs),
                                              _seed(random_state), bool(average), init_w, init_b, float(margin),
-                                             features, rows, bool(fit_intercept), bool(intercept_by_row))
+                                             features, rows, bool(fit_intercept), bool(intercept_by_row),
+                                             _sample_weights(sample_weight, offsets))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 
@@ -292,7 +302,8 @@ def _class_weights(class_weight: Any, y: np.ndarray, class_count: int) -> np.nda
 def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss: str = "hinge",
             alpha: float = 1e-4, epochs: int = 5, class_weight: Any = None, random_state: int | None = 0,
             initial: LinearModel | None = None, first_step: int = 0, feature_scale: Any = None,
-            row_scale: Any = None, fit_intercept: bool = True, intercept_by_row: bool = False) -> LinearModel:
+            row_scale: Any = None, fit_intercept: bool = True, intercept_by_row: bool = False,
+            sample_weight: Any = None) -> LinearModel:
     """One-against-the-rest linear model by SGD (scikit-learn's SGDClassifier with learning_rate
     "optimal" and penalty "l2", for `epochs` shuffled passes). class_weight: None, "balanced", a
     mapping from class index to weight, or one weight per class. first_step: where the step-size
@@ -303,7 +314,8 @@ def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss
     False: no bias is learned (it keeps its start, 0 unless `initial`). intercept_by_row: the
     intercept's input is the text's row_scale instead of 1 (a constant feature of value 1 in the row
     before its scaling, unpenalized, with the intercept's steps): multiplied by each row's norm, the
-    model's scores are those of a model of the unscaled rows with that bias."""
+    model's scores are those of a model of the unscaled rows with that bias. sample_weight (one per
+    text) multiplies each text's gradient, as SGDClassifier's does."""
     feature_count, class_count = _counts(feature_count, class_count)
     if loss not in LOSSES:
         raise ValueError(f"loss must be one of {LOSSES}, got {loss!r}")
@@ -320,7 +332,7 @@ def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss
     weights, bias = _learners.fit_sgd(tokens, offsets, y, feature_count, class_count, loss, float(alpha),
                                       int(epochs), _seed(random_state), _class_weights(class_weight, y, class_count),
                                       init_w, init_b, int(first_step), features, rows, bool(fit_intercept),
-                                      bool(intercept_by_row))
+                                      bool(intercept_by_row), _sample_weights(sample_weight, offsets))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 
@@ -362,11 +374,12 @@ def cut_to_slots(model: LinearModel, slots: int = FIELD_SLOTS, choice: str = "sp
 
 def refit_cut(model: LinearModel, ids: Any, labels: Any, *, epochs: int = 2, step: float = 0.1,
               margin: float = 3.0, slots: int = FIELD_SLOTS, choice: str = "spread",
-              random_state: int | None = 0) -> LinearModel:
+              random_state: int | None = 0, sample_weight: Any = None) -> LinearModel:
     """The model cut to `slots` classes per token (`cut_to_slots`), then trained further without
     leaving that form: `epochs` passes of an averaged perceptron with a margin, whose updates move a
     kept class alone and a dropped class with its row's whole dropped group. step and margin are in
-    units of the mean magnitude of the kept weights. Compile the result with the same slots."""
+    units of the mean magnitude of the kept weights. sample_weight (one per text) scales each text's
+    updates. Compile the result with the same slots."""
     cut = cut_to_slots(model, slots, choice)
     if int(epochs) < 0:
         raise ValueError(f"epochs must not be negative, got {epochs}")
@@ -375,7 +388,7 @@ def refit_cut(model: LinearModel, ids: Any, labels: Any, *, epochs: int = 2, ste
     tokens, offsets = _rows(ids)
     y = _labels(labels, offsets, model.class_count)
     weights, bias = _learners.refit_cut(tokens, offsets, y, cut.weights, cut.bias, int(epochs), float(step),
-                                        float(margin), _seed(random_state))
+                                        float(margin), _seed(random_state), _sample_weights(sample_weight, offsets))
     return LinearModel(np.asarray(weights), np.asarray(bias))
 
 

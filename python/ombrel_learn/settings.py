@@ -24,6 +24,9 @@ LEARNERS = ("auto",) + MODEL_LEARNERS
 EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "min_labels": 1, "class_weight": None}
 # The learners that weigh the classes (class_weight); the automatic choice then compares only these.
 CLASS_WEIGHT_LEARNERS = ("sgd",)
+# The learners that weigh the texts (fit's sample_weight). The field's own training moves integer
+# weights by whole steps, so it cannot; learner="auto" then leaves it out.
+SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron")
 
 
 @dataclasses.dataclass(frozen=True)

@@ -25,10 +25,11 @@ def float_features(settings: Settings, kind: str, texts: list[str], y: list[int]
 
 def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], classes: np.ndarray,
                 epochs: int, learner: str = "field", alpha: float | None = None,
-                made: dict[str, Any] | None = None) -> Model:
-    """The model of `learner` on texts (already shuffled) with class indices y."""
+                made: dict[str, Any] | None = None, sample_weight: Any = None) -> Model:
+    """The model of `learner` on texts (already shuffled) with class indices y (and one weight per
+    text, for a float learner)."""
     if learner != "field":
-        return train_linear(settings, kind, texts, y, classes, learner, alpha, made)
+        return train_linear(settings, kind, texts, y, classes, learner, alpha, made, sample_weight)
     spec = settings.spec(kind)
     k = len(classes)
     vocabulary: _native.Vocabulary | None = None
@@ -47,7 +48,7 @@ def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], c
 
 
 def train_linear(settings: Settings, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
-                 alpha: float | None, made: dict[str, Any] | None = None) -> Model:
+                 alpha: float | None, made: dict[str, Any] | None = None, sample_weight: Any = None) -> Model:
     """The float learner's model of the texts, compiled into a field. `made`, when given, receives
     the texts' ids under the model's features ("ids") and their count ("features")."""
     k = len(classes)
@@ -58,13 +59,15 @@ def train_linear(settings: Settings, kind: str, texts: list[str], y: list[int], 
         made.update(ids=documents, features=features)
     labels = np.asarray(y, dtype=np.uint32)
     with progress.phase(settings.verbose, "training"):
-        model = learners.fit_float(settings, learner, alpha, documents, labels, features, k)
-        model = learners.as_the_field_holds(settings, model, documents, labels, k)
+        model = learners.fit_float(settings, learner, alpha, documents, labels, features, k,
+                                   sample_weight=sample_weight)
+        model = learners.as_the_field_holds(settings, model, documents, labels, k, sample_weight)
         return compiled_model(kind, spec, vocabulary, buckets, classes, model, learner)
 
 
 def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], classes: np.ndarray, learner: str,
-                        alpha: float | None, made: dict[str, Any] | None = None) -> Model:
+                        alpha: float | None, made: dict[str, Any] | None = None,
+                        sample_weight: Any = None) -> Model:
     """train_linear from the ids the choice already made of every training text: the same
     vocabulary (the tokens kept by the same rule, in the same order) and the same model, without
     tokenizing the texts again."""
@@ -80,8 +83,9 @@ def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], cl
         if not cached.buckets:
             assert cached.tokens is not None
             vocabulary = _native.Vocabulary.from_tokens([cached.tokens[i] for i in np.flatnonzero(keep).tolist()])
-        model = learners.fit_float(settings, learner, alpha, documents, labels, features, k)
-        model = learners.as_the_field_holds(settings, model, documents, labels, k)
+        model = learners.fit_float(settings, learner, alpha, documents, labels, features, k,
+                                   sample_weight=sample_weight)
+        model = learners.as_the_field_holds(settings, model, documents, labels, k, sample_weight)
         return compiled_model(cached.kind, cached.spec, vocabulary, cached.buckets, classes, model, learner)
 
 

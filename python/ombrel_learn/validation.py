@@ -43,6 +43,25 @@ def check_texts(texts: list[str]) -> None:
             raise TypeError(f"text {i} is {name}, not str")
 
 
+def as_sample_weight(sample_weight: Any, order: list[int]) -> np.ndarray | None:
+    """fit's sample_weight as float32, one finite weight of at least 0 per text, not all 0, taken in
+    `order` (the texts' shuffled order)."""
+    count = len(order)
+    if sample_weight is None:
+        return None
+    try:
+        weights = np.asarray(sample_weight, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError("sample_weight must be numbers, one per text") from None
+    if weights.shape != (count,):
+        raise ValueError(f"sample_weight must hold one weight per text ({count}), got shape {weights.shape}")
+    if not np.isfinite(weights).all() or (weights < 0).any():
+        raise ValueError("sample_weight must be finite numbers of at least 0")
+    if not weights.any():
+        raise ValueError("sample_weight is 0 for every text: nothing to learn from")
+    return weights[order].astype(np.float32)
+
+
 def check_lengths(texts: list[str], labels: np.ndarray) -> None:
     if len(texts) != len(labels):
         raise ValueError(f"X and y have different lengths: {len(texts)} texts, {len(labels)} labels")

@@ -1,18 +1,20 @@
 // ombrel_learn._learners: the float learners and the field compiler as Python functions.
 //
 //   count_naive_bayes(tokens, offsets, labels, feature_count, class_count, feature_scale=None,
-//                     row_scale=None) -> (feature_counts float64 (F, C), class_texts float64 (C,))
+//                     row_scale=None, sample_weight=None) -> (feature_counts float64 (F, C), class_texts float64 (C,))
 //   naive_bayes_weights(feature_counts, class_texts, alpha, fit_prior) -> (weights, bias)
 //   fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs, seed, average,
 //                  initial_weights=None, initial_bias=None, margin=10.0, feature_scale=None,
-//                  row_scale=None, fit_intercept=True, intercept_by_row=False) -> (weights, bias)
+//                  row_scale=None, fit_intercept=True, intercept_by_row=False, sample_weight=None) -> (weights, bias)
 //   fit_sgd(tokens, offsets, labels, feature_count, class_count, loss, alpha, epochs, seed,
 //           class_weights=None, initial_weights=None, initial_bias=None, first_step=0,
-//           feature_scale=None, row_scale=None, fit_intercept=True, intercept_by_row=False) -> (weights, bias)
+//           feature_scale=None, row_scale=None, fit_intercept=True, intercept_by_row=False,
+//           sample_weight=None) -> (weights, bias)
 //   (feature_scale float32 (F,) and row_scale float32 (texts,) make the value of id f in text i
-//   feature_scale[f] * row_scale[i] instead of 1; see learners/labelled_rows.h)
+//   feature_scale[f] * row_scale[i] instead of 1; sample_weight float32 (texts,) scales what each
+//   text teaches; see learners/labelled_rows.h)
 //   cut(weights, bias, slots, choice) -> (weights, bias) as the field will hold them, before rounding
-//   refit_cut(tokens, offsets, labels, weights, bias, epochs, step, margin, seed) -> (weights, bias):
+//   refit_cut(tokens, offsets, labels, weights, bias, epochs, step, margin, seed, sample_weight=None) -> (weights, bias):
 //       a cut model trained further in the field's form
 //   compile(weights, bias, slots, choice, max_text_tokens) -> (weight-file bytes, bias neurons, scale)
 //   predict(tokens, offsets, weights, bias) -> uint32 classes
@@ -372,19 +374,22 @@ bool parse_choice(const char* name, learners::SlotChoice& out) {
   return true;
 }
 
-// The optional scales of the rows' values (float32 buffers, or None for 1): their lengths and
-// values are checked with the rows (check_rows).
+// The optional scales of the rows' values and the texts' sample weights (float32 buffers, or None
+// for 1): their lengths and values are checked with the rows (check_rows).
 struct ScaleArgs {
   BufferArg feature_scale;
   BufferArg row_scale;
+  BufferArg sample_weight;
 
-  bool get(PyObject* feature_obj, PyObject* row_obj) {
+  bool get(PyObject* feature_obj, PyObject* row_obj, PyObject* sample_obj = Py_None) {
     return (feature_obj == Py_None || feature_scale.get(feature_obj, "feature_scale", Kind::kF32)) &&
-           (row_obj == Py_None || row_scale.get(row_obj, "row_scale", Kind::kF32));
+           (row_obj == Py_None || row_scale.get(row_obj, "row_scale", Kind::kF32)) &&
+           (sample_obj == Py_None || sample_weight.get(sample_obj, "sample_weight", Kind::kF32));
   }
   learners::LabelledRows scaled(learners::LabelledRows rows) const {
     rows.feature_scale = feature_scale.values<float>();
     rows.row_scale = row_scale.values<float>();
+    rows.sample_weight = sample_weight.values<float>();
     return rows;
   }
 };
@@ -394,19 +399,20 @@ struct ScaleArgs {
 
 PyObject* count_naive_bayes(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens",      "offsets",       "labels",    "feature_count",
-                                    "class_count", "feature_scale", "row_scale", nullptr};
+                                    "class_count", "feature_scale", "row_scale", "sample_weight", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   PyObject* feature_scale = Py_None;
   PyObject* row_scale = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|OO:count_naive_bayes", const_cast<char**>(kKeywords),
+  PyObject* sample_weight = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|OOO:count_naive_bayes", const_cast<char**>(kKeywords),
                                    &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes,
-                                   &feature_scale, &row_scale)) {
+                                   &feature_scale, &row_scale, &sample_weight)) {
     return nullptr;
   }
   RowsArgs in;
   ScaleArgs scales;
-  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale)) return nullptr;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale, sample_weight)) return nullptr;
   learners::NaiveBayesCounts counts;
   try {
     const UnlockedScope unlocked(true);
@@ -462,7 +468,8 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens",          "offsets",      "labels", "feature_count",
                                     "class_count",     "epochs",       "seed",   "average",
                                     "initial_weights", "initial_bias", "margin", "feature_scale",
-                                    "row_scale",       "fit_intercept", "intercept_by_row", nullptr};
+                                    "row_scale",       "fit_intercept", "intercept_by_row", "sample_weight",
+                                    nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   std::uint32_t epochs = 5;
@@ -475,16 +482,17 @@ PyObject* fit_perceptron(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* row_scale = Py_None;
   int fit_intercept = 1;
   int intercept_by_row = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOdOOpp:fit_perceptron",
+  PyObject* sample_weight = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|O&O&pOOdOOppO:fit_perceptron",
                                    const_cast<char**>(kKeywords), &tokens, &offsets, &labels, to_u32,
                                    &features, to_u32, &classes, to_u32, &epochs, to_u64, &seed, &average,
                                    &initial_weights, &initial_bias, &margin, &feature_scale, &row_scale,
-                                   &fit_intercept, &intercept_by_row)) {
+                                   &fit_intercept, &intercept_by_row, &sample_weight)) {
     return nullptr;
   }
   RowsArgs in;
   ScaleArgs scales;
-  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale)) return nullptr;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale, sample_weight)) return nullptr;
   LinearModel initial;
   bool has_initial = false;
   if (!to_initial(initial_weights, initial_bias, initial, has_initial)) return nullptr;
@@ -512,7 +520,7 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {
       "tokens", "offsets", "labels",        "feature_count",   "class_count",  "loss",       "alpha",
       "epochs", "seed",    "class_weights", "initial_weights", "initial_bias", "first_step", "feature_scale",
-      "row_scale", "fit_intercept", "intercept_by_row", nullptr};
+      "row_scale", "fit_intercept", "intercept_by_row", "sample_weight", nullptr};
   PyObject *tokens, *offsets, *labels;
   std::uint32_t features, classes;
   std::uint64_t first_step = 0;
@@ -527,11 +535,12 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* row_scale = Py_None;
   int fit_intercept = 1;
   int intercept_by_row = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOOO&OOpp:fit_sgd", const_cast<char**>(kKeywords),
+  PyObject* sample_weight = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|sdO&O&OOOO&OOppO:fit_sgd", const_cast<char**>(kKeywords),
                                    &tokens, &offsets, &labels, to_u32, &features, to_u32, &classes,
                                    &loss_name, &alpha, to_u32, &epochs, to_u64, &seed, &class_weights_obj,
                                    &initial_weights, &initial_bias, to_u64, &first_step, &feature_scale,
-                                   &row_scale, &fit_intercept, &intercept_by_row)) {
+                                   &row_scale, &fit_intercept, &intercept_by_row, &sample_weight)) {
     return nullptr;
   }
   learners::SgdOptions options;
@@ -549,7 +558,7 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   RowsArgs in;
   ScaleArgs scales;
-  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale)) return nullptr;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale, sample_weight)) return nullptr;
   BufferArg class_weights;
   if (class_weights_obj != Py_None && !class_weights.get(class_weights_obj, "class_weights", Kind::kF64)) {
     return nullptr;
@@ -601,22 +610,24 @@ PyObject* cut(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* refit_cut(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"tokens", "offsets", "labels", "weights", "bias",
-                                    "epochs", "step",    "margin", "seed",    nullptr};
+  static const char* kKeywords[] = {"tokens", "offsets", "labels", "weights",       "bias",
+                                    "epochs", "step",    "margin", "seed",          "sample_weight", nullptr};
   PyObject *tokens, *offsets, *labels, *weights, *bias;
+  PyObject* sample_weight = Py_None;
   learners::RefitOptions options;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O&ddO&:refit_cut", const_cast<char**>(kKeywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O&ddO&O:refit_cut", const_cast<char**>(kKeywords),
                                    &tokens, &offsets, &labels, &weights, &bias, to_u32, &options.epochs,
-                                   &options.step, &options.margin, to_u64, &options.seed)) {
+                                   &options.step, &options.margin, to_u64, &options.seed, &sample_weight)) {
     return nullptr;
   }
   RowsArgs in;
-  if (!in.get(tokens, offsets, labels)) return nullptr;
+  ScaleArgs scales;
+  if (!in.get(tokens, offsets, labels) || !scales.get(Py_None, Py_None, sample_weight)) return nullptr;
   LinearModel model;
   if (!to_model(weights, bias, model)) return nullptr;
   try {
     const UnlockedScope unlocked(true);
-    const learners::LabelledRows rows = in.rows(model.feature_count, model.class_count);
+    const learners::LabelledRows rows = scales.scaled(in.rows(model.feature_count, model.class_count));
     learners::check_rows(rows);
     model = learners::refit_cut(rows, model, options);
   } catch (...) {
@@ -797,23 +808,23 @@ PyCFunction as_method(F f) {
 PyMethodDef kFunctions[] = {
     {"count_naive_bayes", as_method(count_naive_bayes), METH_VARARGS | METH_KEYWORDS,
      "count_naive_bayes(tokens, offsets, labels, feature_count, class_count, feature_scale=None, "
-     "row_scale=None) -> (feature_counts, class_texts)"},
+     "row_scale=None, sample_weight=None) -> (feature_counts, class_texts)"},
     {"naive_bayes_weights", as_method(naive_bayes_weights), METH_VARARGS | METH_KEYWORDS,
      "naive_bayes_weights(feature_counts, class_texts, alpha=1.0, fit_prior=True) -> (weights, bias)"},
     {"fit_perceptron", as_method(fit_perceptron), METH_VARARGS | METH_KEYWORDS,
      "fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs=5, seed=0, average=True, "
      "initial_weights=None, initial_bias=None, margin=10.0, feature_scale=None, row_scale=None, "
-     "fit_intercept=True, intercept_by_row=False) -> (weights, bias)"},
+     "fit_intercept=True, intercept_by_row=False, sample_weight=None) -> (weights, bias)"},
     {"fit_sgd", as_method(fit_sgd), METH_VARARGS | METH_KEYWORDS,
      "fit_sgd(tokens, offsets, labels, feature_count, class_count, loss='hinge', alpha=1e-4, epochs=5, "
      "seed=0, "
      "class_weights=None, initial_weights=None, initial_bias=None, first_step=0, feature_scale=None, "
-     "row_scale=None, fit_intercept=True, intercept_by_row=False) -> (weights, bias)"},
+     "row_scale=None, fit_intercept=True, intercept_by_row=False, sample_weight=None) -> (weights, bias)"},
     {"cut", as_method(cut), METH_VARARGS | METH_KEYWORDS,
      "cut(weights, bias, slots=8, choice='spread') -> (weights, bias) as the field holds them, unrounded"},
     {"refit_cut", as_method(refit_cut), METH_VARARGS | METH_KEYWORDS,
-     "refit_cut(tokens, offsets, labels, weights, bias, epochs=2, step=0.1, margin=3.0, seed=0) -> (weights, "
-     "bias)"},
+     "refit_cut(tokens, offsets, labels, weights, bias, epochs=2, step=0.1, margin=3.0, seed=0, "
+     "sample_weight=None) -> (weights, bias)"},
     {"compile", as_method(compile), METH_VARARGS | METH_KEYWORDS,
      "compile(weights, bias, slots=8, choice='spread', max_text_tokens=0) -> (bytes, bias_neurons, scale)"},
     {"predict", as_method(predict), METH_VARARGS | METH_KEYWORDS,

@@ -52,6 +52,7 @@ void check_rows(const LabelledRows& rows) {
   }
   check_scale(rows.feature_scale, rows.feature_count, "feature_scale", "feature_count");
   check_scale(rows.row_scale, rows.size(), "row_scale", "the number of texts");
+  check_scale(rows.sample_weight, rows.size(), "sample_weight", "the number of texts");
 }
 
 std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std::uint32_t> ids,

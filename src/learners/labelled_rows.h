@@ -10,6 +10,10 @@
 // An occurrence of id f in text i carries the value feature_scale[f] * row_scale[i] (1 for a scale
 // left empty): TF-IDF rows are an idf per feature times one over the text's norm, so the learners
 // train on them without a float per token ever being stored.
+//
+// A text's sample weight (1 for sample_weight left empty) scales what it teaches, not what it reads:
+// its counts (naive Bayes), its gradient (SGD) and its updates (the perceptron, the refit of a cut
+// model), as if the text appeared that many times. A weight of 0 teaches nothing.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +31,7 @@ struct LabelledRows {
   std::uint32_t class_count = 0;
   std::span<const float> feature_scale = {};  // empty, or feature_count entries
   std::span<const float> row_scale = {};      // empty, or size() entries
+  std::span<const float> sample_weight = {};  // empty, or size() entries
 
   std::size_t size() const { return labels.size(); }
   std::span<const std::uint32_t> row(std::size_t i) const {
@@ -36,12 +41,13 @@ struct LabelledRows {
   // The factors of a value, 1 where a scale is empty. REQUIRES: f < feature_count, i < size().
   float feature_value(std::uint32_t f) const { return feature_scale.empty() ? 1.0f : feature_scale[f]; }
   float row_value(std::size_t i) const { return row_scale.empty() ? 1.0f : row_scale[i]; }
+  float sample_value(std::size_t i) const { return sample_weight.empty() ? 1.0f : sample_weight[i]; }
 };
 
 // Throws std::invalid_argument naming the first problem: offsets that do not have one entry more
 // than there are labels, do not start at 0, decrease, or do not end at ids.size(); a label at or
 // above class_count; class_count 0; a scale of the wrong length, or holding a negative value, an
-// infinity or a NaN.
+// infinity or a NaN; a sample_weight of the wrong length or holding such a value.
 void check_rows(const LabelledRows& rows);
 
 // Scores of class c for a text: bias[c] + the sum of weights[f * class_count + c] over its ids f.

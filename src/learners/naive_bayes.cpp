@@ -21,9 +21,11 @@ NaiveBayesCounts count_naive_bayes(const LabelledRows& rows) {
   const std::uint32_t classes = rows.class_count;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::uint32_t label = rows.labels[i];
-    counts.class_texts[label] += 1.0;
-    // Each occurrence adds its value, a product of two floats and so exact in a double.
-    const double row_value = rows.row_value(i);
+    const double sample = rows.sample_value(i);
+    counts.class_texts[label] += sample;
+    // Each occurrence adds its value times the text's weight (without a weight, a product of two
+    // floats and so exact in a double).
+    const double row_value = rows.row_value(i) * sample;
     for (const std::uint32_t f : rows.row(i)) {
       if (f < rows.feature_count) {
         counts.feature_counts[std::size_t{f} * classes + label] += rows.feature_value(f) * row_value;

@@ -56,18 +56,20 @@ LinearModel fit(const LabelledRows& rows, const PerceptronOptions& options) {
       }
       if (classes < 2 || scores[label] - scores[predicted] > options.margin) continue;
       const auto weighted = static_cast<float>(step);
+      // The text's sample weight scales its update (not its scores): 1 multiplies exactly.
+      const float sample = rows.sample_value(i);
       if (options.fit_intercept) {
-        w.bias[label] += intercept_input;
-        w.bias[predicted] -= intercept_input;
+        w.bias[label] += intercept_input * sample;
+        w.bias[predicted] -= intercept_input * sample;
         if (options.average) {
-          u.bias[label] += weighted * intercept_input;
-          u.bias[predicted] -= weighted * intercept_input;
+          u.bias[label] += weighted * intercept_input * sample;
+          u.bias[predicted] -= weighted * intercept_input * sample;
         }
       }
       for (const std::uint32_t f : text) {
         if (f >= rows.feature_count) continue;
         const std::size_t at = std::size_t{f} * classes;
-        const float x = kScaled ? rows.feature_value(f) * row_value : 1.0f;
+        const float x = (kScaled ? rows.feature_value(f) * row_value : 1.0f) * sample;
         w.weights[at + label] += x;
         w.weights[at + predicted] -= x;
         if (options.average) {

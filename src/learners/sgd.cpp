@@ -80,7 +80,8 @@ void run_problems(const LabelledRows& rows, const SgdOptions& options, bool bina
       const double score_scale = scale * row_value;
       const double intercept_input = options.intercept_by_row ? row_value : 1.0;
       const std::uint32_t label = rows.labels[i];
-      const double class_weight = options.class_weights.empty() ? 1.0 : options.class_weights[label];
+      const double class_weight = (options.class_weights.empty() ? 1.0 : options.class_weights[label]) *
+                                  rows.sample_value(i);
       bool any = false;
       for (std::uint32_t p = 0; p < count; ++p) {
         const double score = score_scale * scores[p] + bias[first + p] * intercept_input;

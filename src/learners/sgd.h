@@ -4,7 +4,7 @@
 //
 // For each text in a shuffled order, at step t (from 0), for every class c with target y = +1 when c
 // is the text's class and -1 otherwise, and score p = w_c . x + b_c:
-//   g     = class_weight[label] * loss'(p, y)
+//   g     = class_weight[label] * sample_weight[i] * loss'(p, y)
 //   w_c  -= eta * g * x          b_c -= eta * g * kInterceptDecay
 //   w    *= 1 - eta * alpha      (all classes: the L2 penalty)
 //   eta   = 1 / (alpha * (t0 + t)), t0 = 1 / (alpha * eta0), eta0 = sqrt(1 / sqrt(alpha))

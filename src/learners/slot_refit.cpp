@@ -144,14 +144,15 @@ LinearModel refit(const LabelledRows& rows, const LinearModel& cut, Rows model, 
         if (c != label && scores[c] > scores[rival]) rival = c;
       }
       if (classes < 2 || scores[label] - scores[rival] >= margin) continue;
-      const auto weighted = static_cast<float>(counter * step);
+      const float moved = step * rows.sample_value(i);  // the text's sample weight scales its update
+      const auto weighted = static_cast<float>(counter * moved);
       for (const std::uint32_t f : text) {
         if (f >= rows.feature_count) continue;
-        model.move(f, label, step, weighted);
-        model.move(f, rival, -step, static_cast<float>(counter * -step));
+        model.move(f, label, moved, weighted);
+        model.move(f, rival, -moved, static_cast<float>(counter * -moved));
       }
-      bias[label] += step;
-      bias[rival] -= step;
+      bias[label] += moved;
+      bias[rival] -= moved;
       bias_u[label] += weighted;
       bias_u[rival] -= weighted;
     }

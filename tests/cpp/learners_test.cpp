@@ -364,7 +364,15 @@ TEST(ScaledRows, ScalesOfTheWrongLengthOrNotFiniteNonNegativeAreRefusedByName) {
   bad = good;
   bad.row_scale = three;
   refused(bad, "row_scale");
+  bad = good;
+  bad.sample_weight = three;
+  refused(bad, "sample_weight");
   for (const float wrong : {-1.0f, std::numeric_limits<float>::infinity(), std::nanf("")}) {
+    std::vector<float> weights = two;
+    weights[1] = wrong;
+    bad = good;
+    bad.sample_weight = weights;
+    refused(bad, "sample_weight[1]");
     std::vector<float> values = features;
     values[1] = wrong;
     bad = good;

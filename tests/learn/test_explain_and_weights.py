@@ -137,3 +137,33 @@ def test_class_weight_raises_the_minority_recall_and_is_saved(tmp_path):
     for bad in ({"nope": 2.0}, {"rare": 0}, "heavy"):
         with pytest.raises(ValueError, match="class_weight"):
             OmbrelClassifier(learner="sgd", class_weight=bad).fit(x, y)
+
+
+def test_sample_weight_reaches_every_float_learner_through_the_choice():
+    (x, y), (test_x, test_y) = make_corpus(30, 3), make_corpus(10, 4)
+    # The same texts again with wrong labels, weighed 0: with the weights, a model as if they were absent.
+    wrong = {"sport": "food", "food": "space", "space": "sport"}
+    texts, labels = x + x, y + [wrong[label] for label in y]
+    weights = [1.0] * len(x) + [0.0] * len(x)
+    for learner in ("auto", "naive_bayes", "sgd", "perceptron"):
+        params = dict(learner=learner, features="words", min_df=1)
+        if learner == "naive_bayes":
+            params["alpha"] = None  # its smoothing chosen on held-out rows, with the weights too
+        weighed = OmbrelClassifier(**params).fit(texts, labels, sample_weight=weights)
+        assert weighed.score(test_x, test_y) == 1.0, learner
+        assert OmbrelClassifier(**params).fit(texts, labels).score(test_x, test_y) < 0.8, learner
+    # Balanced weights raise the minority's recall as class_weight="balanced" does.
+    x, y = skewed(0, 20, 600)
+    test_x, test_y = skewed(1, 300, 300)
+    rare = np.asarray(test_y) == "rare"
+    balanced = np.where(np.asarray(y) == "rare", len(y) / 40, len(y) / 1200)
+    clf = OmbrelClassifier(learner="sgd", features="words", min_df=1).fit(x, y, sample_weight=balanced)
+    assert np.mean(clf.predict(test_x)[rare] == "rare") > 0.9
+    with pytest.raises(ValueError, match="'field', whose integer steps"):
+        OmbrelClassifier(learner="field").fit(x, y, sample_weight=balanced)
+    with pytest.raises(ValueError, match="multi-label"):
+        OmbrelClassifier().fit(x, [[label] for label in y], sample_weight=balanced)
+    for bad, message in ((balanced[:5], "one weight per text"), (-balanced, "at least 0"),
+                         (balanced * 0, "0 for every text"), (["a"] * len(y), "numbers")):
+        with pytest.raises(ValueError, match=message):
+            OmbrelClassifier(learner="sgd").fit(x, y, sample_weight=bad)

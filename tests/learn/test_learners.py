@@ -350,3 +350,37 @@ def test_refit_keeps_the_cut_form_and_the_field_holds_it(newsgroups, tmp_path):
         linear.refit_cut(model, train, y_train, step=0)
     with pytest.raises(ValueError, match="labels"):
         linear.refit_cut(model, train, y_train[:-1])
+
+
+def test_sample_weights_count_a_text_as_that_many_repeats():
+    ids, labels, features, classes = random_rows(11, texts=60)
+    tokens, offsets = ids
+    weights = np.random.default_rng(3).integers(0, 4, len(labels)).astype(np.float32)
+    # Naive Bayes counts: a weight of n is the text n times, to the bit (0 drops it).
+    repeat = np.repeat(np.arange(len(labels)), weights.astype(np.intp))
+    rows = [tokens[offsets[i]:offsets[i + 1]] for i in repeat]
+    repeated = (np.concatenate(rows).astype(np.uint32),
+                np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.uint64))
+    weighted = linear.count_naive_bayes(ids, labels, features, classes, sample_weight=weights)
+    plain = linear.count_naive_bayes(repeated, labels[repeat], features, classes)
+    assert np.array_equal(weighted.feature_counts, plain.feature_counts)
+    assert np.array_equal(weighted.class_texts, plain.class_texts)
+    # Weights of 1 change nothing, to the bit, in every learner that takes them.
+    ones = np.ones(len(labels))
+    fits = [lambda **w: linear.fit_sgd(ids, labels, features, classes, **w),
+            lambda **w: linear.fit_sgd(ids, labels, features, classes, feature_scale=np.full(features, 0.5),
+                                       row_scale=np.full(len(labels), 0.3), intercept_by_row=True, **w),
+            lambda **w: linear.fit_perceptron(ids, labels, features, classes, **w),
+            lambda **w: linear.refit_cut(linear.fit_sgd(ids, labels, features, classes), ids, labels, slots=2, **w)]
+    for fit in fits:
+        a, b = fit(), fit(sample_weight=ones)
+        assert np.array_equal(a.weights, b.weights) and np.array_equal(a.bias, b.bias)
+    # A text of weight 0 teaches nothing: SGD and the perceptron fitted with every text of one class
+    # at 0 never score that class above the others for its own texts' sake.
+    muted = np.where(labels == 2, 0.0, 1.0)
+    for fit in fits[:3]:
+        model = fit(sample_weight=muted)
+        assert not (model.predict(ids) == 2).any()
+    for bad, message in (([1.0] * 3, "one value per text"), (-ones, "non-negative"), (ones * np.nan, "non-negative")):
+        with pytest.raises(ValueError, match=message):
+            linear.fit_sgd(ids, labels, features, classes, sample_weight=bad)
