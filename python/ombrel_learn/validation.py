@@ -55,11 +55,13 @@ def as_sample_weight(sample_weight: Any, order: list[int]) -> np.ndarray | None:
         raise ValueError("sample_weight must be numbers, one per text") from None
     if weights.shape != (count,):
         raise ValueError(f"sample_weight must hold one weight per text ({count}), got shape {weights.shape}")
+    with np.errstate(over="ignore"):
+        weights = weights.astype(np.float32)  # what the learners read: 1e39 is no longer finite there
     if not np.isfinite(weights).all() or (weights < 0).any():
-        raise ValueError("sample_weight must be finite numbers of at least 0")
+        raise ValueError("sample_weight must be finite numbers of at least 0 (and below 3.4e38)")
     if not weights.any():
         raise ValueError("sample_weight is 0 for every text: nothing to learn from")
-    return weights[order].astype(np.float32)
+    return weights[order]
 
 
 def check_lengths(texts: list[str], labels: np.ndarray) -> None:

@@ -163,7 +163,7 @@ def test_sample_weight_reaches_every_float_learner_through_the_choice():
         OmbrelClassifier(learner="field").fit(x, y, sample_weight=balanced)
     with pytest.raises(ValueError, match="multi-label"):
         OmbrelClassifier().fit(x, [[label] for label in y], sample_weight=balanced)
-    for bad, message in ((balanced[:5], "one weight per text"), (-balanced, "at least 0"),
+    for bad, message in ((balanced[:5], "one weight per text"), (-balanced, "at least 0"), (balanced * 1e39, "finite"),
                          (balanced * 0, "0 for every text"), (["a"] * len(y), "numbers")):
         with pytest.raises(ValueError, match=message):
             OmbrelClassifier(learner="sgd").fit(x, y, sample_weight=bad)
