@@ -431,6 +431,20 @@ def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: An
     return best
 
 
+def _repeated(settings: Settings, texts: list[str], y: list[int], sample_weight: np.ndarray
+              ) -> tuple[list[str], list[int]]:
+    """The field learner's steps are whole integers and cannot be scaled by a weight; a whole-number
+    weight n is the text presented n times (as scikit-learn's bagging weighs by counts): the texts
+    repeated, then shuffled again with the fit's seed. Other weights are refused."""
+    if not np.array_equal(sample_weight, np.round(sample_weight)):
+        raise ValueError(f"sample_weight is honoured by learner {', '.join(map(repr, SAMPLE_WEIGHT_LEARNERS))} "
+                         f"(and learner='auto', which then compares only those); learner {settings.learner!r} "
+                         f"takes whole-number weights only (a text presented that many times)")
+    rows = np.repeat(np.arange(len(texts)), sample_weight.astype(np.int64))
+    np.random.default_rng(settings.random_state).shuffle(rows)
+    return [texts[i] for i in rows.tolist()], [y[i] for i in rows.tolist()]
+
+
 def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.ndarray, report: dict[str, Any],
                sample_weight: np.ndarray | None = None) -> tuple[Model, float | None]:
     """fit's model of the (already shuffled) texts with class indices y (and weights, in the same
@@ -438,9 +452,8 @@ def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.n
     choose; what it measured goes to `report`) fitted on every text, with predict_proba's
     temperature."""
     if sample_weight is not None and settings.learner not in ("auto",) + SAMPLE_WEIGHT_LEARNERS:
-        raise ValueError(f"sample_weight is honoured by learner "
-                         f"{', '.join(map(repr, SAMPLE_WEIGHT_LEARNERS))} (and learner='auto', which then "
-                         f"compares only those), not by {settings.learner!r}, whose integer steps cannot be scaled")
+        texts, y = _repeated(settings, texts, y, sample_weight)
+        sample_weight = None
     kind, learner, alpha = settings.features, settings.learner, settings.alpha
     # The ids the choice made of the training texts: the final fit reuses those of all of them.
     featurized: dict[str, Featurized] = {}

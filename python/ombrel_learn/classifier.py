@@ -244,8 +244,8 @@ class OmbrelClassifier:
 
     @_surface(serialized=True)
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> "OmbrelClassifier":
-        """Learns from texts X with labels y; sample_weight: one weight (>= 0) per text, taken by
-        learners "naive_bayes", "sgd" and "perceptron" ("auto" then compares those). Returns self."""
+        """Learns from texts X with labels y; sample_weight: one weight (>= 0) per text, for naive
+        Bayes, SGD and the perceptron ("auto" compares those; "field": whole numbers). Returns self."""
         if multilabel.targets(y) is not None:  # label sets or an indicator matrix
             model, measured = multilabel.fit(self._check_settings(), X, y, sample_weight)
             for name in FITTED_ATTRIBUTES + ("_stream_counts",):

@@ -25,7 +25,7 @@ EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "mi
 # The learners that weigh the classes (class_weight); the automatic choice then compares only these.
 CLASS_WEIGHT_LEARNERS = ("sgd",)
 # The learners that weigh the texts (fit's sample_weight). The field's own training moves integer
-# weights by whole steps, so it cannot; learner="auto" then leaves it out.
+# weights by whole steps, so it takes whole-number weights only (repeats); learner="auto" leaves it out.
 SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron")
 
 

@@ -152,6 +152,9 @@ def test_sample_weight_reaches_every_float_learner_through_the_choice():
         weighed = OmbrelClassifier(**params).fit(texts, labels, sample_weight=weights)
         assert weighed.score(test_x, test_y) == 1.0, learner
         assert OmbrelClassifier(**params).fit(texts, labels).score(test_x, test_y) < 0.8, learner
+    # Whole numbers: the field learner presents each text that many times (as weights by counts say).
+    field = OmbrelClassifier(learner="field", features="words", min_df=1)
+    assert field.fit(texts, labels, sample_weight=[2] * len(x) + [0] * len(x)).score(test_x, test_y) == 1.0
     # Balanced weights raise the minority's recall as class_weight="balanced" does.
     x, y = skewed(0, 20, 600)
     test_x, test_y = skewed(1, 300, 300)
@@ -159,7 +162,7 @@ def test_sample_weight_reaches_every_float_learner_through_the_choice():
     balanced = np.where(np.asarray(y) == "rare", len(y) / 40, len(y) / 1200)
     clf = OmbrelClassifier(learner="sgd", features="words", min_df=1).fit(x, y, sample_weight=balanced)
     assert np.mean(clf.predict(test_x)[rare] == "rare") > 0.9
-    with pytest.raises(ValueError, match="'field', whose integer steps"):
+    with pytest.raises(ValueError, match="'field' takes whole-number weights only"):
         OmbrelClassifier(learner="field").fit(x, y, sample_weight=balanced)
     with pytest.raises(ValueError, match="multi-label"):
         OmbrelClassifier().fit(x, [[label] for label in y], sample_weight=balanced)
