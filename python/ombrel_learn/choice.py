@@ -6,8 +6,8 @@ It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each featu
 allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes before
 SGD), and the estimator refits it on everything. With a class_weight, only SGD (the learner that
 weighs the classes) is compared; with fit's sample_weight, every candidate trains with the weights
-of its training rows (the held-out rows are scored unweighted). Word features, which predict several times faster,
-are kept unless chars do significantly better (see `prefer_cheaper`).
+of its training rows (the held-out rows are scored unweighted). Word features, which predict
+several times faster, are kept unless chars do significantly better (see `prefer_cheaper`).
 """
 
 from __future__ import annotations
@@ -440,6 +440,10 @@ def _repeated(settings: Settings, texts: list[str], y: list[int], sample_weight:
         raise ValueError(f"sample_weight is honoured by learner {', '.join(map(repr, SAMPLE_WEIGHT_LEARNERS))} "
                          f"(and learner='auto', which then compares only those); learner {settings.learner!r} "
                          f"takes whole-number weights only (a text presented that many times)")
+    total = float(sample_weight.sum(dtype=np.float64))
+    if total > max(10 * len(texts), 100_000):
+        raise ValueError(f"sample_weight adds up to {total:.0f} presentations of {len(texts)} texts for learner "
+                         f"{settings.learner!r}; scale the weights down (at most 10 per text on average)")
     rows = np.repeat(np.arange(len(texts)), sample_weight.astype(np.int64))
     np.random.default_rng(settings.random_state).shuffle(rows)
     return [texts[i] for i in rows.tolist()], [y[i] for i in rows.tolist()]
