@@ -108,8 +108,8 @@ async function classify() {
 async function sendFeedback() {
   show("");
   try {
-    const answer = await call("/feedback", {text: $("text").value, label: model.classes[$("label").selectedIndex]},
-                              $("token").value);
+    const label = model.classes[$("label").selectedIndex];
+    const answer = await call("/feedback", {text: $("text").value, label}, $("token").value);
     $("learned").textContent = `Learned "${answer.label}": predicted "${answer.before}" before, "${answer.after}" now.`;
     await classify();
   } catch (error) {
@@ -148,6 +148,7 @@ _BODY = """<!doctype html>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>ombrel</title>
+<link rel="icon" href="data:,">
 <style>{style}</style>
 </head>
 <body data-writes="{writes}">
@@ -179,7 +180,7 @@ def _sha256(source: str) -> str:
 
 
 _POLICY = (f"default-src 'none'; script-src {_sha256(_SCRIPT)}; style-src {_sha256(_STYLE)}; "
-           "connect-src 'self'; img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
+           "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
 
 HEADERS = [(b"content-type", b"text/html; charset=utf-8"),
            (b"content-security-policy", _POLICY.encode("ascii")),

@@ -93,6 +93,8 @@ def test_the_page_shows_the_endpoints_answers_and_takes_feedback_only_with_write
         explained = http(server.port, "POST", "/explain", {"text": TEXT, "k": 1, "in_order": True})[1]
         assert reading == [(feature, a - b) for feature, a, b in explained["in_order"]]
         assert [feature for feature, _ in reading] == TEXT.split()
+        # Nothing refused by the page's own policy (its script and style by hash), nothing missing.
+        assert not [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
         shot = tmp_path / "page.png"
         assert browser.save_screenshot(str(shot))
         assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 5000
