@@ -6,7 +6,8 @@ JSON in, JSON out:
     POST /predict_batch  {"texts": ["...", ...]}          -> {"labels": [L, ...], "model": ID}
     POST /explain        {"text": "...", "k": 10}         -> {"label": L, "runner_up": R, "tokens": [[T, a, b], ...],
                                                               "bias": [a, b], "model": ID}
-                         ("in_order": true adds "in_order": [[T, a, b], ...], every feature in reading order)
+                         ("in_order": true adds "in_order": [[T, a, b], ...], the features in reading order,
+                          at most IN_ORDER_FEATURES, and "in_order_complete")
     POST /feedback       {"text": "...", "label": L}      -> {"label": L, "before": L0, "after": L1, "model": ID}
     POST /reload                                          -> {"model": ID, "changed": bool}
     GET  /model          format version, classes, features, learner, alpha, sizes, when it was saved

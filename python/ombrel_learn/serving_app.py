@@ -43,6 +43,9 @@ INLINE_BODY_BYTES = 64 << 10
 # (tolist, json.dumps), and the event loop thread needs the lock between chunks to answer others.
 CHUNK_TEXTS = 4096
 WRITE_ENDPOINTS = frozenset({"/feedback", "/reload"})
+# /explain's "in_order" lists at most this many features: a long text has several features per
+# character (character n-grams), and the answer must not grow far beyond the request.
+IN_ORDER_FEATURES = 5000
 # How long a worker waits for the writer (which a crash may be restarting) before it answers 503.
 WRITER_WAIT = 10.0
 
@@ -402,7 +405,8 @@ class ServingApp:
                   "tokens": [list(entry) for entry in found["tokens"]], "bias": list(found["bias"]),
                   "model": served.identity}
         if in_order:
-            answer["in_order"] = [list(entry) for entry in found["in_order"]]
+            answer["in_order"] = [list(entry) for entry in found["in_order"][:IN_ORDER_FEATURES]]
+            answer["in_order_complete"] = len(found["in_order"]) <= IN_ORDER_FEATURES
         return answer
 
     async def _feedback(self, served: ServedModel, data: Any) -> dict[str, Any]:

@@ -134,6 +134,11 @@ def test_the_page_is_locked_down_and_can_be_turned_off(folder):
             assert b"<textarea" in response.read()
         assert "frame-ancestors 'none'" in policy and "connect-src 'self'" in policy
         assert "unsafe-inline" not in policy
+        # The features in reading order are bounded: an answer must not grow far beyond its request.
+        long = http(server.port, "POST", "/explain", {"text": "rocket orbit " * 3000, "in_order": True})[1]
+        assert len(long["in_order"]) == 5000 and long["in_order_complete"] is False
+        short = http(server.port, "POST", "/explain", {"text": "rocket orbit", "in_order": True})[1]
+        assert short["in_order_complete"] is True and [f for f, _, _ in short["in_order"]] == ["rocket", "orbit"]
     with Served(folder, "--no-page") as server:
         server.wait_ready()
         with pytest.raises(urllib.error.HTTPError) as refused:
