@@ -325,6 +325,15 @@ class Server:
             raise Finding(f"{what}: status {status}, body {body[:300]!r}")
         types = [v for k, v in headers if k.lower() == b"content-type"]
         lengths = [v for k, v in headers if k.lower() == b"content-length"]
+        if request.path == "/" and status == 200:  # the page to try the model: HTML, locked down
+            policies = [v for k, v in headers if k.lower() == b"content-security-policy"]
+            if (types != [b"text/html; charset=utf-8"] or lengths != [str(len(body)).encode()]
+                    or not body.startswith(b"<!doctype html>") or len(policies) != 1
+                    or b"frame-ancestors 'none'" not in policies[0]):
+                raise Finding(f"{what}: the page came with headers {headers!r} and a body of {len(body)} bytes")
+            if request.hostile:
+                raise Finding(f"{what}: the page was answered despite {'; '.join(request.hostile)}")
+            return
         if types != [b"application/json"] or lengths != [str(len(body)).encode()]:
             raise Finding(f"{what}: headers {headers!r} for a body of {len(body)} bytes")
         try:

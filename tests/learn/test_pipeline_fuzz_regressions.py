@@ -258,6 +258,11 @@ def test_server_harness_judges_answers(server_harness):
                 {"type": "http.response.body", "body": body}]
 
     server.judge(app, request, answer(401, b'{"error": "needs the token"}'), False)
+    # The page at / is HTML under its own policy; JSON there, or the page for a hostile request, is a finding.
+    page = server_harness.Request(server_harness.Bytes(b""), app)
+    page.method, page.path, page.hostile = "GET", "/", []
+    with pytest.raises(server_harness.Finding):
+        server.judge(app, page, answer(200, b'{"label": "cat"}'), False)
     for status, body in ((500, b'{"error": "internal error"}'), (401, b"no"), (200, b'{"label": "cat"}')):
         with pytest.raises(server_harness.Finding):
             server.judge(app, request, answer(status, body), False)
