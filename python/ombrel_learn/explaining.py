@@ -30,14 +30,14 @@ def _feature_ids(model: Model, text: str) -> list[tuple[str, int | None]]:
     return found
 
 
-def _token_names(model: Model, text: str, ids: list[int]) -> dict[int, str]:
+def _token_names(features: list[tuple[str, int | None]], ids: list[int]) -> dict[int, str]:
     """The feature text of each of the text's ids: the vocabulary's token, or in hashing mode the
     text's features that fall in that bucket (joined by '|' when several do). The text's own features
-    are recomputed and looked up one by one (no copy of the vocabulary); an id without a name stays
-    '#id'."""
+    are recomputed and looked up one by one (`_feature_ids`: no copy of the vocabulary); an id
+    without a name stays '#id'."""
     wanted = set(ids)
     names: dict[int, list[str]] = {}
-    for feature, token_id in _feature_ids(model, text):
+    for feature, token_id in features:
         if token_id in wanted and feature not in names.setdefault(token_id, []):
             names[token_id].append(feature)
     return {i: "|".join(names[i]) if names.get(i) else f"#{i}" for i in ids}
@@ -75,7 +75,8 @@ def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dic
     ids = model.ids([text]).to_lists()[0]
     shares = [(i, *_shares(model, i, first, second)) for i in ids]
     ranked = sorted(shares, key=lambda s: -abs(s[1] - s[2]))[:int(k)]
-    names = _token_names(model, text, [i for i, _, _ in ranked]) if ranked else {}
+    features = _feature_ids(model, text) if ranked or in_order else []
+    names = _token_names(features, [i for i, _, _ in ranked]) if ranked else {}
     bias = [0, 0]
     for neuron in model.bias_suffix or ():
         a, b = _shares(model, neuron, first, second)
@@ -87,5 +88,5 @@ def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dic
     if in_order:
         known: dict[int | None, tuple[int, int]] = {i: (a, b) for i, a, b in shares}
         # A feature whose id is not among the text's (a token the field's vocabulary cut) adds nothing.
-        answer["in_order"] = [(feature, *known.get(i, (0, 0))) for feature, i in _feature_ids(model, text)]
+        answer["in_order"] = [(feature, *known.get(i, (0, 0))) for feature, i in features]
     return answer
