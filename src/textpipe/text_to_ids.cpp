@@ -1,8 +1,11 @@
 #include "textpipe/text_to_ids.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace ombrel::textpipe {
@@ -27,6 +30,91 @@ struct ThreadIdSet {
 thread_local ThreadIdSet tls_id_set;
 // Slots a thread keeps between calls, at most (512 KiB).
 constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
+// Ids reserved for a single text's features at most, before they are known.
+constexpr std::size_t kGuessedIdsAtMost = std::size_t{1} << 14;
+
+// The raw words of a text mapped through a WordMap. The map holds every raw training word, megabytes
+// for a real corpus, so the first probe of a word mostly misses the caches, and probing word after
+// word would wait for each miss in turn. Instead a word's key is computed and its first slot
+// prefetched when the tokenizer hands the word over, and the words are probed kBurst at a time once
+// kBurst newer words are pending, when their lines have arrived or are on their way: the misses of
+// many words overlap. Words are still probed in text order, so the ids and their order are those of
+// probing each word at once.
+//
+// The tokenizer's view of a word lasts only for its call, so a pending word keeps its bytes: a word
+// of up to 16 bytes (nearly all) is its key's head, from which its bytes are rebuilt; a longer word
+// is copied.
+class RawWordMapper final {
+ public:
+  RawWordMapper(const FeatureSpec& spec, const TokenTable& table, const WordMap& words, DistinctIds& distinct,
+                std::vector<std::uint32_t>& out)
+      : spec_(spec), table_(table), raw_(words.raw), distinct_(distinct), out_(out) {}
+
+  void map(std::string_view text) {
+    for_each_raw_word(text, spec_, [this](std::string_view raw) { add(raw); });
+    probe(added_ - probed_);
+  }
+
+ private:
+  static constexpr std::size_t kBurst = 8;
+  static constexpr std::size_t kRing = 2 * kBurst;  // a power of two
+
+  struct Pending {
+    ByteKey key;
+    std::size_t size;
+  };
+
+  void add(std::string_view raw) {
+    const std::size_t at = added_ % kRing;
+    Pending& pending = ring_[at];
+    pending.key = byte_key(raw);
+    pending.size = raw.size();
+    raw_.prefetch(pending.key);
+    if (raw.size() > 16) long_words_[at].assign(raw);
+    if (++added_ - probed_ == kRing) probe(kBurst);
+  }
+
+  // Probes the n oldest pending words.
+  void probe(std::size_t n) {
+    for (; n > 0; --n) {
+      const std::size_t at = probed_++ % kRing;
+      const Pending& pending = ring_[at];
+      char short_word[16];
+      std::string_view raw;
+      if (pending.size <= 16) {
+        std::uint64_t head[2] = {pending.key.head[0], pending.key.head[1]};  // little-endian, zero-padded
+        if constexpr (std::endian::native == std::endian::big) {
+          head[0] = __builtin_bswap64(head[0]);
+          head[1] = __builtin_bswap64(head[1]);
+        }
+        std::memcpy(short_word, head, sizeof short_word);
+        raw = std::string_view(short_word, pending.size);
+      } else {
+        raw = long_words_[at];
+      }
+      std::uint32_t id = raw_.find_value(raw, pending.key);
+      if (id == WordMap::kDrop) continue;
+      if (id == TokenTable::kNotFound) {  // a word not seen in training: the full path
+        std::string_view word;
+        if (!finish_word(raw, spec_, stem_scratch_, word)) continue;
+        id = table_.find(word);
+        if (id == TokenTable::kNotFound) continue;
+      }
+      if (distinct_.first(id)) out_.push_back(id);
+    }
+  }
+
+  const FeatureSpec& spec_;
+  const TokenTable& table_;
+  const TokenTable& raw_;
+  DistinctIds& distinct_;
+  std::vector<std::uint32_t>& out_;
+  Pending ring_[kRing];            // word k is ring_[k % kRing] while pending
+  std::string long_words_[kRing];  // the bytes of pending words longer than 16 bytes, in the same place
+  std::size_t added_ = 0;          // words added, in all
+  std::size_t probed_ = 0;         // words probed, in all (the older ones)
+  std::string stem_scratch_;
+};
 
 }  // namespace
 
@@ -73,9 +161,15 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
   const auto map_range = [&](std::uint64_t begin, std::uint64_t end) {
     Part part{begin, {}, {}};
     part.lengths.reserve(end - begin);
+    // A text of its own (a prediction's) would otherwise grow its ids through many small allocations;
+    // the guess (a distinct id per 8 bytes) is capped, as a long text's ids grow as usual.
+    if (end - begin == 1) {
+      part.ids.reserve(std::min<std::size_t>(texts[begin].size() / 8, kGuessedIdsAtMost) + suffix.size() + 1);
+    }
     FeatureExtractor extractor(spec);
     DistinctIds distinct;
-    std::string stem_scratch;
+    std::optional<RawWordMapper> word_mapper;
+    if (use_word_map) word_mapper.emplace(spec, *mapping.table, *mapping.words, distinct, part.ids);
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
       distinct.next_text();
@@ -85,20 +179,8 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
           const auto id = static_cast<std::uint32_t>(hash_bytes(feature) % buckets);
           if (distinct.first(id)) part.ids.push_back(id);
         });
-      } else if (use_word_map) {
-        const TokenTable& table = *mapping.table;
-        const WordMap& words = *mapping.words;
-        for_each_raw_word(texts[i], spec, [&](std::string_view raw) {
-          std::uint32_t id = words.raw.find_value(raw);
-          if (id == WordMap::kDrop) return;
-          if (id == TokenTable::kNotFound) {  // a word not seen in training: the full path
-            std::string_view word;
-            if (!finish_word(raw, spec, stem_scratch, word)) return;
-            id = table.find(word);
-            if (id == TokenTable::kNotFound) return;
-          }
-          if (distinct.first(id)) part.ids.push_back(id);
-        });
+      } else if (word_mapper) {
+        word_mapper->map(texts[i]);
       } else {
         const TokenTable& table = *mapping.table;
         extractor.run(texts[i], [&](std::string_view feature) {
@@ -116,16 +198,22 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
   pool::for_each_range(pool, texts.size(), map_range);
 
   std::sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.begin < b.begin; });
-  std::size_t total = 0;
-  for (const Part& part : parts) total += part.ids.size();
-  out.ids.resize(total);
   out.offsets.assign(1, 0);
   out.offsets.reserve(texts.size() + 1);
-  std::size_t at = 0;
+  if (parts.size() == 1) {  // nothing to join
+    out.ids = std::move(parts.front().ids);
+  } else {
+    std::size_t total = 0;
+    for (const Part& part : parts) total += part.ids.size();
+    out.ids.resize(total);
+    std::size_t at = 0;
+    for (const Part& part : parts) {
+      if (!part.ids.empty())
+        std::memcpy(out.ids.data() + at, part.ids.data(), part.ids.size() * sizeof(std::uint32_t));
+      at += part.ids.size();
+    }
+  }
   for (const Part& part : parts) {
-    if (!part.ids.empty())
-      std::memcpy(out.ids.data() + at, part.ids.data(), part.ids.size() * sizeof(std::uint32_t));
-    at += part.ids.size();
     for (std::uint32_t length : part.lengths) out.offsets.push_back(out.offsets.back() + length);
   }
 }

@@ -24,6 +24,30 @@
 
 namespace ombrel::textpipe {
 
+namespace detail {
+// Memory for the slots of a token table. A look-up lands on a random slot, so in a table of
+// megabytes (a vocabulary's word map holds every raw training word) nearly every look-up would
+// also miss the TLB with 4 KiB pages; blocks of 2 MiB and more are therefore placed on 2 MiB
+// boundaries and, on Linux, offered huge pages (a hint the kernel may decline). Smaller blocks come
+// from operator new. Throws std::bad_alloc.
+void* allocate_slots(std::size_t bytes, std::size_t alignment);
+void free_slots(void* block, std::size_t bytes, std::size_t alignment) noexcept;
+
+template <class T>
+struct SlotAllocator {
+  using value_type = T;
+  SlotAllocator() = default;
+  template <class U>
+  SlotAllocator(const SlotAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_slots(n * sizeof(T), alignof(T))); }
+  void deallocate(T* block, std::size_t n) noexcept { free_slots(block, n * sizeof(T), alignof(T)); }
+  template <class U>
+  bool operator==(const SlotAllocator<U>&) const {
+    return true;
+  }
+};
+}  // namespace detail
+
 class TokenTable final {
  public:
   static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
@@ -47,6 +71,16 @@ class TokenTable final {
     const Slot* slot = find_slot(token, byte_key(token));
     return slot != nullptr ? slot->value : kNotFound;
   }
+  // The same with the token's key already computed. REQUIRES: key == byte_key(token).
+  std::uint32_t find_value(std::string_view token, const ByteKey& key) const {
+    const Slot* slot = find_slot(token, key);
+    return slot != nullptr ? slot->value : kNotFound;
+  }
+  // Starts loading the slot where a look-up of key begins, so that a look-up issued a little later
+  // finds it in the cache (a hint: changes no result).
+  void prefetch(const ByteKey& key) const {
+    if (!slots_.empty()) __builtin_prefetch(slots_.data() + (key.hash & (slots_.size() - 1)));
+  }
   // Gives token `id` the value values[id]. REQUIRES: values.size() == size().
   void set_values(const std::vector<std::uint32_t>& values);
 
@@ -61,7 +95,9 @@ class TokenTable final {
   }
 
  private:
-  struct Slot {
+  // Aligned so that a slot never straddles two cache lines (the allocator's 16 bytes would let every
+  // other slot of a large table do so, and a probe then waits for two lines).
+  struct alignas(32) Slot {
     std::uint64_t head[2];  // the first 16 bytes, little-endian, zero-padded
     std::uint32_t meta;     // hash bits 40..63 above the length (255 for 255 bytes and more)
     std::uint32_t id;       // kNotFound marks a free slot
@@ -93,7 +129,7 @@ class TokenTable final {
 
   std::string bytes_;                      // the tokens, back to back
   std::vector<std::uint64_t> offsets_{0};  // token i is bytes_[offsets_[i], offsets_[i + 1])
-  std::vector<Slot> slots_;                // size 0 or a power of two
+  std::vector<Slot, detail::SlotAllocator<Slot>> slots_;  // size 0 or a power of two
 };
 
 // WordMap: from a raw word (lowercased, before the stop-word test and stemming) straight to its

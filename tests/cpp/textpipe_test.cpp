@@ -317,8 +317,13 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
   spec.stop_words.insert("the");
   spec.stop_words.insert("running");
   spec.word_rule_digest = 42;
-  const std::vector<std::string> train = {"The nations running runs", "nation cats the cat", "runs flies"};
-  const std::vector<std::uint32_t> labels = {0, 1, 0};
+  std::vector<std::string> train = {"The nations running runs", "nation cats the cat", "runs flies",
+                                    "internationalizations antidisestablishmentarianism"};
+  std::vector<std::uint32_t> labels = {0, 1, 0, 1};
+  for (int i = 0; i < 60; ++i) {  // many distinct words, for the long texts below
+    train.push_back("seen" + std::to_string(i) + " words" + std::to_string(i) + "thatarelongerthansixteen");
+    labels.push_back(i % 2);
+  }
   std::vector<std::string_view> views(train.begin(), train.end());
   const BuiltVocabulary built =
       build_vocabulary(pool_, views, labels, 2, spec, PruningRule{1, 0.9, 8}, false);
@@ -332,6 +337,43 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
   texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, &built.words}, {}, {}, mapped);
   texts_to_ids(pool_, test_views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, full);
   EXPECT_EQ(lists_of(mapped), lists_of(full));
+  // Texts of many words, which the map looks up some words behind the tokenizer: words of more than
+  // 16 bytes seen and unseen, unseen words whose stem is known ("flying"), stop words, repeats.
+  const char* const cycle[] = {"nations",
+                               "internationalizations",
+                               "THE",
+                               "flying",
+                               "antidisestablishmentarianism",
+                               "unseenwordsthatarelongerthansixteen",
+                               "cats",
+                               "nationality",
+                               "Running",
+                               "runs",
+                               "x",
+                               "zz",
+                               "antidisestablishmentarianisms"};
+  std::string long_text;
+  for (int i = 0; i < 300; ++i) {
+    long_text += std::string(cycle[(i * 7 + i / 13) % 13]) + (i % 5 ? " " : ", ");
+    const int k = (i * 37) % 90;  // seen below 60, unseen above
+    long_text += (i % 3 ? "seen" + std::to_string(k) : "words" + std::to_string(k) + "thatarelongerthansixteen");
+    long_text += " ";
+  }
+  const std::vector<std::string> long_texts = {long_text, long_text.substr(long_text.size() / 3), "runs", "",
+                                               long_text.substr(0, 150)};
+  const std::vector<std::uint32_t> suffix = {900, 901};
+  for (std::size_t i = 0; i < long_texts.size(); ++i) {  // each alone, then all at once
+    const std::string_view one = long_texts[i];
+    IdBatch one_mapped, one_full;
+    texts_to_ids(pool_, {&one, 1}, spec, IdMapping{&built.table, 0, &built.words}, {}, suffix, one_mapped);
+    texts_to_ids(pool_, {&one, 1}, spec, IdMapping{&built.table, 0, nullptr}, {}, suffix, one_full);
+    EXPECT_EQ(lists_of(one_mapped), lists_of(one_full)) << i;
+  }
+  std::vector<std::string_view> long_views(long_texts.begin(), long_texts.end());
+  texts_to_ids(pool_, long_views, spec, IdMapping{&built.table, 0, &built.words}, {}, suffix, mapped);
+  texts_to_ids(pool_, long_views, spec, IdMapping{&built.table, 0, nullptr}, {}, suffix, full);
+  EXPECT_EQ(lists_of(mapped), lists_of(full));
+  EXPECT_GT(mapped.offsets[1], 60u);  // the first text has many distinct ids
   EXPECT_EQ(lists_of(built.documents), lists_of([&] {
               IdBatch b;
               texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, b);
