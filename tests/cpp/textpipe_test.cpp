@@ -356,8 +356,8 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
   for (int i = 0; i < 300; ++i) {
     long_text += std::string(cycle[(i * 7 + i / 13) % 13]) + (i % 5 ? " " : ", ");
     const int k = (i * 37) % 90;  // seen below 60, unseen above
-    long_text += (i % 3 ? "seen" + std::to_string(k) : "words" + std::to_string(k) + "thatarelongerthansixteen");
-    long_text += " ";
+    const std::string word = std::to_string(k);
+    long_text += (i % 3 ? "seen" + word : "words" + word + "thatarelongerthansixteen") + " ";
   }
   const std::vector<std::string> long_texts = {long_text, long_text.substr(long_text.size() / 3), "runs", "",
                                                long_text.substr(0, 150)};
