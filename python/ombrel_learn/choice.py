@@ -21,7 +21,7 @@ import numpy as np
 from . import _native, calibration, featurizing, learners, linear, progress
 from .featurizing import Featurized, featurize
 from .fitted_model import Model
-from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, Settings
+from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
 from .training import float_features, train_linear_cached, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -106,6 +106,8 @@ def candidates(settings: Settings, k: int, weighted: bool = False) -> list[Candi
     out: list[Candidate] = []
     for kind in kinds:
         for learner in learner_names:
+            if kind.endswith(TF_SUFFIX) and learner not in TF_LEARNERS:
+                continue  # sublinear tf is compared on the learners that weigh tokens by it
             if learner == "naive_bayes" and settings.alpha is None:
                 out.extend((kind, learner, a) for a in AUTO_ALPHAS)
             else:
@@ -468,6 +470,8 @@ def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.n
     # The choice compares variants of the word features (stop words and stemming, word pairs):
     # the model is made of the concrete settings of the one chosen.
     kind, concrete = variant(settings, kind)
+    if learner == "field" and concrete.weighting == "sublinear":  # the field learner sees each token once
+        concrete = dataclasses.replace(concrete, weighting="tfidf")
     # predict_proba's temperature: the same learner fitted on 80% of a sample, scored on the rest.
     # The field learner's held-out field is let go before the final one is made (a field of many
     # hash buckets is large).

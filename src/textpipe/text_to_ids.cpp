@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <utility>
+
+#include "textpipe/term_counts.h"
 
 namespace ombrel::textpipe {
 
@@ -76,14 +79,24 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
     FeatureExtractor extractor(spec);
     DistinctIds distinct;
     std::string stem_scratch;
+    // With log_tf, a text's ids are counted first and presented by their counts at its end.
+    std::optional<TermCounts> counts;
+    if (spec.log_tf) counts.emplace();
+    const auto take = [&](std::uint32_t id) {
+      if (counts) {
+        counts->add(id);
+      } else if (distinct.first(id)) {
+        part.ids.push_back(id);
+      }
+    };
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
       distinct.next_text();
+      if (counts) counts->next_text();
       if (mapping.buckets > 0) {
         const std::uint32_t buckets = mapping.buckets;
         extractor.run(texts[i], [&](std::string_view feature) {
-          const auto id = static_cast<std::uint32_t>(hash_bytes(feature) % buckets);
-          if (distinct.first(id)) part.ids.push_back(id);
+          take(static_cast<std::uint32_t>(hash_bytes(feature) % buckets));
         });
       } else if (use_word_map) {
         const TokenTable& table = *mapping.table;
@@ -97,15 +110,16 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
             id = table.find(word);
             if (id == TokenTable::kNotFound) return;
           }
-          if (distinct.first(id)) part.ids.push_back(id);
+          take(id);
         });
       } else {
         const TokenTable& table = *mapping.table;
         extractor.run(texts[i], [&](std::string_view feature) {
           const std::uint32_t id = table.find(feature);
-          if (id != TokenTable::kNotFound && distinct.first(id)) part.ids.push_back(id);
+          if (id != TokenTable::kNotFound) take(id);
         });
       }
+      if (counts) counts->emit(part.ids);
       if (!trailing.empty()) part.ids.push_back(trailing[i]);
       part.ids.insert(part.ids.end(), suffix.begin(), suffix.end());
       part.lengths.push_back(static_cast<std::uint32_t>(part.ids.size() - start));

@@ -116,7 +116,8 @@ def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(langua
     side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
     monkeypatch.setattr(_native, "thread_count", lambda: 1)
     serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
-    assert len(side_by_side.selection_scores_) == 12  # words, words without stop words, chars: 4 each
+    # words, words without stop words, chars: 4 each; the two word kinds with sublinear tf: SGD
+    assert len(side_by_side.selection_scores_) == 14
     assert side_by_side.selection_scores_ == serial.selection_scores_
     assert side_by_side.selection_paired_ == serial.selection_paired_
     assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
