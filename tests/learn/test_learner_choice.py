@@ -287,8 +287,8 @@ def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_
     words = featurize("words", again._spec("words"), 0, [texts[i] for i in positions], labels[positions].tolist(),
                       len(classes), positions)
     held = [np.arange(600)]
-    expected = choice.score(again._settings(), words, [("words", "naive_bayes", 0.3)], labels.astype(np.uint32),
-                            len(classes), held)
+    expected = choice.score_kinds([(again._settings(), words, [("words", "naive_bayes", 0.3)], None)],
+                                  labels.astype(np.uint32), len(classes), held)
     scored = expected[("words", "naive_bayes", 0.3)]
     assert (scored >= 0).sum() == 300
     assert clf.selection_paired_["words/naive_bayes/alpha=0.3"] == pytest.approx(scored[scored >= 0].mean())
