@@ -163,6 +163,11 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
         positions = None
         base, concrete = variant(settings, kind)
         spec = concrete.spec(base)
+        counted_of = kind[:-len(TF_SUFFIX)] if kind.endswith(TF_SUFFIX) else None
+        if counted_of in featurized:  # its word variant's tokens and rows, each token by its count
+            of = featurized[counted_of]
+            featurized[kind] = of.counted(spec, [texts[i] for i in of.positions.tolist()])
+            continue
         if featurized:
             probe = min(count, AUTO_PROBE_ROWS)
             ids_per_byte = len(featurize(base, spec, buckets, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))

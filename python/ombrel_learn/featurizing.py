@@ -126,8 +126,9 @@ class Featurized:
     (`tokens`: the vocabulary's tokens by id; None in hashing mode, where ids are buckets)."""
 
     def __init__(self, kind: str, spec: _native.FeatureSpec, tokens: list[Any] | None, buckets: int, batch: Any,
-                 positions: np.ndarray | None = None):
+                 positions: np.ndarray | None = None, vocabulary: _native.Vocabulary | None = None):
         self.kind = kind
+        self.vocabulary = vocabulary  # of `tokens`, when kept (see `counted`)
         self.spec = spec
         self.tokens = tokens
         self.buckets = buckets
@@ -142,6 +143,12 @@ class Featurized:
         # The row of the (shuffled) training texts each row of these ids is: sorted; the first
         # `rows` texts unless the choice featurized scattered ones.
         self.positions = np.arange(self.rows) if positions is None else np.asarray(positions, dtype=np.int64)
+
+    def counted(self, spec: _native.FeatureSpec, texts: list[str]) -> "Featurized":
+        """The same rows (texts: theirs, in order) under `spec`, these features with log_tf: the
+        same tokens and ids, a token repeated by its count, without building the vocabulary again."""
+        batch = transform(spec, self.vocabulary, self.buckets, texts)
+        return Featurized(self.kind, spec, self.tokens, self.buckets, batch, self.positions, self.vocabulary)
 
     def head(self, rows: int) -> "Featurized":
         """The first `rows` texts (their ids are those a vocabulary of all the rows gave)."""
@@ -217,4 +224,4 @@ def featurize(kind: str, spec: _native.FeatureSpec, buckets: int, texts: list[st
         batch = transform(spec, None, buckets, texts)
         return Featurized(kind, spec, None, buckets, batch, positions)
     vocabulary, batch, _ = build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
-    return Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions)
+    return Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions, vocabulary)

@@ -131,8 +131,11 @@ def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
     owners = np.repeat(np.arange(texts), np.diff(bounds))
     starts = np.ones(len(tokens), dtype=bool)
     starts[1:] = (tokens[1:] != tokens[:-1]) | (owners[1:] != owners[:-1])
-    runs = np.flatnonzero(starts)
-    sums = np.bincount(owners[runs], weights=np.add.reduceat(per_entry, runs) ** 2, minlength=texts)
+    if starts.all():  # no token repeated: each value once
+        sums = np.bincount(owners, weights=per_entry ** 2, minlength=texts)
+    else:
+        runs = np.flatnonzero(starts)
+        sums = np.bincount(owners[runs], weights=np.add.reduceat(per_entry, runs) ** 2, minlength=texts)
     return np.sqrt(sums + float(extra) ** 2).astype(np.float32)
 
 
