@@ -44,11 +44,11 @@ EPOCHS = 5
 ALPHA_SGD = 1e-4
 
 
-def spec_for(kind: str):
+def spec_for(kind: str, log_tf: bool = False):
     from ombrel_learn import ENGLISH_STOP_WORDS, _native
     if kind == "words":
-        return _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
-    return _native.FeatureSpec(None, False, 1, True, 1, 4)
+        return _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2, log_tf=log_tf)
+    return _native.FeatureSpec(None, False, 1, True, 1, 4, log_tf=log_tf)
 
 
 def timed(fn):
@@ -78,7 +78,9 @@ def sparse_matrix(batch, feature_count: int):
     if not keep.all():  # not with these batches; kept for ids beyond the vocabulary
         raise ValueError("ids beyond the vocabulary")
     data = np.ones(len(tokens), dtype=np.float64)
-    return sp.csr_matrix((data, tokens.astype(np.int32), offsets), shape=(len(offsets) - 1, feature_count))
+    matrix = sp.csr_matrix((data, tokens.astype(np.int32), offsets), shape=(len(offsets) - 1, feature_count))
+    matrix.sum_duplicates()  # a counted token's repeats (sublinear tf): one value, its count
+    return matrix
 
 
 def field_accuracy(model, test, y_test, tmp: str, choice: str = "spread") -> tuple[float, object]:
@@ -157,14 +159,27 @@ def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_
     ours["averaged perceptron tfidf"] = lambda: learners.fit_float(weighted, "perceptron", None, train, y_train,
                                                                    features, k)
     peers["averaged perceptron tfidf"] = peers["averaged perceptron"]
+    # Sublinear tf: the same vocabulary, each token presented round(1 + ln count) times; scikit-learn's
+    # rows hold that count times the idf, normalized.
+    counted = spec_for(kind, log_tf=True)
+    train_counted = _native.transform(counted, vocabulary, 0, train_x)
+    test_counted = _native.transform(counted, vocabulary, 0, test_x)
+    sublinear = Settings(**{**weighted.__dict__, "weighting": "sublinear"})
+    ours["SGD hinge sublinear"] = lambda: learners.fit_float(sublinear, "sgd", ALPHA_SGD, train_counted, y_train,
+                                                             features, k)
+    peers["SGD hinge sublinear"] = peers["SGD hinge tfidf"]
+    rows_of = {"tfidf": (train, test, x_train_tfidf, x_test_tfidf),
+               "sublinear": (train_counted, test_counted,
+                             normalize(sparse_matrix(train_counted, features).multiply(idf).tocsr()),
+                             normalize(sparse_matrix(test_counted, features).multiply(idf).tocsr()))}
     for learner, fit in ours.items():
         model, t_ours = best_of(fit)
-        peer_train, peer_test = (x_train_tfidf, x_test_tfidf) if learner.endswith("tfidf") else (x_train, x_test)
-        float_acc = float(np.mean(model.predict(test) == y_test))
-        cut_acc = float(np.mean(linear.cut_to_slots(model).predict(test) == y_test))
-        field_acc, compiled = field_accuracy(model, test, y_test, tmp)
-        tuned, t_refit = timed(lambda: linear.refit_cut(model, train, y_train))
-        refit_acc, _ = field_accuracy(tuned, test, y_test, tmp)
+        fit_ids, test_ids, peer_train, peer_test = rows_of.get(learner.split()[-1], (train, test, x_train, x_test))
+        float_acc = float(np.mean(model.predict(test_ids) == y_test))
+        cut_acc = float(np.mean(linear.cut_to_slots(model).predict(test_ids) == y_test))
+        field_acc, compiled = field_accuracy(model, test_ids, y_test, tmp)
+        tuned, t_refit = timed(lambda: linear.refit_cut(model, fit_ids, y_train))
+        refit_acc, _ = field_accuracy(tuned, test_ids, y_test, tmp)
         peer, t_peer = best_of(lambda: peers[learner]().fit(peer_train, y_train))
         peer_acc = float(np.mean(peer.predict(peer_test) == y_test))
         rows.append((label, learner, t_ours, float_acc, cut_acc, field_acc, refit_acc, t_refit, t_peer, peer_acc))

@@ -12,7 +12,8 @@
 //     consecutive words, or the character n-grams of the padded word text, lengths
 //     ngram_min..ngram_max, worked out here from the code points;
 //   - texts_to_ids gives each text's distinct known ids (or hash buckets) in order of first
-//     appearance, then its trailing id, the same for the whole batch as for each text alone;
+//     appearance, then its trailing id, the same for the whole batch as for each text alone; with
+//     log_tf, each of those ids round(1 + ln(count)) times in a row;
 //   - a word map with any targets (as a vocabulary file may hold them) gives only ids in range;
 //   - build_vocabulary keeps exactly the features with enough documents and a narrow enough class
 //     spread, in order of first appearance; its training documents are what texts_to_ids makes of
@@ -20,6 +21,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -134,18 +136,29 @@ IdBatch run_ids(const std::vector<std::string_view>& texts, const FeatureSpec& s
   return batch;
 }
 
-// Each text's distinct ids of its features (id_of: kNotFound drops a feature), then its trailing id.
+// How often sublinear tf presents a token met `count` times: round(1 + ln(count)), counted up
+// through the thresholds e^0.5, e^1.5, e^2.5, ...
+std::uint32_t presentations(std::uint32_t count) {
+  std::uint32_t n = 1;
+  for (double threshold = std::exp(0.5); count >= threshold; threshold *= std::exp(1.0)) ++n;
+  return n;
+}
+
+// Each text's distinct ids of its features (id_of: kNotFound drops a feature), each once or, when
+// counted, presentations(its count) times, then its trailing id.
 template <class IdOf>
 IdLists reference_ids(const std::vector<Strings>& features, IdOf&& id_of,
-                      const std::vector<std::uint32_t>& trailing) {
+                      const std::vector<std::uint32_t>& trailing, bool counted = false) {
   IdLists out;
   for (std::size_t i = 0; i < features.size(); ++i) {
     std::vector<std::uint32_t> ids;
-    std::set<std::uint32_t> seen;
+    std::vector<std::uint32_t> order;
+    std::map<std::uint32_t, std::uint32_t> count;
     for (const std::string& f : features[i]) {
       const std::uint32_t id = id_of(f);
-      if (id != TokenTable::kNotFound && seen.insert(id).second) ids.push_back(id);
+      if (id != TokenTable::kNotFound && count[id]++ == 0) order.push_back(id);
     }
+    for (const std::uint32_t id : order) ids.insert(ids.end(), counted ? presentations(count[id]) : 1, id);
     if (!trailing.empty()) ids.push_back(trailing[i]);
     out.push_back(std::move(ids));
   }
@@ -286,6 +299,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const IdLists from_table = lists_of(run_ids(views, spec, by_table, trailing));
   check(from_table == reference_ids(features, find, trailing),
         "texts_to_ids gives each text's distinct known ids in first-seen order");
+  FeatureSpec counted = spec;
+  counted.log_tf = true;
+  check(lists_of(run_ids(views, counted, by_table, trailing)) ==
+            reference_ids(features, find, trailing, true),
+        "with log_tf, each known id round(1 + ln(count)) times in a row");
   if (views.size() > 1) {
     for (std::size_t i = 0; i < views.size(); ++i) {
       const IdLists alone = lists_of(run_ids({views[i]}, spec, by_table, {}));
@@ -301,6 +319,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(lists_of(run_ids(views, spec, IdMapping{nullptr, buckets, nullptr}, trailing)) ==
               reference_ids(features, bucket, trailing),
           "hashing gives each text's distinct buckets in first-seen order");
+    check(lists_of(run_ids(views, counted, IdMapping{nullptr, buckets, nullptr}, trailing)) ==
+              reference_ids(features, bucket, trailing, true),
+          "with log_tf, each bucket round(1 + ln(count)) times in a row");
   }
 
   // A word map with any targets a vocabulary file may hold: ids stay in range.

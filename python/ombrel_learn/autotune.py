@@ -110,6 +110,7 @@ class _Search:
         if isinstance(settings.get("stop_words"), (set, frozenset)):
             settings["stop_words"] = tuple(sorted(settings["stop_words"]))
         settings["coverage"] = clf.coverage_for(learner)
+        settings["log_tf"] = clf.weighting == "sublinear"  # its ids repeat counted tokens
         return _key(settings)
 
     def _expected(self, params: dict[str, Any], feature_key: tuple[Any, ...], clf: Settings) -> float:
@@ -226,6 +227,8 @@ class _Search:
         if full["learner"] != "field":
             for name in ("amplify", "suppress", "margin", "chunk"):
                 full.pop(name, None)
+        elif full.get("weighting") == "sublinear":  # the field learner sees each token once
+            full["weighting"] = "tfidf"
         if full["learner"] == "naive_bayes":
             full.pop("epochs", None)
         key = _key(full)
@@ -279,7 +282,9 @@ class _Search:
             for alpha in (1e-5, 3e-5, 1e-4):
                 self.try_({"learner": "sgd", "loss": loss, "alpha": alpha, "epochs": 5})
         self.try_({"learner": "sgd", "epochs": 10})
-        self.try_({"learner": "sgd", "weighting": "binary" if self.best.get("weighting") == "tfidf" else "tfidf"})
+        for weighting in ("sublinear", "tfidf", "binary"):
+            if weighting != self.best.get("weighting"):
+                self.try_({"learner": "sgd", "weighting": weighting})
         self.try_({"learner": "perceptron", "epochs": 5})
         self.try_({"learner": "perceptron", "epochs": 10})
         defaults = {"learner": "field", "amplify": 10, "suppress": 1, "margin": 300, "chunk": 32, "epochs": 4}
@@ -335,7 +340,7 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
     # Every candidate names its word settings ("auto" would make the final fit choose again).
     concrete = settings.resolved()
     base = {"buckets": 0, "min_df": settings.min_df, "coverage": None, "stop_words": concrete.stop_words,
-            "stem": concrete.stem, "word_ngrams": concrete.word_ngrams, "weighting": settings.weighting}
+            "stem": concrete.stem, "word_ngrams": concrete.word_ngrams, "weighting": concrete.weighting}
     # One line for the whole search, its bar the budget's seconds; the final fit shows its own phases.
     with progress.phase(settings.verbose, "searching settings", budget, "s", clock=True) as search.shown:
         for kind in ("words", "chars"):

@@ -135,7 +135,8 @@ def float_temperature(settings: Any, kind: str, texts: list[str], y: list[int], 
     of all of them: a token that only held-out texts hold gets no weight from the part fitted, so
     it changes no held-out score), so that nothing is tokenized again; None: the part is
     tokenized. sample_weight: the texts' weights, which the part's fit honours (the temperature is
-    fitted on the held-out texts unweighted)."""
+    fitted on the held-out texts unweighted). model None: the temperature per unit of the
+    potentials, to be multiplied by the units of the model it is for."""
     if len(texts) < MIN_CALIBRATION_TEXTS:
         return None
     fitted, scored = held_out_split(len(texts))
@@ -157,7 +158,8 @@ def float_temperature(settings: Any, kind: str, texts: list[str], y: list[int], 
                                   sample_weight=part_weight)
     floating = learners.as_the_field_holds(settings, floating, documents, labels[:fitted], k, part_weight)
     scores = floating.decision_function(held_ids)
-    return fit_temperature(scores, labels[fitted:].astype(np.intp)) * model.units()
+    per_unit = fit_temperature(scores, labels[fitted:].astype(np.intp))
+    return per_unit if model is None else per_unit * model.units()
 
 
 def log_probabilities(potentials: Any, temperature: float) -> np.ndarray:

@@ -21,7 +21,7 @@ import numpy as np
 from . import _native, calibration, featurizing, learners, linear, progress
 from .featurizing import Featurized, featurize
 from .fitted_model import Model
-from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, Settings
+from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
 from .training import float_features, train_linear_cached, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -106,6 +106,8 @@ def candidates(settings: Settings, k: int, weighted: bool = False) -> list[Candi
     out: list[Candidate] = []
     for kind in kinds:
         for learner in learner_names:
+            if kind.endswith(TF_SUFFIX) and learner not in TF_LEARNERS:
+                continue  # sublinear tf is compared on the learners that weigh tokens by it
             if learner == "naive_bayes" and settings.alpha is None:
                 out.extend((kind, learner, a) for a in AUTO_ALPHAS)
             else:
@@ -161,6 +163,11 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
         positions = None
         base, concrete = variant(settings, kind)
         spec = concrete.spec(base)
+        counted_of = kind[:-len(TF_SUFFIX)] if kind.endswith(TF_SUFFIX) else None
+        if counted_of in featurized:  # its word variant's tokens and rows, each token by its count
+            of = featurized[counted_of]
+            featurized[kind] = of.counted(spec, [texts[i] for i in of.positions.tolist()])
+            continue
         if featurized:
             probe = min(count, AUTO_PROBE_ROWS)
             ids_per_byte = len(featurize(base, spec, buckets, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
@@ -173,14 +180,15 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
                                          positions)
         if len(featurized) == 1:  # one fit presents every text's ids once: the unit of the budget
             budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[-1]))
+    lengths = np.diff(sizes, prepend=0)
+
+    def peak(kind: str, parallel: int) -> int:
+        return float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()), parallel)
+    threads = _native.thread_count()
     if settings.learner == "auto":
         # The float learners' dense matrices grow with tokens x classes: leave out a kind whose
         # would not fit AUTO_FLOAT_MEMORY, and let the field learner train when none fits.
-        parallel = min(len(held_out), _native.thread_count())
-        lengths = np.diff(sizes, prepend=0)
-        too_big = {kind for kind in kinds
-                   if float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()),
-                                       parallel) > AUTO_FLOAT_MEMORY}
+        too_big = {kind for kind in kinds if peak(kind, min(len(held_out), threads)) > AUTO_FLOAT_MEMORY}
         if too_big:
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
@@ -191,11 +199,10 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
                                      f"tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
-    outcome: dict[Candidate, np.ndarray] = {}
-    for kind in kinds:
-        mine = [c for c in chosen if c[0] == kind]
-        outcome.update(score(variant(settings, kind)[1], featurized[kind], mine, labels, k, held_out,
-                             sample_weight=sample_weight))
+    # Folds of different kinds side by side too, where as many folds of the largest kind would fit.
+    side_by_side = threads if all(peak(kind, threads) <= AUTO_FLOAT_MEMORY for kind in kinds) else len(held_out)
+    outcome = score_kinds([(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
+                           for kind in kinds], labels, k, held_out, sample_weight, side_by_side)
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
     if not right:
@@ -221,13 +228,10 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
         here = np.zeros(count, dtype=bool)
         here[featurized[kind].positions] = True
         common &= here
-    paired_outcome = {}
-    for kind, c in best_of_kind.items():
-        if featurized[kind].rows == int(common.sum()):
-            paired_outcome[c] = outcome[c]
-        else:
-            paired_outcome[c] = score(variant(settings, kind)[1], featurized[kind], [c], labels, k, held_out,
-                                      within=common, sample_weight=sample_weight)[c]
+    paired_outcome = {c: outcome[c] for kind, c in best_of_kind.items() if featurized[kind].rows == int(common.sum())}
+    paired_outcome.update(score_kinds([(variant(settings, kind)[1], featurized[kind], [c], common)
+                                       for kind, c in best_of_kind.items() if c not in paired_outcome],
+                                      labels, k, held_out, sample_weight, side_by_side))
     shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
     if not shared.any():
         return finalists[0]
@@ -265,22 +269,30 @@ def folds(count: int) -> list[np.ndarray]:
     return [np.arange(max(1, count // 5))]
 
 
-def score(settings: Settings, data: Featurized, scored: list[Candidate], labels: np.ndarray, k: int,
-          held_out: list[np.ndarray], within: np.ndarray | None = None,
-          sample_weight: np.ndarray | None = None) -> dict[Candidate, np.ndarray]:
+Scoring = tuple[Settings, Featurized, list[Candidate], "np.ndarray | None"]
+
+
+def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: list[np.ndarray],
+                sample_weight: np.ndarray | None = None, side_by_side: int = 1) -> dict[Candidate, np.ndarray]:
     """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
-    was right, 0 where wrong, -1 where not scored (rows data lacks, or outside the mask
-    `within`). In each fold a candidate trains on the rows of data (within the mask) that the
+    was right, 0 where wrong, -1 where not scored (rows its data lacks, or outside its mask). Each
+    scoring is (concrete settings, the kind's ids, its candidates, a mask of the rows to use or
+    None); in each fold a candidate trains on the rows of its data (within the mask) that the
     fold does not hold out. The float models are scored as the field will hold them (with more
     than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive Bayes
-    counts once per fold for all its alphas."""
-    outcome = {c: np.full(len(labels), -1, dtype=np.int8) for c in scored}
-    present = np.zeros(len(labels), dtype=bool)
-    present[data.positions] = True
-    if within is not None:
-        present &= within
+    counts once per fold for all its alphas.
 
-    def score_fold(held_all: np.ndarray) -> None:  # writes only its own held-out rows of outcome
+    The learners release the interpreter lock, so up to `side_by_side` (kind, fold) pairs run at
+    once on the pool's threads, whichever kind they are of (each pair's models are seeded as they
+    would be alone: the outcome does not depend on the order)."""
+    outcome = {c: np.full(len(labels), -1, dtype=np.int8) for _, _, scored, _ in scorings for c in scored}
+
+    def score_fold(scoring: Scoring, held_all: np.ndarray) -> None:  # writes only its own held-out rows
+        settings, data, scored, within = scoring
+        present = np.zeros(len(labels), dtype=bool)
+        present[data.positions] = True
+        if within is not None:
+            present &= within
         is_held = np.zeros(len(labels), dtype=bool)
         is_held[held_all] = True
         held_positions = np.flatnonzero(present & is_held)
@@ -297,16 +309,15 @@ def score(settings: Settings, data: Featurized, scored: list[Candidate], labels:
         for candidate, model in float_models(settings, scored, documents, train_y, features, k, train_weight):
             outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
 
-    # The learners release the interpreter lock, so folds run side by side on the pool's threads
-    # (each fold's models are seeded as they would be alone: the outcome does not depend on it).
-    threads = min(len(held_out), _native.thread_count())
+    tasks = [(scoring, held_all) for scoring in scorings for held_all in held_out]
+    threads = min(len(tasks), side_by_side, _native.thread_count())
     if threads > 1:
         with concurrent.futures.ThreadPoolExecutor(threads) as executor:
-            for done in [executor.submit(score_fold, held_all) for held_all in held_out]:
+            for done in [executor.submit(score_fold, *task) for task in tasks]:
                 done.result()
     else:
-        for held_all in held_out:
-            score_fold(held_all)
+        for task in tasks:
+            score_fold(*task)
     return outcome
 
 
@@ -468,6 +479,8 @@ def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.n
     # The choice compares variants of the word features (stop words and stemming, word pairs):
     # the model is made of the concrete settings of the one chosen.
     kind, concrete = variant(settings, kind)
+    if learner == "field" and concrete.weighting == "sublinear":  # the field learner sees each token once
+        concrete = dataclasses.replace(concrete, weighting="tfidf")
     # predict_proba's temperature: the same learner fitted on 80% of a sample, scored on the rest.
     # The field learner's held-out field is let go before the final one is made (a field of many
     # hash buckets is large).
@@ -477,15 +490,24 @@ def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.n
         per_unit = calibration.held_out_temperature(texts, y, None, lambda part, part_y: (
             train_model(quiet, kind, part, part_y, classes, int(settings.epochs), learner, alpha)))
     made: dict[str, Any] = {}  # the training texts' ids under the final model's features
-    if learner != "field" and cached is not None and cached.rows == len(texts):
-        model = train_linear_cached(concrete, cached, y, classes, learner, alpha, made, sample_weight)
-    else:
-        model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha, made,
-                            sample_weight)
+    pending: list[concurrent.futures.Future[float | None]] = []
+    with concurrent.futures.ThreadPoolExecutor(1) as side:
+        def beside(ids: Any, features: int) -> None:
+            # A float learner's calibration fits its part on the final fit's ids while the final model
+            # trains (both release the interpreter lock), where two such models fit in memory at once.
+            if 2 * features * len(classes) * learners.FLOAT_BYTES_PER_CELL <= AUTO_FLOAT_MEMORY:
+                pending.append(side.submit(calibration.float_temperature, quiet, kind, texts, y, len(classes),
+                                           learner, alpha, None, ids, features, sample_weight))
+        if learner != "field" and cached is not None and cached.rows == len(texts):
+            model = train_linear_cached(concrete, cached, y, classes, learner, alpha, made, sample_weight, beside)
+        else:
+            model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha, made,
+                                sample_weight, None if learner == "field" else beside)
+        if learner != "field":
+            per_unit = pending[0].result() if pending else calibration.float_temperature(
+                quiet, kind, texts, y, len(classes), learner, alpha, None, made.get("ids"), made.get("features"),
+                sample_weight)
     model.feature_params = concrete.feature_params(kind)
-    if learner != "field":
-        model.temperature = calibration.float_temperature(quiet, kind, texts, y, len(classes), learner, alpha, model,
-                                                          made.get("ids"), made.get("features"), sample_weight)
-    elif per_unit is not None:
+    if per_unit is not None:
         model.temperature = per_unit * model.units()
     return model, alpha

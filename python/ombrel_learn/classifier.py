@@ -118,9 +118,8 @@ class OmbrelClassifier:
         stem="auto"): the automatic choice compares English stop words with stemming against every
         word as it is; without a choice (an explicit learner and features), English stop words.
     stem : "auto", True or False: apply the tokenizer's suffix stemmer; for "words".
-    word_ngrams : 1 (words), 2 (words and each pair of consecutive words, as fastText's
-        wordNgrams 2) or "auto" (the automatic choice compares them, pairs of the words as they
-        are; 1 without a choice). autotune tries 2.
+    word_ngrams : 1 (words), 2 (words and each pair of consecutive words, as fastText's wordNgrams 2) or
+        "auto" (the automatic choice compares them, pairs of the words as they are; 1 without a choice).
     min_length : minimum token length in UTF-8 bytes; for "words".
     marks : True: a combining mark continues its word ("İstanbul", "क्षत्रिय", decomposed "école" stay
         whole) and texts are read in Unicode NFC; False: words are exactly `ombrel.tokenize`'s, which
@@ -135,10 +134,11 @@ class OmbrelClassifier:
     alpha : the naive Bayes smoothing (None: chosen among 0.1, 0.3, 1 on held-out rows) or the SGD
         L2 penalty (None: 1e-4).
     loss : the SGD loss, "hinge" (a linear SVM), "log_loss" or "modified_huber".
-    weighting : how SGD and the perceptron see a text (fit only): "tfidf" (each token's presence
-        times its smoothed idf, the row scaled to unit L2 norm, as scikit-learn's
-        TfidfVectorizer(binary=True) makes rows; folded into the field's weights, so prediction
-        costs the same) or "binary" (presence alone). partial_fit and fit_part train on presence.
+    weighting : how SGD and the perceptron see a text (fit only): "tfidf" (presence times smoothed idf, the row
+        scaled to unit L2 norm, as TfidfVectorizer(binary=True) makes rows; folded into the field's weights),
+        "sublinear" (round(1 + ln count) for a repeated token, as sublinear_tf=True: the field is presented it
+        that many times), "binary" (presence alone), or "auto" (the choice compares "tfidf" and "sublinear" on
+        word features; else "tfidf"). partial_fit and fit_part train on presence.
     min_df, coverage : vocabulary pruning (coverage None: 0.9 for the field learner, whose tokens
         hold 8 classes, and 0 for the float learners, whose cut to 8 happens when compiling).
     min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.multilabel),
@@ -160,7 +160,7 @@ class OmbrelClassifier:
                  min_length: int = 2, marks: bool = True, buckets: int = 0, epochs: int = 4, amplify: int = 10,
                  suppress: int = 1, margin: int = 300, chunk: int = 32, min_df: int = 2,
                  coverage: float | None = None, learner: str = "auto", alpha: float | None = None,
-                 loss: str = "hinge", weighting: str = "tfidf", min_labels: int = 1, class_weight: Any = None,
+                 loss: str = "hinge", weighting: str = "auto", min_labels: int = 1, class_weight: Any = None,
                  random_state: int | None = 0, verbose: bool = False):
         self.features = features
         self.ngram_range = ngram_range

@@ -55,7 +55,9 @@ def _shares(model: Model, neuron: int, first: int, second: int) -> tuple[int, in
 
 def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dict[str, Any]:
     """{"label", "runner_up", "tokens": [(token, to_label, to_runner_up), ...] (the k tokens with the
-    largest |to_label - to_runner_up|, largest first; equal ones in the text's order), "bias":
+    largest |to_label - to_runner_up|, largest first; equal ones in the text's order; what all the
+    presentations of a token add, as a model with sublinear tf presents a repeated token more than
+    once), "bias":
     (to_label, to_runner_up)}; contributions in potential units (ints).
 
     With in_order, also "in_order": [(feature, to_label, to_runner_up), ...], every feature of the
@@ -72,9 +74,12 @@ def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dic
     potentials = model.potentials([text])[0].astype(np.int64)
     order = np.argsort(-potentials, kind="stable")  # the first class on ties, as predict answers
     first, second = int(order[0]), int(order[1])
-    ids = model.ids([text]).to_lists()[0]
-    shares = [(i, *_shares(model, i, first, second)) for i in ids]
-    ranked = sorted(shares, key=lambda s: -abs(s[1] - s[2]))[:int(k)]
+    presented: dict[int, int] = {}  # each id of the text, by how often it is presented (sublinear tf)
+    for i in model.ids([text]).to_lists()[0]:
+        presented[i] = presented.get(i, 0) + 1
+    shares = [(i, *_shares(model, i, first, second)) for i in presented]
+    totals = [(i, a * presented[i], b * presented[i]) for i, a, b in shares]
+    ranked = sorted(totals, key=lambda s: -abs(s[1] - s[2]))[:int(k)]
     features = _feature_ids(model, text) if ranked or in_order else []
     names = _token_names(features, [i for i, _, _ in ranked]) if ranked else {}
     bias = [0, 0]

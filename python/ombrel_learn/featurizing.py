@@ -43,20 +43,23 @@ def stop_word_set(stop_words: str | Iterable[str] | None) -> frozenset[str]:
 
 
 def feature_spec(kind: str, stop_words: str | Iterable[str] | None, stem: Any, min_length: Any,
-                 ngram_range: Any, *, bigrams: Any = False, marks: Any = False) -> _native.FeatureSpec:
+                 ngram_range: Any, *, bigrams: Any = False, marks: Any = False, log_tf: Any = False
+                 ) -> _native.FeatureSpec:
     """The native description of feature kind "words" or "chars" under these settings.
 
     bigrams: also each two consecutive kept words (after stop words and stemming) as one feature
     "w1 w2"; "words" only. marks: combining marks (Mn, Mc, Me) continue the word they follow
     instead of cutting it, as scripts such as Devanagari or decomposed Latin need (the texts
-    should then be in NFC: see nfc_texts); either kind."""
+    should then be in NFC: see nfc_texts); either kind. log_tf: a feature that occurs n times in a
+    text is presented round(1 + ln n) times, one after another, instead of once (sublinear term
+    frequency)."""
     if kind == "words":
         return _native.FeatureSpec(stop_word_set(stop_words), bool(stem), int(min_length),
-                                   bigrams=bool(bigrams), marks=bool(marks))
+                                   bigrams=bool(bigrams), marks=bool(marks), log_tf=bool(log_tf))
     if bigrams:
         raise ValueError("bigrams (word pairs) apply to feature kind 'words' only, not to character n-grams")
     lo, hi = ngram_range
-    return _native.FeatureSpec(None, False, 1, True, int(lo), int(hi), marks=bool(marks))
+    return _native.FeatureSpec(None, False, 1, True, int(lo), int(hi), marks=bool(marks), log_tf=bool(log_tf))
 
 
 def nfc_texts(texts: list[str]) -> list[str]:
@@ -81,8 +84,17 @@ def transform(spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None, 
 
 
 def build_vocabulary(spec: _native.FeatureSpec, texts: list[str], *rest: Any) -> Any:
-    """`_native.build_vocabulary` on the texts as these features read them (in NFC when they keep marks)."""
-    return _native.build_vocabulary(spec, as_spec_reads(spec, texts), *rest)
+    """`_native.build_vocabulary` on the texts as these features read them (in NFC when they keep
+    marks). Its ids present each token once; with log_tf they are made again by `transform`, which
+    presents a token by its count (without probe ids: the field learner does not count terms)."""
+    texts = as_spec_reads(spec, texts)
+    built = _native.build_vocabulary(spec, texts, *rest)
+    if not getattr(spec, "log_tf", False):
+        return built
+    vocabulary, _, extra = built
+    if len(rest) > 5 and rest[5]:
+        raise ValueError("log_tf ids are for the float learners, which train without probe ids")
+    return vocabulary, _native.transform(spec, vocabulary, 0, texts), extra
 
 
 def as_spec_reads(spec: _native.FeatureSpec, texts: list[str]) -> list[str]:
@@ -96,7 +108,7 @@ def spec_from_params(params: dict[str, Any]) -> _native.FeatureSpec:
     if isinstance(stop_words, list):
         stop_words = frozenset(stop_words)
     return feature_spec(params["features"], stop_words, params["stem"], params["min_length"], params["ngram_range"],
-                        bigrams=bigrams, marks=bool(params.get("marks", False)))
+                        bigrams=bigrams, marks=bool(params.get("marks", False)), log_tf=params.get("tf") == "log")
 
 
 def token_ids(spec: _native.FeatureSpec, buckets: int, texts: list[str], y: list[int], k: int, min_df: int,
@@ -114,8 +126,9 @@ class Featurized:
     (`tokens`: the vocabulary's tokens by id; None in hashing mode, where ids are buckets)."""
 
     def __init__(self, kind: str, spec: _native.FeatureSpec, tokens: list[Any] | None, buckets: int, batch: Any,
-                 positions: np.ndarray | None = None):
+                 positions: np.ndarray | None = None, vocabulary: _native.Vocabulary | None = None):
         self.kind = kind
+        self.vocabulary = vocabulary  # of `tokens`, when kept (see `counted`)
         self.spec = spec
         self.tokens = tokens
         self.buckets = buckets
@@ -124,9 +137,18 @@ class Featurized:
         self.rows = len(self.offsets) - 1
         self.features = buckets if buckets else len(tokens or ())
         self.row_of = np.repeat(np.arange(self.rows), np.diff(self.offsets))
+        # Where each of a text's tokens is met first (ids of log_tf features repeat a token in a
+        # row): the document frequencies count those.
+        self.first = first_presentations(self.ids, self.offsets)
         # The row of the (shuffled) training texts each row of these ids is: sorted; the first
         # `rows` texts unless the choice featurized scattered ones.
         self.positions = np.arange(self.rows) if positions is None else np.asarray(positions, dtype=np.int64)
+
+    def counted(self, spec: _native.FeatureSpec, texts: list[str]) -> "Featurized":
+        """The same rows (texts: theirs, in order) under `spec`, these features with log_tf: the
+        same tokens and ids, a token repeated by its count, without building the vocabulary again."""
+        batch = transform(spec, self.vocabulary, self.buckets, texts)
+        return Featurized(self.kind, spec, self.tokens, self.buckets, batch, self.positions, self.vocabulary)
 
     def head(self, rows: int) -> "Featurized":
         """The first `rows` texts (their ids are those a vocabulary of all the rows gave)."""
@@ -134,6 +156,7 @@ class Featurized:
         part.__dict__.update(self.__dict__)
         end = int(self.offsets[rows])
         part.ids, part.offsets, part.row_of, part.rows = self.ids[:end], self.offsets[:rows + 1], self.row_of[:end], rows
+        part.first = self.first[:end]
         part.positions = self.positions[:rows]
         return part
 
@@ -145,7 +168,7 @@ class Featurized:
             return np.ones(self.features, dtype=bool)
         selected = np.zeros(self.rows, dtype=bool)
         selected[rows] = True
-        on = selected[self.row_of]
+        on = selected[self.row_of] & self.first
         df = np.bincount(self.ids[on], minlength=self.features)
         keep = df >= max(1, min_df)
         if coverage > 0 and k > 8:
@@ -180,6 +203,18 @@ class Featurized:
         return (np.ascontiguousarray(ids, dtype=np.uint32), offsets), (self.features if number is None else int(keep.sum()))
 
 
+def first_presentations(ids: np.ndarray, offsets: np.ndarray) -> np.ndarray:
+    """Which entries of ids (texts ids[offsets[i]:offsets[i + 1]]) are not the repeat of the entry
+    before them in the same text: each token once per text, as the pipeline presents a token's
+    repeats one after another."""
+    first = np.ones(len(ids), dtype=bool)
+    if len(ids) > 1:
+        first[1:] = ids[1:] != ids[:-1]
+        starts = np.asarray(offsets[:-1], dtype=np.int64)
+        first[starts[starts < len(ids)]] = True
+    return first
+
+
 def featurize(kind: str, spec: _native.FeatureSpec, buckets: int, texts: list[str], y: list[int], k: int,
               positions: np.ndarray | None = None) -> Featurized:
     """The ids of texts under every token of theirs (a vocabulary without pruning, or the
@@ -189,4 +224,4 @@ def featurize(kind: str, spec: _native.FeatureSpec, buckets: int, texts: list[st
         batch = transform(spec, None, buckets, texts)
         return Featurized(kind, spec, None, buckets, batch, positions)
     vocabulary, batch, _ = build_vocabulary(spec, texts, y, k, 1, 0.0, 8, False)
-    return Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions)
+    return Featurized(kind, spec, vocabulary.tokens(), 0, batch, positions, vocabulary)

@@ -159,12 +159,15 @@ class Model:
 
     def predict(self, texts: list[str]) -> np.ndarray:
         """The class of each text (from classes)."""
+        if len(texts) == 1:  # one text per call, the common case in serving: the shortest path
+            text = texts[0]
+            if not (type(text) is str and text.isascii()):  # ASCII is in NFC already
+                (text,) = featurizing.as_spec_reads(self.spec, [text])
+            batch = _native.transform(self.spec, self.vocabulary, self.buckets, [text], None, self.bias_suffix)
+            i = self.field.predict_batch([memoryview(batch)])[0]
+            return self.classes[i:i + 1].copy()
         if len(texts) <= PREDICT_BLOCK:
-            indices = self.field.predict_batch(self.streams(texts))
-            if len(indices) == 1:  # one text: a slice is cheaper than fancy indexing
-                i = indices[0]
-                return self.classes[i:i + 1].copy()
-            return self.classes.take(indices)
+            return self.classes.take(self.field.predict_batch(self.streams(texts)))
         # In blocks, so that the ids and the per-text views of only one block are held at a time.
         parts = [self.predict(texts[start:start + PREDICT_BLOCK]) for start in range(0, len(texts), PREDICT_BLOCK)]
         return np.concatenate(parts)

@@ -16,12 +16,12 @@ import numpy as np
 
 import ombrel
 
-from . import _native, fields, linear, progress
+from . import _native, featurizing, fields, linear, progress
 from .settings import Settings
 from .validation import check_memory
 
 SGD_ALPHA = 1e-4
-# weighting="tfidf": the value of the constant feature that stands for the intercept, before each
+# weighting="tfidf" or "sublinear": the value of the constant feature that stands for the intercept, before each
 # row is normalized (measured 1 and 3 alike; 1 is liblinear's bias).
 BIAS_FEATURE = 1.0
 # A float learner's peak memory per (token neuron, class) cell: its float32 weights plus the counts,
@@ -42,7 +42,7 @@ def fit_float(settings: Settings, learner: str, alpha: float | None, documents: 
                                       sample_weight=sample_weight)
     seed = settings.random_state if seed is None else seed
     epochs = int(settings.epochs) if epochs is None else epochs
-    if settings.weighting == "tfidf" and initial is None:
+    if settings.weighting != "binary" and initial is None:  # TF-IDF rows, with the tf the ids carry
         return fit_weighted(settings, learner, alpha, documents, y, features, k, epochs, seed, sample_weight)
     if learner == "sgd":
         return linear.fit_sgd(documents, y, features, k, loss=settings.loss,
@@ -64,17 +64,20 @@ def class_weights(settings: Settings) -> Any:
 
 def idf_weights(documents: Any, features: int) -> tuple[np.ndarray, int]:
     """(smoothed idf of each feature, texts): ln((1 + texts) / (1 + df)) + 1, as scikit-learn's
-    TfidfVectorizer weighs a term; df counts ids, each text presenting a token once."""
+    TfidfVectorizer weighs a term; df counts the texts of each id (the repeats of a counted token,
+    one after another, count once)."""
     tokens, offsets = linear.id_arrays(documents)
     texts = len(offsets) - 1
+    tokens = tokens[featurizing.first_presentations(tokens, offsets)]
     df = np.bincount(tokens[tokens < features], minlength=features) if features else np.zeros(0)
     return (np.log((1.0 + texts) / (1.0 + df)) + 1.0).astype(np.float32), texts
 
 
 def fit_weighted(settings: Settings, learner: str, alpha: float | None, documents: Any, y: Any, features: int,
                  k: int, epochs: int, seed: int | None, sample_weight: Any = None) -> linear.LinearModel:
-    """SGD or the perceptron on TF-IDF rows (binary tf, smoothed idf, each row scaled to unit L2
-    norm), returned as a model of the binary rows the field presents, with the same argmax.
+    """SGD or the perceptron on TF-IDF rows (the tf the ids carry: binary, or a counted token
+    repeated round(1 + ln n) times; smoothed idf; each row scaled to unit L2 norm), returned as a
+    model of the rows the field presents, with the same argmax.
 
     The idf is a per-token scale: folded into that token's weights. The norm is a per-text scale,
     which changes no argmax, except against an intercept: so the intercept is that of a constant

@@ -109,10 +109,11 @@ def _sample_weights(sample_weight: Any, offsets: Any) -> np.ndarray | None:
 
 def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
     """Each text's L2 norm when id f is worth feature_scale[f]: float32 sqrt(extra**2 + the sum of
-    feature_scale[f]**2 over its ids f), ids counted as they occur and ids at or beyond
-    len(feature_scale) skipped. `extra` stands for a feature every text carries outside the ids (a
-    constant column); a text without ids and extra 0 has norm 0. One over these norms is the
-    row_scale of L2-normalised rows."""
+    (n * feature_scale[f])**2 over its ids f), an id that comes n times in a row counting as one
+    value n times as large (the pipeline presents a counted token's repeats one after another),
+    and ids at or beyond len(feature_scale) skipped. `extra` stands for a feature every text
+    carries outside the ids (a constant column); a text without ids and extra 0 has norm 0. One
+    over these norms is the row_scale of L2-normalised rows."""
     tokens, offsets = _rows(ids)
     tokens = np.asarray(tokens, dtype=np.uint32)
     bounds = np.frombuffer(memoryview(offsets).cast("B"), dtype=np.uint64).astype(np.intp)
@@ -120,12 +121,21 @@ def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
     if scale.ndim != 1:
         raise ValueError(f"feature_scale must be one-dimensional, got shape {scale.shape}")
     texts = max(0, len(bounds) - 1)
-    # Squares in float64 of the float32 values the learners use, with a 0 for ids beyond them.
-    squares = np.zeros(len(scale) + 1)
-    np.square(scale, out=squares[:-1], dtype=np.float64)
-    values = squares[np.minimum(tokens, len(scale))]
-    owners = np.repeat(np.arange(texts), np.diff(bounds)) if texts else np.zeros(0, np.intp)
-    sums = np.bincount(owners, weights=values, minlength=texts)
+    if not texts or not len(tokens):
+        return np.full(texts, abs(float(extra)), dtype=np.float32)
+    # The float32 values the learners use, in float64, with a 0 for ids beyond them; each run of
+    # one id summed, then squared.
+    values = np.zeros(len(scale) + 1)
+    values[:-1] = scale
+    per_entry = values[np.minimum(tokens, len(scale))]
+    owners = np.repeat(np.arange(texts), np.diff(bounds))
+    starts = np.ones(len(tokens), dtype=bool)
+    starts[1:] = (tokens[1:] != tokens[:-1]) | (owners[1:] != owners[:-1])
+    if starts.all():  # no token repeated: each value once
+        sums = np.bincount(owners, weights=per_entry ** 2, minlength=texts)
+    else:
+        runs = np.flatnonzero(starts)
+        sums = np.bincount(owners[runs], weights=np.add.reduceat(per_entry, runs) ** 2, minlength=texts)
     return np.sqrt(sums + float(extra) ** 2).astype(np.float32)
 
 

@@ -13,10 +13,17 @@ from .featurizing import FEATURE_KINDS, spec_from_params
 # The learners a fitted model can be of: the field's own training, or a float learner compiled into
 # the field.
 MODEL_LEARNERS = ("field", "naive_bayes", "sgd", "perceptron")
-# How SGD and the perceptron see a text: TF-IDF rows (binary tf, smoothed idf, unit L2 norm), or
-# each token's presence as it is.
-WEIGHTINGS = ("tfidf", "binary")
+# How SGD and the perceptron see a text: TF-IDF rows (smoothed idf, unit L2 norm) with binary tf
+# ("tfidf") or sublinear tf ("sublinear": a token met n times in the text counts round(1 + ln n)
+# times, the field then presenting it that many times), or each token's presence as it is
+# ("binary"); "auto" lets the automatic choice compare "tfidf" and "sublinear" on word features.
+WEIGHTINGS = ("auto", "tfidf", "sublinear", "binary")
+# The weighting an "auto" setting takes where nothing is chosen.
+DEFAULT_WEIGHTING = "tfidf"
 LEARNERS = ("auto",) + MODEL_LEARNERS
+# The word variants of weighting="auto" with sublinear tf are named so, and tried with these learners.
+TF_SUFFIX = "+logtf"
+TF_LEARNERS = ("auto", "sgd", "perceptron")
 
 
 # The settings a model made before they existed was made with: a model folder or a pickle without
@@ -51,7 +58,7 @@ class Settings:
     loss: str
     random_state: Any
     verbose: Any
-    weighting: str = "tfidf"
+    weighting: str = "auto"
     word_ngrams: Any = 1
     marks: Any = True
     # Multi-label models: every text gets at least this many classes (see multilabel.py).
@@ -88,6 +95,9 @@ class Settings:
             raise ValueError(f"loss must be one of {linear.LOSSES}, got {self.loss!r}")
         if self.weighting not in WEIGHTINGS:
             raise ValueError(f"weighting must be one of {WEIGHTINGS}, got {self.weighting!r}")
+        if self.weighting == "sublinear" and self.learner == "field":
+            raise ValueError("weighting='sublinear' counts terms for the float learners (naive_bayes, sgd, "
+                             "perceptron); the field learner sees each token once")
         if isinstance(self.min_labels, bool) or not isinstance(self.min_labels, numbers.Integral) or self.min_labels < 0:
             raise ValueError(f"min_labels must be an int of at least 0, got {self.min_labels!r}")
         self.check_class_weight()
@@ -129,7 +139,8 @@ class Settings:
         choice uses: English stop words, stemming, single words."""
         return dataclasses.replace(self, stop_words="english" if self.stop_words == "auto" else self.stop_words,
                                    stem=True if self.stem == "auto" else bool(self.stem),
-                                   word_ngrams=1 if self.word_ngrams == "auto" else int(self.word_ngrams))
+                                   word_ngrams=1 if self.word_ngrams == "auto" else int(self.word_ngrams),
+                                   weighting=DEFAULT_WEIGHTING if self.weighting == "auto" else self.weighting)
 
     def word_variants(self) -> list[tuple[str, "Settings"]]:
         """The word features the automatic choice compares, (name, concrete settings), the
@@ -155,6 +166,11 @@ class Settings:
                 name = "words" if n == 1 and (stop_words, stem) == stops[0] else (
                     "words+pairs" if n == 2 else "words-plain")
                 out.append((name, concrete))
+        weighting = DEFAULT_WEIGHTING if self.weighting == "auto" else self.weighting
+        out = [(name, dataclasses.replace(concrete, weighting=weighting)) for name, concrete in out]
+        if self.weighting == "auto" and self.learner in TF_LEARNERS:
+            # Each variant again with sublinear tf, after all of them (it costs more to predict).
+            out += [(name + TF_SUFFIX, dataclasses.replace(concrete, weighting="sublinear")) for name, concrete in out]
         return out
 
     def feature_params(self, kind: str) -> dict[str, Any]:
@@ -165,7 +181,8 @@ class Settings:
             stop_words = sorted(stop_words)
         return {"features": kind, "stop_words": stop_words, "stem": bool(self.stem),
                 "min_length": int(self.min_length), "ngram_range": [int(v) for v in self.ngram_range],
-                "word_ngrams": int(self.word_ngrams), "marks": bool(self.marks)}
+                "word_ngrams": int(self.word_ngrams), "marks": bool(self.marks),
+                "tf": "log" if self.weighting == "sublinear" else "binary"}
 
     def spec(self, kind: str) -> _native.FeatureSpec:
         concrete = self.resolved()

@@ -3,7 +3,7 @@ stream's model grown by the tokens it has come to know."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
@@ -12,6 +12,9 @@ from .featurizing import Featurized, token_ids
 from .fitted_model import Model, compiled_model
 from .settings import Settings
 from .validation import check_memory
+
+# Called with a fit's ids and their feature count once they are made (see train_linear).
+Beside = Callable[[Any, int], None]
 
 
 def float_features(settings: Settings, kind: str, texts: list[str], y: list[int], k: int, learner: str
@@ -25,11 +28,11 @@ def float_features(settings: Settings, kind: str, texts: list[str], y: list[int]
 
 def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], classes: np.ndarray,
                 epochs: int, learner: str = "field", alpha: float | None = None,
-                made: dict[str, Any] | None = None, sample_weight: Any = None) -> Model:
+                made: dict[str, Any] | None = None, sample_weight: Any = None, beside: Beside | None = None) -> Model:
     """The model of `learner` on texts (already shuffled) with class indices y (and one weight per
-    text, for a float learner)."""
+    text, for a float learner; and `beside`, see train_linear)."""
     if learner != "field":
-        return train_linear(settings, kind, texts, y, classes, learner, alpha, made, sample_weight)
+        return train_linear(settings, kind, texts, y, classes, learner, alpha, made, sample_weight, beside)
     spec = settings.spec(kind)
     k = len(classes)
     vocabulary: _native.Vocabulary | None = None
@@ -48,15 +51,20 @@ def train_model(settings: Settings, kind: str, texts: list[str], y: list[int], c
 
 
 def train_linear(settings: Settings, kind: str, texts: list[str], y: list[int], classes: np.ndarray, learner: str,
-                 alpha: float | None, made: dict[str, Any] | None = None, sample_weight: Any = None) -> Model:
+                 alpha: float | None, made: dict[str, Any] | None = None, sample_weight: Any = None,
+                 beside: Beside | None = None) -> Model:
     """The float learner's model of the texts, compiled into a field. `made`, when given, receives
-    the texts' ids under the model's features ("ids") and their count ("features")."""
+    the texts' ids under the model's features ("ids") and their count ("features"); `beside`, when
+    given, is called with the same two once they are made, before the model trains (to start work
+    that runs beside the training)."""
     k = len(classes)
     with progress.phase(settings.verbose, "featurizing"):
         spec, vocabulary, buckets, documents = float_features(settings, kind, texts, y, k, learner)
     features = buckets or len(vocabulary or ())
     if made is not None:
         made.update(ids=documents, features=features)
+    if beside is not None:
+        beside(documents, features)
     labels = np.asarray(y, dtype=np.uint32)
     with progress.phase(settings.verbose, "training"):
         model = learners.fit_float(settings, learner, alpha, documents, labels, features, k,
@@ -67,7 +75,7 @@ def train_linear(settings: Settings, kind: str, texts: list[str], y: list[int], 
 
 def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], classes: np.ndarray, learner: str,
                         alpha: float | None, made: dict[str, Any] | None = None,
-                        sample_weight: Any = None) -> Model:
+                        sample_weight: Any = None, beside: Beside | None = None) -> Model:
     """train_linear from the ids the choice already made of every training text: the same
     vocabulary (the tokens kept by the same rule, in the same order) and the same model, without
     tokenizing the texts again."""
@@ -79,6 +87,8 @@ def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], cl
         documents, features = cached.subset(rows, keep)
         if made is not None:
             made.update(ids=documents, features=features)
+        if beside is not None:
+            beside(documents, features)
         vocabulary = None
         if not cached.buckets:
             assert cached.tokens is not None

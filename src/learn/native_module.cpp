@@ -1,6 +1,7 @@
 // ombrel_learn._native: the text pipeline of ombrel_learn as Python objects.
 //
-//   FeatureSpec(stop_words, stem, min_length, words, ngram_min, ngram_max, bigrams=False, marks=False)
+//   FeatureSpec(stop_words, stem, min_length, words, ngram_min, ngram_max, bigrams=False, marks=False,
+//               log_tf=False)
 //   Vocabulary: a frozen token table (len, tokens(), find(), to_bytes(), Vocabulary.from_bytes())
 //   IdBatch: token ids of many texts in one flat uint32 buffer (buffer protocol, format "I"), with
 //            views() giving one memoryview per text, which OmbrelField.predict_batch and train_batch
@@ -142,7 +143,7 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return -1;
   }
   static const char* kKeywords[] = {"stop_words", "stem",      "min_length", "words", "ngram_min",
-                                    "ngram_max",  "bigrams",   "marks",      nullptr};
+                                    "ngram_max",  "bigrams",   "marks",      "log_tf",    nullptr};
   PyObject* stop_words = nullptr;
   int stem = 1;
   unsigned long long min_length = 2;
@@ -151,9 +152,10 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   unsigned int ngram_max = 0;
   int bigrams = 0;
   int marks = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OpO&pO&O&$pp:FeatureSpec", const_cast<char**>(kKeywords),
+  int log_tf = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OpO&pO&O&$ppp:FeatureSpec", const_cast<char**>(kKeywords),
                                    &stop_words, &stem, u64_arg, &min_length, &words, u32_arg, &ngram_min,
-                                   u32_arg, &ngram_max, &bigrams, &marks)) {
+                                   u32_arg, &ngram_max, &bigrams, &marks, &log_tf)) {
     return -1;
   }
   if (ngram_max > 16 || ngram_min > ngram_max) {
@@ -177,6 +179,7 @@ int feature_spec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   spec->ngram_max = ngram_max;
   spec->bigrams = bigrams != 0;
   spec->marks = marks != 0 ? text::Marks::kJoin : text::Marks::kSeparate;
+  spec->log_tf = log_tf != 0;
   std::set<std::string> distinct_stop_words;
   if (stop_words != nullptr && stop_words != Py_None) {
     Ref iter = Ref::steal(PyObject_GetIter(stop_words));
@@ -238,10 +241,18 @@ PyObject* feature_spec_marks(PyObject* self, void*) {
   return spec == nullptr ? nullptr : PyBool_FromLong(spec->marks == text::Marks::kJoin);
 }
 
+PyObject* feature_spec_log_tf(PyObject* self, void*) {
+  const FeatureSpec* spec = spec_of(self);
+  return spec == nullptr ? nullptr : PyBool_FromLong(spec->log_tf);
+}
+
 PyGetSetDef kFeatureSpecGetSet[] = {
     {"bigrams", feature_spec_bigrams, nullptr, "Whether pairs of consecutive words are features too.",
      nullptr},
     {"marks", feature_spec_marks, nullptr, "Whether combining marks continue words instead of cutting them.",
+     nullptr},
+    {"log_tf", feature_spec_log_tf, nullptr,
+     "Whether transform presents a feature round(1 + ln(count)) times (count: in the text), not once.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

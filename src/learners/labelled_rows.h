@@ -2,8 +2,8 @@
 //
 // Texts arrive the way the text pipeline makes them: all token ids in one flat array, text i being
 // ids[offsets[i], offsets[i + 1]). Each id present in a text counts as one occurrence of that
-// feature (the pipeline keeps each distinct id once per text, so features are binary; a repeated id
-// counts twice). Ids at or above feature_count are skipped, as the field skips sensory ids beyond
+// feature (the pipeline keeps each distinct id once per text, so features are binary, unless it
+// counts terms, when it repeats an id; a repeated id counts twice). Ids at or above feature_count are skipped, as the field skips sensory ids beyond
 // its records: a batch made for prediction, with trailing bias or probe ids, can be trained on as it
 // is.
 //

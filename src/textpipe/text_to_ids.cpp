@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "textpipe/term_counts.h"
+
 namespace ombrel::textpipe {
 
 namespace {
@@ -46,9 +48,10 @@ constexpr std::size_t kGuessedIdsAtMost = std::size_t{1} << 14;
 // is copied.
 class RawWordMapper final {
  public:
+  // counts: with log_tf, where the text's ids are counted instead of kept once in out.
   RawWordMapper(const FeatureSpec& spec, const TokenTable& table, const WordMap& words, DistinctIds& distinct,
-                std::vector<std::uint32_t>& out)
-      : spec_(spec), table_(table), raw_(words.raw), distinct_(distinct), out_(out) {}
+                TermCounts* counts, std::vector<std::uint32_t>& out)
+      : spec_(spec), table_(table), raw_(words.raw), distinct_(distinct), counts_(counts), out_(out) {}
 
   void map(std::string_view text) {
     for_each_raw_word(text, spec_, [this](std::string_view raw) { add(raw); });
@@ -100,7 +103,11 @@ class RawWordMapper final {
         id = table_.find(word);
         if (id == TokenTable::kNotFound) continue;
       }
-      if (distinct_.first(id)) out_.push_back(id);
+      if (counts_ != nullptr) {
+        counts_->add(id);
+      } else if (distinct_.first(id)) {
+        out_.push_back(id);
+      }
     }
   }
 
@@ -108,6 +115,7 @@ class RawWordMapper final {
   const TokenTable& table_;
   const TokenTable& raw_;
   DistinctIds& distinct_;
+  TermCounts* counts_;
   std::vector<std::uint32_t>& out_;
   Pending ring_[kRing];            // word k is ring_[k % kRing] while pending
   std::string long_words_[kRing];  // the bytes of pending words longer than 16 bytes, in the same place
@@ -168,16 +176,29 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
     }
     FeatureExtractor extractor(spec);
     DistinctIds distinct;
+    // With log_tf, a text's ids are counted first and presented by their counts at its end.
+    std::optional<TermCounts> counts;
+    if (spec.log_tf) counts.emplace();
+    const auto take = [&](std::uint32_t id) {
+      if (counts) {
+        counts->add(id);
+      } else if (distinct.first(id)) {
+        part.ids.push_back(id);
+      }
+    };
     std::optional<RawWordMapper> word_mapper;
-    if (use_word_map) word_mapper.emplace(spec, *mapping.table, *mapping.words, distinct, part.ids);
+    if (use_word_map) {
+      TermCounts* const counting = counts ? &*counts : nullptr;
+      word_mapper.emplace(spec, *mapping.table, *mapping.words, distinct, counting, part.ids);
+    }
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
       distinct.next_text();
+      if (counts) counts->next_text();
       if (mapping.buckets > 0) {
         const std::uint32_t buckets = mapping.buckets;
         extractor.run(texts[i], [&](std::string_view feature) {
-          const auto id = static_cast<std::uint32_t>(hash_bytes(feature) % buckets);
-          if (distinct.first(id)) part.ids.push_back(id);
+          take(static_cast<std::uint32_t>(hash_bytes(feature) % buckets));
         });
       } else if (word_mapper) {
         word_mapper->map(texts[i]);
@@ -185,9 +206,10 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
         const TokenTable& table = *mapping.table;
         extractor.run(texts[i], [&](std::string_view feature) {
           const std::uint32_t id = table.find(feature);
-          if (id != TokenTable::kNotFound && distinct.first(id)) part.ids.push_back(id);
+          if (id != TokenTable::kNotFound) take(id);
         });
       }
+      if (counts) counts->emit(part.ids);
       if (!trailing.empty()) part.ids.push_back(trailing[i]);
       part.ids.insert(part.ids.end(), suffix.begin(), suffix.end());
       part.lengths.push_back(static_cast<std::uint32_t>(part.ids.size() - start));

@@ -1,5 +1,6 @@
 // Texts to token ids on the worker pool: every text's features (feature_extractor.h) mapped to
-// sensory ids, each distinct id once per text, in one flat array.
+// sensory ids, each distinct id once per text (or, with the FeatureSpec's log_tf, round(1 + ln(count))
+// times in a row: term_counts.h), in one flat array.
 //
 // An id is the token table's id of the feature (features missing from the table are dropped), or
 // in hashing mode hash_bytes(feature) % buckets. A text's ids are in the order their features first

@@ -43,7 +43,7 @@ struct BuiltVocabulary {
   TokenTable table;  // the kept features
   WordMap words;     // for word features (has_words): every raw training word to its final id
   bool has_words = false;
-  IdBatch documents;  // each training text's distinct kept ids, then its trailing id if asked
+  IdBatch documents;  // each training text's distinct kept ids (log_tf aside), then its trailing id if asked
   std::uint64_t distinct_features = 0;  // before pruning
 };
 

@@ -12,6 +12,7 @@
 #include "pool/thread_pool.h"
 #include "textpipe/byte_hash.h"
 #include "textpipe/feature_extractor.h"
+#include "textpipe/term_counts.h"
 #include "textpipe/text_to_ids.h"
 #include "textpipe/token_table.h"
 #include "textpipe/vocabulary_builder.h"
@@ -379,6 +380,60 @@ TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {
               texts_to_ids(pool_, views, spec, IdMapping{&built.table, 0, nullptr}, {}, {}, b);
               return b;
             }()));
+}
+
+// With log_tf a text's ids come in order of first appearance, each round(1 + ln(count)) times in a
+// row, through every mapping; counts are of the final id, so raw words that stem alike add up.
+TEST_F(TextsToIds, LogTfPresentsEachIdByItsCountThroughEveryMapping) {
+  // The thresholds of round(1 + ln(count)): e^0.5, e^1.5, ... rounded up.
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> first_count_of = {
+      {1, 1}, {2, 2}, {5, 3}, {13, 4}, {34, 5}, {91, 6}, {245, 7}, {666, 8}, {1809, 9}};
+  for (std::size_t j = 0; j < first_count_of.size(); ++j) {
+    const auto [count, presented] = first_count_of[j];
+    EXPECT_EQ(log_tf_presentations(count), presented) << count;
+    if (count > 1) EXPECT_EQ(log_tf_presentations(count - 1), presented - 1) << count;
+  }
+  FeatureSpec spec;
+  spec.stop_words.insert("the");
+  spec.word_rule_digest = 7;
+  std::mt19937 rng(5);
+  std::vector<std::string> texts = {"cats cat the cat dogs", "", "the the"};
+  for (int i = 0; i < 40; ++i) {  // some texts of more distinct words than the counts' first slots
+    std::string text;
+    const int words = static_cast<int>(rng() % (i % 4 == 0 ? 3000 : 60));
+    for (int k = 0; k < words; ++k) text += "w" + std::to_string(rng() % (1 + rng() % 900)) + " ";
+    texts.push_back(text);
+  }
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  const std::vector<std::uint32_t> labels(texts.size(), 0);
+  const BuiltVocabulary built =
+      build_vocabulary(pool_, views, labels, 1, spec, PruningRule{1, 0.0, 8}, false);
+  ASSERT_TRUE(built.has_words);
+  FeatureSpec counted = spec;
+  counted.log_tf = true;
+  for (std::uint32_t buckets : {0u, 1u << 20}) {
+    IdBatch once, mapped, full;
+    const IdMapping plain{buckets ? nullptr : &built.table, buckets, nullptr};
+    texts_to_ids(pool_, views, spec, plain, {}, {}, once);
+    texts_to_ids(pool_, views, counted, IdMapping{plain.table, buckets, buckets ? nullptr : &built.words}, {},
+                 {}, mapped);
+    texts_to_ids(pool_, views, counted, plain, {}, {}, full);
+    EXPECT_EQ(lists_of(mapped), lists_of(full)) << buckets;
+    const auto onces = lists_of(once);
+    const auto repeated = lists_of(full);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      std::map<std::uint32_t, std::uint32_t> count;
+      for (const std::string& f : features_of(spec, texts[i])) {
+        ++count[buckets ? static_cast<std::uint32_t>(hash_bytes(f) % buckets) : built.table.find(f)];
+      }
+      std::vector<std::uint32_t> expected;
+      for (const std::uint32_t id : onces[i]) {
+        expected.insert(expected.end(), log_tf_presentations(count[id]), id);
+      }
+      EXPECT_EQ(repeated[i], expected) << i;
+    }
+    EXPECT_EQ(repeated[0].size(), 4u);  // cat x 3 ("cats" stems to it) -> 2 presentations, dog -> 1
+  }
 }
 
 TEST_F(TextsToIds, RawWordMapJoinsMarksLikeTheFullPath) {

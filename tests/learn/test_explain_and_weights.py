@@ -29,6 +29,7 @@ def check_sums(clf, text):
     assert potentials[runner_up] == max(p for i, p in enumerate(potentials) if i != label)
     assert sum(a for _, a, _ in found["tokens"]) + found["bias"][0] == potentials[label]
     assert sum(b for _, _, b in found["tokens"]) + found["bias"][1] == potentials[runner_up]
+    assert len({t for t, _, _ in found["tokens"]}) == len(found["tokens"])  # each token once, however presented
     gaps = [abs(a - b) for _, a, b in found["tokens"]]
     assert gaps == sorted(gaps, reverse=True)
     return found
@@ -36,12 +37,13 @@ def check_sums(clf, text):
 
 @pytest.mark.parametrize("params", [dict(learner="field", features="words"),
                                     dict(learner="sgd", features="words"),
+                                    dict(learner="sgd", features="words", weighting="sublinear"),
                                     dict(learner="field", features="words", buckets=4096),
                                     dict(learner="sgd", features="chars", buckets=4096)])
 def test_explanations_add_up_to_the_potentials(corpus, params):
     (x, y), (test_x, _) = corpus
     clf = OmbrelClassifier(**params).fit(x, y)
-    for text in test_x[:3] + [test_x[0] + " " + test_x[-1], "", "unseen wording entirely"]:
+    for text in test_x[:3] + [test_x[0] + " " + test_x[-1], "", "unseen wording entirely", (test_x[1] + " ") * 6]:
         found = check_sums(clf, text)
     if params["learner"] == "field":
         assert found["bias"] == (0, 0)

@@ -116,7 +116,8 @@ def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(langua
     side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
     monkeypatch.setattr(_native, "thread_count", lambda: 1)
     serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
-    assert len(side_by_side.selection_scores_) == 12  # words, words without stop words, chars: 4 each
+    # words, words without stop words, chars: 4 each; the two word kinds with sublinear tf: SGD
+    assert len(side_by_side.selection_scores_) == 14
     assert side_by_side.selection_scores_ == serial.selection_scores_
     assert side_by_side.selection_paired_ == serial.selection_paired_
     assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
@@ -286,8 +287,8 @@ def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_
     words = featurize("words", again._spec("words"), 0, [texts[i] for i in positions], labels[positions].tolist(),
                       len(classes), positions)
     held = [np.arange(600)]
-    expected = choice.score(again._settings(), words, [("words", "naive_bayes", 0.3)], labels.astype(np.uint32),
-                            len(classes), held)
+    expected = choice.score_kinds([(again._settings(), words, [("words", "naive_bayes", 0.3)], None)],
+                                  labels.astype(np.uint32), len(classes), held)
     scored = expected[("words", "naive_bayes", 0.3)]
     assert (scored >= 0).sum() == 300
     assert clf.selection_paired_["words/naive_bayes/alpha=0.3"] == pytest.approx(scored[scored >= 0].mean())

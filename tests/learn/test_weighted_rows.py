@@ -16,23 +16,29 @@ from learn_support import make_corpus
 
 
 def tfidf_argmax(weights, bias, idf, tokens, offsets, bias_value):
-    """The argmax of a model of weighted rows, computed directly: each row's ids weighted by idf and
-    the intercept's constant feature, the row scaled to unit norm."""
+    """The argmax of a model of weighted rows, computed directly: each row's ids weighted by idf (an
+    id presented n times is worth n times its idf) and the intercept's constant feature, the row
+    scaled to unit norm."""
     out = []
     for i in range(len(offsets) - 1):
-        ids = tokens[offsets[i]:offsets[i + 1]]
-        norm = np.sqrt(np.sum(idf[ids] ** 2) + bias_value ** 2)
-        scores = (idf[ids] / norm) @ weights[ids] + (bias_value / norm) * bias
+        ids, counts = np.unique(tokens[offsets[i]:offsets[i + 1]], return_counts=True)
+        values = counts * idf[ids]
+        norm = np.sqrt(np.sum(values ** 2) + bias_value ** 2)
+        scores = (values / norm) @ weights[ids] + (bias_value / norm) * bias
         out.append(int(np.argmax(scores)))
     return np.asarray(out)
 
 
 @pytest.mark.parametrize("learner", ["sgd", "perceptron"])
-def test_a_model_of_weighted_rows_folds_into_weights_of_presence_with_the_same_answers(learner, monkeypatch):
+@pytest.mark.parametrize("counted", [False, True])
+def test_a_model_of_weighted_rows_folds_into_weights_of_presence_with_the_same_answers(learner, counted,
+                                                                                      monkeypatch):
     rng = np.random.default_rng(3)
     features, k, texts = 60, 4, 300
     lengths = rng.integers(0, 12, size=texts)  # empty texts too: the intercept alone
     rows = [np.unique(rng.integers(0, features, size=n)) for n in lengths]
+    if counted:  # sublinear tf: a counted token's presentations one after another
+        rows = [np.repeat(r, rng.integers(1, 4, size=len(r))) for r in rows]
     offsets = np.concatenate(([0], np.cumsum([len(r) for r in rows]))).astype(np.uint64)
     tokens = np.concatenate(rows).astype(np.uint32)
     y = rng.integers(0, k, size=texts).astype(np.uint32)
@@ -48,6 +54,8 @@ def test_a_model_of_weighted_rows_folds_into_weights_of_presence_with_the_same_a
     settings = Settings(**{**OmbrelClassifier().get_params(), "learner": learner, "weighting": "tfidf"})
     folded = learners.fit_float(settings, learner, None, (tokens, offsets), y, features, k)
     idf, _ = learners.idf_weights((tokens, offsets), features)
+    df = np.bincount(np.concatenate([np.unique(r) for r in rows]).astype(np.int64), minlength=features)
+    np.testing.assert_allclose(idf, np.log((1 + texts) / (1 + df)) + 1, rtol=1e-6)  # texts, not presentations
     weighted = made["model"]
     assert weighted.bias.any()  # an intercept, in proportion to each row's scale
     expected = tfidf_argmax(weighted.weights.astype(np.float64), weighted.bias.astype(np.float64),
@@ -118,3 +126,44 @@ def test_word_pairs_and_marks_are_features_of_new_models_and_not_of_old_folders(
     (tmp_path / "new" / "model.json").write_text(json.dumps(manifest))
     old = OmbrelClassifier.load(tmp_path / "new")
     assert old._model.feature_params["marks"] is False
+
+
+def test_sublinear_tf_is_chosen_where_counts_carry_the_class_and_the_field_presents_them(tmp_path):
+    # Both words are in every text; only how often tells the classes apart, which presence cannot see.
+    rng = random.Random(4)
+    filler = "river castle engine poem market bridge forest senate".split()
+
+    def counted(count):
+        x, y = [], []
+        for _ in range(count):
+            label = rng.choice(["alpha", "beta"])
+            major, minor = ("alpha", "beta") if label == "alpha" else ("beta", "alpha")
+            words = [major] * rng.randint(5, 9) + [minor] * rng.randint(1, 2) + rng.sample(filler, 4)
+            rng.shuffle(words)
+            x.append(" ".join(words))
+            y.append(label)
+        return x, y
+
+    train_x, train_y = counted(1500)
+    test_x, test_y = counted(300)
+    clf = OmbrelClassifier(features="words").fit(train_x, train_y)
+    assert clf._model.feature_params["tf"] == "log"
+    assert max(clf.selection_scores_, key=clf.selection_scores_.get).endswith("+logtf/sgd")
+    assert clf.score(test_x, test_y) > 0.95
+    assert OmbrelClassifier(features="words", learner="sgd", weighting="tfidf").fit(
+        train_x, train_y).score(test_x, test_y) < 0.7
+    # The field is presented a token round(1 + ln n) times: "alpha" 7 times -> 3, "beta" once -> 1.
+    model = clf._model
+    ids = model.ids(["alpha " * 7 + "beta"]).to_lists()[0]
+    alpha, beta = model.vocabulary.find("alpha"), model.vocabulary.find("beta")
+    assert ids[:4] == [alpha] * 3 + [beta]
+    # Saved and loaded, the model counts as it was trained to; a folder from before counted nothing.
+    clf.save(tmp_path / "m")
+    loaded = OmbrelClassifier.load(tmp_path / "m")
+    assert loaded.predict(test_x).tolist() == clf.predict(test_x).tolist()
+    manifest = json.loads((tmp_path / "m" / "model.json").read_text())
+    del manifest["feature_params"]["tf"]
+    (tmp_path / "m" / "model.json").write_text(json.dumps(manifest))
+    assert OmbrelClassifier.load(tmp_path / "m")._model.ids(["alpha alpha beta"]).to_lists()[0][:2] == [alpha, beta]
+    with pytest.raises(ValueError, match="field learner sees each token once"):
+        OmbrelClassifier(learner="field", weighting="sublinear").fit(train_x, train_y)
