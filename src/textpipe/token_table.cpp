@@ -1,41 +1,8 @@
 #include "textpipe/token_table.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <new>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace ombrel::textpipe {
-
-namespace detail {
-
-namespace {
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-}  // namespace
-
-void* allocate_slots(std::size_t bytes, std::size_t alignment) {
-  if (bytes < kHugePage) return ::operator new(bytes, std::align_val_t{alignment});
-  const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  void* block = std::aligned_alloc(kHugePage, rounded);
-  if (block == nullptr) throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-  ::madvise(block, rounded, MADV_HUGEPAGE);  // only a hint: failure leaves ordinary pages
-#endif
-  return block;
-}
-
-void free_slots(void* block, std::size_t bytes, std::size_t alignment) noexcept {
-  if (bytes < kHugePage) {
-    ::operator delete(block, std::align_val_t{alignment});
-  } else {
-    std::free(block);
-  }
-}
-
-}  // namespace detail
 
 bool TokenTable::rest_equal(std::uint32_t id, std::string_view token) const {
   const std::uint64_t begin = offsets_[id];
@@ -71,7 +38,7 @@ std::uint32_t TokenTable::insert(std::string_view token, const ByteKey& key) {
 }
 
 void TokenTable::rehash(std::size_t capacity) {
-  std::vector<Slot, detail::SlotAllocator<Slot>> slots(capacity, Slot{{0, 0}, 0, kNotFound, kNotFound, 0});
+  std::vector<Slot> slots(capacity, Slot{{0, 0}, 0, kNotFound, kNotFound, 0});
   const std::size_t mask = capacity - 1;
   for (const Slot& slot : slots_) {
     if (slot.id == kNotFound) continue;

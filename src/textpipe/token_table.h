@@ -24,30 +24,6 @@
 
 namespace ombrel::textpipe {
 
-namespace detail {
-// Memory for the slots of a token table. A look-up lands on a random slot, so in a table of
-// megabytes (a vocabulary's word map holds every raw training word) nearly every look-up would
-// also miss the TLB with 4 KiB pages; blocks of 2 MiB and more are therefore placed on 2 MiB
-// boundaries and, on Linux, offered huge pages (a hint the kernel may decline). Smaller blocks come
-// from operator new. Throws std::bad_alloc.
-void* allocate_slots(std::size_t bytes, std::size_t alignment);
-void free_slots(void* block, std::size_t bytes, std::size_t alignment) noexcept;
-
-template <class T>
-struct SlotAllocator {
-  using value_type = T;
-  SlotAllocator() = default;
-  template <class U>
-  SlotAllocator(const SlotAllocator<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(allocate_slots(n * sizeof(T), alignof(T))); }
-  void deallocate(T* block, std::size_t n) noexcept { free_slots(block, n * sizeof(T), alignof(T)); }
-  template <class U>
-  bool operator==(const SlotAllocator<U>&) const {
-    return true;
-  }
-};
-}  // namespace detail
-
 class TokenTable final {
  public:
   static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
@@ -129,7 +105,7 @@ class TokenTable final {
 
   std::string bytes_;                      // the tokens, back to back
   std::vector<std::uint64_t> offsets_{0};  // token i is bytes_[offsets_[i], offsets_[i + 1])
-  std::vector<Slot, detail::SlotAllocator<Slot>> slots_;  // size 0 or a power of two
+  std::vector<Slot> slots_;                // size 0 or a power of two
 };
 
 // WordMap: from a raw word (lowercased, before the stop-word test and stemming) straight to its
