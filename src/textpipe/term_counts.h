@@ -19,7 +19,7 @@ inline std::uint32_t log_tf_presentations(std::uint32_t count) {
 
 // Open addressing over the ids of the current text: each slot holds the generation of the text that
 // filled it (an older one is empty, so a new text clears nothing), the id, and its place in order.
-// One TermCounts per thread at a time.
+// One TermCounts per thread at a time; next_text before each text.
 class TermCounts final {
  public:
   TermCounts() : slots_(512) {}
@@ -49,6 +49,16 @@ class TermCounts final {
         return;
       }
     }
+  }
+
+  // Gives back the memory of a table grown past max_slots (by a huge text), so that a thread does not
+  // keep megabytes for good.
+  void trim(std::size_t max_slots) {
+    if (slots_.size() <= max_slots) return;
+    std::vector<Slot>(512).swap(slots_);
+    std::vector<std::uint32_t>().swap(order_);
+    std::vector<std::uint32_t>().swap(counts_);
+    generation_ = 1;
   }
 
   // Appends the text's ids in order of first appearance, each log_tf_presentations(count) times in a row.

@@ -30,6 +30,7 @@ struct ThreadIdSet {
   std::uint32_t generation = 1;
 };
 thread_local ThreadIdSet tls_id_set;
+thread_local TermCounts tls_term_counts;
 // Slots a thread keeps between calls, at most (512 KiB).
 constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
 // Ids reserved for a single text's features at most, before they are known.
@@ -177,8 +178,9 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
     FeatureExtractor extractor(spec);
     DistinctIds distinct;
     // With log_tf, a text's ids are counted first and presented by their counts at its end.
-    std::optional<TermCounts> counts;
-    if (spec.log_tf) counts.emplace();
+    // The thread's own counts, kept between calls as the slots of DistinctIds are (a call per text is
+    // the common case at prediction).
+    TermCounts* const counts = spec.log_tf ? &tls_term_counts : nullptr;
     const auto take = [&](std::uint32_t id) {
       if (counts) {
         counts->add(id);
@@ -188,8 +190,7 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
     };
     std::optional<RawWordMapper> word_mapper;
     if (use_word_map) {
-      TermCounts* const counting = counts ? &*counts : nullptr;
-      word_mapper.emplace(spec, *mapping.table, *mapping.words, distinct, counting, part.ids);
+      word_mapper.emplace(spec, *mapping.table, *mapping.words, distinct, counts, part.ids);
     }
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
@@ -214,6 +215,7 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
       part.ids.insert(part.ids.end(), suffix.begin(), suffix.end());
       part.lengths.push_back(static_cast<std::uint32_t>(part.ids.size() - start));
     }
+    if (counts) counts->trim(kKeptSlots);
     const std::lock_guard<std::mutex> lock(parts_mutex);
     parts.push_back(std::move(part));
   };

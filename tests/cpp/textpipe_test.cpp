@@ -434,6 +434,24 @@ TEST_F(TextsToIds, LogTfPresentsEachIdByItsCountThroughEveryMapping) {
     }
     EXPECT_EQ(repeated[0].size(), 4u);  // cat x 3 ("cats" stems to it) -> 2 presentations, dog -> 1
   }
+  // A text of more distinct ids than a thread keeps counts for between calls, then a short one: one
+  // call each, the second on the counts the first left.
+  std::string huge;
+  for (int w = 0; w < 40000; ++w) huge += "h" + std::to_string(w) + " ";
+  for (const std::string& text : {huge + "h1 h1 h1 h1", std::string("h1 h1 h2")}) {
+    const std::string_view view = text;
+    IdBatch batch;
+    texts_to_ids(pool_, {&view, 1}, counted, IdMapping{nullptr, 1u << 24, nullptr}, {}, {}, batch);
+    std::map<std::uint32_t, std::uint32_t> count;
+    std::vector<std::uint32_t> order;
+    for (const std::string& f : features_of(spec, text)) {
+      const auto id = static_cast<std::uint32_t>(hash_bytes(f) % (1u << 24));
+      if (count[id]++ == 0) order.push_back(id);
+    }
+    std::vector<std::uint32_t> expected;
+    for (const std::uint32_t id : order) expected.insert(expected.end(), log_tf_presentations(count[id]), id);
+    EXPECT_EQ(lists_of(batch).at(0), expected);
+  }
 }
 
 TEST_F(TextsToIds, RawWordMapJoinsMarksLikeTheFullPath) {
