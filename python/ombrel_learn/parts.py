@@ -4,7 +4,6 @@ mixing); either is compiled into the field at the end."""
 
 from __future__ import annotations
 
-import dataclasses
 import random
 from typing import Any
 
@@ -76,7 +75,7 @@ def fit_part(settings: Settings, X: Any, y: Any, classes: Any, initial: linear.L
     """One pass of the float learner over one part (see OmbrelClassifier.fit_part)."""
     kind = check_mixing(settings)
     # Rounds average models of one feature space: presence, not an idf of each part's own texts.
-    settings = dataclasses.replace(settings, weighting="binary")
+    settings = settings.presence()
     texts, labels, all_classes = part(X, y, classes)
     k = len(all_classes)
     seed = None if settings.random_state is None else int(settings.random_state) + int(round)
@@ -103,5 +102,8 @@ def mixed_model(settings: Settings, model: linear.LinearModel, classes: Any) -> 
         raise ValueError(f"fit_model needs at least two classes, got {all_classes.tolist()!r}")
     if model.weights.shape != (int(settings.buckets), k):
         raise ValueError(f"the model is {model.weights.shape}, expected ({settings.buckets}, {k})")
-    return compiled_model(kind, settings.spec(kind), None, int(settings.buckets), all_classes, model,
-                          str(settings.learner))
+    settings = settings.presence()  # as fit_part trained it
+    compiled = compiled_model(kind, settings.spec(kind), None, int(settings.buckets), all_classes, model,
+                              str(settings.learner))
+    compiled.feature_params = settings.resolved().feature_params(kind)
+    return compiled

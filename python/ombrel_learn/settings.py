@@ -173,6 +173,11 @@ class Settings:
             out += [(name + TF_SUFFIX, dataclasses.replace(concrete, weighting="sublinear")) for name, concrete in out]
         return out
 
+    def presence(self) -> "Settings":
+        """These settings for training that sees each token of a text once (a stream's field,
+        parameter mixing): presence rows, no term counts."""
+        return dataclasses.replace(self, weighting="binary")
+
     def feature_params(self, kind: str) -> dict[str, Any]:
         """(On resolved settings.) What makes a fitted model's features, as plain data (saved with the model): the
         concrete word settings (no "auto"), the n-gram lengths, and the word rule."""

@@ -100,9 +100,11 @@ def train_linear_cached(settings: Settings, cached: Featurized, y: list[int], cl
 
 
 def empty_stream(settings: Settings, kind: str, classes: np.ndarray) -> Model:
-    """A field-learner model with an empty vocabulary, for a stream to fill (see `grow`)."""
+    """A field-learner model with an empty vocabulary, for a stream to fill (see `grow`), which sees
+    each token of a text once."""
+    settings = settings.presence()
     return Model(kind, settings.spec(kind), _native.Vocabulary.from_tokens([]), 0, classes,
-                 learners.new_field(settings, 0, len(classes)))
+                 learners.new_field(settings, 0, len(classes)), feature_params=settings.resolved().feature_params(kind))
 
 
 def grow(settings: Settings, model: Model, texts: list[str], y: list[int], counts: dict[Any, int]) -> Model:

@@ -167,3 +167,10 @@ def test_sublinear_tf_is_chosen_where_counts_carry_the_class_and_the_field_prese
     assert OmbrelClassifier.load(tmp_path / "m")._model.ids(["alpha alpha beta"]).to_lists()[0][:2] == [alpha, beta]
     with pytest.raises(ValueError, match="field learner sees each token once"):
         OmbrelClassifier(learner="field", weighting="sublinear").fit(train_x, train_y)
+    # Training that sees each token once (a stream, parameter mixing) predicts as it trained: presence.
+    stream = OmbrelClassifier(weighting="sublinear", min_df=1).partial_fit(train_x, train_y, classes=["alpha", "beta"])
+    mixed = OmbrelClassifier(weighting="sublinear", features="words", learner="sgd", buckets=1 << 12)
+    mixed.fit_model(mixed.fit_part(train_x, train_y, ["alpha", "beta"]), ["alpha", "beta"])
+    for once in (stream, mixed):
+        assert once._model.feature_params["tf"] == "binary"
+        assert len(set(ids := once._model.ids(["alpha " * 7]).to_lists()[0])) == len(ids)
