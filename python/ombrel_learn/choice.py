@@ -182,15 +182,14 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             budget = AUTO_BUDGET_FITS * len(featurized[kind].ids) * total / max(1, int(sizes[-1]))
     for data in featurized.values():  # the counted ids are made: the vocabularies' tables can go
         data.vocabulary = None
-    lengths = np.diff(sizes, prepend=0)
-
-    def peak(kind: str, parallel: int) -> int:
-        return float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()), parallel)
-    threads = _native.thread_count()
     if settings.learner == "auto":
         # The float learners' dense matrices grow with tokens x classes: leave out a kind whose
         # would not fit AUTO_FLOAT_MEMORY, and let the field learner train when none fits.
-        too_big = {kind for kind in kinds if peak(kind, min(len(held_out), threads)) > AUTO_FLOAT_MEMORY}
+        parallel = min(len(held_out), _native.thread_count())
+        lengths = np.diff(sizes, prepend=0)
+        too_big = {kind for kind in kinds
+                   if float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()),
+                                       parallel) > AUTO_FLOAT_MEMORY}
         if too_big:
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
@@ -201,9 +200,8 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
                                      f"tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
-    side_by_side = min(len(held_out), threads)
     outcome = score_kinds([(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
-                           for kind in kinds], labels, k, held_out, sample_weight, side_by_side)
+                           for kind in kinds], labels, k, held_out, sample_weight)
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
     if not right:
@@ -232,7 +230,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     paired_outcome = {c: outcome[c] for kind, c in best_of_kind.items() if featurized[kind].rows == int(common.sum())}
     paired_outcome.update(score_kinds([(variant(settings, kind)[1], featurized[kind], [c], common)
                                        for kind, c in best_of_kind.items() if c not in paired_outcome],
-                                      labels, k, held_out, sample_weight, side_by_side))
+                                      labels, k, held_out, sample_weight))
     shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
     if not shared.any():
         return finalists[0]
@@ -274,7 +272,7 @@ Scoring = tuple[Settings, Featurized, list[Candidate], "np.ndarray | None"]
 
 
 def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: list[np.ndarray],
-                sample_weight: np.ndarray | None = None, side_by_side: int = 1) -> dict[Candidate, np.ndarray]:
+                sample_weight: np.ndarray | None = None) -> dict[Candidate, np.ndarray]:
     """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
     was right, 0 where wrong, -1 where not scored (rows its data lacks, or outside its mask). Each
     scoring is (concrete settings, the kind's ids, its candidates, a mask of the rows to use or
@@ -283,8 +281,8 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
     than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive Bayes
     counts once per fold for all its alphas.
 
-    The learners release the interpreter lock, so up to `side_by_side` folds of a kind run at once
-    on the pool's threads (each fold's models are seeded as they would be alone: the outcome does
+    The learners release the interpreter lock, so a kind's folds run side by side on the pool's
+    threads (each fold's models are seeded as they would be alone: the outcome does
     not depend on the order)."""
     outcome = {c: np.full(len(labels), -1, dtype=np.int8) for _, _, scored, _ in scorings for c in scored}
 
@@ -313,7 +311,7 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
     # A kind's folds run side by side, one kind after another: the folds of two kinds side by side
     # (the smaller texts' kinds beside character n-grams) made the fit's peak memory larger and its
     # time barely shorter on 20 Newsgroups.
-    threads = min(len(held_out), side_by_side, _native.thread_count())
+    threads = min(len(held_out), _native.thread_count())
     for scoring in scorings:
         if threads > 1:
             with concurrent.futures.ThreadPoolExecutor(threads) as executor:

@@ -83,17 +83,18 @@ def transform(spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None, 
     return _native.transform(spec, vocabulary, buckets, as_spec_reads(spec, texts), *rest)
 
 
-def build_vocabulary(spec: _native.FeatureSpec, texts: list[str], *rest: Any) -> Any:
+def build_vocabulary(spec: _native.FeatureSpec, texts: list[str], y: list[int], k: int, min_df: int,
+                     coverage: float, max_classes: int, with_probes: bool) -> Any:
     """`_native.build_vocabulary` on the texts as these features read them (in NFC when they keep
     marks). Its ids present each token once; with log_tf they are made again by `transform`, which
     presents a token by its count (without probe ids: the field learner does not count terms)."""
     texts = as_spec_reads(spec, texts)
-    built = _native.build_vocabulary(spec, texts, *rest)
-    if not getattr(spec, "log_tf", False):
+    if spec.log_tf and with_probes:
+        raise ValueError("log_tf ids are for the float learners, which train without probe ids")
+    built = _native.build_vocabulary(spec, texts, y, k, min_df, coverage, max_classes, with_probes)
+    if not spec.log_tf:
         return built
     vocabulary, _, extra = built
-    if len(rest) > 5 and rest[5]:
-        raise ValueError("log_tf ids are for the float learners, which train without probe ids")
     return vocabulary, _native.transform(spec, vocabulary, 0, texts), extra
 
 
