@@ -3,11 +3,13 @@ alpha=None): candidates fitted on a sample of the training texts split into a tr
 held-out part, the best kept.
 
 It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
-allows, keeps the best on the held-out part (ties go to the earlier candidate: naive Bayes before
-SGD), and the estimator refits it on everything. With a class_weight, only SGD (the learner that
+allows (with weighting="auto", each word variant also with sublinear tf), keeps the best on the
+held-out part (ties go to the earlier candidate: naive Bayes before SGD), and the estimator refits
+it on everything. With a class_weight, only SGD (the learner that
 weighs the classes) is compared; with fit's sample_weight, every candidate trains with the weights
 of its training rows (the held-out rows are scored unweighted). Word features, which predict
-several times faster, are kept unless chars do significantly better (see `prefer_cheaper`).
+several times faster, are kept unless chars do significantly better (see `prefer_cheaper`): the
+word variants are ranked among themselves first, on all the rows they share.
 """
 
 from __future__ import annotations
@@ -216,25 +218,37 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             best_of_kind[kind] = max(mine, key=lambda c: int(right[c].sum()))  # the first of equals
     if len(kinds) > 1:
         report["feature_scores_"] = {kind: scores[name(c)] for kind, c in sorted(best_of_kind.items())}
-    finalists = list(best_of_kind.values())
-    if len(finalists) == 1:
-        return finalists[0]
     # The kinds are compared on the same footing: each finalist trained on the rows they all
     # have, scored on the same held-out texts (a kind scored on more rows is scored again on the
     # shared ones).
-    common = np.ones(count, dtype=bool)
-    for kind in best_of_kind:
-        here = np.zeros(count, dtype=bool)
-        here[featurized[kind].positions] = True
-        common &= here
-    paired_outcome = {c: outcome[c] for kind, c in best_of_kind.items() if featurized[kind].rows == int(common.sum())}
-    paired_outcome.update(score_kinds([(variant(settings, kind)[1], featurized[kind], [c], common)
-                                       for kind, c in best_of_kind.items() if c not in paired_outcome],
-                                      labels, k, held_out, sample_weight))
-    shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in finalists])
-    if not shared.any():
+    def on_shared(group: dict[str, Candidate]) -> dict[Candidate, np.ndarray]:
+        common = np.ones(count, dtype=bool)
+        for kind in group:
+            here = np.zeros(count, dtype=bool)
+            here[featurized[kind].positions] = True
+            common &= here
+        paired_outcome = {c: outcome[c] for kind, c in group.items() if featurized[kind].rows == int(common.sum())}
+        paired_outcome.update(score_kinds([(variant(settings, kind)[1], featurized[kind], [c], common)
+                                           for kind, c in group.items() if c not in paired_outcome],
+                                          labels, k, held_out, sample_weight))
+        shared = np.logical_and.reduce([paired_outcome[c] >= 0 for c in group.values()])
+        return {c: paired_outcome[c][shared].astype(bool) for c in group.values()}
+
+    # The word variants are ranked among themselves first, on every row they share, and only their
+    # best meets chars on the (fewer) rows chars was scored on: ranking the many word candidates
+    # again on that subset would keep whichever was luckiest there.
+    words_group = {kind: c for kind, c in best_of_kind.items() if base_kind(kind) == "words"}
+    if len(words_group) > 1:
+        ranked = on_shared(words_group)
+        if len(next(iter(ranked.values()))):
+            top = max(words_group.values(), key=lambda c: int(ranked[c].sum()))  # the first of equals
+            best_of_kind = {kind: c for kind, c in best_of_kind.items() if kind not in words_group or c == top}
+    finalists = list(best_of_kind.values())
+    if len(finalists) == 1:
         return finalists[0]
-    paired = {c: paired_outcome[c][shared].astype(bool) for c in finalists}
+    paired = on_shared(best_of_kind)
+    if not len(next(iter(paired.values()))):
+        return finalists[0]
     report["selection_paired_"] = {name(c): float(v.mean()) for c, v in paired.items()}
     best: Candidate = prefer_cheaper(finalists, paired, lambda c: base_kind(c[0]))
     return best

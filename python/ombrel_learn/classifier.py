@@ -134,11 +134,11 @@ class OmbrelClassifier:
     alpha : the naive Bayes smoothing (None: chosen among 0.1, 0.3, 1 on held-out rows) or the SGD
         L2 penalty (None: 1e-4).
     loss : the SGD loss, "hinge" (a linear SVM), "log_loss" or "modified_huber".
-    weighting : how SGD and the perceptron see a text (fit only): "tfidf" (presence times smoothed idf, the row
+    weighting : how the float learners see a text (fit only): "tfidf" (presence times smoothed idf, the row
         scaled to unit L2 norm, as TfidfVectorizer(binary=True) makes rows; folded into the field's weights),
         "sublinear" (round(1 + ln count) for a repeated token, as sublinear_tf=True: the field is presented it
         that many times), "binary" (presence alone), or "auto" (the choice compares "tfidf" and "sublinear" on
-        word features; else "tfidf"). partial_fit and fit_part train on presence.
+        word features; else "tfidf"). Naive Bayes counts presentations. partial_fit and fit_part train on presence.
     min_df, coverage : vocabulary pruning (coverage None: 0.9 for the field learner, whose tokens
         hold 8 classes, and 0 for the float learners, whose cut to 8 happens when compiling).
     min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.multilabel),

@@ -23,7 +23,7 @@ DEFAULT_WEIGHTING = "tfidf"
 LEARNERS = ("auto",) + MODEL_LEARNERS
 # The word variants of weighting="auto" with sublinear tf are named so, and tried with these learners.
 TF_SUFFIX = "+logtf"
-TF_LEARNERS = ("auto", "sgd", "perceptron")
+TF_LEARNERS = ("auto", "naive_bayes", "sgd", "perceptron")
 
 
 # The settings a model made before they existed was made with: a model folder or a pickle without

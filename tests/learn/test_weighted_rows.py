@@ -148,7 +148,7 @@ def test_sublinear_tf_is_chosen_where_counts_carry_the_class_and_the_field_prese
     test_x, test_y = counted(300)
     clf = OmbrelClassifier(features="words").fit(train_x, train_y)
     assert clf._model.feature_params["tf"] == "log"
-    assert max(clf.selection_scores_, key=clf.selection_scores_.get).endswith("+logtf/sgd")
+    assert max(clf.selection_scores_, key=clf.selection_scores_.get).split("/")[0].endswith("+logtf")
     assert clf.score(test_x, test_y) > 0.95
     assert OmbrelClassifier(features="words", learner="sgd", weighting="tfidf").fit(
         train_x, train_y).score(test_x, test_y) < 0.7
