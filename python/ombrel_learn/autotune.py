@@ -4,7 +4,8 @@ The training texts are shuffled and split once: 80% to fit each candidate, 20% h
 The search is greedy, in rounds, each round starting from the best settings so far:
 
 1. the choices `learner="auto"` makes (words and chars; naive Bayes at three smoothings, SGD; SGD on
-   words without stop words and stemming);
+   words without stop words and stemming; with weighting="auto", SGD on both word variants with
+   sublinear tf);
 2. the learner: more smoothings, the other SGD losses and penalties, more passes, TF-IDF or presence
    rows, the averaged perceptron, the field's own training with its amplify / suppress / margin /
    chunk / passes;
@@ -349,6 +350,10 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
             search.try_({**base, "features": kind, "learner": "sgd", "loss": "hinge", "alpha": 1e-4, "epochs": 5})
         search.try_({**base, "features": "words", "stop_words": None, "stem": False, "learner": "sgd",
                      "loss": "hinge", "alpha": 1e-4, "epochs": 5})
+        if settings.weighting == "auto":  # as fit's choice does: the word variants with sublinear tf
+            for words in ({}, {"stop_words": None, "stem": False}):
+                search.try_({**base, "features": "words", **words, "weighting": "sublinear", "learner": "sgd",
+                             "loss": "hinge", "alpha": 1e-4, "epochs": 5})
         search.learner_round()
         search.feature_round()
         search.learner_round()
