@@ -20,10 +20,11 @@ from typing import Any, Iterator, Sequence
 
 import numpy as np
 
-from . import _native, calibration, featurizing, learners, linear, progress
+from . import _native, calibration, featurizing, learners, progress
 from .featurizing import Featurized, featurize
 from .fitted_model import Model
 from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
+from .scoring import Candidate, Scoring, float_models, score_kinds
 from .training import float_features, train_linear_cached, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -59,7 +60,6 @@ MAX_DENSE_CELLS = 1 << 24
 # on every machine.
 AUTO_FLOAT_MEMORY = 1 << 30
 
-Candidate = tuple[str, str, float | None]
 
 
 def needed(settings: Settings) -> bool:
@@ -202,8 +202,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
                                      f"tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
-    outcome = score_kinds([(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
-                           for kind in kinds], labels, k, held_out, sample_weight)
+    outcome, dropped = _score_racing(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight)
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
     if not right:
@@ -218,6 +217,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             best_of_kind[kind] = max(mine, key=lambda c: int(right[c].sum()))  # the first of equals
     if len(kinds) > 1:
         report["feature_scores_"] = {kind: scores[name(c)] for kind, c in sorted(best_of_kind.items())}
+    best_of_kind = {kind: c for kind, c in best_of_kind.items() if kind not in dropped}
     # The kinds are compared on the same footing: each finalist trained on the rows they all
     # have, scored on the same held-out texts (a kind scored on more rows is scored again on the
     # shared ones).
@@ -254,6 +254,41 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     return best
 
 
+def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: list[str], chosen: list[Candidate],
+                  labels: np.ndarray, k: int, held_out: list[np.ndarray], sample_weight: np.ndarray | None
+                  ) -> tuple[dict[Candidate, np.ndarray], set[str]]:
+    """score_kinds for the choice, and the kinds dropped early: the word kinds on every fold, then
+    each costlier kind (chars) on its first fold, and on the others only if its best candidate got
+    more of that fold's held-out texts right than the best word candidate did (on the same rows).
+    Chars is kept only when significantly better than words, which a kind not even ahead on a
+    third of the rows seldom becomes; a dropped kind keeps its first fold's scores."""
+    def scorings(of: list[str]) -> list[Scoring]:
+        return [(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
+                for kind in of]
+
+    words = [kind for kind in kinds if base_kind(kind) == "words"]
+    outcome = score_kinds(scorings(words), labels, k, held_out, sample_weight)
+    dropped: set[str] = set()
+    for kind in kinds:
+        if kind in words:
+            continue
+        racing = len(held_out) > 1 and any(np.array_equal(featurized[kind].positions, featurized[w].positions)
+                                           for w in words)
+        if not racing:
+            outcome.update(score_kinds(scorings([kind]), labels, k, held_out, sample_weight))
+            continue
+        first = score_kinds(scorings([kind]), labels, k, held_out[:1], sample_weight)
+        outcome.update(first)
+        rows = held_out[0]
+        word_best = max((int(np.count_nonzero(outcome[c][rows] == 1)) for c in chosen if c[0] in words), default=-1)
+        if max(int(np.count_nonzero(v[rows] == 1)) for v in first.values()) <= word_best:
+            dropped.add(kind)
+            continue
+        for c, v in score_kinds(scorings([kind]), labels, k, held_out[1:], sample_weight).items():
+            np.maximum(outcome[c], v, out=outcome[c])  # each fold writes only its own rows, -1 elsewhere
+    return outcome, dropped
+
+
 def costlier_rows(sizes: np.ndarray, held_out: list[np.ndarray], k: int, allowed_bytes: float) -> np.ndarray | None:
     """The rows of the sample (sizes: its texts' cumulative lengths) on which a costlier feature
     kind is scored: about `allowed_bytes` of text, but at least AUTO_MIN_HELD held-out texts and
@@ -280,79 +315,6 @@ def folds(count: int) -> list[np.ndarray]:
     if count < AUTO_FOLDS_BELOW:
         return [np.arange(fold, count, 3) for fold in range(3)]
     return [np.arange(max(1, count // 5))]
-
-
-Scoring = tuple[Settings, Featurized, list[Candidate], "np.ndarray | None"]
-
-
-def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: list[np.ndarray],
-                sample_weight: np.ndarray | None = None) -> dict[Candidate, np.ndarray]:
-    """Per candidate, one entry per row of the sample: 1 where its prediction of a held-out row
-    was right, 0 where wrong, -1 where not scored (rows its data lacks, or outside its mask). Each
-    scoring is (concrete settings, the kind's ids, its candidates, a mask of the rows to use or
-    None); in each fold a candidate trains on the rows of its data (within the mask) that the
-    fold does not hold out. The float models are scored as the field will hold them (with more
-    than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive Bayes
-    counts once per fold for all its alphas.
-
-    The learners release the interpreter lock, so a kind's folds run side by side on the pool's
-    threads (each fold's models are seeded as they would be alone: the outcome does
-    not depend on the order)."""
-    outcome = {c: np.full(len(labels), -1, dtype=np.int8) for _, _, scored, _ in scorings for c in scored}
-
-    def score_fold(scoring: Scoring, held_all: np.ndarray) -> None:  # writes only its own held-out rows
-        settings, data, scored, within = scoring
-        present = np.zeros(len(labels), dtype=bool)
-        present[data.positions] = True
-        if within is not None:
-            present &= within
-        is_held = np.zeros(len(labels), dtype=bool)
-        is_held[held_all] = True
-        held_positions = np.flatnonzero(present & is_held)
-        held = np.searchsorted(data.positions, held_positions)
-        train_rows = np.searchsorted(data.positions, np.flatnonzero(present & ~is_held))
-        train_y = labels[data.positions[train_rows]]
-        if not len(held) or len(np.unique(train_y)) < 2:
-            return
-        keep = data.kept(train_rows, train_y, k, int(settings.min_df), settings.coverage_for(scored[0][1]))
-        documents, features = data.subset(train_rows, keep)
-        test_ids, _ = data.subset(held, keep)
-        test_y = labels[held_positions]
-        train_weight = None if sample_weight is None else sample_weight[data.positions[train_rows]]
-        for candidate, model in float_models(settings, scored, documents, train_y, features, k, train_weight):
-            outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
-
-    # A kind's folds run side by side, one kind after another: the folds of two kinds side by side
-    # (the smaller texts' kinds beside character n-grams) made the fit's peak memory larger and its
-    # time barely shorter on 20 Newsgroups.
-    threads = min(len(held_out), _native.thread_count())
-    for scoring in scorings:
-        if threads > 1:
-            with concurrent.futures.ThreadPoolExecutor(threads) as executor:
-                for done in [executor.submit(score_fold, scoring, held_all) for held_all in held_out]:
-                    done.result()
-        else:
-            for held_all in held_out:
-                score_fold(scoring, held_all)
-    return outcome
-
-
-def float_models(settings: Settings, scored: list[Candidate], documents: Any, labels: np.ndarray, features: int,
-                 k: int, sample_weight: np.ndarray | None = None) -> Iterator[tuple[Candidate, linear.LinearModel]]:
-    """Each float candidate with its model of these training ids, as the field will hold it (with
-    more than 8 classes, cut to 8 per token and refitted in that form), before rounding; naive
-    Bayes counts once for all its alphas."""
-    counts = None
-    for candidate in scored:
-        _, learner, alpha = candidate
-        if learner == "naive_bayes":
-            if counts is None:
-                counts = linear.count_naive_bayes(documents, labels, features, k, sample_weight=sample_weight)
-            model = counts.to_model(1.0 if alpha is None else float(alpha))
-        else:
-            model = learners.fit_float(settings, learner, alpha, documents, labels, features, k,
-                                       sample_weight=sample_weight)
-        yield candidate, learners.as_the_field_holds(settings, model, documents, labels, k, sample_weight)
 
 
 def _choose_on_texts(settings: Settings, texts: list[str], y: list[int], k: int, report: dict[str, Any]

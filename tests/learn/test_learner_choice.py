@@ -8,7 +8,7 @@ import pickle
 import numpy as np
 import pytest
 
-from ombrel_learn import ModelFolderError, OmbrelClassifier, choice
+from ombrel_learn import ModelFolderError, OmbrelClassifier, choice, scoring
 from ombrel_learn import featurizing
 from ombrel_learn.featurizing import featurize
 
@@ -291,8 +291,43 @@ def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_
     words = featurize("words", plain.spec("words"), 0, [texts[i] for i in positions], labels[positions].tolist(),
                       len(classes), positions)
     held = [np.arange(600)]
-    expected = choice.score_kinds([(plain, words, [("words-plain", "naive_bayes", 0.3)], None)],
+    expected = scoring.score_kinds([(plain, words, [("words-plain", "naive_bayes", 0.3)], None)],
                                   labels.astype(np.uint32), len(classes), held)
     scored = expected[("words-plain", "naive_bayes", 0.3)]
     assert (scored >= 0).sum() == 300
     assert clf.selection_paired_["words-plain/naive_bayes/alpha=0.3"] == pytest.approx(scored[scored >= 0].mean())
+
+
+
+def test_chars_is_scored_past_its_first_fold_only_when_ahead_of_the_words(languages):
+    """With three folds and chars on the words' rows, chars' other two folds are scored only if its
+    best candidate got more of the first fold's held-out texts right than the best word candidate:
+    short sentences of many languages (chars ahead) are scored on every fold; texts whose classes
+    are whole words (chars at best level) stop after one, which keeps its scores."""
+    rng = np.random.default_rng(1)
+    topics = {t: [f"{t}{i}" for i in range(30)] for t in ("sport", "money", "music", "space")}
+    filler = [f"filler{i}" for i in range(200)]
+    topical = [[], []]
+    for _ in range(900):
+        topic = str(rng.choice(list(topics)))
+        topical[0].append(" ".join(list(rng.choice(topics[topic], 3)) + list(rng.choice(filler, 6))))
+        topical[1].append(topic)
+    train_x, train_y, _, _ = languages
+    for (x, y), expect_dropped in (((train_x[:900], train_y[:900]), False), (topical, True)):
+        settings = OmbrelClassifier()._settings()
+        classes, labels = np.unique(y, return_inverse=True)
+        k = len(classes)
+        kinds = ["words", "chars"]
+        featurized = {kind: featurize(kind, settings.spec(kind), 0, x, labels.tolist(), k) for kind in kinds}
+        chosen = [c for c in choice.candidates(settings, k) if c[0] in kinds]
+        held_out = choice.folds(len(x))
+        outcome, dropped = choice._score_racing(settings, featurized, kinds, chosen, labels.astype(np.uint32), k,
+                                                held_out, None)
+        assert dropped == ({"chars"} if expect_dropped else set())
+        chars_scored = outcome[("chars", "sgd", None)] >= 0
+        assert chars_scored.sum() == (len(held_out[0]) if expect_dropped else len(x))
+        assert (outcome[("words", "sgd", None)] >= 0).all()
+        if not expect_dropped:  # the folds scored apart agree with scoring them at once
+            whole = scoring.score_kinds([(settings, featurized["chars"], [c for c in chosen if c[0] == "chars"], None)],
+                                       labels.astype(np.uint32), k, held_out)
+            assert all(np.array_equal(whole[c], outcome[c]) for c in whole)
