@@ -5,11 +5,11 @@ held-out part, the best kept.
 It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
 allows (with weighting="auto", each word variant also with sublinear tf), keeps the best on the
 held-out part (ties go to the earlier candidate: naive Bayes before SGD), and the estimator refits
-it on everything. With a class_weight, only SGD (the learner that
-weighs the classes) is compared; with fit's sample_weight, every candidate trains with the weights
-of its training rows (the held-out rows are scored unweighted). Word features, which predict
-several times faster, are kept unless chars do significantly better (see `prefer_cheaper`): the
-word variants are ranked among themselves first, on all the rows they share.
+it on everything. With a class_weight, only SGD (the learner that weighs the classes) is compared;
+with fit's sample_weight, every candidate trains with the weights of its training rows (the
+held-out rows are scored unweighted). Word features, which predict several times faster, are
+kept unless chars do significantly better (see `prefer_cheaper`): the word variants are ranked
+among themselves first, on all the rows they share.
 """
 
 from __future__ import annotations
@@ -59,7 +59,6 @@ MAX_DENSE_CELLS = 1 << 24
 # rather than a share of the free memory, so that the same data and settings choose the same model
 # on every machine.
 AUTO_FLOAT_MEMORY = 1 << 30
-
 
 
 def needed(settings: Settings) -> bool:
