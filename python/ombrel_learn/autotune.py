@@ -3,15 +3,16 @@
 The training texts are shuffled and split once: 80% to fit each candidate, 20% held out to score it.
 The search is greedy, in rounds, each round starting from the best settings so far:
 
-1. the choices `learner="auto"` makes (words and chars; naive Bayes at three smoothings, SGD; SGD on
-   words without stop words and stemming; with weighting="auto", SGD on both word variants with
-   sublinear tf);
-2. the learner: more smoothings, the other SGD losses and penalties, more passes, TF-IDF or presence
-   rows, the averaged perceptron, the field's own training with its amplify / suppress / margin /
-   chunk / passes;
+1. the choices `learner="auto"` makes, the word candidates first (naive Bayes at three smoothings
+   and SGD on words; SGD on words without stop words and stemming; with weighting="auto", SGD on
+   both word variants with sublinear tf), then chars (naive Bayes, SGD);
+2. the learner, the best candidate's own first: more smoothings, the other SGD losses and
+   penalties, more passes, TF-IDF or presence rows, the averaged perceptron, the field's own
+   training with its amplify / suppress / margin / chunk / passes; this round may take half of the
+   budget left, so that round 3 runs on a large set too;
 3. the features: min_df, stop words and stemming, word pairs (words), n-gram lengths (chars), hashing
    into a fixed number of sensory neurons instead of a vocabulary, class-spread pruning;
-4. the learner again, on the features round 3 chose.
+4. the learner again, on the features round 3 chose (what round 2 had no time for included).
 
 Every candidate's features are made once (token ids of both parts, and naive Bayes counts), so
 trying another smoothing or loss on them costs only the learner. A candidate is tried only when the
@@ -71,6 +72,7 @@ class _Search:
         self.settings = settings
         self.k = k
         self.deadline = start + budget
+        self.round_deadline = self.deadline  # a round may end before the budget does (see autotune)
         self.start = start
         order = list(range(len(texts)))
         random.Random(settings.random_state).shuffle(order)
@@ -179,12 +181,12 @@ class _Search:
         self.probed[pair] = expected
         return expected
 
-    def _room(self, expected: float) -> bool:
+    def _room(self, expected: float, deadline: float | None = None) -> bool:
         """Whether the candidate and then the final fit (expected from the best candidate's cost)
-        still end within the budget."""
+        still end within the budget (or by `deadline`)."""
         now = time.perf_counter()
         refit = REFIT_FACTOR * self.best_seconds
-        return now + SAFETY * expected + refit <= self.deadline
+        return now + SAFETY * expected + refit <= (self.deadline if deadline is None else deadline)
 
     def _make_features(self, fold: int, clf: Settings, learner: str, key: tuple[Any, ...]) -> Any:
         if (fold, key) not in self.features:
@@ -250,6 +252,8 @@ class _Search:
             self.cut.append({"params": full, "expected_seconds": expected})
             self.skipped.add(key)
             return
+        if self.tried and not self._room(expected, self.round_deadline):
+            return  # this round's share is spent: a later round may still try it
         made = (0, feature_key) in self.features
         began = time.perf_counter()
         hits = self._hits(full, feature_key, clf)
@@ -276,9 +280,20 @@ class _Search:
                 del cache[stale]
 
     def learner_round(self) -> None:
+        """Each learner's settings, the best candidate's learner first (a round may run out of its
+        share of the budget: what leads is refined before what trails is explored)."""
         assert self.best is not None
+        order = ["naive_bayes", "sgd", "perceptron", "field"]
+        leading = self.best["learner"]
+        for learner in [leading] + [other for other in order if other != leading]:
+            getattr(self, "_try_" + learner)()
+
+    def _try_naive_bayes(self) -> None:
         for alpha in (0.01, 0.03, 0.05, 0.1, 0.2, 0.3, 0.5, 1.0):
             self.try_({"learner": "naive_bayes", "alpha": alpha})
+
+    def _try_sgd(self) -> None:
+        assert self.best is not None
         for loss in linear.LOSSES:
             for alpha in (1e-5, 3e-5, 1e-4):
                 self.try_({"learner": "sgd", "loss": loss, "alpha": alpha, "epochs": 5})
@@ -286,8 +301,12 @@ class _Search:
         for weighting in ("sublinear", "tfidf", "binary"):
             if weighting != self.best.get("weighting"):
                 self.try_({"learner": "sgd", "weighting": weighting})
+
+    def _try_perceptron(self) -> None:
         self.try_({"learner": "perceptron", "epochs": 5})
         self.try_({"learner": "perceptron", "epochs": 10})
+
+    def _try_field(self) -> None:
         defaults = {"learner": "field", "amplify": 10, "suppress": 1, "margin": 300, "chunk": 32, "epochs": 4}
         self.try_(defaults)
         for name, values in (("amplify", (5, 20)), ("margin", (100, 600)), ("chunk", (8, 128)),
@@ -344,17 +363,24 @@ def autotune(estimator: Any, X: Any, y: Any, budget: float) -> Any:
             "stem": concrete.stem, "word_ngrams": concrete.word_ngrams, "weighting": concrete.weighting}
     # One line for the whole search, its bar the budget's seconds; the final fit shows its own phases.
     with progress.phase(settings.verbose, "searching settings", budget, "s", clock=True) as search.shown:
-        for kind in ("words", "chars"):
-            for alpha in (0.1, 0.3, 1.0):
-                search.try_({**base, "features": kind, "learner": "naive_bayes", "alpha": alpha})
-            search.try_({**base, "features": kind, "learner": "sgd", "loss": "hinge", "alpha": 1e-4, "epochs": 5})
-        search.try_({**base, "features": "words", "stop_words": None, "stem": False, "learner": "sgd",
-                     "loss": "hinge", "alpha": 1e-4, "epochs": 5})
+        # The word candidates first (chars cost several times more: on a large set they may not all fit).
+        sgd = {"learner": "sgd", "loss": "hinge", "alpha": 1e-4, "epochs": 5}
+        for alpha in (0.1, 0.3, 1.0):
+            search.try_({**base, "features": "words", "learner": "naive_bayes", "alpha": alpha})
+        search.try_({**base, "features": "words", **sgd})
+        search.try_({**base, "features": "words", "stop_words": None, "stem": False, **sgd})
         if settings.weighting == "auto":  # as fit's choice does: the word variants with sublinear tf
             for words in ({}, {"stop_words": None, "stem": False}):
-                search.try_({**base, "features": "words", **words, "weighting": "sublinear", "learner": "sgd",
-                             "loss": "hinge", "alpha": 1e-4, "epochs": 5})
+                search.try_({**base, "features": "words", **words, "weighting": "sublinear", **sgd})
+        for alpha in (0.1, 0.3, 1.0):
+            search.try_({**base, "features": "chars", "learner": "naive_bayes", "alpha": alpha})
+        search.try_({**base, "features": "chars", **sgd})
+        # The first learner round may take half of what is left, so that the features are
+        # searched too on a large set (on 20 Newsgroups it took the whole budget); the rounds after
+        # it share the rest, and the last learner round tries what the first had no time for.
+        search.round_deadline = time.perf_counter() + (search.deadline - time.perf_counter()) / 2
         search.learner_round()
+        search.round_deadline = search.deadline
         search.feature_round()
         search.learner_round()
     assert search.best is not None  # the first candidate always runs
