@@ -258,7 +258,8 @@ def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: 
                   ) -> tuple[dict[Candidate, np.ndarray], set[str]]:
     """score_kinds for the choice, and the kinds dropped early: the word kinds on every fold, then
     each costlier kind (chars) on its first fold, and on the others only if its best candidate got
-    more of that fold's held-out texts right than the best word candidate did (on the same rows).
+    more of that fold's held-out texts right than the best word candidate did (trained and scored
+    on the same rows: again on the costlier kind's, when its budget gave it only the first ones).
     Chars is kept only when significantly better than words, which a kind not even ahead on a
     third of the rows seldom becomes; a dropped kind keeps its first fold's scores."""
     def scorings(of: list[str]) -> list[Scoring]:
@@ -271,16 +272,25 @@ def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: 
     for kind in kinds:
         if kind in words:
             continue
-        racing = len(held_out) > 1 and any(np.array_equal(featurized[kind].positions, featurized[w].positions)
-                                           for w in words)
-        if not racing:
+        positions = featurized[kind].positions
+        # Its rows within a word kind's (the first rows of the sample, when its budget cut them):
+        # the best word candidate is then scored again on exactly these rows for the comparison.
+        within = [w for w in words if np.isin(positions, featurized[w].positions).all()]
+        if len(held_out) < 2 or not within:
             outcome.update(score_kinds(scorings([kind]), labels, k, held_out, sample_weight))
             continue
         first = score_kinds(scorings([kind]), labels, k, held_out[:1], sample_weight)
         outcome.update(first)
-        rows = held_out[0]
-        word_best = max((int(np.count_nonzero(outcome[c][rows] == 1)) for c in chosen if c[0] in words), default=-1)
-        if max(int(np.count_nonzero(v[rows] == 1)) for v in first.values()) <= word_best:
+        rows = np.intersect1d(held_out[0], positions)
+        word_right = {c: int(np.count_nonzero(outcome[c][rows] == 1)) for c in chosen if c[0] in within}
+        rival = max(word_right, key=lambda c: word_right[c])  # the first of equals
+        if not np.array_equal(positions, featurized[rival[0]].positions):
+            mask = np.zeros(len(labels), dtype=bool)
+            mask[positions] = True
+            again = score_kinds([(variant(settings, rival[0])[1], featurized[rival[0]], [rival], mask)],
+                                labels, k, held_out[:1], sample_weight)[rival]
+            word_right = {rival: int(np.count_nonzero(again[rows] == 1))}
+        if max(int(np.count_nonzero(v[rows] == 1)) for v in first.values()) <= word_right[rival]:
             dropped.add(kind)
             continue
         for c, v in score_kinds(scorings([kind]), labels, k, held_out[1:], sample_weight).items():

@@ -31,6 +31,9 @@ namespace {
 
 constexpr std::uint32_t kMinProblemsPerPart = 16;
 
+// How many tokens ahead of the one being summed a text's rows are prefetched.
+constexpr std::size_t kAhead = 8;
+
 // The passes over problems [first, last). A problem reads and writes only its own column of v and
 // its own bias, and the step size and the penalty's scale depend only on the step count, which every
 // range counts the same way (each shuffles with the same seed): so ranges may run on different
@@ -70,7 +73,14 @@ void run_problems(const LabelledRows& rows, const SgdOptions& options, bool bina
       // Sums of x_f * v_f with the text's value factored out; a value of 1 multiplies exactly, so
       // unscaled rows give the unscaled sums to the bit.
       std::fill(scores.begin(), scores.end(), 0.0);
-      for (const std::uint32_t f : text) {
+      for (std::size_t j = 0; j < text.size(); ++j) {
+        // The rows lie all over the model: ask for a later one while this one is summed.
+        if (j + kAhead < text.size() && text[j + kAhead] < rows.feature_count) {
+          const float* later = v.weights.data() + std::size_t{text[j + kAhead]} * problems + first;
+          __builtin_prefetch(later);
+          __builtin_prefetch(later + count - 1);
+        }
+        const std::uint32_t f = text[j];
         if (f >= rows.feature_count) continue;
         const float* weights = v.weights.data() + std::size_t{f} * problems + first;
         const double x = kScaled ? rows.feature_value(f) : 1.0;

@@ -16,6 +16,9 @@ namespace {
 // From this many classes on, the passes work on each row's kept entries only (CompactRows).
 constexpr std::uint32_t kCompactFromClasses = 32;
 
+// How many tokens ahead of the one being summed a text's rows are prefetched.
+constexpr std::size_t kAhead = 8;
+
 // The model's rows as the passes read and move them, with the running sums of the average. Both
 // layouts hold the same values and sum and move them in the same order (skipping a row's zeros
 // changes no score), so they give the same model to the bit.
@@ -26,6 +29,11 @@ class DenseRows {
   explicit DenseRows(const LinearModel& cut) : w_(cut), u_(cut.feature_count, cut.class_count) {
     kept_.resize(w_.weights.size());
     for (std::size_t i = 0; i < kept_.size(); ++i) kept_[i] = w_.weights[i] != 0.0f;
+  }
+  void prefetch(std::uint32_t f) const {
+    const float* row = w_.weights.data() + std::size_t{f} * w_.class_count;
+    __builtin_prefetch(row);
+    __builtin_prefetch(row + w_.class_count - 1);
   }
   void add_scores(std::uint32_t f, std::vector<double>& scores) const {
     const float* row = w_.row(f).data();
@@ -77,6 +85,9 @@ class CompactRows {
       begin_[f + 1] = w_.size();
     }
     u_.assign(w_.size(), 0.0f);
+  }
+  void prefetch(std::uint32_t f) const {
+    __builtin_prefetch(begin_.data() + f);
   }
   void add_scores(std::uint32_t f, std::vector<double>& scores) const {
     for (std::uint64_t k = begin_[f]; k < begin_[f + 1]; ++k) scores[class_[k]] += w_[k];
@@ -135,8 +146,10 @@ LinearModel refit(const LabelledRows& rows, const LinearModel& cut, Rows model, 
       counter += 1.0;
       const std::span<const std::uint32_t> text = rows.row(i);
       scores.assign(bias.begin(), bias.end());
-      for (const std::uint32_t f : text) {
-        if (f < rows.feature_count) model.add_scores(f, scores);
+      for (std::size_t j = 0; j < text.size(); ++j) {
+        // The rows lie all over the model: ask for a later one while this one is summed.
+        if (j + kAhead < text.size() && text[j + kAhead] < rows.feature_count) model.prefetch(text[j + kAhead]);
+        if (text[j] < rows.feature_count) model.add_scores(text[j], scores);
       }
       const std::uint32_t label = rows.labels[i];
       std::uint32_t rival = label == 0 ? 1 : 0;

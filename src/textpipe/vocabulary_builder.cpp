@@ -1,6 +1,7 @@
 #include "textpipe/vocabulary_builder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -101,13 +102,20 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   word_map.word_rule_digest = spec.word_rule_digest;
   std::string stem_scratch;
 
-  for (std::size_t block = 0; block < texts.size(); block += kBlockTexts) {
+  // Featurizes the block of texts from `block` on: its parts, in text order.
+  // Distinct features per byte of text in the parts so far, in 1/1024ths: a part's table is made
+  // that large at once instead of growing from nothing (character n-grams: a rehash or two per part).
+  std::atomic<std::uint64_t> density{0};
+  const auto featurize_block = [&](std::size_t block) {
     const std::size_t block_end = std::min(texts.size(), block + kBlockTexts);
     std::mutex parts_mutex;
     std::vector<FeaturePart> parts;
     pool::for_each_range(pool, block_end - block, [&](std::uint64_t begin, std::uint64_t end) {
       FeaturePart part{begin, {}, {}, {}};
       part.per_text.reserve(end - begin);
+      std::uint64_t bytes = 0;
+      for (std::uint64_t i = begin; i < end; ++i) bytes += texts[block + i].size();
+      part.features.reserve(bytes * density.load(std::memory_order_relaxed) / 1024);
       FeatureExtractor extractor(spec);
       DistinctIds distinct;
       const auto keep = [&](std::string_view feature) {
@@ -124,13 +132,19 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
         }
         part.per_text.push_back(static_cast<std::uint32_t>(part.ids.size() - before));
       }
+      if (bytes > 0) density.store(1024 * part.features.size() / bytes, std::memory_order_relaxed);
       const std::lock_guard<std::mutex> lock(parts_mutex);
       parts.push_back(std::move(part));
     });
     std::sort(parts.begin(), parts.end(),
               [](const FeaturePart& a, const FeaturePart& b) { return a.begin < b.begin; });
+    return parts;
+  };
 
-    std::vector<std::uint32_t> provisional_of;  // per local id of the part: kUnmapped until met
+  // Counts a featurized block into the provisional table, on one thread (the counts and the
+  // provisional ids must follow the texts' order).
+  std::vector<std::uint32_t> provisional_of;  // per local id of the part: kUnmapped until met
+  const auto count_block = [&](std::size_t block, const std::vector<FeaturePart>& parts) {
     for (const FeaturePart& part : parts) {
       provisional_of.assign(part.features.size(), kUnmapped);
       std::size_t feature = 0;
@@ -174,6 +188,21 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
         raw.offsets.push_back(raw.ids.size());
       }
     }
+  };
+
+  // Each block is counted while the pool featurizes the next one: counting is about as much work
+  // as featurizing, and would otherwise leave all but one thread idle.
+  std::vector<FeaturePart> current;
+  if (!texts.empty()) current = featurize_block(0);
+  for (std::size_t block = 0; block < texts.size(); block += kBlockTexts) {
+    std::vector<FeaturePart> next;
+    if (block + kBlockTexts < texts.size()) {
+      pool.join([&](bool) { count_block(block, current); },
+                [&](bool) { next = featurize_block(block + kBlockTexts); });
+    } else {
+      count_block(block, current);
+    }
+    current = std::move(next);
   }
   last_document = {};
 

@@ -2,8 +2,9 @@
 //
 // The texts are featurized on the worker pool, a block at a time, each worker collecting its part's
 // distinct features in a table of its own and each text's distinct features as ids of that table;
-// the calling thread then gives every distinct feature a provisional id in a growing TokenTable (one
-// look-up per distinct feature of a part, not per occurrence) and counts, per feature, the
+// one thread then gives every distinct feature a provisional id in a growing TokenTable (one
+// look-up per distinct feature of a part, not per occurrence), while the other threads featurize
+// the next block, and counts, per feature, the
 // documents it occurs in (document frequency) and the documents of each class (kept sparse: one
 // counter per (feature, class) pair that occurs). A feature is kept when
 //   - its document frequency is at least min_df, and
@@ -18,8 +19,8 @@
 // raw words to final ids comes out with the vocabulary (WordMap), so prediction skips both steps for
 // every word seen in training.
 //
-// Thread-safety: one call uses the pool for featurizing and the calling thread for counting; it
-// shares nothing with other calls.
+// Thread-safety: one call uses the pool for featurizing and for counting, one block after another;
+// it shares nothing with other calls.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -311,6 +312,27 @@ TEST_F(TextsToIds, VocabularyOverManyBlocksMatchesACountInOnePass) {
     EXPECT_EQ(built.table.find(word) != TokenTable::kNotFound, kept) << word;
   }
   EXPECT_EQ(built.table.size(), expected);
+  // Each text's ids are its own kept words, and ids are given in order of first appearance (the
+  // blocks are counted in order while the next one is featurized).
+  ASSERT_EQ(built.documents.size(), texts.size());
+  std::uint32_t next_new = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    std::set<std::string> words;
+    for (std::uint64_t k = built.documents.offsets[i]; k < built.documents.offsets[i + 1]; ++k) {
+      const std::uint32_t id = built.documents.ids[k];
+      ASSERT_LE(id, next_new) << "text " << i;
+      if (id == next_new) ++next_new;
+      const std::string word(built.table.token(id));
+      EXPECT_TRUE(documents_of[word].count(i)) << word << " in text " << i;
+      words.insert(word);
+    }
+    std::set<std::string> expected_words;
+    std::istringstream in(texts[i]);
+    for (std::string word; in >> word;) {
+      if (documents_of[word].size() >= 3) expected_words.insert(word);
+    }
+    EXPECT_EQ(words, expected_words) << "text " << i;
+  }
 }
 
 TEST_F(TextsToIds, RawWordMapGivesTheIdsOfTheFullPath) {

@@ -1,6 +1,7 @@
 """OmbrelClassifier's learners: the float learners compiled into the field, the choice among them on
 held-out rows, decision_function, the model folder of each, and autotune."""
 
+import itertools
 import json
 import os
 import pickle
@@ -311,7 +312,8 @@ def test_chars_is_scored_past_its_first_fold_only_when_ahead_of_the_words(langua
     """With three folds and chars on the words' rows, chars' other two folds are scored only if its
     best candidate got more of the first fold's held-out texts right than the best word candidate:
     short sentences of many languages (chars ahead) are scored on every fold; texts whose classes
-    are whole words (chars at best level) stop after one, which keeps its scores."""
+    are whole words (chars at best level) stop after one, which keeps its scores. The same when a
+    budget gave chars only the first rows (the best word candidate is then scored on those)."""
     rng = np.random.default_rng(1)
     topics = {t: [f"{t}{i}" for i in range(30)] for t in ("sport", "money", "music", "space")}
     filler = [f"filler{i}" for i in range(200)]
@@ -321,19 +323,22 @@ def test_chars_is_scored_past_its_first_fold_only_when_ahead_of_the_words(langua
         topical[0].append(" ".join(list(rng.choice(topics[topic], 3)) + list(rng.choice(filler, 6))))
         topical[1].append(topic)
     train_x, train_y, _, _ = languages
-    for (x, y), expect_dropped in (((train_x[:900], train_y[:900]), False), (topical, True)):
+    for ((x, y), expect_dropped), chars_rows in itertools.product(
+            (((train_x[:900], train_y[:900]), False), (topical, True)), (900, 600)):
         settings = OmbrelClassifier()._settings()
         classes, labels = np.unique(y, return_inverse=True)
         k = len(classes)
         kinds = ["words", "chars"]
-        featurized = {kind: featurize(kind, settings.spec(kind), 0, x, labels.tolist(), k) for kind in kinds}
+        featurized = {kind: featurize(kind, settings.spec(kind), 0, x[:rows], labels[:rows].tolist(), k)
+                      for kind, rows in (("words", 900), ("chars", chars_rows))}
         chosen = [c for c in choice.candidates(settings, k) if c[0] in kinds]
         held_out = choice.folds(len(x))
         outcome, dropped = choice._score_racing(settings, featurized, kinds, chosen, labels.astype(np.uint32), k,
                                                 held_out, None)
         assert dropped == ({"chars"} if expect_dropped else set())
         chars_scored = outcome[("chars", "sgd", None)] >= 0
-        assert chars_scored.sum() == (len(held_out[0]) if expect_dropped else len(x))
+        assert chars_scored.sum() == (len(np.intersect1d(held_out[0], np.arange(chars_rows))) if expect_dropped
+                                      else chars_rows)
         assert (outcome[("words", "sgd", None)] >= 0).all()
         if not expect_dropped:  # the folds scored apart agree with scoring them at once
             whole = scoring.score_kinds([(settings, featurized["chars"], [c for c in chosen if c[0] == "chars"], None)],
