@@ -16,7 +16,7 @@ import numpy as np
 
 import ombrel
 
-from . import _native, featurizing, fields, linear, progress
+from . import _native, fields, linear, progress
 from .settings import Settings
 from .validation import check_memory
 
@@ -68,8 +68,7 @@ def idf_weights(documents: Any, features: int) -> tuple[np.ndarray, int]:
     one after another, count once)."""
     tokens, offsets = linear.id_arrays(documents)
     texts = len(offsets) - 1
-    tokens = tokens[featurizing.first_presentations(tokens, offsets)]
-    df = np.bincount(tokens[tokens < features], minlength=features) if features else np.zeros(0)
+    df = linear.document_frequency((tokens, offsets), features).astype(np.float64)
     return (np.log((1.0 + texts) / (1.0 + df)) + 1.0).astype(np.float32), texts
 
 

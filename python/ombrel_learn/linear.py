@@ -107,6 +107,13 @@ def _sample_weights(sample_weight: Any, offsets: Any) -> np.ndarray | None:
     return _scale(sample_weight, _text_count(offsets), "sample_weight", "text")
 
 
+def document_frequency(ids: Any, feature_count: int) -> np.ndarray:
+    """Per feature below feature_count, how many texts hold it (uint32): the repeats of a counted
+    token, one after another, count once; ids at or beyond feature_count are skipped."""
+    tokens, offsets = _rows(ids)
+    return np.asarray(_learners.document_frequency(tokens, offsets, int(feature_count)))
+
+
 def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
     """Each text's L2 norm when id f is worth feature_scale[f]: float32 sqrt(extra**2 + the sum of
     (n * feature_scale[f])**2 over its ids f), an id that comes n times in a row counting as one
@@ -115,28 +122,10 @@ def row_norms(ids: Any, feature_scale: Any, extra: float = 0.0) -> np.ndarray:
     carries outside the ids (a constant column); a text without ids and extra 0 has norm 0. One
     over these norms is the row_scale of L2-normalised rows."""
     tokens, offsets = _rows(ids)
-    tokens = np.asarray(tokens, dtype=np.uint32)
-    bounds = np.frombuffer(memoryview(offsets).cast("B"), dtype=np.uint64).astype(np.intp)
-    scale = np.asarray(feature_scale, dtype=np.float32)
+    scale = np.ascontiguousarray(feature_scale, dtype=np.float32)
     if scale.ndim != 1:
         raise ValueError(f"feature_scale must be one-dimensional, got shape {scale.shape}")
-    texts = max(0, len(bounds) - 1)
-    if not texts or not len(tokens):
-        return np.full(texts, abs(float(extra)), dtype=np.float32)
-    # The float32 values the learners use, in float64, with a 0 for ids beyond them; each run of
-    # one id summed, then squared.
-    values = np.zeros(len(scale) + 1)
-    values[:-1] = scale
-    per_entry = values[np.minimum(tokens, len(scale))]
-    owners = np.repeat(np.arange(texts), np.diff(bounds))
-    starts = np.ones(len(tokens), dtype=bool)
-    starts[1:] = (tokens[1:] != tokens[:-1]) | (owners[1:] != owners[:-1])
-    if starts.all():  # no token repeated: each value once
-        sums = np.bincount(owners, weights=per_entry ** 2, minlength=texts)
-    else:
-        runs = np.flatnonzero(starts)
-        sums = np.bincount(owners[runs], weights=np.add.reduceat(per_entry, runs) ** 2, minlength=texts)
-    return np.sqrt(sums + float(extra) ** 2).astype(np.float32)
+    return np.asarray(_learners.row_norms(tokens, offsets, scale, float(extra)))
 
 
 def _counts(feature_count: int, class_count: int) -> tuple[int, int]:
@@ -182,14 +171,7 @@ class LinearModel:
     def decision_function(self, ids: Any) -> np.ndarray:
         """Per-class scores, (texts, class_count) float64. Ids beyond the features are skipped."""
         tokens, offsets = _rows(ids)
-        tokens = np.asarray(tokens, dtype=np.uint32)
-        bounds = np.frombuffer(memoryview(offsets).cast("B"), dtype=np.uint64).astype(np.intp)
-        keep = tokens < self.feature_count
-        texts = np.repeat(np.arange(len(bounds) - 1), np.diff(bounds))[keep]
-        scores: np.ndarray = np.zeros((len(bounds) - 1, self.class_count))
-        np.add.at(scores, texts, self.weights[tokens[keep]].astype(np.float64))
-        scores += self.bias
-        return scores
+        return np.asarray(_learners.decision_function(tokens, offsets, self.weights, self.bias))
 
 
 @dataclass(frozen=True)

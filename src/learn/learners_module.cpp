@@ -18,6 +18,11 @@
 //       a cut model trained further in the field's form
 //   compile(weights, bias, slots, choice, max_text_tokens) -> (weight-file bytes, bias neurons, scale)
 //   predict(tokens, offsets, weights, bias) -> uint32 classes
+//   decision_function(tokens, offsets, weights, bias) -> float64 (texts, class_count) scores
+//   document_frequency(tokens, offsets, feature_count) -> uint32 texts holding each feature (a run of
+//       one id counts once)
+//   row_norms(tokens, offsets, feature_scale, extra=0.0) -> float32 each text's L2 norm (id f worth
+//       feature_scale[f], a run of n ids worth n times that, plus a constant feature `extra`)
 //   append_ids(tokens, offsets, ids) -> (tokens, offsets) with ids added to the end of every text
 //   field_potentials(records, class_count, tokens, offsets, suffix=None) -> bytes: int32 (texts,
 //       class_count), each text's potentials as the field sums them from zero (suffix: ids every
@@ -694,6 +699,76 @@ PyObject* predict(PyObject*, PyObject* args, PyObject* kwargs) {
   return new_array(std::move(classes));
 }
 
+PyObject* document_frequency(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"tokens", "offsets", "feature_count", nullptr};
+  PyObject *tokens, *offsets;
+  std::uint32_t feature_count = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO&:document_frequency", const_cast<char**>(kKeywords),
+                                   &tokens, &offsets, to_u32, &feature_count)) {
+    return nullptr;
+  }
+  RowsArgs in;
+  if (!in.get(tokens, offsets, nullptr)) return nullptr;
+  std::vector<std::uint32_t> df;
+  try {
+    const UnlockedScope unlocked(true);
+    check_offsets(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>());
+    df = learners::document_frequency(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>(),
+                                      feature_count);
+  } catch (...) {
+    return raise_from_native();
+  }
+  return new_array(std::move(df));
+}
+
+PyObject* row_norms(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"tokens", "offsets", "feature_scale", "extra", nullptr};
+  PyObject *tokens, *offsets, *scale_obj;
+  double extra = 0.0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|d:row_norms", const_cast<char**>(kKeywords), &tokens,
+                                   &offsets, &scale_obj, &extra)) {
+    return nullptr;
+  }
+  RowsArgs in;
+  if (!in.get(tokens, offsets, nullptr)) return nullptr;
+  BufferArg scale;
+  if (!scale.get(scale_obj, "feature_scale", Kind::kF32)) return nullptr;
+  std::vector<float> norms;
+  try {
+    const UnlockedScope unlocked(true);
+    check_offsets(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>());
+    norms = learners::row_norms(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>(),
+                                scale.values<float>(), extra);
+  } catch (...) {
+    return raise_from_native();
+  }
+  return new_array(std::move(norms));
+}
+
+PyObject* decision_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"tokens", "offsets", "weights", "bias", nullptr};
+  PyObject *tokens, *offsets, *weights, *bias;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:decision_function", const_cast<char**>(kKeywords),
+                                   &tokens, &offsets, &weights, &bias)) {
+    return nullptr;
+  }
+  RowsArgs in;
+  if (!in.get(tokens, offsets, nullptr)) return nullptr;
+  LinearModel model;
+  if (!to_model(weights, bias, model)) return nullptr;
+  std::vector<double> scores;
+  try {
+    const UnlockedScope unlocked(true);
+    check_offsets(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>());
+    scores = learners::decision_scores(model, in.tokens.values<std::uint32_t>(),
+                                       in.offsets.values<std::uint64_t>());
+  } catch (...) {
+    return raise_from_native();
+  }
+  const auto texts = static_cast<Py_ssize_t>(in.offsets.values<std::uint64_t>().size() - 1);
+  return new_array(std::move(scores), texts, static_cast<Py_ssize_t>(model.class_count));
+}
+
 PyObject* append_ids(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens", "offsets", "ids", nullptr};
   PyObject *tokens_obj, *offsets_obj, *ids_obj;
@@ -829,6 +904,12 @@ PyMethodDef kFunctions[] = {
      "compile(weights, bias, slots=8, choice='spread', max_text_tokens=0) -> (bytes, bias_neurons, scale)"},
     {"predict", as_method(predict), METH_VARARGS | METH_KEYWORDS,
      "predict(tokens, offsets, weights, bias) -> the best class of each text"},
+    {"document_frequency", as_method(document_frequency), METH_VARARGS | METH_KEYWORDS,
+     "document_frequency(tokens, offsets, feature_count) -> uint32 texts holding each feature"},
+    {"row_norms", as_method(row_norms), METH_VARARGS | METH_KEYWORDS,
+     "row_norms(tokens, offsets, feature_scale, extra=0.0) -> float32 L2 norm of each text"},
+    {"decision_function", as_method(decision_function), METH_VARARGS | METH_KEYWORDS,
+     "decision_function(tokens, offsets, weights, bias) -> each text's per-class scores, float64"},
     {"append_ids", as_method(append_ids), METH_VARARGS | METH_KEYWORDS,
      "append_ids(tokens, offsets, ids) -> (tokens, offsets) with ids at the end of every text"},
     {"field_potentials", as_method(field_potentials), METH_VARARGS | METH_KEYWORDS,

@@ -77,4 +77,54 @@ std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std
   return out;
 }
 
+std::vector<std::uint32_t> document_frequency(std::span<const std::uint32_t> ids,
+                                              std::span<const std::uint64_t> offsets, std::uint32_t feature_count) {
+  std::vector<std::uint32_t> df(feature_count, 0);
+  const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::uint64_t k = offsets[i]; k < offsets[i + 1]; ++k) {
+      const std::uint32_t f = ids[k];
+      if (f >= feature_count || (k > offsets[i] && ids[k - 1] == f)) continue;
+      ++df[f];
+    }
+  }
+  return df;
+}
+
+std::vector<float> row_norms(std::span<const std::uint32_t> ids, std::span<const std::uint64_t> offsets,
+                             std::span<const float> scale, double extra) {
+  const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;
+  std::vector<float> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double sum = 0.0;
+    for (std::uint64_t k = offsets[i]; k < offsets[i + 1];) {
+      const std::uint32_t f = ids[k];
+      const double value = f < scale.size() ? static_cast<double>(scale[f]) : 0.0;
+      double run = 0.0;
+      for (; k < offsets[i + 1] && ids[k] == f; ++k) run += value;
+      sum += run * run;
+    }
+    out[i] = static_cast<float>(std::sqrt(sum + extra * extra));
+  }
+  return out;
+}
+
+std::vector<double> decision_scores(const LinearModel& model, std::span<const std::uint32_t> ids,
+                                    std::span<const std::uint64_t> offsets) {
+  const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;
+  const std::uint32_t classes = model.class_count;
+  std::vector<double> out(n * classes, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    double* scores = out.data() + i * classes;
+    for (std::uint64_t k = offsets[i]; k < offsets[i + 1]; ++k) {
+      const std::uint32_t f = ids[k];
+      if (f >= model.feature_count) continue;
+      const std::span<const float> w = model.row(f);
+      for (std::uint32_t c = 0; c < classes; ++c) scores[c] += w[c];
+    }
+    for (std::uint32_t c = 0; c < classes; ++c) scores[c] += model.bias[c];
+  }
+  return out;
+}
+
 }  // namespace ombrel::learners

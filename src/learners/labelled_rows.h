@@ -78,4 +78,20 @@ struct LinearModel {
 std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std::uint32_t> ids,
                                    std::span<const std::uint64_t> offsets);
 
+// Per feature below feature_count, the texts that hold it: a run of one id in a text (a counted
+// token's repeats, one after another) counts once; ids >= feature_count are skipped.
+std::vector<std::uint32_t> document_frequency(std::span<const std::uint32_t> ids,
+                                              std::span<const std::uint64_t> offsets, std::uint32_t feature_count);
+
+// Each text's L2 norm when id f is worth scale[f]: sqrt(extra^2 + the sum over its runs of one id
+// of (n * scale[f])^2), summed in double in the order of the ids, a run's value as n additions;
+// ids >= scale.size() are worth 0.
+std::vector<float> row_norms(std::span<const std::uint32_t> ids, std::span<const std::uint64_t> offsets,
+                             std::span<const float> scale, double extra);
+
+// Each text's per-class scores, text after text (texts x class_count): the sum of its ids' rows, in
+// the order of the ids, in double, then the bias. Same requirements as predict.
+std::vector<double> decision_scores(const LinearModel& model, std::span<const std::uint32_t> ids,
+                                    std::span<const std::uint64_t> offsets);
+
 }  // namespace ombrel::learners

@@ -181,6 +181,10 @@ def test_results_are_numpy_arrays_and_decision_function_agrees_with_predict():
     np.testing.assert_allclose(scores, dense(ids, features) @ model.weights + model.bias, rtol=1e-5, atol=1e-5)
     np.testing.assert_array_equal(np.argmax(scores, axis=1), model.predict(ids))
     assert np.mean(model.predict(ids) == y) > 0.9
+    # ids past the model's features are skipped; no texts, no rows
+    np.testing.assert_array_equal(model.decision_function(linear.append_feature(ids, features + 3)), scores)
+    empty = (np.zeros(0, dtype=np.uint32), np.zeros(1, dtype=np.uint64))
+    assert model.decision_function(empty).shape == (0, classes)
 
 
 def test_fits_run_in_parallel_threads_with_the_same_results():
@@ -261,6 +265,12 @@ def test_learners_train_on_tf_idf_values_given_as_feature_and_row_scales():
     # Ids beyond the scales are skipped; extra is one more value every text carries.
     np.testing.assert_allclose(linear.row_norms(ids, idf[:10], extra=2.0),
                                np.sqrt(4.0 + (x[:, :10] ** 2).sum(axis=1)), rtol=1e-6)
+    # A run of one id (a counted token's repeats) is one value n times as large, and counts once
+    # among the texts that hold the id.
+    runs = (np.array([3, 3, 5, 3, 7, 7, 7], dtype=np.uint32), np.array([0, 3, 7], dtype=np.uint64))
+    np.testing.assert_allclose(linear.row_norms(runs, idf), [np.sqrt(4 * idf[3] ** 2 + idf[5] ** 2),
+                                                             np.sqrt(idf[3] ** 2 + 9 * idf[7] ** 2)], rtol=1e-6)
+    np.testing.assert_array_equal(linear.document_frequency(runs, 8)[[3, 5, 7]], [2, 1, 1])
     tf_idf = x / norms[:, None]
     scales = dict(feature_scale=idf, row_scale=1.0 / norms)
 
