@@ -44,6 +44,7 @@ AUTO_ROWS_PER_CLASS = 20
 AUTO_MIN_HELD = 300
 AUTO_MIN_SHARE = 4
 AUTO_PROBE_ROWS = 200
+PROBE_BUCKETS = 1 << 24
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
 # What learner="auto" compares. The field's own training is left to an explicit learner="field" or
@@ -171,7 +172,10 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             continue
         if featurized:
             probe = min(count, AUTO_PROBE_ROWS)
-            ids_per_byte = len(featurize(base, spec, buckets, texts[:probe], y[:probe], k).ids) / max(1, int(sizes[probe - 1]))
+            # Its ids per byte of text, counted by hashing (no vocabulary: a distinct token is a
+            # distinct bucket but for rare collisions).
+            probed = featurizing.transform(spec, None, buckets or PROBE_BUCKETS, texts[:probe])
+            ids_per_byte = probed.token_count / max(1, int(sizes[probe - 1]))
             positions = costlier_rows(sizes, held_out, k, 0.5 * budget / max(ids_per_byte, 1e-12))
         if positions is None:
             featurized[kind] = featurize(base, spec, buckets, texts[:count], y[:count], k)

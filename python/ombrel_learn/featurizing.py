@@ -86,16 +86,12 @@ def transform(spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None, 
 def build_vocabulary(spec: _native.FeatureSpec, texts: list[str], y: list[int], k: int, min_df: int,
                      coverage: float, max_classes: int, with_probes: bool) -> Any:
     """`_native.build_vocabulary` on the texts as these features read them (in NFC when they keep
-    marks). Its ids present each token once; with log_tf they are made again by `transform`, which
-    presents a token by its count (without probe ids: the field learner does not count terms)."""
+    marks). Its ids present each token once, or with log_tf by its count, as `transform` would
+    (without probe ids: the field learner does not count terms)."""
     texts = as_spec_reads(spec, texts)
     if spec.log_tf and with_probes:
         raise ValueError("log_tf ids are for the float learners, which train without probe ids")
-    built = _native.build_vocabulary(spec, texts, y, k, min_df, coverage, max_classes, with_probes)
-    if not spec.log_tf:
-        return built
-    vocabulary, _, extra = built
-    return vocabulary, _native.transform(spec, vocabulary, 0, texts), extra
+    return _native.build_vocabulary(spec, texts, y, k, min_df, coverage, max_classes, with_probes)
 
 
 def as_spec_reads(spec: _native.FeatureSpec, texts: list[str]) -> list[str]:

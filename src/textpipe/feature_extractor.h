@@ -44,9 +44,10 @@ struct FeatureSpec {
   unsigned ngram_max = 0;
   bool bigrams = false;  // emit word pairs (REQUIRES: !has_ngrams())
   text::Marks marks = text::Marks::kSeparate;
-  // Term frequency: texts_to_ids presents each distinct feature of a text round(1 + ln(count)) times
-  // instead of once (see term_counts.h). It changes only how often an id is presented, never which
-  // features a text has, so the vocabulary builder and the word rule ignore it.
+  // Term frequency: texts_to_ids (and the vocabulary builder's documents) present each distinct
+  // feature of a text round(1 + ln(count)) times instead of once (see term_counts.h). It changes
+  // only how often an id is presented, never which features a text has, so the vocabulary itself
+  // and the word rule ignore it.
   bool log_tf = false;
   // Identifies the stop words, the stemming choice and the marks rule (the maker of the FeatureSpec
   // computes it): a WordMap made under one rule is used only with specs of the same digest.

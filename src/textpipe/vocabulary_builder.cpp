@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "textpipe/term_counts.h"
+
 namespace ombrel::textpipe {
 
 namespace {
@@ -27,6 +29,7 @@ struct FeaturePart {
   TokenTable features;
   std::vector<std::uint32_t> ids;       // each text's distinct local ids, text after text
   std::vector<std::uint32_t> per_text;  // how many of them each text has
+  std::vector<std::uint32_t> counts;    // with log_tf: each entry of ids' occurrences in its text
 };
 
 // (feature, class) -> documents, open addressing over 64-bit keys.
@@ -96,6 +99,12 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   // coverage test can fail; otherwise the (feature, class) pairs, a random access each, are not kept.
   const bool spread_matters = class_count > rule.max_classes && rule.coverage > 0.0;
   IdBatch raw;  // each document's distinct provisional ids
+  // With log_tf, each entry of raw counts its feature's occurrences in the document (the raw words
+  // of one stem added up), and the documents present it round(1 + ln(count)) times, as transform
+  // would make them: no second tokenizing pass.
+  const bool counted = spec.log_tf;
+  std::vector<std::uint32_t> raw_counts;
+  std::vector<std::uint64_t> entry_of;  // with log_tf: per provisional id, its entry in raw for last_document
   // Word features are gathered as raw words (see WordMap), whose targets are provisional ids
   // until the vocabulary is pruned.
   const bool raw_words = spec.maps_raw_words();
@@ -112,16 +121,26 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     std::mutex parts_mutex;
     std::vector<FeaturePart> parts;
     pool::for_each_range(pool, block_end - block, [&](std::uint64_t begin, std::uint64_t end) {
-      FeaturePart part{begin, {}, {}, {}};
+      FeaturePart part{begin, {}, {}, {}, {}};
       part.per_text.reserve(end - begin);
       std::uint64_t bytes = 0;
       for (std::uint64_t i = begin; i < end; ++i) bytes += texts[block + i].size();
       part.features.reserve(bytes * density.load(std::memory_order_relaxed) / 1024);
       FeatureExtractor extractor(spec);
       DistinctIds distinct;
+      std::vector<std::uint64_t> entry;  // with log_tf: per local id, its entry in the current text
       const auto keep = [&](std::string_view feature) {
         const std::uint32_t local = part.features.insert(feature);
-        if (distinct.first(local)) part.ids.push_back(local);
+        if (distinct.first(local)) {
+          if (counted) {
+            if (local >= entry.size()) entry.resize(local + 1);
+            entry[local] = part.ids.size();
+            part.counts.push_back(1);
+          }
+          part.ids.push_back(local);
+        } else if (counted) {
+          ++part.counts[entry[local]];
+        }
       };
       for (std::uint64_t i = begin; i < end; ++i) {
         const std::size_t before = part.ids.size();
@@ -180,6 +199,7 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
         document_frequency.resize(provisional.size(), 0);
         class_spread.resize(provisional.size(), 0);
         last_document.resize(provisional.size(), 0);
+        if (counted) entry_of.resize(provisional.size(), 0);
       }
       std::size_t feature = 0;
       for (std::size_t t = 0; t < part.per_text.size(); ++t) {
@@ -189,10 +209,17 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
         for (std::uint32_t k = 0; k < part.per_text[t]; ++k, ++feature) {
           const std::uint32_t id = provisional_of[part.ids[feature]];
           if (id == WordMap::kDrop) continue;
-          if (last_document[id] == stamp) continue;  // two raw words with one stem
+          if (last_document[id] == stamp) {  // two raw words with one stem
+            if (counted) raw_counts[entry_of[id]] += part.counts[feature];
+            continue;
+          }
           last_document[id] = stamp;
           ++document_frequency[id];
           if (spread_matters && pairs.add(std::uint64_t{id} * class_count + label)) ++class_spread[id];
+          if (counted) {
+            entry_of[id] = raw.ids.size();
+            raw_counts.push_back(part.counts[feature]);
+          }
           raw.ids.push_back(id);
         }
         raw.offsets.push_back(raw.ids.size());
@@ -215,6 +242,7 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
     current = std::move(next);
   }
   last_document = {};
+  entry_of = {};
 
   // The features spread over more than max_classes classes keep their class counts for the
   // coverage test, gathered per feature (compressed rows over those features only).
@@ -273,7 +301,12 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   for (std::size_t d = 0; d < raw.size(); ++d) {
     for (std::uint64_t k = raw.offsets[d]; k < raw.offsets[d + 1]; ++k) {
       const std::uint32_t id = final_id[raw.ids[k]];
-      if (id != TokenTable::kNotFound) documents.ids.push_back(id);
+      if (id == TokenTable::kNotFound) continue;
+      if (counted) {
+        documents.ids.insert(documents.ids.end(), log_tf_presentations(raw_counts[k]), id);
+      } else {
+        documents.ids.push_back(id);
+      }
     }
     if (with_probes) documents.ids.push_back(probe_base + labels[d]);
     documents.offsets.push_back(documents.ids.size());

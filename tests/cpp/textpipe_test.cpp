@@ -426,6 +426,7 @@ TEST_F(TextsToIds, LogTfPresentsEachIdByItsCountThroughEveryMapping) {
     for (int k = 0; k < words; ++k) text += "w" + std::to_string(rng() % (1 + rng() % 900)) + " ";
     texts.push_back(text);
   }
+  texts.push_back("connects connect connected connects connecting");  // five words of one stem
   std::vector<std::string_view> views(texts.begin(), texts.end());
   const std::vector<std::uint32_t> labels(texts.size(), 0);
   const BuiltVocabulary built =
@@ -454,7 +455,22 @@ TEST_F(TextsToIds, LogTfPresentsEachIdByItsCountThroughEveryMapping) {
       }
       EXPECT_EQ(repeated[i], expected) << i;
     }
-    EXPECT_EQ(repeated[0].size(), 4u);  // cat x 3 ("cats" stems to it) -> 2 presentations, dog -> 1
+    EXPECT_EQ(repeated[0].size(), 4u);  // cats once, cat twice -> 2 presentations, dogs once
+  }
+  // The builder's own documents under log_tf are those ids, made in its one pass (words that stem
+  // alike added up, pruned ones left out), for raw words and for n-grams.
+  FeatureSpec grams = counted;
+  grams.words = false;
+  grams.ngram_min = 2;
+  grams.ngram_max = 3;
+  for (const FeatureSpec& made_with : {counted, grams}) {
+    for (const std::uint32_t min_df : {1u, 3u}) {
+      const BuiltVocabulary counted_built =
+          build_vocabulary(pool_, views, labels, 1, made_with, PruningRule{min_df, 0.0, 8}, false);
+      IdBatch expected;
+      texts_to_ids(pool_, views, made_with, IdMapping{&counted_built.table, 0, nullptr}, {}, {}, expected);
+      EXPECT_EQ(lists_of(counted_built.documents), lists_of(expected)) << made_with.words << min_df;
+    }
   }
   // A text of more distinct ids than a thread keeps counts for between calls, then a short one: one
   // call each, the second on the counts the first left.
