@@ -44,6 +44,10 @@ AUTO_ROWS_PER_CLASS = 20
 AUTO_MIN_HELD = 300
 AUTO_MIN_SHARE = 4
 AUTO_PROBE_ROWS = 200
+# Chars racing the words (three folds) is scored on the first 1 / AUTO_RACE_SHARE of the rows its
+# budget allows, unless that is more than AUTO_RACE_MOST of them.
+AUTO_RACE_SHARE = 2
+AUTO_RACE_MOST = 0.8
 PROBE_BUCKETS = 1 << 24
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
@@ -177,6 +181,9 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             probed = featurizing.transform(spec, None, buckets or PROBE_BUCKETS, texts[:probe])
             ids_per_byte = probed.token_count / max(1, int(sizes[probe - 1]))
             positions = costlier_rows(sizes, held_out, k, 0.5 * budget / max(ids_per_byte, 1e-12))
+            if len(held_out) > 1 and base_kind(kind) != "words":  # chars races the words
+                first = race_rows(count if positions is None else len(positions), k)
+                positions = positions if first is None else np.arange(first)
         if positions is None:
             featurized[kind] = featurize(base, spec, buckets, texts[:count], y[:count], k)
         else:
@@ -263,7 +270,8 @@ def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: 
     """score_kinds for the choice, and the kinds dropped early: the word kinds on every fold, then
     each costlier kind (chars) on its first fold, and on the others only if its best candidate got
     more of that fold's held-out texts right than the best word candidate did (trained and scored
-    on the same rows: again on the costlier kind's, when its budget gave it only the first ones).
+    on the same rows: when chars has only the first rows, the leading word kind's candidates are
+    scored again on those, and the best of them counts).
     Chars is kept only when significantly better than words, which a kind not even ahead on a
     third of the rows seldom becomes; a dropped kind keeps its first fold's scores."""
     def scorings(of: list[str]) -> list[Scoring]:
@@ -287,14 +295,15 @@ def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: 
         outcome.update(first)
         rows = np.intersect1d(held_out[0], positions)
         word_right = {c: int(np.count_nonzero(outcome[c][rows] == 1)) for c in chosen if c[0] in within}
-        rival = max(word_right, key=lambda c: word_right[c])  # the first of equals
-        if not np.array_equal(positions, featurized[rival[0]].positions):
+        rival = max(word_right, key=lambda c: word_right[c])[0]  # the first of equals
+        if not np.array_equal(positions, featurized[rival].positions):
+            # the rival word kind's candidates, as many as a kind has, the best of them against chars'
             mask = np.zeros(len(labels), dtype=bool)
             mask[positions] = True
-            again = score_kinds([(variant(settings, rival[0])[1], featurized[rival[0]], [rival], mask)],
-                                labels, k, held_out[:1], sample_weight)[rival]
-            word_right = {rival: int(np.count_nonzero(again[rows] == 1))}
-        if max(int(np.count_nonzero(v[rows] == 1)) for v in first.values()) <= word_right[rival]:
+            again = score_kinds([(variant(settings, rival)[1], featurized[rival], [c for c in chosen if c[0] == rival],
+                                  mask)], labels, k, held_out[:1], sample_weight)
+            word_right = {c: int(np.count_nonzero(v[rows] == 1)) for c, v in again.items()}
+        if max(int(np.count_nonzero(v[rows] == 1)) for v in first.values()) <= max(word_right.values()):
             dropped.add(kind)
             continue
         for c, v in score_kinds(scorings([kind]), labels, k, held_out[1:], sample_weight).items():
@@ -320,6 +329,15 @@ def costlier_rows(sizes: np.ndarray, held_out: list[np.ndarray], k: int, allowed
         return np.concatenate((np.arange(held_rows), np.arange(held, held + train_rows)))
     rows = min(count, max(rows, least_train + least_train // 2, count // AUTO_MIN_SHARE))
     return None if rows == count else np.arange(rows)
+
+
+def race_rows(rows: int, k: int) -> int | None:
+    """How many of the `rows` its budget allows (the first ones) chars is scored on when it races
+    the words (three folds, where texts are long and chars is seldom kept): half of them, but no
+    fewer than a fold needs (as costlier_rows); None when that is most of them anyway."""
+    least_train = max(AUTO_MIN_ROWS, AUTO_ROWS_PER_CLASS * k)
+    first = max(rows // AUTO_RACE_SHARE, least_train + least_train // 2)
+    return first if first <= AUTO_RACE_MOST * rows else None
 
 
 def folds(count: int) -> list[np.ndarray]:

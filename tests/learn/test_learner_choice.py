@@ -279,6 +279,10 @@ def test_a_costlier_kind_is_scored_on_a_budget_of_rows_and_compared_on_the_same_
     assert len(middle) == 3000 and middle[599] == 599 and middle[600] == 1000
     assert rows(sizes, held, 4, 1e12) is None
     assert rows(sizes[:1200], [np.arange(f, 1200, 3) for f in range(3)], 4, 100.0).tolist() == list(range(450))
+    # Chars racing the words (three folds) takes half of those rows, no fewer than the floors, and all
+    # of them when that would be most of them anyway.
+    assert choice.race_rows(2000, 4) == 1000 and choice.race_rows(950, 20) == 600
+    assert choice.race_rows(700, 20) is None
     # A fit: chars scored on fewer rows, the words scored again on those same rows for the comparison.
     train_x, train_y, _, _ = languages
     clf = OmbrelClassifier(learner="naive_bayes", alpha=0.3).fit(train_x[:3000], train_y[:3000])
