@@ -4,6 +4,7 @@ the sample's ids and tried on the fold's held-out rows, as the compiled field wi
 from __future__ import annotations
 
 import concurrent.futures
+import threading
 from typing import Any, Iterator
 
 import numpy as np
@@ -32,9 +33,14 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
     so that the threads stay busy (every model is seeded as it would be alone: the outcome does not
     depend on the order)."""
     outcome = {c: np.full(len(labels), -1, dtype=np.int8) for _, _, scored, _ in scorings for c in scored}
+    # A fold's rows (kept tokens renumbered) are made once for all its tasks, by the first that
+    # needs them, and let go when the last is done.
+    made: dict[tuple[int, int, float], Any] = {}
+    lock = threading.Lock()
+    fold_locks: dict[tuple[int, int], threading.Lock] = {}
+    users: dict[tuple[int, int], int] = {}
 
-    def score_fold(scoring: Scoring, held_all: np.ndarray, scored: list[Candidate]) -> None:
-        # writes only its own candidates' held-out rows
+    def fold_rows(scoring: Scoring, held_all: np.ndarray, coverage: float) -> Any:
         settings, data, _, within = scoring
         present = np.zeros(len(labels), dtype=bool)
         present[data.positions] = True
@@ -47,31 +53,55 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
         train_rows = np.searchsorted(data.positions, np.flatnonzero(present & ~is_held))
         train_y = labels[data.positions[train_rows]]
         if not len(held) or len(np.unique(train_y)) < 2:
-            return
-        keep = data.kept(train_rows, train_y, k, int(settings.min_df), settings.coverage_for(scored[0][1]))
+            return None
+        keep = data.kept(train_rows, train_y, k, int(settings.min_df), coverage)
         documents, features = data.subset(train_rows, keep)
         test_ids, _ = data.subset(held, keep)
-        test_y = labels[held_positions]
         train_weight = None if sample_weight is None else sample_weight[data.positions[train_rows]]
-        for candidate, model in float_models(settings, scored, documents, train_y, features, k, train_weight):
-            outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
+        return documents, train_y, features, train_weight, test_ids, held_positions
+
+    def score_fold(at: tuple[int, int], scoring: Scoring, held_all: np.ndarray, scored: list[Candidate]) -> None:
+        # writes only its own candidates' held-out rows
+        settings = scoring[0]
+        key = (*at, settings.coverage_for(scored[0][1]))
+        try:
+            with fold_locks[at]:
+                if key not in made:
+                    made[key] = fold_rows(scoring, held_all, key[2])
+                rows = made[key]
+            if rows is None:
+                return
+            documents, train_y, features, train_weight, test_ids, held_positions = rows
+            test_y = labels[held_positions]
+            for candidate, model in float_models(settings, scored, documents, train_y, features, k, train_weight):
+                outcome[candidate][held_positions] = np.asarray(model.predict(test_ids)) == test_y
+        finally:
+            with lock:
+                users[at] -= 1
+                if not users[at]:
+                    for gone in [m for m in made if m[:2] == at]:
+                        del made[gone]
 
     # A kind's folds run side by side, one kind after another: the folds of two kinds side by side
     # (the smaller texts' kinds beside character n-grams) made the fit's peak memory larger and its
     # time barely shorter on 20 Newsgroups.
-    for scoring in scorings:
+    for index, scoring in enumerate(scorings):
         scored = scoring[2]
         groups = [group for group in ([c for c in scored if c[1] == "naive_bayes"],
                                       *([c] for c in scored if c[1] != "naive_bayes")) if group]
-        tasks = [(held_all, group) for held_all in held_out for group in groups]
+        tasks = [((index, fold), held_all, group) for fold, held_all in enumerate(held_out) for group in groups]
+        for fold in range(len(held_out)):
+            fold_locks[index, fold] = threading.Lock()
+            users[index, fold] = len(groups)
         threads = min(len(tasks), _native.thread_count())
         if threads > 1:
             with concurrent.futures.ThreadPoolExecutor(threads) as executor:
-                for done in [executor.submit(score_fold, scoring, held_all, group) for held_all, group in tasks]:
+                for done in [executor.submit(score_fold, at, scoring, held_all, group)
+                             for at, held_all, group in tasks]:
                     done.result()
         else:
-            for held_all, group in tasks:
-                score_fold(scoring, held_all, group)
+            for at, held_all, group in tasks:
+                score_fold(at, scoring, held_all, group)
     return outcome
 
 
