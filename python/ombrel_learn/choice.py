@@ -286,7 +286,7 @@ def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: 
             continue
         positions = featurized[kind].positions
         # Its rows within a word kind's (the first rows of the sample, when its budget cut them):
-        # the best word candidate is then scored again on exactly these rows for the comparison.
+        # the leading word kind is then scored again on exactly these rows for the comparison.
         within = [w for w in words if np.isin(positions, featurized[w].positions).all()]
         if len(held_out) < 2 or not within:
             outcome.update(score_kinds(scorings([kind]), labels, k, held_out, sample_weight))

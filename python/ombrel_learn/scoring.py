@@ -35,7 +35,7 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
     outcome = {c: np.full(len(labels), -1, dtype=np.int8) for _, _, scored, _ in scorings for c in scored}
     # A fold's rows (kept tokens renumbered) are made once for all its tasks, by the first that
     # needs them, and let go when the last is done.
-    made: dict[tuple[int, int, float], Any] = {}
+    made: dict[tuple[int, int], dict[float, Any]] = {}  # by (scoring, fold), then coverage
     lock = threading.Lock()
     fold_locks: dict[tuple[int, int], threading.Lock] = {}
     users: dict[tuple[int, int], int] = {}
@@ -63,12 +63,13 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
     def score_fold(at: tuple[int, int], scoring: Scoring, held_all: np.ndarray, scored: list[Candidate]) -> None:
         # writes only its own candidates' held-out rows
         settings = scoring[0]
-        key = (*at, settings.coverage_for(scored[0][1]))
+        coverage = settings.coverage_for(scored[0][1])
         try:
             with fold_locks[at]:
-                if key not in made:
-                    made[key] = fold_rows(scoring, held_all, key[2])
-                rows = made[key]
+                mine = made.setdefault(at, {})
+                if coverage not in mine:
+                    mine[coverage] = fold_rows(scoring, held_all, coverage)
+                rows = mine[coverage]
             if rows is None:
                 return
             documents, train_y, features, train_weight, test_ids, held_positions = rows
@@ -79,8 +80,7 @@ def score_kinds(scorings: list[Scoring], labels: np.ndarray, k: int, held_out: l
             with lock:
                 users[at] -= 1
                 if not users[at]:
-                    for gone in [m for m in made if m[:2] == at]:
-                        del made[gone]
+                    made.pop(at, None)
 
     # A kind's folds run side by side, one kind after another: the folds of two kinds side by side
     # (the smaller texts' kinds beside character n-grams) made the fit's peak memory larger and its
