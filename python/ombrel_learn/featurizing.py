@@ -16,7 +16,10 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from . import _native
+from . import _learners, _native
+
+# gather_rows' mark of a token left out
+DROPPED = 0xFFFFFFFF
 
 ENGLISH_STOP_WORDS = frozenset(
     """a about above after again against all also am an and any are as at be because been before
@@ -179,25 +182,13 @@ class Featurized:
 
     def subset(self, rows: np.ndarray, keep: np.ndarray) -> tuple[tuple[np.ndarray, np.ndarray], int]:
         """((tokens, offsets) of these rows with the kept tokens renumbered in order, feature count)."""
-        if self.buckets:
-            number = None
-        else:
-            number = np.cumsum(keep, dtype=np.int64) - 1
-        if len(rows) and int(rows[-1]) - int(rows[0]) + 1 == len(rows):  # a run of rows: a slice
-            first, end = int(self.offsets[rows[0]]), int(self.offsets[rows[-1] + 1])
-            ids, row = self.ids[first:end], self.row_of[first:end] - int(rows[0])
-        else:
-            starts, ends = self.offsets[rows], self.offsets[rows + 1]
-            lengths = ends - starts
-            index = np.repeat(starts - np.concatenate(([0], np.cumsum(lengths)[:-1])), lengths) + np.arange(int(lengths.sum()))
-            ids = self.ids[index]
-            row = np.repeat(np.arange(len(rows)), lengths)
-        if number is not None:
-            on = keep[ids]
-            ids, row = number[ids[on]], row[on]
-        offsets = np.zeros(len(rows) + 1, dtype=np.uint64)
-        np.cumsum(np.bincount(row, minlength=len(rows)), out=offsets[1:])
-        return (np.ascontiguousarray(ids, dtype=np.uint32), offsets), (self.features if number is None else int(keep.sum()))
+        renumber = None
+        if not self.buckets:
+            renumber = np.where(keep, np.cumsum(keep, dtype=np.int64) - 1, DROPPED).astype(np.uint32)
+        tokens, offsets = _learners.gather_rows(self.ids, self.offsets.astype(np.uint64),
+                                                np.ascontiguousarray(rows, dtype=np.uint64), renumber)
+        features = self.features if renumber is None else int(np.count_nonzero(keep))
+        return (np.asarray(tokens), np.asarray(offsets)), features
 
 
 def first_presentations(ids: np.ndarray, offsets: np.ndarray) -> np.ndarray:

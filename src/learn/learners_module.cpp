@@ -24,6 +24,8 @@
 //   row_norms(tokens, offsets, feature_scale, extra=0.0) -> float32 each text's L2 norm (id f worth
 //       feature_scale[f], a run of n ids worth n times that, plus a constant feature `extra`)
 //   append_ids(tokens, offsets, ids) -> (tokens, offsets) with ids added to the end of every text
+//   gather_rows(tokens, offsets, rows, renumber=None) -> (tokens, offsets) of the texts `rows` (uint64), in
+//       that order, id f written as renumber[f] (uint32) and left out where that is 2**32 - 1
 //   field_potentials(records, class_count, tokens, offsets, suffix=None) -> bytes: int32 (texts,
 //       class_count), each text's potentials as the field sums them from zero (suffix: ids every
 //       text carries after its own); records are the weight-file bytes, read in place
@@ -807,6 +809,37 @@ PyObject* append_ids(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, tokens_out.get(), offsets_out.get());
 }
 
+PyObject* gather_rows(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"tokens", "offsets", "rows", "renumber", nullptr};
+  PyObject *tokens_obj, *offsets_obj, *rows_obj, *renumber_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:gather_rows", const_cast<char**>(kKeywords), &tokens_obj,
+                                   &offsets_obj, &rows_obj, &renumber_obj)) {
+    return nullptr;
+  }
+  RowsArgs in;
+  BufferArg rows;
+  BufferArg renumber;
+  if (!in.get(tokens_obj, offsets_obj, nullptr) || !rows.get(rows_obj, "rows", Kind::kU64)) return nullptr;
+  if (renumber_obj != Py_None && !renumber.get(renumber_obj, "renumber", Kind::kU32)) return nullptr;
+  std::vector<std::uint32_t> tokens;
+  std::vector<std::uint64_t> offsets{0};
+  try {
+    const UnlockedScope unlocked(true);
+    check_offsets(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>());
+    learners::gather_rows(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>(),
+                          rows.values<std::uint64_t>(),
+                          renumber_obj == Py_None ? std::span<const std::uint32_t>() : renumber.values<std::uint32_t>(),
+                          tokens, offsets);
+  } catch (...) {
+    return raise_from_native();
+  }
+  Ref tokens_out = Ref::steal(new_array(std::move(tokens)));
+  if (!tokens_out) return nullptr;
+  Ref offsets_out = Ref::steal(new_array(std::move(offsets)));
+  if (!offsets_out) return nullptr;
+  return PyTuple_Pack(2, tokens_out.get(), offsets_out.get());
+}
+
 // The weight records: any C-contiguous buffer (bytes, mmap, memoryview), read in place.
 class RecordsArg final {
  public:
@@ -908,6 +941,8 @@ PyMethodDef kFunctions[] = {
      "document_frequency(tokens, offsets, feature_count) -> uint32 texts holding each feature"},
     {"row_norms", as_method(row_norms), METH_VARARGS | METH_KEYWORDS,
      "row_norms(tokens, offsets, feature_scale, extra=0.0) -> float32 L2 norm of each text"},
+    {"gather_rows", as_method(gather_rows), METH_VARARGS | METH_KEYWORDS,
+     "gather_rows(tokens, offsets, rows, renumber=None) -> (tokens, offsets) of those texts, ids renumbered"},
     {"decision_function", as_method(decision_function), METH_VARARGS | METH_KEYWORDS,
      "decision_function(tokens, offsets, weights, bias) -> each text's per-class scores, float64"},
     {"append_ids", as_method(append_ids), METH_VARARGS | METH_KEYWORDS,

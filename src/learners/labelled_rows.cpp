@@ -109,6 +109,31 @@ std::vector<float> row_norms(std::span<const std::uint32_t> ids, std::span<const
   return out;
 }
 
+void gather_rows(std::span<const std::uint32_t> ids, std::span<const std::uint64_t> offsets,
+                 std::span<const std::uint64_t> rows, std::span<const std::uint32_t> renumber,
+                 std::vector<std::uint32_t>& out_ids, std::vector<std::uint64_t>& out_offsets) {
+  const std::size_t texts = offsets.empty() ? 0 : offsets.size() - 1;
+  std::uint64_t total = 0;
+  for (const std::uint64_t row : rows) {
+    if (row >= texts) throw std::invalid_argument("a row past the texts");
+    total += offsets[row + 1] - offsets[row];
+  }
+  out_ids.reserve(out_ids.size() + total);
+  out_offsets.reserve(out_offsets.size() + rows.size());
+  for (const std::uint64_t row : rows) {
+    const std::span<const std::uint32_t> text = ids.subspan(offsets[row], offsets[row + 1] - offsets[row]);
+    if (renumber.empty()) {
+      out_ids.insert(out_ids.end(), text.begin(), text.end());
+    } else {
+      for (const std::uint32_t f : text) {
+        if (f >= renumber.size()) throw std::invalid_argument("an id past the renumbering");
+        if (renumber[f] != kDroppedId) out_ids.push_back(renumber[f]);
+      }
+    }
+    out_offsets.push_back(out_ids.size());
+  }
+}
+
 std::vector<double> decision_scores(const LinearModel& model, std::span<const std::uint32_t> ids,
                                     std::span<const std::uint64_t> offsets) {
   const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;

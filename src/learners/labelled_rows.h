@@ -89,6 +89,15 @@ std::vector<std::uint32_t> document_frequency(std::span<const std::uint32_t> ids
 std::vector<float> row_norms(std::span<const std::uint32_t> ids, std::span<const std::uint64_t> offsets,
                              std::span<const float> scale, double extra);
 
+// The texts `rows` (indices into offsets' texts) of ids, in that order, each id f written as
+// renumber[f], or left out where that is kDroppedId; renumber empty: the ids as they are. Appends to
+// out_ids and out_offsets (which should start as {} and {0}). Throws std::invalid_argument for a
+// row past the texts or an id past renumber.
+inline constexpr std::uint32_t kDroppedId = 0xFFFFFFFFu;
+void gather_rows(std::span<const std::uint32_t> ids, std::span<const std::uint64_t> offsets,
+                 std::span<const std::uint64_t> rows, std::span<const std::uint32_t> renumber,
+                 std::vector<std::uint32_t>& out_ids, std::vector<std::uint64_t>& out_offsets);
+
 // Each text's per-class scores, text after text (texts x class_count): the sum of its ids' rows, in
 // the order of the ids, in double, then the bias. Same requirements as predict.
 std::vector<double> decision_scores(const LinearModel& model, std::span<const std::uint32_t> ids,

@@ -253,6 +253,16 @@ def test_bad_input_raises_the_errors_users_expect():
         _learners.predict(tokens, offsets, model.weights.ravel(), model.bias)
     with pytest.raises(ValueError, match="bias"):
         _learners.compile(model.weights, model.bias[:-1])
+    # gather_rows: texts in the order asked, ids renumbered or left out; nothing out of bounds
+    runs = (np.array([3, 4, 5, 6, 7], dtype=np.uint32), np.array([0, 2, 2, 5], dtype=np.uint64))
+    renumber = np.full(8, 0xFFFFFFFF, dtype=np.uint32)
+    renumber[[4, 6, 7]] = [0, 1, 2]
+    got, bounds = _learners.gather_rows(*runs, np.array([2, 0, 1], dtype=np.uint64), renumber)
+    assert np.asarray(got).tolist() == [1, 2, 0] and np.asarray(bounds).tolist() == [0, 2, 3, 3]
+    with pytest.raises(ValueError, match="row"):
+        _learners.gather_rows(*runs, np.array([3], dtype=np.uint64))
+    with pytest.raises(ValueError, match="renumber"):
+        _learners.gather_rows(*runs, np.array([2], dtype=np.uint64), renumber[:7])
 
 
 def test_learners_train_on_tf_idf_values_given_as_feature_and_row_scales():
