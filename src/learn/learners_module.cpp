@@ -812,8 +812,8 @@ PyObject* append_ids(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* gather_rows(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens", "offsets", "rows", "renumber", nullptr};
   PyObject *tokens_obj, *offsets_obj, *rows_obj, *renumber_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:gather_rows", const_cast<char**>(kKeywords), &tokens_obj,
-                                   &offsets_obj, &rows_obj, &renumber_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:gather_rows", const_cast<char**>(kKeywords),
+                                   &tokens_obj, &offsets_obj, &rows_obj, &renumber_obj)) {
     return nullptr;
   }
   RowsArgs in;
@@ -826,10 +826,10 @@ PyObject* gather_rows(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
     const UnlockedScope unlocked(true);
     check_offsets(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>());
+    const std::span<const std::uint32_t> numbers =
+        renumber_obj == Py_None ? std::span<const std::uint32_t>() : renumber.values<std::uint32_t>();
     learners::gather_rows(in.tokens.values<std::uint32_t>(), in.offsets.values<std::uint64_t>(),
-                          rows.values<std::uint64_t>(),
-                          renumber_obj == Py_None ? std::span<const std::uint32_t>() : renumber.values<std::uint32_t>(),
-                          tokens, offsets);
+                          rows.values<std::uint64_t>(), numbers, tokens, offsets);
   } catch (...) {
     return raise_from_native();
   }

@@ -78,7 +78,8 @@ std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std
 }
 
 std::vector<std::uint32_t> document_frequency(std::span<const std::uint32_t> ids,
-                                              std::span<const std::uint64_t> offsets, std::uint32_t feature_count) {
+                                              std::span<const std::uint64_t> offsets,
+                                              std::uint32_t feature_count) {
   std::vector<std::uint32_t> df(feature_count, 0);
   const std::size_t n = offsets.empty() ? 0 : offsets.size() - 1;
   for (std::size_t i = 0; i < n; ++i) {

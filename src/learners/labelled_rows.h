@@ -81,7 +81,8 @@ std::vector<std::uint32_t> predict(const LinearModel& model, std::span<const std
 // Per feature below feature_count, the texts that hold it: a run of one id in a text (a counted
 // token's repeats, one after another) counts once; ids >= feature_count are skipped.
 std::vector<std::uint32_t> document_frequency(std::span<const std::uint32_t> ids,
-                                              std::span<const std::uint64_t> offsets, std::uint32_t feature_count);
+                                              std::span<const std::uint64_t> offsets,
+                                              std::uint32_t feature_count);
 
 // Each text's L2 norm when id f is worth scale[f]: sqrt(extra^2 + the sum over its runs of one id
 // of (n * scale[f])^2), summed in double in the order of the ids, a run's value as n additions;

@@ -148,7 +148,9 @@ LinearModel refit(const LabelledRows& rows, const LinearModel& cut, Rows model, 
       scores.assign(bias.begin(), bias.end());
       for (std::size_t j = 0; j < text.size(); ++j) {
         // The rows lie all over the model: ask for a later one while this one is summed.
-        if (j + kAhead < text.size() && text[j + kAhead] < rows.feature_count) model.prefetch(text[j + kAhead]);
+        if (j + kAhead < text.size() && text[j + kAhead] < rows.feature_count) {
+          model.prefetch(text[j + kAhead]);
+        }
         if (text[j] < rows.feature_count) model.add_scores(text[j], scores);
       }
       const std::uint32_t label = rows.labels[i];

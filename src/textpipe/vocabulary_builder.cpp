@@ -21,6 +21,10 @@ constexpr std::size_t kBlockTexts = 2048;
 // How many of a part's features ahead of the one being counted its table slot is prefetched.
 constexpr std::uint32_t kAhead = 8;
 
+// At most this many features are reserved for a part's table at its start (16 MiB of slots): a
+// huge text of few distinct features must not reserve what its bytes would suggest.
+constexpr std::uint64_t kReservedFeatures = std::uint64_t{1} << 18;
+
 // One part of a block, featurized by a worker: its distinct features in a table of its own (local
 // ids in order of first appearance) and each text's distinct local ids, so that the calling thread
 // hashes and compares each feature's bytes once per part instead of once per occurrence.
@@ -112,10 +116,11 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
   word_map.word_rule_digest = spec.word_rule_digest;
   std::string stem_scratch;
 
-  // Featurizes the block of texts from `block` on: its parts, in text order.
   // Distinct features per byte of text in the parts so far, in 1/1024ths: a part's table is made
-  // that large at once instead of growing from nothing (character n-grams: a rehash or two per part).
+  // that large at once (up to kReservedFeatures) instead of growing from nothing (character n-grams:
+  // a rehash or two per part).
   std::atomic<std::uint64_t> density{0};
+  // Featurizes the block of texts from `block` on: its parts, in text order.
   const auto featurize_block = [&](std::size_t block) {
     const std::size_t block_end = std::min(texts.size(), block + kBlockTexts);
     std::mutex parts_mutex;
@@ -125,7 +130,8 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
       part.per_text.reserve(end - begin);
       std::uint64_t bytes = 0;
       for (std::uint64_t i = begin; i < end; ++i) bytes += texts[block + i].size();
-      part.features.reserve(bytes * density.load(std::memory_order_relaxed) / 1024);
+      const std::uint64_t expected = bytes * density.load(std::memory_order_relaxed) / 1024;
+      part.features.reserve(std::min(expected, kReservedFeatures));
       FeatureExtractor extractor(spec);
       DistinctIds distinct;
       std::vector<std::uint64_t> entry;  // with log_tf: per local id, its entry in the current text
@@ -177,7 +183,9 @@ BuiltVocabulary build_vocabulary(pool::ThreadPool& pool, std::span<const std::st
         ahead[local % kAhead] = byte_key(part.features.token(local));
         looked_up.prefetch(ahead[local % kAhead]);
       };
-      for (std::uint32_t local = 0; local < std::min<std::uint32_t>(kAhead, locals); ++local) look_ahead(local);
+      for (std::uint32_t local = 0; local < std::min<std::uint32_t>(kAhead, locals); ++local) {
+        look_ahead(local);
+      }
       for (std::uint32_t local = 0; local < locals; ++local) {
         const ByteKey key = ahead[local % kAhead];
         if (local + kAhead < locals) look_ahead(local + kAhead);
