@@ -771,6 +771,15 @@ PyObject* decision_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return new_array(std::move(scores), texts, static_cast<Py_ssize_t>(model.class_count));
 }
 
+// (tokens, offsets) arrays of texts made here.
+PyObject* new_rows(std::vector<std::uint32_t>&& tokens, std::vector<std::uint64_t>&& offsets) {
+  Ref tokens_out = Ref::steal(new_array(std::move(tokens)));
+  if (!tokens_out) return nullptr;
+  Ref offsets_out = Ref::steal(new_array(std::move(offsets)));
+  if (!offsets_out) return nullptr;
+  return PyTuple_Pack(2, tokens_out.get(), offsets_out.get());
+}
+
 PyObject* append_ids(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"tokens", "offsets", "ids", nullptr};
   PyObject *tokens_obj, *offsets_obj, *ids_obj;
@@ -802,11 +811,7 @@ PyObject* append_ids(PyObject*, PyObject* args, PyObject* kwargs) {
   } catch (...) {
     return raise_from_native();
   }
-  Ref tokens_out = Ref::steal(new_array(std::move(tokens)));
-  if (!tokens_out) return nullptr;
-  Ref offsets_out = Ref::steal(new_array(std::move(offsets)));
-  if (!offsets_out) return nullptr;
-  return PyTuple_Pack(2, tokens_out.get(), offsets_out.get());
+  return new_rows(std::move(tokens), std::move(offsets));
 }
 
 PyObject* gather_rows(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -833,11 +838,7 @@ PyObject* gather_rows(PyObject*, PyObject* args, PyObject* kwargs) {
   } catch (...) {
     return raise_from_native();
   }
-  Ref tokens_out = Ref::steal(new_array(std::move(tokens)));
-  if (!tokens_out) return nullptr;
-  Ref offsets_out = Ref::steal(new_array(std::move(offsets)));
-  if (!offsets_out) return nullptr;
-  return PyTuple_Pack(2, tokens_out.get(), offsets_out.get());
+  return new_rows(std::move(tokens), std::move(offsets));
 }
 
 // The weight records: any C-contiguous buffer (bytes, mmap, memoryview), read in place.

@@ -62,7 +62,7 @@ struct FeatureSpec {
 };
 
 // The words of a text before the stop-word test and stemming: the tokenizer core's tokens at the
-// spec's minimum length, with no stop words and no stemming.
+// FeatureSpec's minimum length, with no stop words and no stemming.
 template <class Sink>
 void for_each_raw_word(std::string_view text, const FeatureSpec& spec, Sink&& sink) {
   static const text::StopWordSet kNoStopWords;

@@ -44,8 +44,8 @@ struct BuiltVocabulary {
   TokenTable table;  // the kept features
   WordMap words;     // for word features (has_words): every raw training word to its final id
   bool has_words = false;
-  // Each training text's distinct kept ids (with the spec's log_tf, each round(1 + ln(count)) times in
-  // a row, as transform presents them), then its trailing id if asked.
+  // Each training text's distinct kept ids (with FeatureSpec::log_tf, each round(1 + ln(count)) times
+  // in a row, as transform presents them), then its trailing id if asked.
   IdBatch documents;
   std::uint64_t distinct_features = 0;  // before pruning
 };
