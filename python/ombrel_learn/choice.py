@@ -1,31 +1,30 @@
 """The automatic choice of learner="auto" / features="auto" (and of naive Bayes' smoothing when
-alpha=None): candidates fitted on a sample of the training texts split into a training and a
-held-out part, the best kept.
+alpha=None): candidates scored on held-out rows of the training texts, the best kept.
 
 It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
 allows (with weighting="auto", each word variant also with sublinear tf), keeps the best on the
-held-out part (ties go to the earlier candidate: naive Bayes before SGD), and the estimator refits
-it on everything. With a class_weight, only SGD (the learner that weighs the classes) is compared;
-with fit's sample_weight, every candidate trains with the weights of its training rows (the
-held-out rows are scored unweighted). Word features, which predict several times faster, are
-kept unless chars do significantly better (see `prefer_cheaper`): the word variants are ranked
-among themselves first, on all the rows they share.
+held-out rows (ties go to the earlier candidate: naive Bayes before SGD), and `chosen_fit` refits it
+on everything. While the search costs a few seconds at most (`cross_validated`), every candidate is
+scored on five folds of every training text, so that each estimate is that of a fit on 80% of the
+rows, trained as the final fit trains; a larger set is searched on a sample (the word kinds on all
+of it, costlier kinds on as many rows as a budget of a few fits allows). With a class_weight, only
+SGD (the learner that weighs the classes) is compared; with fit's sample_weight, every candidate
+trains with the weights of its training rows (the held-out rows are scored unweighted). Word
+features, which predict several times faster, are kept unless chars do significantly better (see
+`prefer_cheaper`).
 """
 
 from __future__ import annotations
 
-import concurrent.futures
-import dataclasses
 from typing import Any, Iterator, Sequence
 
 import numpy as np
 
-from . import _native, calibration, featurizing, learners, progress
+from . import _native, featurizing, learners
 from .featurizing import Featurized, featurize
-from .fitted_model import Model
-from .settings import CLASS_WEIGHT_LEARNERS, SAMPLE_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
+from .settings import CLASS_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
 from .scoring import Candidate, Scoring, float_models, score_kinds
-from .training import float_features, train_linear_cached, train_model
+from .training import float_features, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
 # (80% train, 20% held out; three folds below AUTO_FOLDS_BELOW texts), and on at most this many
@@ -49,6 +48,13 @@ AUTO_PROBE_ROWS = 200
 AUTO_RACE_SHARE = 2
 AUTO_RACE_MOST = 0.8
 PROBE_BUCKETS = 1 << 24
+# The thorough search (see `cross_validated`): its folds; its cap on the ids its fits present (about
+# 3 s on 2 threads); how many classes make an SGD pass cost as much again as naive Bayes' count; and
+# the share of the cap a fit on every text may cost for one held-out fold of every text.
+AUTO_CV_FOLDS = 5
+AUTO_CV_IDS = 120e6
+AUTO_CV_CLASSES_PER_PASS = 8
+AUTO_HOLDOUT_SHARE = 2 / 3
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
 # What learner="auto" compares. The field's own training is left to an explicit learner="field" or
@@ -139,11 +145,11 @@ def name(c: Candidate) -> str:
 
 def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: dict[str, Any],
            cache: dict[str, Featurized], sample_weight: np.ndarray | None = None) -> Candidate:
-    """The (features, learner, alpha) that score best on held-out rows of a sample of the
-    (already shuffled) training texts; the measured accuracies go to `report` (selection_scores_,
-    selection_rows_, feature_scores_, selection_paired_), the ids made of the sample to `cache`.
+    """The (features, learner, alpha) that score best on held-out rows of the (already shuffled)
+    training texts; the measured accuracies go to `report` (selection_scores_, selection_rows_,
+    feature_scores_, selection_paired_), the ids made of the rows scored to `cache`.
 
-    Each feature kind tokenizes its rows of the sample once; every fold and every learner works
+    A small set is cross-validated on every row (`cross_validated`). On a larger one, each feature kind tokenizes its rows of the sample once; every fold and every learner works
     on those ids (each fold keeps the tokens its training rows allow, as a vocabulary built on
     them would). The cheapest kind (words) is scored on the whole sample, and the time that took
     sets the budget of the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first
@@ -157,13 +163,16 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     count = sample_size(texts)
     if count < 10 or len(set(y[:count])) < 2:
         return chosen[0]
+    kinds = list(dict.fromkeys(c[0] for c in chosen))
+    buckets = int(settings.buckets)
+    thorough = cross_validated(settings, texts, kinds, chosen, k)
+    if thorough is not None:
+        count = len(texts)
     labels = np.asarray(y[:count], dtype=np.uint32)
     sizes = np.cumsum([len(t) for t in texts[:count]])
     total = sum(len(t) for t in texts[count:]) + int(sizes[-1])
-    held_out = folds(count)
-    kinds = list(dict.fromkeys(c[0] for c in chosen))
+    held_out = folds(count) if thorough is None else thorough
     featurized: dict[str, Featurized] = {}
-    buckets = int(settings.buckets)
     budget = 0.0
     for kind in kinds:
         positions = None
@@ -174,7 +183,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             of = featurized[counted_of]
             featurized[kind] = of.counted(spec, [texts[i] for i in of.positions.tolist()])
             continue
-        if featurized:
+        if featurized and thorough is None:
             probe = min(count, AUTO_PROBE_ROWS)
             # Its ids per byte of text, counted by hashing (no vocabulary: a distinct token is a
             # distinct bucket but for rare collisions).
@@ -212,6 +221,9 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
                                      f"tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
+    if thorough is not None:
+        return _choose_cross_validated(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight,
+                                       report)
     outcome, dropped = _score_racing(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight)
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
@@ -262,6 +274,69 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     report["selection_paired_"] = {name(c): float(v.mean()) for c, v in paired.items()}
     best: Candidate = prefer_cheaper(finalists, paired, lambda c: base_kind(c[0]))
     return best
+
+
+def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chosen: list[Candidate], k: int
+                    ) -> list[np.ndarray] | None:
+    """The held-out rows of each fold when the choice scores every candidate on every training text,
+    trained as the final fit trains it, or None (the search is then a sample's, see `choose`):
+    AUTO_CV_FOLDS interleaved folds while the search's estimated cost stays within AUTO_CV_IDS, else
+    one fold (every AUTO_CV_FOLDS-th text held out) while a fit on every text costs at most
+    AUTO_HOLDOUT_SHARE of it (featurizing every text for every kind comes on top). The cost is in
+    ids presented: each kind's ids per byte, probed by hashing its first texts, over all the text,
+    times the training share of the folds and each learner's passes (SGD's grow with the classes).
+    An absolute floor, so that a small training set, whose fits cost milliseconds, gets the thorough
+    search whatever a relative budget would allow."""
+    if len(texts) < 2 * AUTO_CV_FOLDS:
+        return None
+    total = sum(len(t) for t in texts)
+    probe = texts[:AUTO_PROBE_ROWS]
+    probe_bytes = max(1, sum(len(t) for t in probe))
+    cost = 0.0
+    per_byte: dict[str, float] = {}
+    for kind in kinds:
+        base, concrete = variant(settings, kind)
+        key = base if base == "chars" else kind.split("+")[0]
+        if key not in per_byte:
+            probed = featurizing.transform(concrete.spec(base), None, int(settings.buckets) or PROBE_BUCKETS, probe)
+            per_byte[key] = probed.token_count / probe_bytes
+        mine = [c for c in chosen if c[0] == kind]
+        passes = (any(c[1] == "naive_bayes" for c in mine)
+                  + sum(1 for c in mine if c[1] != "naive_bayes") * (1 + k / AUTO_CV_CLASSES_PER_PASS))
+        cost += per_byte[key] * total * passes
+    count = len(texts)
+    if cost * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS:
+        return [np.arange(fold, count, AUTO_CV_FOLDS) for fold in range(AUTO_CV_FOLDS)]
+    if cost <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
+        return [np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)]
+    return None
+
+
+def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized], kinds: list[str],
+                            chosen: list[Candidate], labels: np.ndarray, k: int, held_out: list[np.ndarray],
+                            sample_weight: np.ndarray | None, report: dict[str, Any]) -> Candidate:
+    """choose's thorough search: every candidate scored on every fold of every training text (the
+    folds' texts its held-out rows), the one with most right kept; near ties go to the candidate
+    that predicts faster (`prefer_cheaper`)."""
+    outcome = score_kinds([(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
+                           for kind in kinds], labels, k, held_out, sample_weight)
+    scored = np.logical_and.reduce([v >= 0 for v in outcome.values()])
+    if not scored.any():
+        return chosen[0]
+    right = {c: outcome[c][scored].astype(bool) for c in chosen if c in outcome}
+    scores = {name(c): float(v.mean()) for c, v in right.items()}
+    report["selection_scores_"] = scores
+    report["selection_rows_"] = {kind: featurized[kind].rows for kind in kinds}
+    if len(kinds) > 1:
+        report["feature_scores_"] = {kind: max(scores[name(c)] for c in right if c[0] == kind)
+                                     for kind in sorted(kinds)}
+    finalists = {}
+    for c in right:  # the best of each base kind, the first of equals: what prefer_cheaper weighs
+        if base_kind(c[0]) not in finalists or right[c].sum() > right[finalists[base_kind(c[0])]].sum():
+            finalists[base_kind(c[0])] = c
+    if len(finalists) > 1:
+        report["selection_paired_"] = {name(c): scores[name(c)] for c in finalists.values()}
+    return prefer_cheaper(list(right), right, lambda c: base_kind(c[0]))
 
 
 def _score_racing(settings: Settings, featurized: dict[str, Featurized], kinds: list[str], chosen: list[Candidate],
@@ -449,74 +524,3 @@ def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: An
         if gain <= 2.0 * discordant ** 0.5:
             return rival
     return best
-
-
-def _repeated(settings: Settings, texts: list[str], y: list[int], sample_weight: np.ndarray
-              ) -> tuple[list[str], list[int]]:
-    """The field learner's steps are whole integers and cannot be scaled by a weight; a whole-number
-    weight n is the text presented n times (as scikit-learn's bagging weighs by counts): the texts
-    repeated, then shuffled again with the fit's seed. Other weights are refused."""
-    if not np.array_equal(sample_weight, np.round(sample_weight)):
-        raise ValueError(f"sample_weight is honoured by learner {', '.join(map(repr, SAMPLE_WEIGHT_LEARNERS))} "
-                         f"(and learner='auto', which then compares only those); learner {settings.learner!r} "
-                         f"takes whole-number weights only (a text presented that many times)")
-    total = float(sample_weight.sum(dtype=np.float64))
-    if total > max(10 * len(texts), 100_000):
-        raise ValueError(f"sample_weight adds up to {total:.0f} presentations of {len(texts)} texts for learner "
-                         f"{settings.learner!r}; scale the weights down (at most 10 per text on average)")
-    rows = np.repeat(np.arange(len(texts)), sample_weight.astype(np.int64))
-    np.random.default_rng(settings.random_state).shuffle(rows)
-    return [texts[i] for i in rows.tolist()], [y[i] for i in rows.tolist()]
-
-
-def fit_chosen(settings: Settings, texts: list[str], y: list[int], classes: np.ndarray, report: dict[str, Any],
-               sample_weight: np.ndarray | None = None) -> tuple[Model, float | None]:
-    """fit's model of the (already shuffled) texts with class indices y (and weights, in the same
-    order), and its alpha: the candidate the choice keeps (when the settings leave something to
-    choose; what it measured goes to `report`) fitted on every text, with predict_proba's
-    temperature."""
-    if sample_weight is not None and settings.learner not in ("auto",) + SAMPLE_WEIGHT_LEARNERS:
-        texts, y = _repeated(settings, texts, y, sample_weight)
-        sample_weight = None
-    kind, learner, alpha = settings.features, settings.learner, settings.alpha
-    # The ids the choice made of the training texts: the final fit reuses those of all of them.
-    featurized: dict[str, Featurized] = {}
-    if needed(settings):
-        with progress.phase(settings.verbose, "choosing features and learner"):
-            kind, learner, alpha = choose(settings, texts, y, len(classes), report, featurized, sample_weight)
-    cached = featurized.get(kind)
-    # The choice compares variants of the word features (stop words and stemming, word pairs):
-    # the model is made of the concrete settings of the one chosen.
-    kind, concrete = variant(settings, kind)
-    if learner == "field" and concrete.weighting == "sublinear":  # the field learner sees each token once
-        concrete = dataclasses.replace(concrete, weighting="tfidf")
-    # predict_proba's temperature: the same learner fitted on 80% of a sample, scored on the rest.
-    # The field learner's held-out field is let go before the final one is made (a field of many
-    # hash buckets is large).
-    quiet = dataclasses.replace(concrete, verbose=False)
-    per_unit = None
-    if learner == "field":
-        per_unit = calibration.held_out_temperature(texts, y, None, lambda part, part_y: (
-            train_model(quiet, kind, part, part_y, classes, int(settings.epochs), learner, alpha)))
-    made: dict[str, Any] = {}  # the training texts' ids under the final model's features
-    pending: list[concurrent.futures.Future[float | None]] = []
-    with concurrent.futures.ThreadPoolExecutor(1) as side:
-        def beside(ids: Any, features: int) -> None:
-            # A float learner's calibration fits its part on the final fit's ids while the final model
-            # trains (both release the interpreter lock), where two such models fit in memory at once.
-            if 2 * features * len(classes) * learners.FLOAT_BYTES_PER_CELL <= AUTO_FLOAT_MEMORY:
-                pending.append(side.submit(calibration.float_temperature, quiet, kind, texts, y, len(classes),
-                                           learner, alpha, None, ids, features, sample_weight))
-        if learner != "field" and cached is not None and cached.rows == len(texts):
-            model = train_linear_cached(concrete, cached, y, classes, learner, alpha, made, sample_weight, beside)
-        else:
-            model = train_model(concrete, kind, texts, y, classes, int(settings.epochs), learner, alpha, made,
-                                sample_weight, None if learner == "field" else beside)
-        if learner != "field":
-            per_unit = pending[0].result() if pending else calibration.float_temperature(
-                quiet, kind, texts, y, len(classes), learner, alpha, None, made.get("ids"), made.get("features"),
-                sample_weight)
-    model.feature_params = concrete.feature_params(kind)
-    if per_unit is not None:
-        model.temperature = per_unit * model.units()
-    return model, alpha

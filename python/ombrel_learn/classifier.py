@@ -31,7 +31,7 @@ from typing import Any, Callable, Iterable, TypeVar
 
 import numpy as np
 
-from . import (_native, autotune as autotuning, calibration, choice, explaining, learners, linear, model_folder,
+from . import (_native, autotune as autotuning, calibration, chosen_fit, explaining, learners, linear, model_folder,
                multilabel, parts, training)
 from .exceptions import not_fitted
 from .featurizing import ENGLISH_STOP_WORDS
@@ -267,7 +267,7 @@ class OmbrelClassifier:
             self.__dict__.pop(name, None)
         report: dict[str, Any] = {}
         try:
-            model, alpha = choice.fit_chosen(settings, texts, y_list, classes, report,
+            model, alpha = chosen_fit.fit_chosen(settings, texts, y_list, classes, report,
                                              as_sample_weight(sample_weight, order))
         finally:
             self.__dict__.update(report)

@@ -12,7 +12,7 @@ PACKAGE = Path(ombrel_learn.__file__).resolve().parent
 LAYERS = [
     ("__init__", "__main__", "cli", "data", "reports", "serving*"),          # what users run
     ("classifier",),                                                          # the estimator
-    ("autotune", "calibration", "choice", "explaining", "multilabel", "model_folder", "scoring",
+    ("autotune", "calibration", "choice", "chosen_fit", "explaining", "multilabel", "model_folder", "scoring",
      "model_manifest"),                                                       # decide; persist
     ("training", "parts", "fitted_model"),                                    # the fitted model
     ("featurizing", "learners", "settings", "validation", "fields", "linear",
