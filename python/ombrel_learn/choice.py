@@ -57,6 +57,8 @@ AUTO_CV_CLASSES_PER_PASS = 8
 AUTO_HOLDOUT_SHARE = 2 / 3
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
+# The SGD penalties the thorough search also tries (besides learners.SGD_ALPHA) on its best SGD kind.
+AUTO_SGD_ALPHAS = (3e-4, 1e-3)
 # What learner="auto" compares. The field's own training is left to an explicit learner="field" or
 # to autotune: on held-out rows of every dataset measured it never beat the better of these two,
 # and it costs more than both together.
@@ -171,7 +173,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     labels = np.asarray(y[:count], dtype=np.uint32)
     sizes = np.cumsum([len(t) for t in texts[:count]])
     total = sum(len(t) for t in texts[count:]) + int(sizes[-1])
-    held_out = folds(count) if thorough is None else thorough
+    held_out = folds(count) if thorough is None else thorough[0]
     featurized: dict[str, Featurized] = {}
     budget = 0.0
     for kind in kinds:
@@ -223,7 +225,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     cache.update(featurized)
     if thorough is not None:
         return _choose_cross_validated(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight,
-                                       report)
+                                       report, thorough[1])
     outcome, dropped = _score_racing(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight)
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
@@ -277,16 +279,18 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
 
 
 def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chosen: list[Candidate], k: int
-                    ) -> list[np.ndarray] | None:
-    """The held-out rows of each fold when the choice scores every candidate on every training text,
-    trained as the final fit trains it, or None (the search is then a sample's, see `choose`):
+                    ) -> tuple[list[np.ndarray], bool] | None:
+    """(the held-out rows of each fold, whether SGD's penalties are searched too) when the choice
+    scores every candidate on every training text, trained as the final fit trains it, or None (the
+    search is then a sample's, see `choose`):
     AUTO_CV_FOLDS interleaved folds while the search's estimated cost stays within AUTO_CV_IDS, else
     one fold (every AUTO_CV_FOLDS-th text held out) while a fit on every text costs at most
     AUTO_HOLDOUT_SHARE of it (featurizing every text for every kind comes on top). The cost is in
     ids presented: each kind's ids per byte, probed by hashing its first texts, over all the text,
     times the training share of the folds and each learner's passes (SGD's grow with the classes).
     An absolute floor, so that a small training set, whose fits cost milliseconds, gets the thorough
-    search whatever a relative budget would allow."""
+    search whatever a relative budget would allow. SGD's penalties (AUTO_SGD_ALPHAS, on the kind
+    where SGD did best) are searched when the cost with them stays within the same bound."""
     if len(texts) < 2 * AUTO_CV_FOLDS:
         return None
     total = sum(len(t) for t in texts)
@@ -304,22 +308,36 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
         passes = (any(c[1] == "naive_bayes" for c in mine)
                   + sum(1 for c in mine if c[1] != "naive_bayes") * (1 + k / AUTO_CV_CLASSES_PER_PASS))
         cost += per_byte[key] * total * passes
+    penalties = 0.0
+    if settings.alpha is None and any(c[1] == "sgd" and c[2] is None for c in chosen):  # on one kind
+        penalties = max(per_byte.values()) * total * len(AUTO_SGD_ALPHAS) * (1 + k / AUTO_CV_CLASSES_PER_PASS)
     count = len(texts)
     if cost * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS:
-        return [np.arange(fold, count, AUTO_CV_FOLDS) for fold in range(AUTO_CV_FOLDS)]
+        return ([np.arange(fold, count, AUTO_CV_FOLDS) for fold in range(AUTO_CV_FOLDS)],
+                (cost + penalties) * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS)
     if cost <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
-        return [np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)]
+        return [np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)], cost + penalties <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS
     return None
 
 
 def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized], kinds: list[str],
                             chosen: list[Candidate], labels: np.ndarray, k: int, held_out: list[np.ndarray],
-                            sample_weight: np.ndarray | None, report: dict[str, Any]) -> Candidate:
+                            sample_weight: np.ndarray | None, report: dict[str, Any], penalties: bool
+                            ) -> Candidate:
     """choose's thorough search: every candidate scored on every fold of every training text (the
     folds' texts its held-out rows), the one with most right kept; near ties go to the candidate
     that predicts faster (`prefer_cheaper`)."""
     outcome = score_kinds([(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
                            for kind in kinds], labels, k, held_out, sample_weight)
+    sgd = [c for c in chosen if c[1] == "sgd" and c[2] is None]
+    if sgd and penalties:
+        # SGD's penalty, on the kind where SGD did best: its best strength depends on the rows and
+        # classes (tenfold apart on the sets measured), as LinearSVC's C is tuned by a grid search.
+        top = max(sgd, key=lambda c: int(np.count_nonzero(outcome[c] == 1)))  # the first of equals
+        penalties = [(top[0], "sgd", alpha) for alpha in AUTO_SGD_ALPHAS]
+        outcome.update(score_kinds([(variant(settings, top[0])[1], featurized[top[0]], penalties, None)],
+                                   labels, k, held_out, sample_weight))
+        chosen = chosen + penalties
     scored = np.logical_and.reduce([v >= 0 for v in outcome.values()])
     if not scored.any():
         return chosen[0]

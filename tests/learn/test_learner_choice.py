@@ -117,8 +117,9 @@ def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(langua
     side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
     monkeypatch.setattr(_native, "thread_count", lambda: 1)
     serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
-    # words, words without stop words, chars, and the two word kinds with sublinear tf: 4 each
-    assert len(side_by_side.selection_scores_) == 20
+    # words, words without stop words, chars, and the two word kinds with sublinear tf: 4 each, and
+    # SGD's other penalties on one kind
+    assert len(side_by_side.selection_scores_) == 20 + len(choice.AUTO_SGD_ALPHAS)
     assert side_by_side.selection_scores_ == serial.selection_scores_
     assert side_by_side.selection_paired_ == serial.selection_paired_
     assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
@@ -354,7 +355,7 @@ def test_chars_is_scored_past_its_first_fold_only_when_ahead_of_the_words(langua
 
 def test_a_small_set_is_cross_validated_on_every_row_and_its_choice_holds_on_the_test_split():
     """A set whose search costs seconds: every candidate is scored on five folds of every training
-    text, as its final fit trains. Scored on a held-out fifth of a sample instead (chars on fewer
+    text, as its final fit trains, and so are SGD's penalties. Scored on a held-out fifth of a sample instead (chars on fewer
     rows), 2,000 banking questions chose words and naive Bayes, 4.8 points under chars on the test
     split; the model chosen must be within a point of the best fixed candidate."""
     import random
@@ -364,6 +365,9 @@ def test_a_small_set_is_cross_validated_on_every_row_and_its_choice_holds_on_the
     test_x, test_y = read_tsv("banking77", "test.tsv")
     chosen = OmbrelClassifier().fit(train_x, train_y)
     assert set(chosen.selection_rows_.values()) == {2000}
+    # SGD's penalties are searched too, on the one kind where SGD did best
+    searched = [n for n in chosen.selection_scores_ if "/sgd/alpha=" in n]
+    assert len(searched) == len(choice.AUTO_SGD_ALPHAS) and len({n.split("/")[0] for n in searched}) == 1
     fixed = max(OmbrelClassifier(features=f, learner=le).fit(train_x, train_y).score(test_x, test_y)
                 for f in ("words", "chars") for le in ("sgd", "naive_bayes"))
     assert chosen.score(test_x, test_y) >= fixed - 0.01
