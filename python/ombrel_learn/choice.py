@@ -279,8 +279,8 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
 
 
 def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chosen: list[Candidate], k: int
-                    ) -> tuple[list[np.ndarray], bool] | None:
-    """(the held-out rows of each fold, whether SGD's penalties are searched too) when the choice
+                    ) -> tuple[list[np.ndarray], set[str]] | None:
+    """(the held-out rows of each fold, the kinds on which SGD's penalties may be searched too) when the choice
     scores every candidate on every training text, trained as the final fit trains it, or None (the
     search is then a sample's, see `choose`):
     AUTO_CV_FOLDS interleaved folds while the search's estimated cost stays within AUTO_CV_IDS, else
@@ -290,7 +290,7 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
     times the training share of the folds and each learner's passes (SGD's grow with the classes).
     An absolute floor, so that a small training set, whose fits cost milliseconds, gets the thorough
     search whatever a relative budget would allow. SGD's penalties (AUTO_SGD_ALPHAS, on the kind
-    where SGD did best) are searched when the cost with them stays within the same bound."""
+    where SGD did best) are searched when the cost with them on that kind stays within the same bound."""
     if len(texts) < 2 * AUTO_CV_FOLDS:
         return None
     total = sum(len(t) for t in texts)
@@ -308,21 +308,23 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
         passes = (any(c[1] == "naive_bayes" for c in mine)
                   + sum(1 for c in mine if c[1] != "naive_bayes") * (1 + k / AUTO_CV_CLASSES_PER_PASS))
         cost += per_byte[key] * total * passes
-    penalties = 0.0
-    if settings.alpha is None and any(c[1] == "sgd" and c[2] is None for c in chosen):  # on one kind
-        penalties = max(per_byte.values()) * total * len(AUTO_SGD_ALPHAS) * (1 + k / AUTO_CV_CLASSES_PER_PASS)
+    # SGD's penalties, on one kind: what they would cost on each
+    penalties = {kind: per_byte[base_kind(kind) if base_kind(kind) == "chars" else kind.split("+")[0]] * total
+                 * len(AUTO_SGD_ALPHAS) * (1 + k / AUTO_CV_CLASSES_PER_PASS)
+                 for kind in kinds if settings.alpha is None and (kind, "sgd", None) in chosen}
     count = len(texts)
     if cost * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS:
         return ([np.arange(fold, count, AUTO_CV_FOLDS) for fold in range(AUTO_CV_FOLDS)],
-                (cost + penalties) * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS)
+                {kind for kind, more in penalties.items() if (cost + more) * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS})
     if cost <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
-        return [np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)], cost + penalties <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS
+        return ([np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)],
+                {kind for kind, more in penalties.items() if cost + more <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
     return None
 
 
 def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized], kinds: list[str],
                             chosen: list[Candidate], labels: np.ndarray, k: int, held_out: list[np.ndarray],
-                            sample_weight: np.ndarray | None, report: dict[str, Any], penalties: bool
+                            sample_weight: np.ndarray | None, report: dict[str, Any], penalties: set[str]
                             ) -> Candidate:
     """choose's thorough search: every candidate scored on every fold of every training text (the
     folds' texts its held-out rows), the one with most right kept; near ties go to the candidate
@@ -330,14 +332,14 @@ def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized
     outcome = score_kinds([(variant(settings, kind)[1], featurized[kind], [c for c in chosen if c[0] == kind], None)
                            for kind in kinds], labels, k, held_out, sample_weight)
     sgd = [c for c in chosen if c[1] == "sgd" and c[2] is None]
-    if sgd and penalties:
+    top = max(sgd, key=lambda c: int(np.count_nonzero(outcome[c] == 1))) if sgd else None  # the first of equals
+    if top is not None and top[0] in penalties:
         # SGD's penalty, on the kind where SGD did best: its best strength depends on the rows and
         # classes (tenfold apart on the sets measured), as LinearSVC's C is tuned by a grid search.
-        top = max(sgd, key=lambda c: int(np.count_nonzero(outcome[c] == 1)))  # the first of equals
-        penalties = [(top[0], "sgd", alpha) for alpha in AUTO_SGD_ALPHAS]
-        outcome.update(score_kinds([(variant(settings, top[0])[1], featurized[top[0]], penalties, None)],
+        tried = [(top[0], "sgd", alpha) for alpha in AUTO_SGD_ALPHAS]
+        outcome.update(score_kinds([(variant(settings, top[0])[1], featurized[top[0]], tried, None)],
                                    labels, k, held_out, sample_weight))
-        chosen = chosen + penalties
+        chosen = chosen + tried
     scored = np.logical_and.reduce([v >= 0 for v in outcome.values()])
     if not scored.any():
         return chosen[0]
