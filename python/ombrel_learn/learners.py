@@ -172,3 +172,19 @@ def train_passes(settings: Settings, field: ombrel.OmbrelField, documents: _nati
                     train(whole[offsets[i]:offsets[i + 1] - 1], y[i], amplify, suppress)
                 bar.update(end - start)
     reset()
+
+
+def float_peak_bytes(data: Any, classes: int, total_bytes: int, data_bytes: int, parallel: int = 1) -> int:
+    """Estimated peak memory of a float learner chosen on `data` (the ids of `data_bytes` bytes of
+    the training texts, every token kept) and fitted on all `total_bytes`: the larger of the choice
+    (`parallel` folds at once, each at most every token of data) and the final fit, whose tokens
+    grow with the text as a vocabulary does (Heaps' law with exponent 0.5 from every token of the
+    sample: 1.5 to 2 times the vocabularies of the datasets measured, on the large side),
+    FLOAT_BYTES_PER_CELL per token and class."""
+    tokens = data.features
+    if not data.buckets and data_bytes and total_bytes > data_bytes:
+        final_tokens = int(tokens * (total_bytes / data_bytes) ** 0.5)
+    else:
+        final_tokens = tokens
+    cell = classes * FLOAT_BYTES_PER_CELL
+    return max(tokens * cell * max(1, parallel), final_tokens * cell)
