@@ -20,7 +20,7 @@ from typing import Any, Iterator, Sequence
 
 import numpy as np
 
-from . import _native, featurizing, learners
+from . import _native, featurizing, learners, linear
 from .featurizing import Featurized, featurize
 from .settings import CLASS_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
 from .scoring import Candidate, Scoring, float_models, score_kinds
@@ -50,13 +50,15 @@ AUTO_PROBE_ROWS = 200
 AUTO_RACE_SHARE = 2
 AUTO_RACE_MOST = 0.8
 PROBE_BUCKETS = 1 << 24
-# The thorough search (see `cross_validated`): its folds; its cap on the ids its fits present (about
-# 3 s on 2 threads); how many classes make an SGD pass cost as much again as naive Bayes' count; and
-# the share of the cap a fit on every text may cost for one held-out fold of every text.
+# The thorough search (see `cross_validated`): its folds; its cap on the ids it presents (about 3 s
+# on 2 threads); how many classes make an SGD pass cost as much again as naive Bayes' count; how many
+# times the cap one held-out fold of every text may cost; the passes of a refit past 8 classes.
 AUTO_CV_FOLDS = 5
 AUTO_CV_IDS = 120e6
 AUTO_CV_CLASSES_PER_PASS = 8
-AUTO_HOLDOUT_SHARE = 2 / 3
+AUTO_HOLDOUT_SHARE = 4 / 3
+AUTO_CV_REFIT_PASSES = 2
+AUTO_CV_PROBE_ROWS = 1000
 # The naive Bayes smoothings learner="auto" (or alpha=None) chooses among, on held-out rows.
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
 # The SGD penalties the thorough search also tries (besides learners.SGD_ALPHA) on its best SGD kind.
@@ -294,20 +296,23 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
     scores every candidate on every training text, trained as the final fit trains it, or None (the
     search is then a sample's, see `choose`):
     AUTO_CV_FOLDS interleaved folds while the search's estimated cost stays within AUTO_CV_IDS, else
-    one fold (every AUTO_CV_FOLDS-th text held out) while a fit on every text costs at most
-    AUTO_HOLDOUT_SHARE of it (featurizing every text for every kind comes on top). The cost is in
-    ids presented: each kind's ids per byte, probed by hashing its first texts, over all the text,
-    times the training share of the folds and each learner's passes (SGD's grow with the classes).
+    one fold (every AUTO_CV_FOLDS-th text held out) while a fit of every candidate on every text
+    costs at most AUTO_HOLDOUT_SHARE times it. The cost is in ids presented: each kind's ids per
+    byte, probed by hashing its first texts, over all the text, once to featurize it and then times
+    the training share of the folds and each learner's passes (SGD's grow with the classes; past 8
+    classes each candidate's refit in the field's form adds AUTO_CV_REFIT_PASSES).
     An absolute floor, so that a small training set, whose fits cost milliseconds, gets the thorough
     search whatever a relative budget would allow. SGD's penalties (AUTO_SGD_ALPHAS, on the kind
     where SGD did best) are searched when the cost with them on that kind stays within the same bound."""
     if len(texts) < 2 * AUTO_CV_FOLDS:
         return None
     total = sum(len(t) for t in texts)
-    probe = texts[:AUTO_PROBE_ROWS]
+    probe = texts[:AUTO_CV_PROBE_ROWS]
     probe_bytes = max(1, sum(len(t) for t in probe))
     cost = 0.0
     per_byte: dict[str, float] = {}
+    # past 8 classes every candidate is cut to 8 per token and refitted (learners.as_the_field_holds)
+    refit = AUTO_CV_REFIT_PASSES if k > linear.FIELD_SLOTS else 0
     for kind in kinds:
         base, concrete = variant(settings, kind)
         key = base if base == "chars" else kind.split("+")[0]
@@ -315,20 +320,22 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
             probed = featurizing.transform(concrete.spec(base), None, int(settings.buckets) or PROBE_BUCKETS, probe)
             per_byte[key] = probed.token_count / probe_bytes
         mine = [c for c in chosen if c[0] == kind]
-        passes = (any(c[1] == "naive_bayes" for c in mine)
+        passes = (any(c[1] == "naive_bayes" for c in mine) + len(mine) * refit
                   + sum(1 for c in mine if c[1] != "naive_bayes") * (1 + k / AUTO_CV_CLASSES_PER_PASS))
         cost += per_byte[key] * total * passes
     # SGD's penalties, on one kind: what they would cost on each
     penalties = {kind: per_byte[base_kind(kind) if base_kind(kind) == "chars" else kind.split("+")[0]] * total
-                 * len(AUTO_SGD_ALPHAS) * (1 + k / AUTO_CV_CLASSES_PER_PASS)
+                 * len(AUTO_SGD_ALPHAS) * (1 + refit + k / AUTO_CV_CLASSES_PER_PASS)
                  for kind in kinds if settings.alpha is None and (kind, "sgd", None) in chosen}
+    featurize = sum(per_byte.values()) * total  # every text, once per kind, whatever the folds
     count = len(texts)
-    if cost * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS:
+    if cost * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS:
         return ([np.arange(fold, count, AUTO_CV_FOLDS) for fold in range(AUTO_CV_FOLDS)],
-                {kind for kind, more in penalties.items() if (cost + more) * (AUTO_CV_FOLDS - 1) <= AUTO_CV_IDS})
-    if cost <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
+                {kind for kind, more in penalties.items()
+                 if (cost + more) * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS})
+    if cost + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
         return ([np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)],
-                {kind for kind, more in penalties.items() if cost + more <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
+                {kind for kind, more in penalties.items() if cost + more + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
     return None
 
 
