@@ -6,7 +6,8 @@
 #   - builds the module, ombrel_learn's extensions and the C++ unit tests in one CMake build
 #     (build/py, kept between runs, so a second run rebuilds only what changed) and installs the
 #     module from it (pip install .);
-#   - runs the C++ tests with CTest, then the pytest suite against the installed module.
+#   - runs the C++ tests with CTest, then the pytest suite against the installed module: both halves
+#     run whatever the other gave, and a failure ends the run non-zero, naming the halves that failed.
 # The second builds (ThreadSanitizer, AddressSanitizer, the manylinux wheel tested in a clean virtual
 # environment) and the fuzzing are tools/run_sanitizers.sh; CI (.ci/run) runs both commands.
 # Usage: tools/run_tests.sh [extra pytest arguments]
@@ -38,10 +39,18 @@ echo "== Building the module, ombrel_learn's extensions and the C++ tests, and i
 "$VPY" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
   -C build-dir="$ROOT/build/py" -C cmake.define.OMBREL_BUILD_TESTS=ON .
 
+# A failure in one half does not stop the other: both run, and the end names what failed.
+FAILED=()
 echo "== C++ unit tests"
-ctest --test-dir build/py --output-on-failure
+ctest --test-dir build/py --output-on-failure || FAILED+=("the C++ tests (ctest --test-dir build/py)")
 
 echo "== Python tests"
 # The browser was installed above: the page's test must run, not skip.
-(cd "$ROOT/tests" && OMBREL_REQUIRE_BROWSER=1 "$VPY" -m pytest -q -p no:cacheprovider "$@" .)
-echo "== Passed in $(( (SECONDS - START) / 60 )) min $(( (SECONDS - START) % 60 )) s (the sanitizer builds and the wheel: tools/run_sanitizers.sh)"
+(cd "$ROOT/tests" && OMBREL_REQUIRE_BROWSER=1 "$VPY" -m pytest -q -p no:cacheprovider "$@" .) \
+  || FAILED+=("the Python tests (pytest in tests/)")
+TOOK="$(( (SECONDS - START) / 60 )) min $(( (SECONDS - START) % 60 )) s"
+if [ ${#FAILED[@]} -gt 0 ]; then
+  printf '== FAILED after %s: %s\n' "$TOOK" "$(IFS=';'; echo "${FAILED[*]}" | sed 's/;/; /g')" >&2
+  exit 1
+fi
+echo "== Passed in $TOOK (the sanitizer builds and the wheel: tools/run_sanitizers.sh)"

@@ -27,14 +27,19 @@
 //      in between, then with short sleeps until the save's waiting deadline. The deadline is set
 //      kHeldRecordBudget after the first sleep of the save and is shared by all chunks, so a save
 //      waits at most that long in total, however many records stay held.
-//   3. A record still held after that is copied as it stands, its lock word kept. That is the record
-//      of a file where a training step was killed while it held the record (its lock stays 1 forever,
-//      since nothing clears it) or of a holder descheduled for the whole budget; waiting longer would
-//      hang the save on the first kind, so the save records what it sees. Every word is still read
-//      whole through std::atomic_ref, so this copy is free of data races, only not guaranteed
-//      consistent. A training step holds a lock for well under a microsecond, so the budget is sized
-//      for a loaded machine's scheduling delays; it is paid in full only by saves of fields that
-//      carry a lock word of 1.
+//   3. A record still held or changing after that is told by what it did while the save waited. One
+//      whose words never moved is held by a training step that will never give it back (a process
+//      killed while it held the record, in a mapped file: its lock stays 1 forever, since nothing
+//      clears it): it is copied as it stands, its lock word kept, as the file it came from had it.
+//      One whose words moved is held by live steps: on a loaded machine, a record trained without
+//      pause by two threads can stay unsettled for the whole budget. Its lock word is never written
+//      (a file that kept it would freeze the record in every process that maps it): the save goes on
+//      trying it for up to kLiveRecordBudget more, and if it still never settles, copies its words
+//      as they stand with the lock word free, at worst one step torn. Every word is still read whole
+//      through std::atomic_ref, so these copies are free of data races. A training step holds a
+//      lock for well under a microsecond, so the budget is sized for a loaded machine's scheduling
+//      delays; it is paid in full only by saves of fields that carry a lock word of 1 or that train
+//      one record without pause.
 // The file is never read back and nothing is flushed; close() reports what the system reports.
 //
 // Saving onto a file that a live field in this process maps would truncate the pages under that field.
@@ -68,19 +73,23 @@ constexpr uint64_t kStagingRecords = (64 * 1024) / kRecordBytes;
 constexpr int kHeldRecordYieldRounds = 8;
 constexpr auto kHeldRecordSleep = std::chrono::milliseconds(1);
 constexpr auto kHeldRecordBudget = std::chrono::milliseconds(200);
+constexpr auto kLiveRecordBudget = std::chrono::seconds(2);
+constexpr auto kHeldRecordWatch = std::chrono::milliseconds(50);
 // Reads of a record that must agree before its copy is kept (step 1 above).
 constexpr int kSettledReads = 3;
 
 // When the save stops waiting for held records; starts counting at the first wait.
 class WaitDeadline final {
  public:
+  explicit WaitDeadline(std::chrono::milliseconds budget = kHeldRecordBudget) : budget_(budget) {}
   bool passed() {
     const auto now = std::chrono::steady_clock::now();
-    if (!deadline_) deadline_ = now + kHeldRecordBudget;
+    if (!deadline_) deadline_ = now + budget_;
     return now >= *deadline_;
   }
 
  private:
+  std::chrono::milliseconds budget_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
@@ -120,24 +129,54 @@ bool copy_settled(const SensoryNeuron& source, SensoryNeuron& copy) noexcept {
 
 // Fills `staging` with copies of `records` (steps 1 to 3 above). `held` is scratch space.
 void copy_chunk(const SensoryNeuron* records, uint64_t count, SensoryNeuron* staging,
-                std::vector<uint32_t>& held, WaitDeadline& deadline) {
+                std::vector<uint32_t>& held, WaitDeadline& deadline, WaitDeadline& live_deadline) {
   held.clear();
   for (uint64_t i = 0; i < count; ++i) {
     if (!copy_settled(records[i], staging[i])) held.push_back(static_cast<uint32_t>(i));
   }
+  if (held.empty()) return;
+  // What each unsettled record held when first seen so: a record whose words later differ has a live
+  // holder (step 3).
+  std::vector<SensoryNeuron> first_seen(count);
+  for (const uint32_t i : held) copy_words(records[i], first_seen[i]);
+  std::vector<uint8_t> moved(count, 0);
 
   auto retry_held = [&] {
-    std::erase_if(held, [&](uint32_t i) { return copy_settled(records[i], staging[i]); });
+    std::erase_if(held, [&](uint32_t i) {
+      if (copy_settled(records[i], staging[i])) return true;
+      if (!moved[i]) {
+        SensoryNeuron now;
+        copy_words(records[i], now);
+        moved[i] = std::memcmp(&now, &first_seen[i], sizeof now) != 0;
+      }
+      return false;
+    });
   };
   for (int round = 0; round < kHeldRecordYieldRounds && !held.empty(); ++round) {
     std::this_thread::yield();
     retry_held();
   }
-  while (!held.empty() && !deadline.passed()) {
+  // Watched for at least kHeldRecordWatch, even once the save's deadline has passed, before a
+  // record's still words say its holder is gone.
+  const auto watched_until = std::chrono::steady_clock::now() + kHeldRecordWatch;
+  while (!held.empty() && (!deadline.passed() || std::chrono::steady_clock::now() < watched_until)) {
     std::this_thread::sleep_for(kHeldRecordSleep);
     retry_held();
   }
-  for (const uint32_t i : held) copy_words(records[i], staging[i]);
+  // Held by a step that never gives it back: as it stands, lock word included.
+  std::erase_if(held, [&](uint32_t i) {
+    if (moved[i]) return false;
+    copy_words(records[i], staging[i]);
+    return true;
+  });
+  while (!held.empty() && !live_deadline.passed()) {
+    std::this_thread::sleep_for(kHeldRecordSleep);
+    retry_held();
+  }
+  for (const uint32_t i : held) {  // live holders that never let it settle: never their lock word
+    copy_words(records[i], staging[i]);
+    staging[i].lock = 0;
+  }
 }
 
 std::string too_short_message(uint64_t file_bytes, uint64_t sensory_count, uint64_t needed) {
@@ -174,10 +213,11 @@ std::optional<IoError> ThreadBoundedNeuronField::save_weights(const std::string&
     std::vector<uint32_t> held;
     held.reserve(chunk_records);
     WaitDeadline deadline;
+    WaitDeadline live_deadline(kLiveRecordBudget);
 
     for (uint64_t begin = 0; begin < sensory_count_; begin += chunk_records) {
       const uint64_t count = std::min(chunk_records, sensory_count_ - begin);
-      copy_chunk(neurons_ + begin, count, staging.get(), held, deadline);
+      copy_chunk(neurons_ + begin, count, staging.get(), held, deadline, live_deadline);
       const auto bytes = std::as_bytes(std::span(staging.get(), count));
       if (auto error = file.write_all(bytes)) return fail(std::move(*error));
     }

@@ -21,6 +21,25 @@
 namespace ombrel {
 namespace {
 
+// Stops and joins a test's threads however the test leaves it: a failed ASSERT returns at once, and a
+// std::thread destroyed while still joinable would abort the whole test binary.
+class StopAndJoin final {
+ public:
+  StopAndJoin(std::atomic<bool>& stop, std::vector<std::thread>& threads) : stop_(stop), threads_(threads) {}
+  StopAndJoin(const StopAndJoin&) = delete;
+  StopAndJoin& operator=(const StopAndJoin&) = delete;
+  ~StopAndJoin() {
+    stop_.store(true, std::memory_order_relaxed);
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  std::atomic<bool>& stop_;
+  std::vector<std::thread>& threads_;
+};
+
 using ombrel::testing::mapping_count;
 using ombrel::testing::open_fd_count;
 using ombrel::testing::read_bytes;
@@ -432,6 +451,7 @@ TEST(ConcurrentSaveTest, SavesWhileTrainingCopyWellFormedRecords) {
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> trainers;
+  const StopAndJoin joined(stop, trainers);
   for (uint32_t t = 0; t < 2; ++t) {
     trainers.emplace_back([&field, &stop, t] {
       std::mt19937 rng(100 + t);
@@ -505,6 +525,7 @@ TEST(ConcurrentSaveTest, SavedRecordsAreNeverCaughtHalfWayThroughAStep) {
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> steps{0};
   std::vector<std::thread> trainers;
+  StopAndJoin joined(stop, trainers);
   for (uint32_t t = 0; t < 2; ++t) {
     trainers.emplace_back([&, t] {
       std::mt19937 rng(7 + t);
@@ -538,6 +559,47 @@ TEST(ConcurrentSaveTest, SavedRecordsAreNeverCaughtHalfWayThroughAStep) {
   // No lock word was left taken in the mapped file.
   const Bytes file = read_bytes(mapped);
   for (uint64_t i = 0; i < kSensory; ++i) EXPECT_EQ(file[i * kRecordBytes + 56], 0) << i;
+}
+
+// A record whose holder is alive but never lets it settle (here a holder that keeps the lock word
+// and moves a weight without pause, as two threads training one record flat out can look to a save
+// on a loaded machine) is saved with its lock word free: a file that kept it would freeze the record
+// in every process that maps it. A record whose holder is gone keeps its lock word (see above).
+TEST(ConcurrentSaveTest, ARecordThatNeverSettlesIsSavedWithoutItsLiveHoldersLock) {
+  constexpr uint64_t kSensory = 4;
+  constexpr uint64_t kLive = 1;
+  constexpr uint64_t kDead = 2;
+  TempDir dir;
+  auto field = ThreadBoundedNeuronField::create(kSensory, 2);
+  std::vector<uint32_t> all(kSensory);
+  for (uint32_t t = 0; t < kSensory; ++t) all[t] = t;
+  field.train_stream(all, 0, 100, 0);
+  SensoryNeuron* records = FieldTestPeer::records(field);
+  std::atomic_ref<int32_t>(records[kDead].lock).store(1, std::memory_order_release);
+
+  std::atomic<bool> stop{false};
+  std::atomic<bool> holding{false};
+  std::vector<std::thread> holder;
+  StopAndJoin joined(stop, holder);
+  holder.emplace_back([&] {
+    std::atomic_ref<int32_t> lock(records[kLive].lock);
+    lock.store(1, std::memory_order_release);
+    holding.store(true, std::memory_order_release);
+    std::atomic_ref<int16_t> weight(records[kLive].weights[0]);
+    while (!stop.load(std::memory_order_relaxed)) {
+      weight.store(static_cast<int16_t>(weight.load(std::memory_order_relaxed) ^ 1), std::memory_order_relaxed);
+    }
+    lock.store(0, std::memory_order_release);
+  });
+  while (!holding.load(std::memory_order_acquire)) std::this_thread::yield();
+
+  const std::string out = dir.file("live.bin");
+  save_ok(field, out);
+  const Bytes saved = read_bytes(out);
+  ASSERT_EQ(saved.size(), kSensory * kRecordBytes);
+  EXPECT_EQ(saved[kLive * kRecordBytes + 56], 0) << "a live holder's lock word was saved";
+  EXPECT_EQ(saved[kDead * kRecordBytes + 56], 1) << "a dead holder's lock word was not kept";
+  for (const uint64_t i : {uint64_t{0}, uint64_t{3}}) EXPECT_EQ(saved[i * kRecordBytes + 56], 0) << i;
 }
 
 }  // namespace
