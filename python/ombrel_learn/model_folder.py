@@ -84,11 +84,23 @@ _TEMPORARY_MANIFEST = re.compile(r"\.model\.json\.[0-9a-f]{16}\.tmp")
 # -- saving --------------------------------------------------------------------------------------------
 
 
-def _write_synced(path: str, data: bytes) -> None:
-    with open(path, "xb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
+def _write_synced(path: str, data: bytes, sync: bool = True) -> None:
+    """Writes a new file (never one that exists); a failed write (a full disk) names the file in its
+    OSError, as the weights' does, and leaves nothing of it behind."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+        if sync:
+            os.fsync(fd)
+    except OSError as error:
+        if error.filename is None:
+            error.filename = path
+        os.close(fd)
+        _remove(os.path.dirname(path), [os.path.basename(path)])
+        raise
+    os.close(fd)
 
 
 def _fsync_file(path: str) -> None:
@@ -256,8 +268,7 @@ def save(estimator: Any, model: Model, path: str, lock_timeout: float | None = N
         journal = os.path.join(path, journal_name)
         # Not flushed to disk: it only has to outlive a killed process (the system keeps what was
         # written), and a power cut at worst leaves files no model.json names.
-        with open(journal, "xb") as f:
-            f.write(json.dumps({"writes": writes, "replaces": sorted(replaced)}).encode("utf-8"))
+        _write_synced(journal, json.dumps({"writes": writes, "replaces": sorted(replaced)}).encode("utf-8"), False)
         written: list[str] = []
         try:
             weights_path = os.path.join(path, manifest["weights"])

@@ -241,6 +241,26 @@ def test_file_errors_carry_their_code_and_file(tmp_path, monkeypatch):
     with pytest.raises(NotADirectoryError) as raised:
         OmbrelClassifier.load(folder / "model.json")
     assert raised.value.filename == str(folder / "model.json")
+    # A full disk (a file-size limit here: EFBIG where ENOSPC would be), whichever file it stops: the
+    # error names that file, and the save leaves nothing behind, its journal included.
+    full = run_python("""
+        import os, resource, signal, sys
+        from ombrel_learn import OmbrelClassifier
+        texts = [f"word{i} other{i % 7} word{i + 1}" for i in range(3000)]
+        clf = OmbrelClassifier(learner="naive_bayes", features="words").fit(texts, [i % 3 for i in range(3000)])
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        for limit in (0, 50000):
+            folder = os.path.join(sys.argv[1], str(limit))
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+            try:
+                clf.save(folder)
+            except OSError as error:
+                print(error.errno, os.path.basename(error.filename or "None"), sorted(os.listdir(folder)))
+    """, tmp_path)
+    assert full.returncode == 0, full.stderr
+    lines = full.stdout.split("\n")
+    assert lines[0].startswith(f"{errno.EFBIG} .save-") and lines[0].endswith(".journal []"), full.stdout
+    assert lines[1].startswith(f"{errno.EFBIG} weights-") and lines[1].endswith(".bin []"), full.stdout
 
 
 READ_ONLY = """
