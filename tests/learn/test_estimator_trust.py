@@ -236,3 +236,47 @@ def test_fitted_attributes_say_what_was_chosen(corpus):
     stream = OmbrelClassifier().partial_fit(train_x, train_y, classes=sorted(set(train_y)))
     assert stream.learner_ == "field" and stream.alpha_ is None and not hasattr(stream, "selection_scores_")
     assert all(not math.isnan(v) for v in clf.selection_scores_.values())
+
+
+def test_field_steps_labels_and_score_weights_are_checked_as_fit_checks_its_input(corpus):
+    train_x, train_y, test_x, test_y = corpus
+    # The field's steps: toward the class (at least 1) and away from the others (at least 0).
+    for bad, message in ((dict(amplify=-1), "amplify"), (dict(amplify=0, suppress=0), "amplify"),
+                         (dict(suppress=-5), "suppress"), (dict(amplify=2.5), "amplify")):
+        with pytest.raises(ValueError, match=f"{message} must be a whole number"):
+            OmbrelClassifier(learner="field", features="words", **bad).fit(train_x, train_y)
+    assert OmbrelClassifier(learner="field", features="words", amplify=1, suppress=0).fit(
+        train_x, train_y).score(test_x, test_y) > 0.9
+    # A label is one field of one line wherever it is written: no TAB, no line break, in any fit.
+    for label in ("sp\nort", "sp\tort", "sport\r", "sp\u2028ort"):
+        renamed = [label if y == "sport" else y for y in train_y]
+        with pytest.raises(ValueError, match="holds a TAB or a line break"):
+            OmbrelClassifier(features="words").fit(train_x, renamed)
+        with pytest.raises(ValueError, match="holds a TAB or a line break"):
+            OmbrelClassifier(features="words").fit(train_x, [[y] for y in renamed])
+        with pytest.raises(ValueError, match="holds a TAB or a line break"):
+            OmbrelClassifier(features="words").partial_fit(train_x, renamed, classes=sorted(set(renamed)))
+    # score's weights: fit's checks and words.
+    clf = OmbrelClassifier(features="words", learner="naive_bayes").fit(train_x, train_y)
+    n = len(test_x)
+    for bad, message in ((np.zeros(n), "0 for every text"), (np.full(n, np.nan), "finite"),
+                         (np.ones(3), "one weight per text"), (["a"] * n, "numbers"), (-np.ones(n), "at least 0")):
+        with pytest.raises(ValueError, match=message):
+            clf.score(test_x, test_y, sample_weight=bad)
+    wrong = (clf.predict(test_x) != np.asarray(test_y)).astype(float)
+    assert clf.score(test_x, test_y, sample_weight=np.ones(n)) == clf.score(test_x, test_y)
+    if wrong.any():
+        assert clf.score(test_x, test_y, sample_weight=wrong) == 0.0
+
+
+def test_a_fit_that_keeps_no_token_warns_why_and_what_to_change():
+    from ombrel_learn import FitWarning
+    texts, labels = read_tsv("sms_spam")
+    for fitting in (lambda: OmbrelClassifier().fit(["cheap pills now", "lunch at noon"], ["spam", "ham"]),
+                    lambda: OmbrelClassifier(features="words", min_df=10_000).fit(texts[:500], labels[:500])):
+        with pytest.warns(FitWarning, match=r"kept no token.*min_df=.*lower min_df") as caught:
+            clf = fitting()
+        assert issubclass(caught[0].category, UserWarning) and clf.n_features_ == 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", FitWarning)
+        OmbrelClassifier(features="words").fit(texts[:500], labels[:500])
