@@ -178,14 +178,35 @@ def score_locally(model_dir: str | os.PathLike[str], corpus_tsv: str | os.PathLi
     return Model(model_dir).predict_texts(text for _, text in read_rows(corpus_tsv))
 
 
-def default_data_dir() -> Path:
-    return Path(__file__).resolve().parent.parent.parent / "shared" / "data"
+def dataset_files(data: Path | None, dataset: str) -> tuple[Path, Path] | None:
+    """(train.tsv, test.tsv) of the dataset: in the folder `data` when given, else where the demo
+    finds it (examples/dataset_paths.py: $OMBREL_DATA or ../shared/data, then the download cache);
+    None when they are not there. (Run on the client only: the workers need not import
+    dataset_paths.)"""
+    import dataset_paths  # beside this file
+    if data is None:
+        found = dataset_paths.find_dataset(dataset, ("train.tsv", "test.tsv"))
+        if found is None:
+            return None
+        folder = found
+    else:
+        folder = data / dataset
+    train_tsv, test_tsv = folder / "train.tsv", folder / "test.tsv"
+    return (train_tsv, test_tsv) if train_tsv.is_file() and test_tsv.is_file() else None
+
+
+def missing_dataset(data: Path | None, dataset: str) -> str:
+    import dataset_paths  # beside this file
+    if data is not None:
+        return f"dataset not found: {data / dataset} needs train.tsv and test.tsv"
+    return f"dataset {dataset} (train.tsv and test.tsv) not found: {dataset_paths.how_to_enable()}, or give --data DIR"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
-    parser.add_argument("--data", type=Path, default=default_data_dir(),
-                        help="folder of the datasets (default: %(default)s)")
+    parser.add_argument("--data", type=Path, default=None,
+                        help="folder of the datasets (default: $OMBREL_DATA or ../shared/data, then the download "
+                             "cache, as for the demo)")
     parser.add_argument("--dataset", default="sms_spam",
                         help="dataset folder with train.tsv and test.tsv")
     parser.add_argument("--model-dir", type=Path,
@@ -199,11 +220,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     if args.scheduler and args.model_dir is None:
         parser.error("--scheduler needs --model-dir: a folder that every worker sees under the same path")
-    train_tsv = args.data / args.dataset / "train.tsv"
-    test_tsv = args.data / args.dataset / "test.tsv"
-    if not train_tsv.is_file() or not test_tsv.is_file():
-        print(f"dataset not found: {train_tsv.parent} needs train.tsv and test.tsv", file=sys.stderr)
+    found = dataset_files(args.data, args.dataset)
+    if found is None:
+        print(missing_dataset(args.data, args.dataset), file=sys.stderr)
         return 2
+    train_tsv, test_tsv = found
 
     with tempfile.TemporaryDirectory(prefix="ombrel-model-") as scratch:
         model_dir = args.model_dir or Path(scratch)

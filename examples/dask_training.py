@@ -79,7 +79,7 @@ import numpy as np
 from dask.delayed import delayed
 from distributed import Client, Future
 
-from dask_scoring import connect  # beside this file
+from dask_scoring import connect, dataset_files, missing_dataset  # beside this file
 from ombrel_learn import OmbrelClassifier
 from ombrel_learn.linear import FIELD_SLOTS, LinearModel, NaiveBayesCounts, average_models
 
@@ -188,13 +188,11 @@ def read_rows(path: str | os.PathLike[str]) -> list[tuple[str, str]]:
         return [parse_row(line) for line in f if line.strip()]
 
 
-def default_data_dir() -> Path:
-    return Path(__file__).resolve().parent.parent.parent / "shared" / "data"
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
-    parser.add_argument("--data", type=Path, default=default_data_dir())
+    parser.add_argument("--data", type=Path, default=None,
+                        help="folder of the datasets (default: $OMBREL_DATA or ../shared/data, then the download "
+                             "cache, as for the demo)")
     parser.add_argument("--dataset", default="sms_spam", help="dataset folder with train.tsv and test.tsv")
     parser.add_argument("--features", choices=["words", "chars"], default="chars")
     parser.add_argument("--buckets", type=int, default=1 << 18)
@@ -208,11 +206,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--blocksize", default="256KiB", help="bytes of training file per partition")
     args = parser.parse_args(argv)
 
-    train_tsv = args.data / args.dataset / "train.tsv"
-    test_tsv = args.data / args.dataset / "test.tsv"
-    if not train_tsv.is_file() or not test_tsv.is_file():
-        print(f"dataset not found: {train_tsv.parent} needs train.tsv and test.tsv", file=sys.stderr)
+    found = dataset_files(args.data, args.dataset)
+    if found is None:
+        print(missing_dataset(args.data, args.dataset), file=sys.stderr)
         return 2
+    train_tsv, test_tsv = found
     classes = sorted(set(read_labels(train_tsv)))  # a real job would know its classes in advance
     mixing = args.learner != "naive_bayes"
     alpha = 0.1 if args.alpha is None and not mixing else args.alpha

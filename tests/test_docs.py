@@ -117,6 +117,16 @@ def test_every_block_is_run_or_marked_not_run_and_every_link_leads_somewhere():
     assert readme_lines < 200, f"the README is a front page; the guides are in docs/ ({readme_lines} lines)"
 
 
+def test_every_extra_the_guides_install_exists_and_the_cluster_guide_names_its_own():
+    import tomllib
+    extras = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["optional-dependencies"]
+    named = {page.name: set(re.findall(r"pip install '\.\[(\w+)\]'", page.read_text(encoding="utf-8")))
+             for page in PAGES}
+    assert set().union(*named.values()) <= set(extras), named
+    # The Dask examples import dask and distributed: the guide that runs them says how to get both.
+    assert "dask" in named["distributed.md"] and any(r.startswith("dask[distributed]") for r in extras["dask"])
+
+
 @pytest.mark.parametrize("example", _examples())
 def test_block_runs_as_pasted(example):
     example.evaluate()

@@ -9,8 +9,9 @@ The command line: `python -m ombrel_learn` or `ombrel` (train, test, predict).
 """
 
 from .classifier import OmbrelClassifier
-from .exceptions import DataConversionWarning, ModelFolderError, NotFittedError
+from .exceptions import DataConversionWarning, FitWarning, ModelFolderError, NotFittedError
 from .featurizing import ENGLISH_STOP_WORDS
 
-__all__ = ["OmbrelClassifier", "NotFittedError", "ModelFolderError", "DataConversionWarning", "ENGLISH_STOP_WORDS"]
+__all__ = ["OmbrelClassifier", "NotFittedError", "ModelFolderError", "DataConversionWarning", "FitWarning",
+           "ENGLISH_STOP_WORDS"]
 __version__ = "0.1.0"

@@ -7,9 +7,9 @@ held-out rows (ties go to the earlier candidate: naive Bayes before SGD), and `c
 on everything. While the search costs a few seconds at most (`cross_validated`), every candidate is
 scored on five folds of every training text, so that each estimate is that of a fit on 80% of the
 rows, trained as the final fit trains; a larger set is searched on a sample (the word kinds on all
-of it, costlier kinds on as many rows as a budget of a few fits allows). With a class_weight, only
-SGD (the learner that weighs the classes) is compared; with fit's sample_weight, every candidate
-trains with the weights of its training rows (the held-out rows are scored unweighted). Word
+of it, costlier kinds on as many rows as a budget of a few fits allows). With fit's sample_weight
+(and a class_weight, which fit makes a sample weight by class), every candidate trains with the
+weights of its training rows (the held-out rows are scored unweighted). Word
 features, which predict several times faster, are kept unless chars do significantly better (see
 `prefer_cheaper`).
 """
@@ -22,7 +22,7 @@ import numpy as np
 
 from . import _native, featurizing, learners, linear
 from .featurizing import Featurized, featurize
-from .settings import CLASS_WEIGHT_LEARNERS, TF_LEARNERS, TF_SUFFIX, Settings
+from .settings import TF_LEARNERS, TF_SUFFIX, Settings
 from .scoring import Candidate, Scoring, float_models, score_kinds
 from .training import float_features, train_model
 
@@ -109,15 +109,12 @@ def base_kind(kind: str) -> str:
     return "chars" if kind == "chars" else "words"
 
 
-def candidates(settings: Settings, k: int, weighted: bool = False) -> list[Candidate]:
-    """(features, learner, alpha) in order of preference (ties go to the earlier one); weighted:
-    fit has a sample_weight (the field learner cannot honour it)."""
+def candidates(settings: Settings, k: int) -> list[Candidate]:
+    """(features, learner, alpha) in order of preference (ties go to the earlier one)."""
     kinds = kinds_of(settings)
     if settings.learner != "auto":
         learner_names: tuple[str, ...] = (settings.learner,)
-    elif settings.class_weight is not None:  # only SGD weighs the classes
-        learner_names = CLASS_WEIGHT_LEARNERS
-    elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS and not weighted:
+    elif settings.buckets and int(settings.buckets) * k > MAX_DENSE_CELLS:
         learner_names = ("field",)
     else:
         learner_names = AUTO_LEARNERS
@@ -161,10 +158,12 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     sets the budget of the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first
     rows of the sample that its budget allows, and the kinds are compared on the rows they share
     (the same folds, the same held-out texts)."""
-    chosen = candidates(settings, k, sample_weight is not None)
+    chosen = candidates(settings, k)
     if len(chosen) == 1:
         return chosen[0]
     if any(c[1] == "field" for c in chosen):
+        if sample_weight is not None:  # the field learner presents a text as many times as its weight
+            texts, y = learners.presented(settings, texts, y, sample_weight)
         return _choose_on_texts(settings, texts, y, k, report)
     count = sample_size(texts)
     if count < 10 or len(set(y[:count])) < 2:
@@ -229,10 +228,6 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
             if not chosen:
-                if settings.class_weight is not None or sample_weight is not None:  # the field learner cannot
-                    raise ValueError(f"{'class_weight' if sample_weight is None else 'sample_weight'} needs a "
-                                     f"float learner, whose weights would not fit in memory here: use fewer "
-                                     f"tokens (min_df, buckets)")
                 return kinds[0] if kinds else "words", "field", None
     cache.update(featurized)
     if thorough is not None:

@@ -21,85 +21,25 @@ How it trains (the recipe of examples/recipe.py, on the native text pipeline):
 from __future__ import annotations
 
 import dataclasses
-import functools
 import inspect
 import os
 import random
-import threading
-import weakref
-from typing import Any, Callable, Iterable, TypeVar
+import warnings
+from typing import Any, Iterable
 
 import numpy as np
 
 from . import (_native, autotune as autotuning, calibration, chosen_fit, explaining, learners, linear, model_folder,
                multilabel, parts, training)
-from .exceptions import not_fitted
+from .exceptions import FitWarning, not_fitted
 from .featurizing import ENGLISH_STOP_WORDS
 from .fitted_model import FITTED_ATTRIBUTES, Model, from_state
+from .method_guard import guarded as _surface
 from .settings import EARLIER_DEFAULTS, Settings
-from .validation import as_labels, as_sample_weight, as_texts, check_lengths, check_same_family, check_texts
+from .validation import (as_labels, as_sample_weight, as_texts, check_label_text, check_lengths, check_same_family,
+                         check_texts)
 
 __all__ = ["OmbrelClassifier", "ENGLISH_STOP_WORDS", "FITTED_ATTRIBUTES"]
-
-
-def _engine_error(fault: BaseException) -> Exception:
-    """The exception an engine fault becomes at ombrel_learn's surface: MemoryError for a failed
-    allocation, RuntimeError otherwise (the engine's own fault type derives from BaseException, which
-    `except Exception` handlers, servers and thread pools do not expect)."""
-    message = str(fault.args[0]) if fault.args else str(fault)
-    if "allocate" in message or "capacity overflow" in message or "memory layout" in message:
-        return MemoryError(f"the ombrel engine could not allocate memory: {message}")
-    return RuntimeError(f"internal fault in the ombrel engine: {message}")
-
-
-# One lock per classifier serializes its fits (fit, partial_fit, autotune, ...): the last one to
-# finish leaves its model. Kept beside the instance rather than in it, so that pickling, clone and
-# deepcopy see only the estimator's own state.
-_FIT_LOCKS: "weakref.WeakKeyDictionary[Any, threading.RLock]" = weakref.WeakKeyDictionary()
-_FIT_LOCKS_GUARD = threading.Lock()
-
-_Method = TypeVar("_Method", bound=Callable[..., Any])
-
-
-def _fit_lock(estimator: Any) -> threading.RLock:
-    with _FIT_LOCKS_GUARD:
-        lock = _FIT_LOCKS.get(estimator)
-        if lock is None:
-            lock = _FIT_LOCKS[estimator] = threading.RLock()
-        return lock
-
-
-def _new_fit_locks_after_fork() -> None:
-    # In a forked child: a fit that held a lock at the fork ran in a thread the child does not have,
-    # so its lock would never be released there (the child's next fit would wait forever).
-    global _FIT_LOCKS_GUARD
-    _FIT_LOCKS_GUARD = threading.Lock()
-    for estimator in list(_FIT_LOCKS.keys()):
-        _FIT_LOCKS[estimator] = threading.RLock()
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_new_fit_locks_after_fork)
-
-
-def _surface(serialized: bool = False) -> Callable[[_Method], _Method]:
-    """Wraps a public method: an engine fault leaves it as a normal exception (`_engine_error`),
-    never as a BaseException; `serialized` methods change the fitted state and take the instance's
-    fit lock (reentrant: autotune calls fit)."""
-    def wrap(method: _Method) -> _Method:
-        @functools.wraps(method)
-        def call(self: Any, *args: Any, **kwargs: Any) -> Any:
-            try:
-                if serialized:
-                    with _fit_lock(self):
-                        return method(self, *args, **kwargs)
-                return method(self, *args, **kwargs)
-            except BaseException as e:
-                if type(e).__name__ != "PanicException":
-                    raise
-                raise _engine_error(e) from e
-        return call  # type: ignore[return-value]
-    return wrap
 
 
 class OmbrelClassifier:
@@ -144,8 +84,9 @@ class OmbrelClassifier:
     min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.multilabel),
         every text gets at least its min_labels best classes (0: possibly none); read by predict.
     class_weight : None, "balanced" (n_texts / (n_classes x the class's texts)) or {label: weight}
-        (unnamed classes weigh 1): how much a text of each class counts, for learner "sgd" only;
-        learner="auto" then compares SGD alone; the other learners refuse it.
+        (unnamed classes weigh 1): how much a text of each class counts. fit makes it a sample weight
+        by class (times sample_weight, if given), which every learner honours as it honours
+        sample_weight; multi-label targets take it with SGD only.
     random_state : seed of the shuffle and of the "auto" sample.
     verbose : progress bars on standard error (only when it is a terminal).
 
@@ -244,36 +185,59 @@ class OmbrelClassifier:
 
     @_surface(serialized=True)
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> "OmbrelClassifier":
-        """Learns from texts X with labels y; sample_weight: one weight (>= 0) per text, for naive
-        Bayes, SGD and the perceptron ("auto" compares those; "field": whole numbers). Returns self."""
-        if multilabel.targets(y) is not None:  # label sets or an indicator matrix
-            model, measured = multilabel.fit(self._check_settings(), X, y, sample_weight)
+        """Learns from texts X with labels y; sample_weight: one weight (>= 0) per text, which scales
+        its counts (naive Bayes) or its steps (SGD, the perceptron); the field learner, whose steps are
+        whole numbers, presents a text as many times as its weight instead (a weight of 2.5: twice,
+        and a third time with probability 0.5). Returns self."""
+        found = multilabel.targets(y)
+        if found is not None:  # label sets or an indicator matrix
+            settings = self._check_settings()
+            check_label_text(found[0])
+            if settings.class_weight is not None and multilabel.learner_of(settings) != "sgd":
+                raise ValueError("class_weight with multi-label targets is honoured by learner 'sgd' (and 'auto'), "
+                                 f"which weighs each label's problem; not by {settings.learner!r}")
+            model, measured = multilabel.fit(settings, X, y, sample_weight)
             for name in FITTED_ATTRIBUTES + ("_stream_counts",):
                 self.__dict__.pop(name, None)
             self._set_model(model)
             self.__dict__.update(measured, alpha_=self.alpha)
+            self._warn_if_no_token(len(found[1]))
             return self
         settings, texts, labels = self._prepare(X, y)
         classes, y_index = np.unique(labels, return_inverse=True)
         if len(classes) < 2:
             raise ValueError(f"fit needs at least two classes; y holds only {classes.tolist()!r}")
+        check_label_text(classes)
         settings = settings.indexed(classes)  # a class_weight by label: one weight per class
         order = list(range(len(texts)))
         random.Random(settings.random_state).shuffle(order)
         texts = [texts[i] for i in order]
-        y_list = y_index[order].tolist()
+        y_shuffled = y_index[order]
+        y_list = y_shuffled.tolist()
+        # A class weight is a sample weight given by class: every learner takes it as one.
+        weights = learners.text_weights(settings, y_shuffled, len(classes), as_sample_weight(sample_weight, order))
+        settings = dataclasses.replace(settings, class_weight=None)
         for name in ("feature_scores_", "selection_scores_", "selection_rows_", "selection_paired_",
                      "autotune_report_", "_stream_counts"):
             self.__dict__.pop(name, None)
         report: dict[str, Any] = {}
         try:
-            model, alpha = chosen_fit.fit_chosen(settings, texts, y_list, classes, report,
-                                             as_sample_weight(sample_weight, order))
+            model, alpha = chosen_fit.fit_chosen(settings, texts, y_list, classes, report, weights)
         finally:
             self.__dict__.update(report)
         self._set_model(model)
         self.alpha_ = alpha
+        self._warn_if_no_token(len(texts))
         return self
+
+    def _warn_if_no_token(self, texts: int) -> None:
+        """A FitWarning when the fit kept no token neuron: its model answers every text alike."""
+        if self._fitted().token_neurons:
+            return
+        coverage = "" if not self.coverage else f" and holds {self.coverage:g} of them in 8 classes (coverage)"
+        warnings.warn(f"the model kept no token: none of the tokens of the {texts:,} training texts occurs in at least "
+                      f"min_df={self.min_df} of them{coverage}, so every text gets the same answer; lower min_df "
+                      f"(or coverage), or train on more texts", FitWarning, stacklevel=4)
 
     # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
 
@@ -291,6 +255,7 @@ class OmbrelClassifier:
         """Fits naive Bayes (smoothing alpha, 1 when None) from counts made by `count`: compiles
         them into the field. Returns self."""
         model, alpha = parts.counts_model(self._settings(), counts, classes)
+        check_label_text(model.classes, "classes")
         self._set_model(model)
         self.alpha_ = alpha
         return self
@@ -317,7 +282,9 @@ class OmbrelClassifier:
         """Compiles a float model made elsewhere (rounds of `fit_part`, averaged) into the field, as
         fit does after its float fit. Returns self. Above 8 classes, fit refits the cut model on the
         texts first: a last round of fit_part(cut=True) does that on the parts."""
-        self._set_model(parts.mixed_model(self._settings(), model, classes))
+        mixed = parts.mixed_model(self._settings(), model, classes)
+        check_label_text(mixed.classes, "classes")
+        self._set_model(mixed)
         self.alpha_ = self.alpha
         return self
 
@@ -353,6 +320,7 @@ class OmbrelClassifier:
             if classes is None:
                 raise ValueError("the first call to partial_fit must name every class: classes=[...]")
             all_classes = np.unique(as_labels(classes, "classes"))
+            check_label_text(all_classes, "classes")
             if len(all_classes) < 2:
                 raise ValueError(f"partial_fit needs at least two classes; classes holds {all_classes.tolist()!r}")
         else:
@@ -498,15 +466,18 @@ class OmbrelClassifier:
         reverse, raise "Mix of label input types", as scikit-learn's accuracy_score does). For a
         multi-label model, the share of texts whose label set is predicted exactly (subset accuracy)."""
         if self._fitted().thresholds is not None:
+            if sample_weight is not None:  # as fit refuses it there
+                raise ValueError("sample_weight is not taken with multi-label targets")
             return multilabel.subset_accuracy(self._fitted(), as_texts(X), y, self.min_labels)
         labels = as_labels(y)
         check_same_family(labels, self._fitted().classes)
-        predicted = self.predict(X)
-        if len(predicted) != len(labels):
-            raise ValueError(f"X and y have different lengths: {len(predicted)} texts, {len(labels)} labels")
-        hits = predicted == labels
-        if sample_weight is not None:
-            return float(np.average(hits, weights=np.asarray(sample_weight)))
+        texts = as_texts(X)
+        check_lengths(texts, labels)
+        # fit's checks and words: one finite weight of at least 0 per text, not all 0.
+        weights = as_sample_weight(sample_weight, range(len(labels)), "no text to score")
+        hits = self.predict(texts) == labels
+        if weights is not None:
+            return float(np.average(hits, weights=weights.astype(np.float64)))
         return float(np.mean(hits)) if len(hits) else 0.0
 
     # -- persistence -----------------------------------------------------------------------------

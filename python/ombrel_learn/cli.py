@@ -7,7 +7,7 @@
     ombrel test MODEL DATA --report DIR   the same, and per-class, confusion and token files in DIR
     ombrel predict MODEL [FILE|-]   one label per line
     ombrel predict MODEL FILE -k K [--threshold P] [--probabilities]   the K most probable labels
-    ombrel explain MODEL TEXT [-k K]   the label, the runner-up and the tokens that decide between them
+    ombrel explain MODEL TEXT|- [-k K]   the label, the runner-up and the tokens that decide between them
     ombrel serve MODEL [--workers N] [--host H] [--port P]   an HTTP service (JSON), see serving.py
 
 DATA files hold `label<TAB>text` lines or fastText's `__label__X text` lines; how lines, labels and
@@ -101,9 +101,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="a vocabulary keeps tokens seen in at least this many texts")
     train.add_argument("--seed", type=int, default=defaults["random_state"], help="shuffling and learners' seed")
     train.add_argument("--autotune", type=float, nargs="?", const=budget, metavar="SECONDS", default=None,
-                       help=f"search features, learner and settings on held-out rows within SECONDS (the final "
-                            f"fit included; {budget:g} when SECONDS is left out); the other training options are "
-                            f"starting points (default: off)")
+                       help=f"search features, learner and settings on held-out rows, the search and the final fit "
+                            f"within SECONDS ({budget:g} when SECONDS is left out; reading the file and writing the "
+                            f"model come on top); the other training options are starting points (default: off)")
     train.add_argument("--encoding", **encoding)
     train.add_argument("--multilabel", action="store_true",
                        help="each line has one or more labels (several __label__X words, or label,label<TAB>text): "
@@ -116,8 +116,8 @@ def _parser() -> argparse.ArgumentParser:
     test.add_argument("--encoding", **encoding)
     test.add_argument("--report", type=_report_folder, default=None, metavar="DIR",
                       help="also write the figures as files into DIR (created if needed): per-class or per-label "
-                           "TSVs, confusions, strongest tokens, report.json, confusion.png with matplotlib "
-                           "(default: none)")
+                           "TSVs, confusions, strongest tokens, report.json, confusion.png with matplotlib; a "
+                           "report file already in DIR is refused, never written over (default: none)")
     predict = sub.add_parser("predict", help="one label per line of text",
                              description="One label per line of FILE, blank lines included. Leading __label__ "
                                          "words are dropped; label<TAB>text lines are recognised when the first "
@@ -151,7 +151,7 @@ def _parser() -> argparse.ArgumentParser:
                     "potential units (integers, the model's own scale); the tokens of the text and the bias add up "
                     "to the potentials of L and R. Single-label models only.")
     explain.add_argument("model", help="model folder")
-    explain.add_argument("text", help="the text to explain")
+    explain.add_argument("text", help="the text to explain ('-': standard input, read whole as one text, UTF-8)")
     explain.add_argument("-k", type=_at_least_one, default=10, metavar="K", help="at most K tokens")
     from . import serving
     serve = sub.add_parser(
@@ -227,6 +227,11 @@ def _train(args: argparse.Namespace) -> int:
     distinct = {label for found in labels for label in found} if args.multilabel else set(labels)
     if len(distinct) == 1:
         raise _Failure(f"{_name(args.data)} has only one label {distinct.pop()!r}: training needs at least two classes")
+    joined = sorted(label for label in distinct if "," in label) if not args.multilabel else []
+    if joined:  # GoEmotions' label,label<TAB>text lines would make hundreds of combined classes
+        print(f"ombrel: warning: {len(joined)} of the {len(distinct)} labels of {_name(args.data)} hold a comma "
+              f"(such as {joined[0][:60]!r}), and each is trained as a class of its own; if commas join several "
+              f"labels of a text (label,label<TAB>text), train with --multilabel", file=sys.stderr)
     clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,
                            buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True,
                            min_labels=args.min_labels)
@@ -259,6 +264,7 @@ def _test(args: argparse.Namespace) -> int:
     texts, labels = _read_labelled(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines")
+    _check_known(args, clf.classes_.astype(str).tolist(), [[label] for label in labels])
     predicted = clf.predict(texts).astype(str)
     truth = np.asarray(labels, dtype=str)
     # Per class: precision, recall and F1 (0 where undefined, as scikit-learn reports them); macro F1
@@ -286,6 +292,27 @@ def _test(args: argparse.Namespace) -> int:
     return 0
 
 
+def _check_known(args: argparse.Namespace, classes: list[str], label_sets: list[list[str]]) -> None:
+    """`test` fails when none of the file's labels is a class of the model (the wrong model or file:
+    every answer would count as wrong), and warns when some are not (their texts count as missed)."""
+    known = set(classes)
+    unknown = sorted({label for found in label_sets for label in found} - known)
+    if not unknown:
+        return
+    texts = sum(1 for found in label_sets if any(label not in known for label in found))
+    shown = ", ".join(repr(label[:40]) for label in unknown[:3]) + (", ..." if len(unknown) > 3 else "")
+    if len(unknown) == len({label for found in label_sets for label in found}):
+        listed = ", ".join(repr(c[:40]) for c in classes[:5]) + (", ..." if len(classes) > 5 else "")
+        raise _Failure(f"none of the labels of {_name(args.data)} ({shown}) is a class of the model {args.model} "
+                       f"({listed}): is this the model of that file?")
+    print(f"ombrel: warning: {_count(len(unknown), 'label')} of {_name(args.data)} not among the model's classes "
+          f"({shown}): the {_count(texts, 'text')} holding them count as missed", file=sys.stderr)
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}" + ("" if n == 1 else "s")
+
+
 def _read_label_sets(path: str, encoding: str) -> tuple[list[str], list[list[str]]]:
     if path == "-":
         return data_files.read_label_sets(sys.stdin, _name(path), encoding)
@@ -302,6 +329,7 @@ def _test_multilabel(clf: Any, args: argparse.Namespace) -> int:
     texts, label_sets = _read_label_sets(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines")
+    _check_known(args, [str(c) for c in clf.classes_.tolist()], label_sets)
     names = [str(c) for c in clf.classes_.tolist()]
     names += sorted({label for found in label_sets for label in found} - set(names))
     column = {name: j for j, name in enumerate(names)}
@@ -419,7 +447,11 @@ def _explain(args: argparse.Namespace) -> int:
     if clf.multilabel_:
         raise _Failure("explain answers why one label wins over the runner-up; a multi-label model decides each "
                        "label against its own threshold")
-    found = clf.explain(args.text, args.k)
+    text = args.text
+    if text == "-":  # the whole of standard input is the text, without its last line end
+        lines = [line for _, batch in data_files.line_batches(sys.stdin, _name(text)) for line in batch]
+        text = "\n".join(lines)
+    found = clf.explain(text, args.k)
     lines = [f"label\t{found['label']}", f"runner_up\t{found['runner_up']}",
              "bias\t{:+d}\t{:+d}".format(*found["bias"])]
     lines += [f"{token}\t{a:+d}\t{b:+d}" for token, a, b in found["tokens"]]

@@ -20,6 +20,11 @@ class DataConversionWarning(UserWarning):
     name, for a column vector y)."""
 
 
+class FitWarning(UserWarning):
+    """A fit that succeeded but whose model cannot be what was wanted (it kept no token, so it
+    answers every text alike): the message says why and what to change."""
+
+
 def not_fitted(name: str) -> NotFittedError:
     """The not-fitted error for `name`, made an instance of scikit-learn's class when it is
     installed (imported only here, on the error path, to keep `import ombrel_learn` light)."""

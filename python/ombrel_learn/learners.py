@@ -53,6 +53,55 @@ def fit_float(settings: Settings, learner: str, alpha: float | None, documents: 
                                  sample_weight=sample_weight)
 
 
+def text_weights(settings: Settings, y: np.ndarray, k: int, sample_weight: np.ndarray | None) -> np.ndarray | None:
+    """One weight per text: its sample weight (None: 1) times the class_weight of its class, as
+    scikit-learn's estimators weigh a text by both (class_weight "balanced": texts / (classes x the
+    class's texts), counted on y, unweighted); None when neither is given. REQUIRES: a class_weight
+    by label made one weight per class (`Settings.indexed`)."""
+    if settings.class_weight is None:
+        return sample_weight
+    counts = np.bincount(y, minlength=k)
+    if isinstance(settings.class_weight, str):  # "balanced" (the only name Settings.check lets through)
+        per_class = np.divide(len(y), np.count_nonzero(counts) * counts.astype(np.float64),
+                              out=np.ones(k), where=counts > 0)
+    else:
+        per_class = np.asarray(class_weights(settings), dtype=np.float64)
+    weights = per_class[y] if sample_weight is None else per_class[y] * sample_weight
+    with np.errstate(over="ignore"):
+        weights = weights.astype(np.float32)
+    if not np.isfinite(weights).all():
+        raise ValueError("sample_weight times class_weight exceeds 3.4e38 for some text: scale the weights down")
+    if not weights.any():
+        raise ValueError("sample_weight times class_weight is 0 for every text: nothing to learn from")
+    return weights
+
+
+def presented(settings: Settings, texts: list[str], y: list[int], sample_weight: np.ndarray
+              ) -> tuple[list[str], list[int]]:
+    """The texts as the field learner sees weighted texts. Its steps are whole integers and cannot be
+    scaled by a weight: a text of weight w is presented w times when w is a whole number (as
+    scikit-learn's bagging weighs by counts), else floor(w) times and once more with probability
+    w - floor(w) (drawn with the fit's seed), so that it counts w times on average; then the texts are
+    shuffled again with the seed. A class_weight "balanced" thus presents about as many texts as
+    there are, the small classes' several times and some of a large class's not at all."""
+    weights = np.asarray(sample_weight, dtype=np.float64)
+    whole = np.floor(weights)
+    seed = settings.random_state
+    draws = np.random.default_rng(None if seed is None else [int(seed), 1]).random(len(weights))
+    counts = (whole + (draws < weights - whole)).astype(np.int64)
+    total = int(counts.sum())
+    if total > max(10 * len(texts), 100_000):
+        raise ValueError(f"sample_weight (times class_weight) adds up to {total} presentations of {len(texts)} texts "
+                         f"for learner 'field', which presents a text as many times as its weight; scale the weights "
+                         f"down (at most 10 per text on average)")
+    if total == 0:
+        raise ValueError("sample_weight (times class_weight) presents no text to learner 'field', which presents a "
+                         "text as many times as its weight (on average): scale the weights up")
+    rows = np.repeat(np.arange(len(texts)), counts)
+    np.random.default_rng(seed).shuffle(rows)
+    return [texts[i] for i in rows.tolist()], [y[i] for i in rows.tolist()]
+
+
 def class_weights(settings: Settings) -> Any:
     """SGD's class_weight: None, "balanced" or one weight per class (`Settings.indexed` made a
     class_weight by label into that, where the classes are known)."""

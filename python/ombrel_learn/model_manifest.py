@@ -31,6 +31,10 @@ MAX_LABEL_WIDTH = 1024
 # own description (classes, features, learner, sizes) does not give.
 KEPT_ATTRIBUTES = tuple(name for name in FITTED_ATTRIBUTES
                         if name not in ("classes_", "features_", "learner_", "n_features_"))
+# The smallest scale or temperature a folder may hold. The potentials are whole numbers: at a
+# temperature of 1e-3 a difference of 1 already gives odds of e^1000, a probability of exactly 1 in
+# float64, so nothing below it changes a probability (and 1e-320 makes every quotient infinite).
+MIN_TEMPERATURE = 1e-6
 # Settings a folder does not keep: how the model was trained to be shown, not what it is.
 NOT_SAVED_PARAMS = ("verbose",)
 
@@ -126,6 +130,7 @@ def parse_classes(values: Any, dtype_text: str, element_type: Any) -> np.ndarray
             raise ValueError(f"classes of Python objects whose type is not {element_type!r}")
         classes = np.empty(len(values), dtype=object)
         classes[:] = values
+        check_class_order(classes)
         return classes
     # Labels are numbers, booleans, str or bytes; a str type no wider than the longest label or
     # MAX_LABEL_WIDTH characters (labels given as a wide fixed-width array keep its width).
@@ -140,7 +145,25 @@ def parse_classes(values: Any, dtype_text: str, element_type: Any) -> np.ndarray
     classes = np.array(values, dtype=dtype)
     if classes.ndim != 1:
         raise ValueError("classes are not a flat list")
+    # The type must hold every label as written: "<U1" would cut "spam" to "s", "<f2" round 0.1,
+    # "|b1" make 2 True (numpy converts all of them silently).
+    for given, held in zip(values, classes.tolist()):
+        if type(given) is not type(held) and not (isinstance(given, int) and isinstance(held, (int, float))) \
+                or given != held:
+            raise ValueError(f"classes_dtype {dtype_text!r} does not hold class {given!r} (it reads back as "
+                             f"{held!r})")
+    check_class_order(classes)
     return classes
+
+
+def check_class_order(classes: np.ndarray) -> None:
+    """ValueError unless the classes are distinct and in increasing order, as fit makes them (predict's
+    answers are columns of that order, and labels are found in it by binary search)."""
+    values = classes.tolist()
+    for before, after in zip(values, values[1:]):
+        if not before < after:
+            what = "twice" if before == after else f"before {after!r} (not in increasing order)"
+            raise ValueError(f"classes: class {before!r} is listed {what}")
 
 
 def _fitted_attributes(estimator: Any) -> dict[str, Any]:
@@ -178,8 +201,8 @@ def describe(estimator: Any, model: Model) -> dict[str, Any]:
     # Optional (folders without them load, with the defaults of Model.softmax_temperature): the
     # compiled model's scale and the softmax temperature fitted on held-out rows.
     for key in ("scale", "temperature"):
-        if getattr(model, key) is not None:
-            manifest[key] = getattr(model, key)
+        if getattr(model, key) is not None:  # (the same probabilities, see MIN_TEMPERATURE)
+            manifest[key] = max(float(getattr(model, key)), MIN_TEMPERATURE)
     if model.thresholds is not None:  # each class's threshold on its potential
         manifest["format_version"] = MULTILABEL_VERSION
         manifest["multilabel"] = {"thresholds": model.thresholds.tolist()}
@@ -224,7 +247,12 @@ def read_manifest(path: str) -> dict[str, Any]:
         if type(manifest[key]) is not int or not 0 <= manifest[key] < 2**32:
             raise ModelFolderError(f"{manifest_path}: {key} is {manifest[key]!r}, not a count below 2**32")
     for key in ("scale", "temperature"):
-        positive_or_none(manifest.get(key), f"{manifest_path}: {key}")
+        value = positive_or_none(manifest.get(key), f"{manifest_path}: {key}")
+        # Both divide the potentials (whole numbers) in the softmax: below MIN_TEMPERATURE every
+        # difference of 1 already means certainty, and far below it the quotients overflow to NaN.
+        if value is not None and value < MIN_TEMPERATURE:
+            raise ModelFolderError(f"{manifest_path}: {key} is {value!r}, below {MIN_TEMPERATURE:g} (it divides "
+                                   f"the potentials in predict_proba's softmax)")
     if "multilabel" in manifest:
         entry = manifest["multilabel"]
         if not isinstance(entry, dict):

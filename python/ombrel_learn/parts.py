@@ -24,6 +24,11 @@ def check_counting(settings: Settings, work: str = "counting") -> str:
     if settings.features == "auto":
         raise ValueError(f"{work} in parts needs features='words' or 'chars' (no part sees all "
                          "the texts to choose on)")
+    if settings.class_weight is not None and (work == "counting" or settings.learner != "sgd"):
+        # A part sees neither every class's texts ("balanced") nor, for naive Bayes' counts, a step
+        # to weigh: SGD's parts weigh their own steps.
+        raise ValueError(f"{work} in parts takes a class_weight with learner='sgd' only; weigh the texts of "
+                         f"one part by their classes with fit(..., sample_weight=...) on the whole set instead")
     return str(settings.features)
 
 

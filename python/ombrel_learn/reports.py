@@ -6,6 +6,10 @@ strongest_tokens.tsv (per class, the tokens whose synapses weigh most toward it)
 it) and confusion.png when matplotlib is importable. Multi-label models: per_label.tsv (with the
 threshold each label is decided by) and report.json.
 
+A report writes only new files: a folder already holding a file of one of these names (or a link by
+that name) is refused before anything runs, and each file is created with O_EXCL, so a link that
+appears meanwhile is not followed either.
+
 Per-class figures follow scikit-learn's precision_recall_fscore_support: the classes are those of the
 file's labels and of the answers, sorted; a figure whose denominator is 0 is 0.
 """
@@ -33,11 +37,34 @@ def fitted(estimator: Any) -> Model:
     return model
 
 
+# Every file a report may write (single-label and multi-label alike).
+REPORT_FILES = ("per_class.tsv", "confusions.tsv", "confusion.tsv", "strongest_tokens.tsv", "report.json",
+                "confusion.png", "per_label.tsv")
+
+
 def check_folder(path: str) -> str:
-    """`path` as a report folder: refused (ValueError) when it exists and is not a folder."""
+    """`path` as a report folder: refused (ValueError) when it exists and is not a folder, or holds
+    a file (or a link, even a dangling one) of a report's name: a report never writes over a file."""
     if os.path.exists(path) and not os.path.isdir(path):
         raise ValueError(f"{path} exists and is not a folder: give a folder for the report")
+    for name in REPORT_FILES:
+        if os.path.lexists(os.path.join(path, name)):
+            raise ValueError(f"{os.path.join(path, name)} exists: a report never writes over a file; give a new "
+                             f"folder, or remove the old report")
     return path
+
+
+def _create(path: str, binary: bool = False) -> Any:
+    """A new file at `path`, opened for writing: FileExistsError when anything is there already, a
+    symbolic link included (O_EXCL with O_CREAT never follows one), so that what a link points at
+    is never written, whatever appeared since check_folder looked."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+    fd = os.open(path, flags, 0o666)
+    try:
+        return os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def per_class(names: list[str], matrix: np.ndarray) -> dict[str, Any]:
@@ -99,13 +126,13 @@ def strongest_tokens(model: Model, top: int = STRONGEST_TOKENS) -> dict[str, lis
 def _tsv(path: str, header: Sequence[str], rows: Sequence[Sequence[Any]]) -> None:
     def cell(value: Any) -> str:
         return f"{value:.4f}" if isinstance(value, float) else str(value)
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
+    with _create(path) as f:
         f.write("\t".join(header) + "\n")
         f.writelines("\t".join(cell(v) for v in row) + "\n" for row in rows)
 
 
 def _json(path: str, content: dict[str, Any]) -> None:
-    with open(path, "w", encoding="utf-8") as f:
+    with _create(path) as f:
         json.dump(content, f, indent=2, ensure_ascii=False)
         f.write("\n")
 
@@ -132,7 +159,8 @@ def _picture(path: str, names: list[str], matrix: np.ndarray) -> bool:
                 ax.text(j, i, str(count), ha="center", va="center", fontsize=8,
                         color="white" if count > limit else "black")
         fig.tight_layout()
-        fig.savefig(path, dpi=100)
+        with _create(path, binary=True) as f:
+            fig.savefig(f, format="png", dpi=100)
     finally:
         plt.close(fig)
     return True
@@ -155,7 +183,7 @@ def write_single_label(folder: str, model: Model, model_path: str, data_path: st
     strongest = strongest_tokens(model)
     path = os.path.join(folder, "strongest_tokens.tsv")
     if strongest is None:
-        with open(path, "w", encoding="utf-8") as f:
+        with _create(path) as f:
             f.write("# a hashing model (buckets > 0): its token neurons have no token texts\n")
     else:
         _tsv(path, ("class", "rank", "token", "weight"),

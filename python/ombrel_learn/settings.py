@@ -29,10 +29,9 @@ TF_LEARNERS = ("auto", "naive_bayes", "sgd", "perceptron")
 # The settings a model made before they existed was made with: a model folder or a pickle without
 # them reads back with these values, so that it is described (and refitted) as it was trained.
 EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "min_labels": 1, "class_weight": None}
-# The learners that weigh the classes (class_weight); the automatic choice then compares only these.
-CLASS_WEIGHT_LEARNERS = ("sgd",)
-# The learners that weigh the texts (fit's sample_weight). The field's own training moves integer
-# weights by whole steps, so it takes whole-number weights only (repeats); learner="auto" leaves it out.
+# The learners that scale a text's step or count by its weight (fit's sample_weight, and class_weight,
+# which fit makes a sample weight by class). The field's own training moves integer weights by whole
+# steps: it presents a text as many times as its weight says instead (see chosen_fit.presentations).
 SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron")
 
 
@@ -83,8 +82,17 @@ class Settings:
         for name in ("buckets", "margin", "min_length"):
             if int(getattr(self, name)) < 0:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)!r}")
-        if not (-32768 <= int(self.amplify) <= 32767 and -32768 <= int(self.suppress) <= 32767):
-            raise ValueError("amplify and suppress must fit in 16 bits")
+        # The field learner's steps (16-bit, as the engine takes them). A text it gets wrong
+        # strengthens each of its tokens' synapse toward its class by amplify and weakens the others
+        # by suppress: amplify 0 or less never learns the class (or unlearns it), a negative suppress
+        # strengthens the wrong classes; suppress 0 (no weakening) is a recipe of its own.
+        for name, lowest in (("amplify", 1), ("suppress", 0)):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not lowest <= value <= 32767:
+                raise ValueError(f"{name} must be a whole number from {lowest} to 32767, got {value!r} ("
+                                 + ("the step toward a text's class: 0 or less never learns it)" if name == "amplify"
+                                    else "the step away from the other classes: a negative one strengthens "
+                                         "them)"))
         if self.coverage is not None and not 0.0 <= float(self.coverage) <= 1.0:
             raise ValueError(f"coverage must be between 0 and 1, got {self.coverage!r}")
         if self.learner not in LEARNERS:
@@ -117,9 +125,6 @@ class Settings:
         for value in weights.values() if isinstance(weights, dict) else ():
             if isinstance(value, bool) or not isinstance(value, numbers.Real) or not 0 < float(value) < float("inf"):
                 raise ValueError(f"class_weight's weights must be finite numbers above 0, got {value!r}")
-        if self.learner not in ("auto",) + CLASS_WEIGHT_LEARNERS:
-            raise ValueError(f"class_weight is honoured by learner {' or '.join(map(repr, CLASS_WEIGHT_LEARNERS))} "
-                             f"(and learner='auto', which then compares only those), not by {self.learner!r}")
 
     def indexed(self, classes: Any) -> "Settings":
         """These settings with a class_weight by label made one weight per class of `classes` (a

@@ -6,8 +6,9 @@ from __future__ import annotations
 
 import numbers
 import os
+import re
 import warnings
-from typing import Any
+from typing import Any, Sequence
 
 import numpy as np
 
@@ -43,9 +44,10 @@ def check_texts(texts: list[str]) -> None:
             raise TypeError(f"text {i} is {name}, not str")
 
 
-def as_sample_weight(sample_weight: Any, order: list[int]) -> np.ndarray | None:
-    """fit's sample_weight as float32, one finite weight of at least 0 per text, not all 0, taken in
-    `order` (the texts' shuffled order)."""
+def as_sample_weight(sample_weight: Any, order: Sequence[int], purpose: str = "nothing to learn from"
+                     ) -> np.ndarray | None:
+    """fit's (and score's) sample_weight as float32, one finite weight of at least 0 per text, not
+    all 0 (`purpose` says why), taken in `order` (the texts' shuffled order)."""
     count = len(order)
     if sample_weight is None:
         return None
@@ -60,8 +62,8 @@ def as_sample_weight(sample_weight: Any, order: list[int]) -> np.ndarray | None:
     if not np.isfinite(weights).all() or (weights < 0).any():
         raise ValueError("sample_weight must be finite numbers of at least 0 (and below 3.4e38)")
     if not weights.any():
-        raise ValueError("sample_weight is 0 for every text: nothing to learn from")
-    return weights[order]
+        raise ValueError(f"sample_weight is 0 for every text: {purpose}")
+    return weights[np.asarray(order, dtype=np.intp)]
 
 
 def check_lengths(texts: list[str], labels: np.ndarray) -> None:
@@ -126,6 +128,29 @@ def as_labels(y: Any, name: str = "y") -> np.ndarray:
     elif kind not in "biuUS":
         raise TypeError(f"{name} must hold str or number labels, not {labels.dtype}")
     return labels
+
+
+# What a label may not hold: a TAB or a line break (str.splitlines's, "\n" and "\r" among them). A
+# label is one field of one line wherever it is written as text: `label<TAB>text` files, the command
+# line's answers (one label a line, TAB between ranked labels), the reports' TSV files.
+_NOT_IN_LABELS = re.compile("[\t\n\v\f\r\x1c\x1d\x1e\x85\u2028\u2029]")
+
+
+def check_label_text(classes: np.ndarray, name: str = "y") -> None:
+    """Refuses str labels holding a TAB or a line break, naming the first (`classes`: the distinct
+    labels, so that a large y is searched once per class).
+
+    Refused at fit rather than escaped on output: a model's labels are written as text by every
+    interface but the Python API (the command line's answers, its report files, labelled training
+    files), none of which could carry them without a quoting rule its readers would have to know,
+    and a model that trains on them would break later, far from the cause, in another program."""
+    if classes.dtype.kind not in "OU":
+        return
+    for label in classes.tolist():
+        if isinstance(label, str) and _NOT_IN_LABELS.search(label):
+            raise ValueError(f"label {label[:60]!r} of {name} holds a TAB or a line break: a label is written as "
+                             f"one field of one line (the command line's answers, label<TAB>text files); "
+                             f"replace those characters, e.g. with spaces")
 
 
 def _label_family(labels: np.ndarray) -> str:

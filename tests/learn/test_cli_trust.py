@@ -156,6 +156,46 @@ def test_errors_help_and_reports(leaky, capsys, monkeypatch):
     assert status == 1 and "pip install uvicorn" in err and ".[serve]" in err
 
 
+def test_nothing_silent_commas_unknown_labels_reports_and_explain_from_standard_input(leaky, capsys, monkeypatch):
+    folder, fillers, truth = leaky
+    model = folder / "model"
+    texts, labels = make_corpus(10, 2)
+    # Comma-joined labels without --multilabel are classes of their own: said, with the flag to use.
+    joined = write(folder / "tags.tsv", [f"{y},{'space' if y != 'space' else 'food'}\t{x}\n" if i % 3 == 0
+                                         else f"{y}\t{x}\n" for i, (x, y) in enumerate(zip(texts, labels))])
+    status, _, err = run(capsys, "train", joined, "-o", folder / "joined")
+    assert status == 0 and "hold a comma" in err and "--multilabel" in err, err
+    # test: a file of labels the model does not know fails; some unknown labels are a warning.
+    unknown = write(folder / "unknown.tsv", [f"{y.upper()}\t{x}\n" for x, y in zip(fillers, truth)])
+    status, out, err = run(capsys, "test", model, unknown)
+    assert status == 1 and out == "" and "none of the labels" in err and "'FOOD'" in err, err
+    some = write(folder / "some.tsv", [f"{y}\t{x}\n" for x, y in zip(fillers, truth)] + ["sports\tgoal\n"])
+    status, out, err = run(capsys, "test", model, some)
+    assert status == 0 and "accuracy" in out and "1 label of" in err and "'sports'" in err, err
+    # --report never writes over a file, nor through a link, as the guide says (exit status 2).
+    assert run(capsys, "test", model, some, "--report", folder / "report")[0] == 0
+    before = (folder / "report" / "report.json").read_bytes()
+    (folder / "target").write_text("precious")
+    (folder / "linked").mkdir()
+    (folder / "linked" / "report.json").symlink_to(folder / "target")
+    for report in ("report", "linked"):
+        with pytest.raises(SystemExit) as exited:
+            main(["test", str(model), str(some), "--report", str(folder / report)])
+        assert exited.value.code == 2 and "exists" in capsys.readouterr().err
+    assert (folder / "report" / "report.json").read_bytes() == before
+    (folder / "late").mkdir()
+    (folder / "late" / "per_class.tsv").symlink_to(folder / "target")  # appears after the check
+    from ombrel_learn import reports
+    monkeypatch.setattr(reports, "check_folder", lambda path: path)
+    status, _, err = run(capsys, "test", model, some, "--report", folder / "late")
+    assert status == 1 and "File exists" in err and (folder / "target").read_text() == "precious"
+    # explain MODEL - reads the text from standard input.
+    text = "referee tomato\nthe orbit"
+    status, from_stdin, _ = run(capsys, "explain", model, "-", stdin=(text + "\n").encode(), monkeypatch=monkeypatch)
+    assert status == 0 and from_stdin == run(capsys, "explain", model, text)[1]
+    assert from_stdin != run(capsys, "explain", model, "-", stdin=b"", monkeypatch=monkeypatch)[1]
+
+
 def test_predict_answers_each_line_of_a_pipe_as_it_comes(leaky):
     folder, fillers, _ = leaky
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}

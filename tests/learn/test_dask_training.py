@@ -172,3 +172,21 @@ def test_training_in_parts_refuses_what_parts_cannot_share(corpus):
     assert clf.fit_model(mixed, classes).score(test_x, test_y) > 0.9
     with pytest.raises(ValueError, match="expected"):
         OmbrelClassifier(features="words", buckets=2048, learner="sgd").fit_model(mixed, classes)
+
+
+def test_the_examples_find_the_datasets_where_the_demo_does(training, tmp_path, monkeypatch, capsys):
+    """$OMBREL_DATA, then the download cache (examples/dataset_paths.py); --data still names a folder."""
+    import dask_scoring
+    for root in ("data", "cache/ombrel/data"):
+        (tmp_path / root / "tiny").mkdir(parents=True)
+        for name in ("train.tsv", "test.tsv"):
+            (tmp_path / root / "tiny" / name).write_text("a\tone\nb\ttwo\n")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setenv("OMBREL_DATA", str(tmp_path / "data"))
+    assert dask_scoring.dataset_files(None, "tiny") == (tmp_path / "data/tiny/train.tsv", tmp_path / "data/tiny/test.tsv")
+    monkeypatch.setenv("OMBREL_DATA", str(tmp_path / "elsewhere"))
+    assert dask_scoring.dataset_files(None, "tiny")[0] == tmp_path / "cache/ombrel/data/tiny/train.tsv"
+    assert dask_scoring.dataset_files(tmp_path / "data", "tiny")[1] == tmp_path / "data/tiny/test.tsv"
+    for main in (training.main, dask_scoring.main):
+        assert main(["--dataset", "absent"]) == 2
+        assert "OMBREL_DATA" in capsys.readouterr().err

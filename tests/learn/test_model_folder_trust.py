@@ -107,6 +107,23 @@ LOCK_HOLDER = """
 """
 
 
+def test_hand_edited_values_that_would_load_wrong_are_refused_naming_the_field(tmp_path):
+    fit().save(tmp_path / "m")
+    path = tmp_path / "m" / "model.json"
+    saved = json.loads(path.read_text())
+    assert saved["classes"] == ["food", "space", "sport"] and saved["classes_dtype"] == "<U5"
+    for change, field in (({"temperature": 1e-320}, "temperature"), ({"scale": 1e-300}, "scale"),
+                          ({"classes_dtype": "<U1"}, "classes_dtype '<U1' does not hold class 'food'"),
+                          ({"classes": ["food", "food", "sport"]}, "class 'food' is listed twice"),
+                          ({"classes": ["sport", "food", "space"]}, "not in increasing order"),
+                          ({"classes": [1.5, 2, 3], "classes_dtype": "<i8"}, "does not hold class 1.5")):
+        path.write_text(json.dumps({**saved, **change}))
+        with pytest.raises(ModelFolderError, match=field):
+            OmbrelClassifier.load(tmp_path / "m")
+    path.write_text(json.dumps(saved))
+    assert np.isfinite(OmbrelClassifier.load(tmp_path / "m").predict_proba(["garlic pasta"])).all()
+
+
 def test_saves_from_two_processes_keep_one_whole_model_and_the_users_files(tmp_path, monkeypatch):
     # A model.json that is not ombrel_learn's (another tool's, or ours damaged) is never replaced.
     for name, content in (("theirs", '{"name": "my pytorch model"}'),

@@ -16,7 +16,7 @@ LAYERS = [
      "model_manifest"),                                                       # decide; persist
     ("training", "parts", "fitted_model"),                                    # the fitted model
     ("featurizing", "learners", "settings", "validation", "fields", "linear",
-     "progress", "exceptions"),                                               # its parts
+     "progress", "exceptions", "method_guard"),                               # its parts
     ("_native", "_learners"),                                                 # native
 ]
 MAX_LINES = 550

@@ -103,8 +103,9 @@ def test_single_label_report_figures_matrix_and_tokens(trained, capsys):
     # A hashing model has no token texts: a note, not made-up names.
     assert main(["train", str(folder / "train.tsv"), "-o", str(folder / "hashed"), "--features", "words",
                  "--learner", "naive_bayes", "--buckets", "64"]) == 0
-    assert main(["test", str(folder / "hashed"), str(data), "--report", str(out_dir)]) == 0
-    assert (out_dir / "strongest_tokens.tsv").read_text(encoding="utf-8").startswith("# a hashing model")
+    hashed_dir = folder / "reports" / "hashed"  # a report never writes over an earlier one
+    assert main(["test", str(folder / "hashed"), str(data), "--report", str(hashed_dir)]) == 0
+    assert (hashed_dir / "strongest_tokens.tsv").read_text(encoding="utf-8").startswith("# a hashing model")
 
     # DIR an existing file: refused as a usage error, the file left as it was.
     taken = folder / "taken"
