@@ -84,9 +84,13 @@ _TEMPORARY_MANIFEST = re.compile(r"\.model\.json\.[0-9a-f]{16}\.tmp")
 # -- saving --------------------------------------------------------------------------------------------
 
 
-def _write_synced(path: str, data: bytes, sync: bool = True) -> None:
-    """Writes a new file (never one that exists); a failed write (a full disk) names the file in its
-    OSError, as the weights' does, and leaves nothing of it behind."""
+def _write_synced(path: str, data: bytes) -> None:
+    _write_new(path, data, sync=True)
+
+
+def _write_new(path: str, data: bytes, sync: bool = False) -> None:
+    """Writes a new file (never one that exists), flushed to disk if `sync`; a failed write (a full
+    disk) names the file in its OSError, as the weights' does, and leaves nothing of it behind."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
     try:
         view = memoryview(data)
@@ -268,7 +272,7 @@ def save(estimator: Any, model: Model, path: str, lock_timeout: float | None = N
         journal = os.path.join(path, journal_name)
         # Not flushed to disk: it only has to outlive a killed process (the system keeps what was
         # written), and a power cut at worst leaves files no model.json names.
-        _write_synced(journal, json.dumps({"writes": writes, "replaces": sorted(replaced)}).encode("utf-8"), False)
+        _write_new(journal, json.dumps({"writes": writes, "replaces": sorted(replaced)}).encode("utf-8"))
         written: list[str] = []
         try:
             weights_path = os.path.join(path, manifest["weights"])
