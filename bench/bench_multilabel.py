@@ -75,7 +75,19 @@ def run_ombrel(train, test, classes, repeats):
     columns = [list(clf.classes_).index(c) for c in classes]
     decision = clf.decision_function(test[0])[:, columns]
     note = f"OmbrelClassifier(); held-out micro F1 of the word features: {getattr(clf, 'selection_scores_', {})}"
+    run_ombrel.probabilities = clf.predict_proba(test[0])[:, columns]
+    run_ombrel.consistent = bool(np.array_equal(clf.set_params(min_labels=0).predict(test[0])[:, columns] > 0,
+                                                run_ombrel.probabilities > clf.label_thresholds_[columns]))
+    clf.set_params(min_labels=1)
     return predicted[:, columns], decision, fit, seconds, note
+
+
+def calibration_error(probabilities: np.ndarray, truth: np.ndarray, bins: int = 10) -> float:
+    """Expected calibration error: over equal-width bins of probability, the gap between the mean
+    probability and the share of positives, weighted by the bin's share of the probabilities."""
+    at = np.minimum((probabilities * bins).astype(int), bins - 1)
+    return float(sum(abs(probabilities[at == b].mean() - truth[at == b].mean()) * np.mean(at == b)
+                     for b in range(bins) if (at == b).any()))
 
 
 def run_sklearn(train, test, classes, repeats):
@@ -191,6 +203,15 @@ def main(argv=None) -> int:
         print(f"{name:13s} micro F1 {measured['micro_f1']:.4f}  macro F1 {measured['macro_f1']:.4f}  "
               f"samples F1 {measured['samples_f1']:.4f}  P@1 {measured['p_at_1']:.4f}  fit {fit:6.2f} s  "
               f"predict {results[name]:10,.0f} texts/s   ({note})", flush=True)
+    if "ombrel_learn" in results:
+        probabilities = run_ombrel.probabilities
+        per_label = [calibration_error(probabilities[:, j], truth[:, j]) for j in range(len(classes))]
+        print(f"ombrel_learn's per-label probabilities: expected calibration error {calibration_error(probabilities.ravel(), truth.ravel().astype(float)):.4f} "
+              f"over every (text, label), {np.mean(per_label):.4f} averaged over the labels (worst "
+              f"{classes[int(np.argmax(per_label))]} {max(per_label):.4f}); predict (min_labels=0) gives exactly "
+              f"the labels past their thresholds: {run_ombrel.consistent}")
+        for label, error in zip(classes, per_label):
+            print(f"  {label:16s} {error:.4f}")
     for peer in ("scikit-learn", "fastText"):
         if "ombrel_learn" in results and peer in results:
             print(f"ombrel_learn predicts {results['ombrel_learn'] / results[peer]:.1f}x as many texts per second "

@@ -379,6 +379,14 @@ class OmbrelClassifier:
         return self._fitted()
 
     @property
+    def label_thresholds_(self) -> np.ndarray:
+        """A multi-label model's probability at which each label is predicted, (classes,) float64."""
+        model = self._fitted()
+        if model.thresholds is None:
+            raise AttributeError("label_thresholds_: the model is single-label (predict is the most probable class)")
+        return multilabel.probability_thresholds(model)
+
+    @property
     def multilabel_(self) -> bool:
         """Whether the fitted model is multi-label (fitted on label sets or an indicator matrix)."""
         return self._fitted().thresholds is not None
@@ -428,6 +436,9 @@ class OmbrelClassifier:
     def _log_proba(self, X: Any) -> np.ndarray:
         model = self._fitted()
         texts = X if type(X) is list else as_texts(X)
+        if model.thresholds is not None:  # multi-label: each label's own probability
+            with np.errstate(divide="ignore"):
+                return np.log(multilabel.probabilities(model, texts))
         return calibration.log_probabilities(model.potentials(texts), model.softmax_temperature())
 
     @_surface()
@@ -437,7 +448,12 @@ class OmbrelClassifier:
         chose on held-out training rows (the least log loss; see ombrel_learn.calibration). Models
         made by partial_fit, fit_counts or fit_model have the default temperature (see
         `fitted_model.Model.softmax_temperature`). The argmax is predict's answer (the first class
-        on ties)."""
+        on ties). A multi-label model gives each label's own probability instead (rows do not sum
+        to 1), calibrated on held-out rows: predict answers exactly the labels whose probability
+        passes their `label_thresholds_` (with min_labels, also the best ones below it)."""
+        model = self._fitted()
+        if model.thresholds is not None:
+            return multilabel.probabilities(model, X if type(X) is list else as_texts(X))
         return np.exp(self._log_proba(X))
 
     @_surface()

@@ -137,9 +137,10 @@ def _parser() -> argparse.ArgumentParser:
         "With any of these options, each line holds the model's most probable labels, best first: __label__X "
         "words (each followed by its probability when probabilities are asked for) when the input is fastText "
         "style or probabilities are asked for, else the labels separated by TABs; an empty line when no label "
-        "reaches the threshold.")
+        "reaches the threshold. A multi-label model's labels are those it predicts (each label's own "
+        "probability past that label's threshold), or with --threshold those of probability >= P.")
     ranked.add_argument("-k", type=_at_least_one, default=None, metavar="K",
-                        help="at most K labels per line (default: 1)")
+                        help="at most K labels per line (default: 1; a multi-label model: every label it predicts)")
     ranked.add_argument("--threshold", type=_probability, default=None, metavar="P",
                         help="only labels of probability >= P, from 0 to 1 (default: 0)")
     ranked.add_argument("--probabilities", action="store_true", help="write each label's probability after it")
@@ -398,17 +399,31 @@ def _ranked_lines(ranked: list[list[tuple[Any, float]]], fasttext: bool, probabi
     return "".join(line + "\n" for line in lines)
 
 
+def _multilabel_rows(clf: Any, texts: list[str], k: int | None, threshold: float | None, ranking: bool
+                     ) -> list[list[tuple[Any, float]]]:
+    """A multi-label model's (label, probability) pairs of each text: the labels predict gives (each
+    label's probability past its own threshold, see label_thresholds_), or those of probability >=
+    `threshold` when one is given; ranked by probability and at most k of them when ranking."""
+    import numpy as np
+    classes = clf.classes_.tolist()
+    found = clf.predict(texts).astype(bool)
+    probabilities = clf.predict_proba(texts)
+    rows = []
+    for said, row in zip(found, probabilities):
+        chosen = np.flatnonzero(row >= threshold if threshold is not None else said)
+        if ranking:
+            chosen = chosen[np.argsort(-row[chosen], kind="stable")][:k]
+        rows.append([(classes[j], float(row[j])) for j in chosen.tolist()])
+    return rows
+
+
 def _predict(args: argparse.Namespace) -> int:
-    from . import multilabel
     from .classifier import OmbrelClassifier
     clf = OmbrelClassifier.load(args.model)
     ranking = args.k is not None or args.threshold is not None or args.probabilities
     k, threshold = args.k or 1, args.threshold or 0.0
     fasttext: bool | None = None  # whether the input is fastText style: decided by its first non-blank line
     multi = clf.multilabel_  # each line gets its labels (see _ranked_lines)
-    if multi and ranking:
-        raise _Failure("-k, --threshold and --probabilities rank the classes of a single-label model; a multi-label "
-                       "model answers each text's labels")
     reader = data_files.TextReader(args.input, clf.classes_.tolist(), _name(args.file), multilabel=multi)
     if args.file == "-":
         # What standard input has at hand is answered and flushed at once: through a pipe or from a
@@ -429,9 +444,8 @@ def _predict(args: argparse.Namespace) -> int:
         for start in range(0, len(texts), PREDICT_STEP):
             part = texts[start:start + PREDICT_STEP]
             if multi:
-                found = multilabel.label_sets(clf.classes_.tolist(), clf.predict(part))
-                out.write(_ranked_lines([[(label, 1.0) for label in labels] for labels in found], bool(fasttext),
-                                        False))
+                out.write(_ranked_lines(_multilabel_rows(clf, part, args.k, args.threshold, ranking),
+                                        bool(fasttext), args.probabilities))
                 continue
             if ranking:
                 out.write(_ranked_lines(clf.predict_top_k(part, k, threshold), bool(fasttext), args.probabilities))

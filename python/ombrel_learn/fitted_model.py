@@ -91,6 +91,11 @@ class Model:
     # A multi-label model (multilabel.py): each class's threshold on its potential, float64 (classes,);
     # None for a single-label model.
     thresholds: np.ndarray | None = None
+    # A multi-label model's per-label calibration: (classes, 2) float64, the slope a and offset b of
+    # each label's probability, the logistic of a x (potential - threshold) + b, fitted on held-out
+    # rows (multilabel.calibrations_of); None for a single-label model or a folder or pickle made
+    # before it was kept (multilabel.probabilities then uses the learner's own log-odds).
+    label_calibration: np.ndarray | None = None
 
     def units(self) -> float:
         """Potentials per unit of the model's own score, to carry a temperature from one model to
@@ -231,6 +236,7 @@ class Model:
             "scale": self.scale,
             "temperature": self.temperature,
             "thresholds": self.thresholds,
+            "label_calibration": self.label_calibration,
         }
 
 
@@ -255,7 +261,23 @@ def from_state(state: dict[str, Any], spec: _native.FeatureSpec) -> Model:
     model.scale = positive_or_none(state.get("scale"), "the pickled scale")
     model.temperature = positive_or_none(state.get("temperature"), "the pickled temperature")
     model.thresholds = thresholds_or_none(state.get("thresholds"), len(classes), "the pickled thresholds")
+    model.label_calibration = calibration_or_none(state.get("label_calibration"), len(classes),
+                                                  "the pickled label calibration")
     return model
+
+
+def calibration_or_none(value: Any, classes: int, what: str) -> np.ndarray | None:
+    """A multi-label model's per-label calibration read back: None, or (slope > 0, offset) finite
+    pairs, one per class."""
+    if value is None:
+        return None
+    try:
+        pairs = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ModelFolderError(f"{what} is not numbers") from None
+    if pairs.shape != (classes, 2) or not np.isfinite(pairs).all() or not (pairs[:, 0] > 0).all():
+        raise ModelFolderError(f"{what} is not {classes} pairs of finite numbers (slope > 0, offset), one per class")
+    return pairs
 
 
 def thresholds_or_none(value: Any, classes: int, what: str) -> np.ndarray | None:

@@ -63,7 +63,7 @@ from . import _native
 from .exceptions import ModelFolderError
 from .featurizing import spec_from_params
 from .fields import NEURON_BYTES, engine_file, first_bad_record, memory_field
-from .fitted_model import Model, thresholds_or_none
+from .fitted_model import Model, calibration_or_none, thresholds_or_none
 from .model_manifest import (FORMAT_NAME, KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest,
                              restore_params)
 from .settings import MODEL_LEARNERS, Settings
@@ -349,6 +349,8 @@ def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: 
                                       for key in ("scale", "temperature"))
     # A multi-label model's thresholds (checked by read_manifest); None: a single-label model.
     model.thresholds = thresholds_or_none(manifest.get("multilabel", {}).get("thresholds"), len(classes), where)
+    model.label_calibration = calibration_or_none(manifest.get("multilabel", {}).get("label_calibration"),
+                                                  len(classes), where)
     fitted = {name: value for name, value in manifest.get("fitted", {}).items() if name in KEPT_ATTRIBUTES}
     return estimator, model, fitted
 

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from .exceptions import ModelFolderError
-from .fitted_model import FITTED_ATTRIBUTES, Model, positive_or_none, thresholds_or_none
+from .fitted_model import FITTED_ATTRIBUTES, Model, calibration_or_none, positive_or_none, thresholds_or_none
 from .settings import EARLIER_DEFAULTS
 
 FORMAT_NAME = "ombrel_learn model"
@@ -206,6 +206,8 @@ def describe(estimator: Any, model: Model) -> dict[str, Any]:
     if model.thresholds is not None:  # each class's threshold on its potential
         manifest["format_version"] = MULTILABEL_VERSION
         manifest["multilabel"] = {"thresholds": model.thresholds.tolist()}
+        if model.label_calibration is not None:
+            manifest["multilabel"]["label_calibration"] = model.label_calibration.tolist()
     return manifest
 
 
@@ -258,4 +260,6 @@ def read_manifest(path: str) -> dict[str, Any]:
         if not isinstance(entry, dict):
             raise ModelFolderError(f"{manifest_path}: multilabel is damaged")
         thresholds_or_none(entry.get("thresholds"), manifest["motor_count"], f"{manifest_path}: the thresholds")
+        calibration_or_none(entry.get("label_calibration"), manifest["motor_count"],
+                            f"{manifest_path}: the label calibration")
     return manifest

@@ -59,6 +59,9 @@ COMMON_CANDIDATES = 200
 # this many classes (the padding all zeros) makes a run of at least two zeros the cut's dropped
 # group, whose shift is exactly 0.
 PADDED_CLASSES = linear.FIELD_SLOTS + 2
+# Each label's probabilities are calibrated on the held-out rows, pulled toward the calibration of all
+# labels at once by this many texts' worth (`calibrations_of`).
+CALIBRATION_PRIOR = 50.0
 LEARNERS = ("sgd", "perceptron", "naive_bayes")
 _COLLECTIONS = (list, tuple, set, frozenset)
 
@@ -295,6 +298,7 @@ def fit(settings: Settings, X: Any, y: Any, sample_weight: Any = None) -> tuple[
     chosen = variants[0]
     thresholds = np.zeros(len(classes))
     best = -1.0
+    held_decision, held_truth = None, None  # the chosen variant's, for each label's probabilities
     with progress.phase(settings.verbose, "choosing features and thresholds on held-out rows"):
         for variant in variants if held else variants[:1]:
             name, kind, concrete = variant
@@ -312,6 +316,7 @@ def fit(settings: Settings, X: Any, y: Any, sample_weight: Any = None) -> tuple[
             scores[name] = round(score, 6)
             if score > best + (COSTLIER_GAIN if best >= 0 else 0.0):
                 best, chosen, thresholds = score, variant, found_thresholds
+                held_decision, held_truth = (held_scores - found_thresholds, truth) if held else (None, None)
     name, kind, concrete = chosen
     with progress.phase(settings.verbose, "training one class against the rest"):
         spec, vocabulary, buckets, documents, features = _features(concrete, kind, texts)
@@ -322,6 +327,8 @@ def fit(settings: Settings, X: Any, y: Any, sample_weight: Any = None) -> tuple[
                    concrete.feature_params(kind))
     fitted.scale = compiled.scale
     fitted.thresholds = to_potentials(fitted, model, thresholds, compiled.scale)
+    if held_decision is not None:  # in potential units: the learner's scores times the scale
+        fitted.label_calibration = calibrations_of(held_decision, held_truth) / np.array([compiled.scale, 1.0])
     return fitted, {"selection_scores_": scores} if held and len(variants) > 1 else {}
 
 
@@ -339,6 +346,61 @@ def decision(model: Model, texts: list[str]) -> np.ndarray:
     """(texts, classes) float64: each class's potential minus its threshold."""
     assert model.thresholds is not None
     return np.asarray(model.potentials(texts), dtype=np.float64) - model.thresholds
+
+
+def probabilities(model: Model, texts: list[str]) -> np.ndarray:
+    """(texts, classes) float64: each label's own probability, the logistic of a x decision + b
+    with the label's calibration (a folder or pickle made before it was kept: a = 1 / scale, b = 0,
+    the learner's log-odds). A label is predicted exactly when its probability passes its own
+    `probability_thresholds` (min_labels aside)."""
+    slope, offset = _calibration(model)
+    z = slope * decision(model, texts) + offset
+    return 0.5 * (1.0 + np.tanh(0.5 * z))  # the logistic, without overflow
+
+
+def probability_thresholds(model: Model) -> np.ndarray:
+    """(classes,) float64: each label's probability at its threshold, the logistic of its offset."""
+    _, offset = _calibration(model)
+    return 0.5 * (1.0 + np.tanh(0.5 * offset))
+
+
+def _calibration(model: Model) -> tuple[np.ndarray, np.ndarray]:
+    if model.label_calibration is not None:
+        return model.label_calibration[:, 0], model.label_calibration[:, 1]
+    k = len(model.classes)
+    return np.full(k, 1.0 / float(model.scale or 1.0)), np.zeros(k)
+
+
+def calibrations_of(decision_values: np.ndarray, truth: np.ndarray) -> np.ndarray:
+    """(classes, 2): each label's (slope, offset) of the logistic of slope x decision + offset with
+    the least log loss on these held-out texts (Platt's scaling, one label at a time), pulled toward
+    the one pair fitted on every label at once by CALIBRATION_PRIOR texts' worth, so that a label
+    with few positives gets nearly the common pair. The slope stays positive: the probability rises
+    with the decision, and passes the label's threshold exactly where the decision passes 0."""
+    truth = truth.astype(np.float64)
+    common = _platt(decision_values.ravel(), truth.ravel(), np.array([1.0, 0.0]), 0.0)
+    return np.array([_platt(decision_values[:, j], truth[:, j], common, CALIBRATION_PRIOR)
+                     for j in range(decision_values.shape[1])])
+
+
+def _platt(d: np.ndarray, t: np.ndarray, prior: np.ndarray, weight: float) -> np.ndarray:
+    """(a, b) maximizing the log likelihood of t under the logistic of a x d + b, minus weight / 2
+    times the squared distance to `prior` (in units of one text's information): Newton's method."""
+    ab = prior.copy()
+    scale = np.array([max(float(np.mean(d * d)), 1e-12), 1.0])  # the prior's weight per coordinate
+    for _ in range(50):
+        p = 0.5 * (1.0 + np.tanh(0.5 * (ab[0] * d + ab[1])))
+        r = t - p
+        w = p * (1.0 - p)
+        gradient = np.array([np.dot(r, d), r.sum()]) - weight * scale * (ab - prior)
+        hessian = -np.array([[np.dot(w, d * d), np.dot(w, d)], [np.dot(w, d), w.sum()]]) - np.diag(weight * scale)
+        hessian -= np.eye(2) * 1e-9
+        step = np.linalg.solve(hessian, gradient)
+        ab = ab - step
+        ab[0] = max(ab[0], 1e-6)
+        if np.abs(step).max() < 1e-9:
+            break
+    return ab
 
 
 def predict(model: Model, texts: list[str], min_labels: int) -> np.ndarray:

@@ -338,16 +338,14 @@ class ServingApp:
     async def _labels(self, served: ServedModel, texts: list[str]) -> list[Any]:
         if not texts:
             return []
-        predict = served.classifier.predict
         try:
             # Texts count as well as characters: a batch of many empty texts costs per text.
             if len(texts) <= INLINE_TEXTS and sum(map(len, texts)) <= INLINE_TEXT_CHARS:
-                labels = predict(texts)
+                answer = _predicted(served, texts)
             else:
-                labels = await self._off_loop(predict, texts)
+                answer = await self._off_loop(_predicted, served, texts)
         except UnicodeError:
             raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
-        answer: list[Any] = labels.tolist()
         return answer
 
     async def _ranked(self, served: ServedModel, texts: list[str], ranking: tuple[int, float]
@@ -495,6 +493,16 @@ def _ranking(data: dict[str, Any]) -> tuple[int, float] | None:
     return (1 if k is None else k), (0.0 if threshold is None else float(threshold))
 
 
+def _predicted(served: ServedModel, texts: list[str]) -> list[Any]:
+    """Each text's label; a multi-label model's: the list of its labels."""
+    labels = served.classifier.predict(texts)
+    if served.classifier.multilabel_:
+        names = served.classifier.classes_.tolist()
+        return [[names[j] for j in row.nonzero()[0].tolist()] for row in labels]
+    answer: list[Any] = labels.tolist()
+    return answer
+
+
 def _top_k(served: ServedModel, texts: list[str], ranking: tuple[int, float]
            ) -> tuple[list[list[Any]], list[list[float]]]:
     try:
@@ -512,7 +520,6 @@ def _batch_answer(served: ServedModel, texts: list[Any], ranking: tuple[int, flo
     for start in range(0, len(texts), CHUNK_TEXTS):
         _check_texts(texts[start:start + CHUNK_TEXTS], start)
     pieces, probability_pieces = [], []
-    predict = served.classifier.predict
     for start in range(0, len(texts), CHUNK_TEXTS):
         chunk = texts[start:start + CHUNK_TEXTS]
         if ranking is not None:
@@ -521,7 +528,7 @@ def _batch_answer(served: ServedModel, texts: list[Any], ranking: tuple[int, flo
             probability_pieces.append(_encode(probabilities)[1:-1])
             continue
         try:
-            labels = predict(chunk).tolist()
+            labels = _predicted(served, chunk)
         except UnicodeError:
             raise RequestError(422, "a text is not valid Unicode (it holds a lone surrogate)") from None
         pieces.append(_encode(labels)[1:-1])

@@ -112,9 +112,17 @@ def test_persistence(tmp_path):
     clf.save(tmp_path / "m")
     manifest = json.loads((tmp_path / "m" / "model.json").read_text())
     assert manifest["format_version"] == 3 and len(manifest["multilabel"]["thresholds"]) == 3
+    probabilities = clf.predict_proba(probe)
     for again in (OmbrelClassifier.load(tmp_path / "m"), pickle.loads(pickle.dumps(clf))):
         assert again.multilabel_ and again.min_labels == 0
         assert (again.predict(probe) == expected).all() and (again.decision_function(probe) == decision).all()
+        assert np.array_equal(again.predict_proba(probe), probabilities)
+    # A folder saved before the labels' calibration was kept: the learner's own log-odds, still
+    # consistent with predict.
+    del manifest["multilabel"]["label_calibration"]
+    (tmp_path / "m" / "model.json").write_text(json.dumps(manifest))
+    older = OmbrelClassifier.load(tmp_path / "m")
+    assert np.array_equal(older.predict(probe).astype(bool), older.predict_proba(probe) > older.label_thresholds_)
     manifest["multilabel"]["thresholds"] = [1.0, float("nan"), 2.0]
     (tmp_path / "m" / "model.json").write_text(json.dumps(manifest))
     with pytest.raises(ModelFolderError, match="thresholds"):
@@ -141,6 +149,11 @@ def test_command_line(tmp_path, capsys):
     expected = multilabel.label_sets(model.classes_, model.predict(texts))
     assert [line.split() for line in lines] == [["__label__" + c for c in found] for found in expected]
     assert sum(sorted(found) == sorted(s) for found, s in zip(expected, sets)) >= 27
+    # With probabilities: the same labels, best first, each with its own probability (past 0.5 here).
+    assert main(["predict", str(tmp_path / "m"), str(tmp_path / "test.ft"), "--probabilities"]) == 0
+    ranked = [line.split() for line in capsys.readouterr().out.splitlines()]
+    assert [sorted(words[0::2]) for words in ranked] == [sorted("__label__" + c for c in found) for found in expected]
+    assert all(float(p) > 0.5 for words in ranked for p in words[1::2])
     # Without --multilabel a comma is part of a label, and two fastText labels are refused, as before.
     assert main(["train", str(tmp_path / "test.ft"), "-o", str(tmp_path / "m2")]) == 1
 
@@ -165,3 +178,16 @@ def test_go_emotions_against_a_linear_svm_baseline():
     # One-vs-rest LinearSVC on TF-IDF, trained on all 43,410 texts, scores micro F1 0.539 and
     # precision at 1 0.575; on 20,000 texts this model measured 0.531 and 0.567.
     assert measured["micro_f1"] > 0.5 and measured["precision_at_1"] > 0.54, measured
+    # Each label's own probability (a softmax across the labels gave joy 0.0003 to a text predicted
+    # gratitude and joy): predict answers exactly the labels past their thresholds, and the
+    # probabilities are calibrated (the share of texts holding a label, among those given a
+    # probability in a bin, is near the bin's probability), the same through predict_top_k.
+    clf.set_params(min_labels=0)
+    probabilities = clf.predict_proba(test_x)
+    assert np.array_equal(clf.predict(test_x).astype(bool), probabilities > clf.label_thresholds_)
+    bins = np.minimum((probabilities.ravel() * 10).astype(int), 9)
+    gaps = [abs(probabilities.ravel()[bins == b].mean() - truth.ravel()[bins == b].mean()) * np.mean(bins == b)
+            for b in range(10) if (bins == b).any()]
+    assert sum(gaps) < 0.01, gaps
+    for row, pairs in zip(probabilities[:50], clf.predict_top_k(test_x[:50], k=3, threshold=0.5)):
+        assert [p for _, p in pairs] == sorted(row[row >= 0.5], reverse=True)[:3]

@@ -235,6 +235,31 @@ def test_feedback_is_refused_for_models_that_cannot_learn_one_text(tmp_path, dat
     assert described["feedback"] is False
 
 
+def test_a_multilabel_model_answers_label_names_and_each_labels_own_probability(tmp_path, data):
+    (x, y), _ = data
+    sets = [[label] if i % 3 else [label, "news"] for i, label in enumerate(y)]
+    clf = OmbrelClassifier(min_labels=0).fit(x, sets)
+    path = str(tmp_path / "tags")
+    clf.save(path)
+    text = x[0]
+
+    async def scenario():
+        app = await started(path)
+        try:
+            return (await call(app, "POST", "/predict", {"text": text}),
+                    await call(app, "POST", "/predict", {"text": text, "k": 3}),
+                    await call(app, "POST", "/predict_batch", {"texts": [text, text]}))
+        finally:
+            await app.stop()
+
+    plain, ranked, batch = run(scenario())
+    expected = [c for c, said in zip(clf.classes_.tolist(), clf.predict([text])[0]) if said]
+    assert plain[1]["label"] == expected and batch[1]["labels"] == [expected, expected]
+    probabilities = dict(zip(clf.classes_.tolist(), clf.predict_proba([text])[0].tolist()))
+    assert ranked[1]["labels"][:len(expected)] == sorted(expected, key=lambda c: -probabilities[c])
+    assert ranked[1]["probabilities"] == sorted(probabilities.values(), reverse=True)[:3]
+
+
 def test_integer_labels_keep_their_json_type(tmp_path, data):
     (x, y), _ = data
     numbers = {label: i for i, label in enumerate(sorted(WORDS))}
