@@ -273,6 +273,8 @@ def fit(settings: Settings, X: Any, y: Any, sample_weight: Any = None) -> tuple[
     found = targets(y)
     assert found is not None
     classes, indicator = found
+    if not indicator.any():  # as all-empty label sets are refused
+        raise ValueError("fit needs at least one label; the label indicator matrix of y is all 0")
     texts = as_texts(X)
     if len(texts) != len(indicator):
         raise ValueError(f"X and y have different lengths: {len(texts)} texts, {len(indicator)} label sets")
@@ -423,6 +425,10 @@ def truth_indicator(classes: np.ndarray, y: Any) -> np.ndarray:
     if found is None:
         raise ValueError("this model is multi-label: y must be label sets or a label indicator matrix")
     given, indicator = found
+    width = getattr(y, "shape", (0, 0))[1] if getattr(y, "ndim", 1) == 2 else None
+    if width is not None and width != len(classes):
+        raise ValueError(f"y is a label indicator matrix of {width} columns; this model has {len(classes)} classes "
+                         f"(one column per class, in the order of classes_)")
     out = np.zeros((len(indicator), len(classes)), dtype=bool)
     index = {c: i for i, c in enumerate(classes.tolist())}
     for j, c in enumerate(given.tolist()):

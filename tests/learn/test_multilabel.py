@@ -49,6 +49,13 @@ def test_targets_predict_and_decision():
     assert (predicted == Y).all() and clf.score(texts, sets) == 1.0
     dense = OmbrelClassifier().fit(texts, Y)
     assert dense.classes_.tolist() == [0, 1, 2] and (dense.predict(texts) == predicted).all()
+    # An all-zero indicator is refused as all-empty label sets are; score takes an indicator of the
+    # model's width only (a narrower one scored 0.0).
+    with pytest.raises(ValueError, match="all 0"):
+        OmbrelClassifier().fit(texts, np.zeros_like(Y))
+    assert dense.score(texts, Y) == 1.0
+    with pytest.raises(ValueError, match="2 columns; this model has 3 classes"):
+        dense.score(texts, Y[:, :2])
     sparse = pytest.importorskip("scipy.sparse")
     assert (OmbrelClassifier().fit(texts, sparse.csr_matrix(Y)).predict(texts) == predicted).all()
 
