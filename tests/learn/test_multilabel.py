@@ -56,6 +56,13 @@ def test_targets_predict_and_decision():
     assert dense.score(texts, Y) == 1.0
     with pytest.raises(ValueError, match="2 columns; this model has 3 classes"):
         dense.score(texts, Y[:, :2])
+    # Many labels on many tokens: refused at once, with the memory asked and what to change, when
+    # the model could not fit (here the memory "available" is made small).
+    from ombrel_learn import validation
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(validation, "available_memory", lambda: 1000)
+        with pytest.raises(MemoryError, match="multi-label model of 3 labels.*raise min_df"):
+            OmbrelClassifier().fit(texts, sets)
     sparse = pytest.importorskip("scipy.sparse")
     assert (OmbrelClassifier().fit(texts, sparse.csr_matrix(Y)).predict(texts) == predicted).all()
 
