@@ -11,13 +11,18 @@ Every request passes the same gate before its handler runs, in this order:
 - The writing endpoints (/feedback, /reload) answer 403 unless writes were enabled, and then need
   `Authorization: Bearer <token>` (401 otherwise; compared in constant time).
 - Every POST must say `Content-Type: application/json` (415 otherwise): a page may send a text/plain
-  POST to any server without asking first, a JSON one only after a preflight this server refuses.
+  POST to any server without asking first, a JSON one only after a preflight, which this server
+  answers only for the origins the operator allowed (CORS: those pages may read the answers too).
+What a request costs is bounded by the request: ranked answers may not outgrow it (ANSWER_MULTIPLE),
+costly work leaves the event loop, and a client that does not read its answer is cut off
+(SEND_TIMEOUT).
 """
 
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import contextvars
 import hmac
 import ipaddress
 import json
@@ -42,6 +47,21 @@ INLINE_BODY_BYTES = 64 << 10
 # CHUNK_TEXTS texts at a time: each step of a chunk is one C call that holds the interpreter lock
 # (tolist, json.dumps), and the event loop thread needs the lock between chunks to answer others.
 CHUNK_TEXTS = 4096
+# What a request may cost. Ranked answers (k labels a text) are made inline only while texts x classes
+# stays within INLINE_CELLS (predict_top_k ranks every class of every text), and no answer may grow
+# past ANSWER_MULTIPLE times its request (plus ANSWER_FLOOR): a 1 MiB batch of empty texts asking for
+# 20 labels each would otherwise be a 286 MB answer. /explain's cost grows with the features of its
+# text: a model of character n-grams has several a character, so its texts are explained inline only
+# up to INLINE_EXPLAIN_CHARS characters.
+INLINE_CELLS = 20_000
+ANSWER_MULTIPLE = 32
+ANSWER_FLOOR = 256 << 10
+BYTES_PER_RANKED_LABEL = 28  # a label and its probability in the JSON answer, at least
+INLINE_EXPLAIN_CHARS = 2_000
+# A client that has not taken its answer within SEND_TIMEOUT seconds is cut off (its connection closed
+# and the answer let go): the body goes out in SEND_CHUNK pieces, each waiting for the client to read.
+SEND_TIMEOUT = 30.0
+SEND_CHUNK = 256 << 10
 WRITE_ENDPOINTS = frozenset({"/feedback", "/reload"})
 # /explain's "in_order" lists at most this many features: a long text has several features per
 # character (character n-grams), and the answer must not grow far beyond the request.
@@ -50,6 +70,8 @@ IN_ORDER_FEATURES = 5000
 WRITER_WAIT = 10.0
 
 log = logging.getLogger("ombrel.serve")
+# The size of the request being answered (each request runs in a task of its own).
+_request_bytes: contextvars.ContextVar[int] = contextvars.ContextVar("request_bytes", default=0)
 
 Scope = dict[str, Any]
 Receive = Callable[[], Awaitable[dict[str, Any]]]
@@ -58,6 +80,18 @@ Send = Callable[[dict[str, Any]], Awaitable[None]]
 
 class _ClientGone(Exception):
     pass
+
+
+class _ClientTooSlow(Exception):
+    """A client that did not read its answer in time: the server closes its connection."""
+
+
+async def _send_body(send: Send, body: bytes) -> None:
+    """The answer's body in SEND_CHUNK pieces: the server waits for the client to read before it
+    takes the next (its write buffer is bounded), so a client that stops reading stops the sending."""
+    for start in range(0, max(1, len(body)), SEND_CHUNK):
+        piece = body[start:start + SEND_CHUNK]
+        await send({"type": "http.response.body", "body": piece, "more_body": start + SEND_CHUNK < len(body)})
 
 
 class _Page:
@@ -196,6 +230,10 @@ class ServingApp:
             return
         close = False
         payload: dict[str, Any] | bytes | _Page
+        cors = self._cors(scope)
+        if scope.get("method") == "OPTIONS" and cors:  # a browser's preflight from an allowed origin
+            await self._preflight(scope, send, cors)
+            return
         try:
             status, payload, headers = 200, await self._route(scope, receive), []
         except RequestError as e:
@@ -212,9 +250,17 @@ class ServingApp:
             body = payload if isinstance(payload, bytes) else _encode(payload)
         if close:
             headers = [*headers, (b"connection", b"close")]
+        headers = [*headers, *cors]
         await send({"type": "http.response.start", "status": status,
                     "headers": [*kind_headers, (b"content-length", str(len(body)).encode("ascii")), *headers]})
-        await send({"type": "http.response.body", "body": body})
+        try:
+            await asyncio.wait_for(_send_body(send, body), SEND_TIMEOUT)
+        except TimeoutError:
+            # Raising after the answer started makes the server close the connection (and let the
+            # answer go); returning would leave it pinned to a client that never reads.
+            log.warning("a client did not take its answer (%d bytes) within %g s: connection closed",
+                        len(body), SEND_TIMEOUT)
+            raise _ClientTooSlow() from None
 
     async def _route(self, scope: Scope, receive: Receive) -> Any:
         heads: dict[bytes, list[bytes]] = {b"host": [], b"origin": [], b"content-type": [], b"authorization": []}
@@ -245,6 +291,37 @@ class ServingApp:
         if method == "GET":
             return await handler(served)
         return await handler(served, await self._json(scope, receive))
+
+    def _cors(self, scope: Scope) -> list[tuple[bytes, bytes]]:
+        """The CORS headers for a request whose Origin is one the operator allowed (--allowed-origin):
+        a page of that origin may then read the answers; no other origin gets them."""
+        origins = [value for name, value in scope.get("headers", ()) if name == b"origin"]
+        if len(origins) != 1:
+            return []
+        origin = origins[0].decode("latin-1").strip().lower().rstrip("/")
+        if origin not in self.allowed_origins and "*" not in self.allowed_origins:
+            return []
+        return [(b"access-control-allow-origin", origin.encode("latin-1")), (b"vary", b"Origin")]
+
+    async def _preflight(self, scope: Scope, send: Send, cors: list[tuple[bytes, bytes]]) -> None:
+        """The answer to a CORS preflight (OPTIONS) from an allowed origin: the route's method and the
+        headers its requests carry (JSON, the token), or 404 / 403 as the request itself would get."""
+        status, headers = 204, list(cors)
+        hosts = [value for name, value in scope.get("headers", ()) if name == b"host"]
+        route = self.routes.get(scope["path"])
+        try:
+            self._check_host(hosts)
+            if route is None:
+                raise RequestError(404, f"no endpoint {scope['path']}")
+        except RequestError as e:
+            status, headers = e.status, []
+        if route is not None and status == 204:
+            headers += [(b"access-control-allow-methods", route[0].encode("ascii")),
+                        (b"access-control-allow-headers", b"content-type, authorization"),
+                        (b"access-control-max-age", b"600")]
+        await send({"type": "http.response.start", "status": status,
+                    "headers": [(b"content-length", b"0"), *headers]})
+        await send({"type": "http.response.body", "body": b""})
 
     def _check_host(self, hosts: list[bytes]) -> None:
         if not hosts:
@@ -289,6 +366,7 @@ class ServingApp:
 
     async def _json(self, scope: Scope, receive: Receive) -> Any:
         body = await self._body(scope, receive)
+        _request_bytes.set(len(body))
         if not body:
             return None
         try:
@@ -353,7 +431,9 @@ class ServingApp:
         """(labels, probabilities) of each text: the most probable labels, best first."""
         if not texts:
             return [], []
-        if len(texts) <= INLINE_TEXTS and sum(map(len, texts)) <= INLINE_TEXT_CHARS:
+        _check_answer_size(served, len(texts), ranking[0])
+        if (len(texts) <= INLINE_TEXTS and sum(map(len, texts)) <= INLINE_TEXT_CHARS
+                and len(texts) * len(served.classifier.classes_) <= INLINE_CELLS):
             return _top_k(served, texts, ranking)
         answer: tuple[list[list[Any]], list[list[float]]] = await self._off_loop(_top_k, served, texts, ranking)
         return answer
@@ -369,6 +449,8 @@ class ServingApp:
     async def _predict_batch(self, served: ServedModel, data: Any) -> dict[str, Any] | bytes:
         texts = _field(data, "texts", list, "a list of strings")
         ranking = _ranking(data)
+        if ranking is not None:
+            _check_answer_size(served, len(texts), ranking[0])
         if len(texts) > INLINE_TEXTS and self._threads is not None:
             # The whole answer is made on the prediction thread, in chunks (see CHUNK_TEXTS).
             answer: bytes = await self._off_loop(_batch_answer, served, texts, ranking)
@@ -393,7 +475,8 @@ class ServingApp:
             raise RequestError(422, "/explain answers why one label wins over the runner-up; this model is "
                                     "multi-label (each label is decided against its own threshold)")
         try:
-            if len(text) <= INLINE_TEXT_CHARS:
+            inline = INLINE_EXPLAIN_CHARS if served.classifier.features_ == "chars" else INLINE_TEXT_CHARS
+            if len(text) <= inline:
                 found = served.classifier.explain(text, k, in_order)
             else:
                 found = await self._off_loop(served.classifier.explain, text, k, in_order)
@@ -441,9 +524,9 @@ class ServingApp:
         answer: dict[str, Any] = {"status": "ok", "model": served.identity, "pid": os.getpid(),
                                   "uptime": round(time.time() - self.started, 3), "swaps": self.holder.swaps,
                                   "writes": self.writes}
-        if self.holder.problem is not None:
+        if self.holder.problem is not None:  # the whole message, with the folder's path, is in the log
             answer["status"] = "degraded"
-            answer["model_folder"] = self.holder.problem
+            answer["model_folder"] = "the model folder cannot be loaded; still serving the model loaded before"
         supervision = self._supervision()
         if supervision is not None:
             answer["service"] = supervision
@@ -491,6 +574,17 @@ def _ranking(data: dict[str, Any]) -> tuple[int, float] | None:
     if threshold is not None and (type(threshold) not in (int, float) or not 0 <= threshold <= 1):
         raise RequestError(422, f"the field 'threshold' must be a number from 0 to 1, not {threshold!r}"[:200])
     return (1 if k is None else k), (0.0 if threshold is None else float(threshold))
+
+
+def _check_answer_size(served: ServedModel, texts: int, k: int) -> None:
+    """413 before any work when a ranked answer would outgrow its request (see ANSWER_MULTIPLE)."""
+    labels = min(k, len(served.classifier.classes_))
+    expected = texts * labels * BYTES_PER_RANKED_LABEL
+    allowed = ANSWER_MULTIPLE * _request_bytes.get() + ANSWER_FLOOR
+    if expected > allowed:
+        raise RequestError(413, f"the answer would be at least {expected:,} bytes ({texts:,} texts x {labels:,} "
+                                f"labels), more than {ANSWER_MULTIPLE}x the request plus {ANSWER_FLOOR >> 10} KiB "
+                                f"({allowed:,} bytes): ask for fewer labels (k) or send fewer texts per request")
 
 
 def _predicted(served: ServedModel, texts: list[str]) -> list[Any]:

@@ -330,7 +330,7 @@ def run(folder: str, workers: int = 1, host: str = "127.0.0.1", port: int = 8000
                 supervisor = Supervisor(config, workers, token, restart_delay_max,
                                         [folder_lock.fileno()] if folder_lock is not None else [],
                                         listener.fileno())
-                log.warning("ombrel serve: %d worker%s on http://%s:%d (pid %d); writing endpoints %s", workers,
+                log.info("ombrel serve: %d worker%s on http://%s:%d (pid %d); writing endpoints %s", workers,
                             "s" if workers > 1 else "", host, port, os.getpid(),
                             "enabled (token required)" if token is not None else "disabled")
                 supervisor.run(stop)

@@ -546,3 +546,80 @@ def test_a_killed_writer_leaves_no_record_locked(folder):
             time.sleep(0.05)
         output = server.stop()
     assert server.process.returncode == 0, output
+
+
+def test_answers_are_bounded_by_their_request_slow_readers_cut_off_and_cors_only_for_allowed_origins(
+        tmp_path, folder, monkeypatch):
+    """A cheap request must not buy a huge answer or a long hold of the event loop; a client that never
+    reads its answer is cut off; pages of an --allowed-origin can call the API from a browser (the
+    preflight included), pages of other origins cannot; a degraded /health does not show the folder."""
+    texts, _ = make_corpus(2, 3)
+    many = str(tmp_path / "many")
+    OmbrelClassifier(learner="naive_bayes", features="words").fit(texts * 50, [f"c{i}" for i in range(len(texts) * 50)]
+                                                                    ).save(many)
+    chars = str(tmp_path / "chars")
+    OmbrelClassifier(learner="naive_bayes", features="chars").fit(*make_corpus(20, 1)).save(chars)
+    origin = "https://tools.example"
+
+    async def scenario():
+        results = {}
+        app = serving.ServingApp(many, allowed_origins=[origin])
+        await app.start(watch=False)
+        try:
+            empties = json.dumps({"texts": [""] * 50_000, "k": 40}).encode()
+            results["empties"] = await call(app, "POST", "/predict_batch", empties, [JSON])
+            results["k_all"] = await call(app, "POST", "/predict_batch", {"texts": ["a b"] * 64, "k": 300}, [JSON])
+            results["small"] = await call(app, "POST", "/predict", {"text": "a b", "k": 3}, [JSON, ("Origin", origin)])
+            sent = []
+
+            async def keep(message):
+                sent.append(message)
+
+            await app({"type": "http", "method": "OPTIONS", "path": "/predict", "headers": [
+                (b"origin", origin.encode()), (b"access-control-request-method", b"POST")]}, None, keep)
+            results["preflight"] = sent[0]["status"], dict(sent[0]["headers"])
+            results["other"] = await call(app, "POST", "/predict", {"text": "a"}, [JSON, ("Origin", "https://evil.example")])
+
+            async def never_reads(message):
+                if message["type"] == "http.response.body":
+                    await asyncio.sleep(3600)
+
+            async def receive():
+                return {"type": "http.request", "body": b'{"text": "a"}', "more_body": False}
+
+            monkeypatch.setattr(serving_app, "SEND_TIMEOUT", 0.2)
+            started = time.monotonic()
+            with pytest.raises(Exception):
+                await app({"type": "http", "method": "POST", "path": "/predict",
+                           "headers": [(b"content-type", b"application/json")]}, receive, never_reads)
+            results["cut_off"] = time.monotonic() - started
+            app.holder.problem = "model folder /secret/place/model: gone"
+            results["health"] = await call(app, "GET", "/health")
+        finally:
+            await app.stop()
+        app = serving.ServingApp(chars)
+        await app.start(watch=False)
+        threads = []
+        explain = app.holder.current.classifier.explain
+        monkeypatch.setattr(app.holder.current.classifier, "explain",
+                            lambda *a: threads.append(threading.current_thread().name) or explain(*a))
+        try:
+            await call(app, "POST", "/explain", {"text": "rocket orbit " * 400}, [JSON])
+        finally:
+            await app.stop()
+        results["explained_on"] = threads
+        return results
+
+    from ombrel_learn import serving_app
+    found = asyncio.run(scenario())
+    assert found["empties"][0] == 413 and "fewer labels (k)" in found["empties"][2]["error"]
+    assert found["k_all"][0] == 413
+    status, headers, answer = found["small"]
+    assert status == 200 and headers[b"access-control-allow-origin"] == origin.encode()
+    status, headers = found["preflight"]
+    assert status == 204 and headers[b"access-control-allow-origin"] == origin.encode()
+    assert b"content-type" in headers[b"access-control-allow-headers"]
+    assert found["other"][0] == 403 and b"access-control-allow-origin" not in found["other"][1]
+    assert found["cut_off"] < 5
+    assert found["health"][2]["status"] == "degraded" and "/secret" not in json.dumps(found["health"][2])
+    assert found["explained_on"] and all(name.startswith("ombrel-predict") for name in found["explained_on"])
