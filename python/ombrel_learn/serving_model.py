@@ -60,6 +60,7 @@ class ServedModel:
         m, clf = self.manifest, self.classifier
         described = {
             "model": self.identity,
+            "name": os.path.basename(os.path.normpath(self.folder)) if self.folder else None,
             "format": m.get("format"),
             "format_version": m.get("format_version"),
             "saved_at": m.get("saved_at"),
@@ -84,6 +85,8 @@ class ServedModel:
         if not isinstance(data, dict) or "label" not in data:
             raise RequestError(422, "the body must be a JSON object with a field 'label'")
         label = data["label"]
+        if self.label_type is float and type(label) is int:
+            label = float(label)  # a whole-number float label (0.0) comes back from JSON in JavaScript as 0
         if (not isinstance(label, self.label_type) or label not in self.known
                 or isinstance(label, bool) != (self.label_type is bool)):  # True == 1 in a set
             shown = ", ".join(json.dumps(x, ensure_ascii=False) for x in self.labels[:LABELS_SHOWN])

@@ -90,13 +90,17 @@ function showReading(explained) {
     : "The model reads no feature in this text.";
 }
 
-async function classify() {
+async function classify(keepLearned) {
   show("");
+  if (keepLearned !== true) $("learned").textContent = "";
   const text = $("text").value;
   try {
     const ranked = await call("/predict", {text, k: 5});
     showLabels(ranked.labels, ranked.probabilities);
     $("result").hidden = false;
+    const predicted = model ? model.classes.indexOf(ranked.labels[0]) : -1;
+    // the form offers the predicted label first; not after feedback, which keeps the label taught
+    if (predicted >= 0 && !model.multilabel && keepLearned !== true) $("label").selectedIndex = predicted;
     if (model && !model.multilabel) {
       showReading(await call("/explain", {text, k: 1, in_order: true}));
     }
@@ -107,25 +111,26 @@ async function classify() {
 
 async function sendFeedback() {
   show("");
+  $("learned").textContent = "";
   try {
     const label = model.classes[$("label").selectedIndex];
     const answer = await call("/feedback", {text: $("text").value, label}, $("token").value);
     $("learned").textContent = `Learned "${answer.label}": predicted "${answer.before}" before, "${answer.after}" now.`;
-    await classify();
+    await classify(true);
   } catch (error) {
-    show(error);
+    $("learned").textContent = String(error.message || error);  // beside the form that sent it
   }
 }
 
 let model = null;
 async function start() {
-  $("classify").addEventListener("click", classify);
+  $("classify").addEventListener("click", () => classify());
   $("text").addEventListener("keydown", (e) => { if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) classify(); });
   $("send").addEventListener("click", sendFeedback);
   try {
     model = await call("/model");
     model.multilabel = Boolean(model.multilabel);
-    $("model").textContent = `${model.model}: ${model.classes.length} labels, ${model.features} features, ${model.learner} learner`;
+    $("model").textContent = `${model.name || model.model}: ${model.classes.length} labels, ${model.features} features, ${model.learner} learner`;
     if (document.body.dataset.writes === "true" && model.feedback) {
       for (const label of model.classes) {
         const option = document.createElement("option");
@@ -167,7 +172,7 @@ _BODY = """<!doctype html>
 <label>Label <select id="label"></select></label>
 <label>Token <input id="token" type="password" autocomplete="off"></label>
 <button id="send" type="button">Send</button>
-<p id="learned" class="hint"></p>
+<p id="learned" class="hint" role="status"></p>
 </fieldset>
 <script>{script}</script>
 </body>

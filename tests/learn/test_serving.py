@@ -260,6 +260,27 @@ def test_a_multilabel_model_answers_label_names_and_each_labels_own_probability(
     assert ranked[1]["probabilities"] == sorted(probabilities.values(), reverse=True)[:3]
 
 
+def test_whole_number_float_labels_take_feedback_as_a_page_sends_them(tmp_path, data):
+    """A page's JavaScript reads the class 0.0 of /model as 0 and sends it back so: the same label;
+    /model names the folder, which the page shows rather than the weights file."""
+    (x, y), _ = data
+    floats = {label: float(i) for i, label in enumerate(sorted(WORDS))}
+    path = str(tmp_path / "floats")
+    OmbrelClassifier(learner="field", features="words").fit(x, [floats[v] for v in y]).save(path)
+
+    async def scenario():
+        app = await started(path)
+        try:
+            return (await call(app, "GET", "/model"),
+                    await call(app, "POST", "/feedback", {"text": "rocket orbit", "label": int(floats["space"])}))
+        finally:
+            await app.stop()
+
+    described, learned = run(scenario())
+    assert described[1]["name"] == "floats"
+    assert learned[0] == 200 and learned[1]["label"] == floats["space"]
+
+
 def test_integer_labels_keep_their_json_type(tmp_path, data):
     (x, y), _ = data
     numbers = {label: i for i, label in enumerate(sorted(WORDS))}

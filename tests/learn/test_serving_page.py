@@ -104,10 +104,13 @@ def test_the_page_shows_the_endpoints_answers_and_takes_feedback_only_with_write
         from selenium.webdriver.support.ui import Select
         labels = Select(browser.find_element(By.ID, "label"))
         assert sorted(o.text for o in labels.options) == ["food", "space", "sport"]
+        # The form offers the predicted label, and says a refusal beside itself.
+        predicted = http(server.port, "POST", "/predict", {"text": TEXT})[1]["label"]
+        assert labels.first_selected_option.text == predicted
         labels.select_by_visible_text("food")
         browser.find_element(By.ID, "token").send_keys("not-the-token-0123456789")
         browser.find_element(By.ID, "send").click()
-        _wait(browser, lambda d: "token" in d.find_element(By.ID, "error").text)
+        _wait(browser, lambda d: "token" in d.find_element(By.ID, "learned").text)
         token = browser.find_element(By.ID, "token")
         token.clear()
         token.send_keys(TOKEN)
