@@ -13,33 +13,35 @@ from . import _native, featurizing
 from .fitted_model import Model
 
 
-def _feature_ids(model: Model, text: str) -> list[tuple[str, int | None]]:
-    """Each of the text's features in the order it reads them, with its token id (None when the
-    model has no neuron for it)."""
-    found: list[tuple[str, int | None]] = []
-    for feature in _native.features(model.spec, text):
+def _feature_ids(model: Model, text: str) -> tuple[list[str], dict[str, int | None]]:
+    """The text's features in the order it reads them, and each distinct one's token id (None when
+    the model has no neuron for it; absent when it is not whole UTF-8). Each distinct feature is
+    looked up once: a long text of character n-grams repeats most of its tens of thousands of
+    features, and the loop holds the interpreter lock."""
+    features = _native.features(model.spec, text)
+    ids: dict[str, int | None] = {}
+    for feature in dict.fromkeys(features):
         try:
             if model.buckets:
-                token_id: int | None = _native.hash_bytes(feature) % model.buckets
+                ids[feature] = _native.hash_bytes(feature) % model.buckets
             else:
                 assert model.vocabulary is not None
-                token_id = model.vocabulary.find(feature)
+                ids[feature] = model.vocabulary.find(feature)
         except UnicodeError:  # a feature that is not whole UTF-8 (bytes cut inside a character)
             continue
-        found.append((feature, token_id))
-    return found
+    return features, ids
 
 
-def _token_names(features: list[tuple[str, int | None]], ids: list[int]) -> dict[int, str]:
+def _token_names(distinct: dict[str, int | None], ids: list[int]) -> dict[int, str]:
     """The feature text of each of the text's ids: the vocabulary's token, or in hashing mode the
-    text's features that fall in that bucket (joined by '|' when several do). The text's own features
-    are recomputed and looked up one by one (`_feature_ids`: no copy of the vocabulary); an id
-    without a name stays '#id'."""
+    text's features that fall in that bucket (joined by '|' when several do, in reading order). The
+    text's own features are recomputed and looked up (`_feature_ids`: no copy of the vocabulary); an
+    id without a name stays '#id'."""
     wanted = set(ids)
     names: dict[int, list[str]] = {}
-    for feature, token_id in features:
-        if token_id in wanted and feature not in names.setdefault(token_id, []):
-            names[token_id].append(feature)
+    for feature, token_id in distinct.items():
+        if token_id in wanted:
+            names.setdefault(token_id, []).append(feature)
     return {i: "|".join(names[i]) if names.get(i) else f"#{i}" for i in ids}
 
 
@@ -80,8 +82,8 @@ def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dic
     shares = [(i, *_shares(model, i, first, second)) for i in presented]
     totals = [(i, a * presented[i], b * presented[i]) for i, a, b in shares]
     ranked = sorted(totals, key=lambda s: -abs(s[1] - s[2]))[:int(k)]
-    features = _feature_ids(model, text) if ranked or in_order else []
-    names = _token_names(features, [i for i, _, _ in ranked]) if ranked else {}
+    features, distinct = _feature_ids(model, text) if ranked or in_order else ([], {})
+    names = _token_names(distinct, [i for i, _, _ in ranked]) if ranked else {}
     bias = [0, 0]
     for neuron in model.bias_suffix or ():
         a, b = _shares(model, neuron, first, second)
@@ -93,5 +95,6 @@ def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dic
     if in_order:
         known: dict[int | None, tuple[int, int]] = {i: (a, b) for i, a, b in shares}
         # A feature whose id is not among the text's (a token the field's vocabulary cut) adds nothing.
-        answer["in_order"] = [(feature, *known.get(i, (0, 0))) for feature, i in features]
+        answer["in_order"] = [(feature, *known.get(distinct[feature], (0, 0))) for feature in features
+                              if feature in distinct]
     return answer
