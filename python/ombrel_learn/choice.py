@@ -152,12 +152,13 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     training texts; the measured accuracies go to `report` (selection_scores_, selection_rows_,
     feature_scores_, selection_paired_), the ids made of the rows scored to `cache`.
 
-    A small set is cross-validated on every row (`cross_validated`). On a larger one, each feature kind tokenizes its rows of the sample once; every fold and every learner works
-    on those ids (each fold keeps the tokens its training rows allow, as a vocabulary built on
-    them would). The cheapest kind (words) is scored on the whole sample, and the time that took
-    sets the budget of the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first
-    rows of the sample that its budget allows, and the kinds are compared on the rows they share
-    (the same folds, the same held-out texts)."""
+    A small set is cross-validated on every row (`cross_validated`). On a larger one, each feature
+    kind tokenizes its rows of the sample once; every fold and every learner works on those ids
+    (each fold keeps the tokens its training rows allow, as a vocabulary built on them would). The
+    cheapest kind (words) is scored on the whole sample, and the time that took sets the budget of
+    the others (AUTO_BUDGET_FITS): a costlier kind is scored on the first rows of the sample that its
+    budget allows, and the kinds are compared on the rows they share (the same folds, the same
+    held-out texts)."""
     chosen = candidates(settings, k)
     if len(chosen) == 1:
         return chosen[0]
@@ -222,8 +223,9 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
         parallel = min(len(held_out), _native.thread_count())
         lengths = np.diff(sizes, prepend=0)
         too_big = {kind for kind in kinds
-                   if learners.float_peak_bytes(featurized[kind], k, total, int(lengths[featurized[kind].positions].sum()),
-                                       parallel) > AUTO_FLOAT_MEMORY}
+                   if learners.float_peak_bytes(featurized[kind], k, total,
+                                                int(lengths[featurized[kind].positions].sum()),
+                                                parallel) > AUTO_FLOAT_MEMORY}
         if too_big:
             chosen = [c for c in chosen if c[0] not in too_big]
             kinds = [kind for kind in kinds if kind not in too_big]
@@ -330,7 +332,8 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
                  if (cost + more) * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS})
     if cost + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
         return ([np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)],
-                {kind for kind, more in penalties.items() if cost + more + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
+                {kind for kind, more in penalties.items()
+                 if cost + more + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
     return None
 
 
