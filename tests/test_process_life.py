@@ -263,12 +263,17 @@ def test_a_large_batch_does_not_stop_other_threads_while_the_pool_is_busy():
     # batch takes almost no time to convert). Another thread predicts batches of 80,000 tokens, whose
     # ints are read with the pool's help while it holds the interpreter lock. It must not wait for the
     # first thread's batch with the lock held: a ticker thread keeps running.
+    # The bar is relative to one long batch timed alone, so that a thread that waited for it fails on any
+    # machine while the scheduling noise of a loaded one (tens of ms) passes.
     wide = OmbrelField(1000, 50_000)
-    long_batch = [[i % 1000] for i in range(10_000)]
+    long_batch = [[i % 1000] for i in range(30_000)]
     field = OmbrelField(100_000, 16)
     rng = random.Random(9)
     predict = [[rng.randrange(100_000) for _ in range(20)] for _ in range(4_000)]
     field.predict_batch(predict)  # the pool exists and is warm
+    began = time.perf_counter()
+    wide.predict_batch(long_batch)
+    alone = time.perf_counter() - began
 
     started = threading.Event()
     stop = threading.Event()
@@ -276,7 +281,7 @@ def test_a_large_batch_does_not_stop_other_threads_while_the_pool_is_busy():
 
     def busy():
         started.set()
-        for _ in range(3):
+        for _ in range(2):
             wide.predict_batch(long_batch)
         stop.set()
 
@@ -300,4 +305,6 @@ def test_a_large_batch_does_not_stop_other_threads_while_the_pool_is_busy():
     for t in threads:
         t.join()
     assert len(gaps) > 10
-    assert max(gaps) < 0.08, f"a thread was stopped for {max(gaps) * 1000:.0f} ms"
+    assert max(gaps) < max(0.08, alone * 0.4), (
+        f"a thread was stopped for {max(gaps) * 1000:.0f} ms; one long batch takes {alone * 1000:.0f} ms"
+    )
