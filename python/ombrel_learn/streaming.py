@@ -1,0 +1,319 @@
+"""fit on a training file larger than memory: passes over the file, a compact spill of token ids.
+
+1. Scan: every line is parsed (a bad line fails here, naming file:line, before any training),
+   the labels are counted and a uniform sample of the texts is kept (at most SAMPLE_BYTES of text).
+2. Choice: the estimator is fitted in memory on the sample; its features (kind and their
+   settings), learner, alpha and predict_proba's temperature (per unit of score) are the model's.
+3. Vocabulary: the document frequency of every token of the file (one pass, batch by batch);
+   the tokens in at least min_df texts are kept, in the order they were first met. In hashing mode
+   (buckets > 0) there is nothing to count.
+4. Spill: the texts' ids under those features are written to `parts` files in a temporary folder
+   (4 bytes an id, a text's length and class beside them), each text to a part drawn at random:
+   every part is a shuffled sample of the file, small enough to train from memory.
+5. Training: naive Bayes adds the parts' counts (the in-memory model exactly, for the same
+   vocabulary); SGD and the perceptron run one pass per part and epoch, the parts in a shuffled
+   order, each pass continuing the last model (SGD's step schedule continues too); TF-IDF rows use
+   the idf of the whole file. Above 8 classes the cut model's refit runs on one part (a random
+   sample of the file). The field learner trains its margin passes part by part.
+
+Memory: the sample's fit, the vocabulary's counts (a Python dict: about 100 bytes a token), the
+model, and one part. The temporary folder is removed whatever happens (an exception, Ctrl-C).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import random
+import shutil
+import tempfile
+from collections import Counter
+from typing import Any, Iterator
+
+import numpy as np
+
+from . import _native, data, featurizing, learners, linear, progress
+from .fitted_model import Model, compiled_model
+
+# Text the choice's in-memory fit samples (about what the texts and their ids of a fit of this
+# size hold at its peak: 12 times as much, measured on a 50 MB file).
+SAMPLE_BYTES = 32 << 20
+# Text per spilled part: the ids of one part (about 1 id per 4 bytes of text, 4 bytes each) and
+# their float learner's pass fit in a fixed working set.
+PART_BYTES = 64 << 20
+# A file whose text times this is more than half the memory available is streamed by `should_stream`
+# (a fit in memory peaks at 4 to 12 times its file: the texts as Python strings, their ids, the
+# choice's featurized samples).
+MEMORY_PER_FILE_BYTE = 8
+BATCH_BYTES = 8 << 20
+
+
+def should_stream(path: str) -> bool:
+    """Whether `ombrel train` streams a file of this size by default: when a fit in memory would
+    need more than half the memory available now (MEMORY_PER_FILE_BYTE per byte of the file)."""
+    from .validation import available_memory
+    try:
+        size = os.path.getsize(path)
+    except OSError:
+        return False
+    available = available_memory()
+    return available is not None and size * MEMORY_PER_FILE_BYTE > available // 2
+
+
+def labelled_batches(path: str, encoding: str) -> Iterator[tuple[list[str], list[str]]]:
+    """(texts, labels) of a file's labelled lines, batch by batch (a bad line: DataFormatError
+    naming path:line)."""
+    with open(path, "rb") as f:
+        for first, lines in data.line_batches(f, path, encoding, BATCH_BYTES):
+            texts, labels = data.parse_lines(lines, path, first)
+            if texts:
+                yield texts, labels
+
+
+@dataclasses.dataclass
+class Scan:
+    texts: int
+    text_bytes: int
+    label_counts: Counter[str]
+    sample_texts: list[str]
+    sample_labels: list[str]
+
+
+def scan(path: str, encoding: str, seed: int | None, sample_bytes: int = SAMPLE_BYTES) -> Scan:
+    """Pass 1: every line checked, the labels counted, a uniform sample kept (reservoir sampling
+    by texts, sized from the mean text length seen so far)."""
+    rng = random.Random(seed)
+    counts: Counter[str] = Counter()
+    sample_texts: list[str] = []
+    sample_labels: list[str] = []
+    n = total = 0
+    for texts, labels in labelled_batches(path, encoding):
+        counts.update(labels)
+        for text, label in zip(texts, labels):
+            n += 1
+            total += len(text) + 1
+            room = max(1000, sample_bytes * n // total)
+            if len(sample_texts) < room:
+                sample_texts.append(text)
+                sample_labels.append(label)
+            else:
+                j = rng.randrange(n)
+                if j < len(sample_texts):
+                    sample_texts[j], sample_labels[j] = text, label
+    return Scan(n, total, counts, sample_texts, sample_labels)
+
+
+def vocabulary_of(path: str, encoding: str, spec: _native.FeatureSpec, min_df: int) -> _native.Vocabulary:
+    """Pass 2: the tokens in at least min_df texts of the file, in the order first met."""
+    df: dict[str, int] = {}
+    for texts, _ in labelled_batches(path, encoding):
+        local, batch, _ = featurizing.build_vocabulary(spec, texts, [0] * len(texts), 1, 1, 0.0, 8, False)
+        tokens = local.tokens()
+        ids, offsets = linear.id_arrays(batch)
+        first = featurizing.first_presentations(ids, offsets)
+        counts = np.bincount(ids[first], minlength=len(tokens)).tolist()
+        get = df.get
+        for token, count in zip(tokens, counts):
+            df[token] = get(token, 0) + count
+    kept = [token for token, count in df.items() if count >= max(1, min_df)]
+    del df
+    return _native.Vocabulary.from_tokens(kept)
+
+
+class Spill:
+    """The texts' ids in `parts` files of a temporary folder: per part, ids (uint32), each text's id
+    count (uint32) and class (uint32). Removed by close() (and by the with-block)."""
+
+    def __init__(self, parts: int, folder: str | None = None):
+        self.folder = tempfile.mkdtemp(prefix="ombrel-spill-", dir=folder)
+        self.parts = parts
+        self.rows = [0] * parts
+
+    def __enter__(self) -> "Spill":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def _path(self, part: int, what: str) -> str:
+        return os.path.join(self.folder, f"{part}.{what}")
+
+    def write(self, path: str, encoding: str, spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None,
+              buckets: int, index: dict[str, int], seed: int | None, probes: int | None) -> np.ndarray:
+        """Pass 3: every text's ids to a random part; returns each feature's document frequency.
+        probes: the field learner's first probe id (each text then ends with its class's probe)."""
+        features = buckets or len(vocabulary or ())
+        df = np.zeros(features, dtype=np.int64)
+        rng = np.random.default_rng(None if seed is None else [int(seed), 2])
+        files = {what: [open(self._path(p, what), "wb") for p in range(self.parts)] for what in ("ids", "len", "y")}
+        try:
+            for texts, labels in labelled_batches(path, encoding):
+                y = np.asarray([index[label] for label in labels], dtype=np.uint32)
+                trailing = None if probes is None else [probes + int(c) for c in y]
+                batch = featurizing.transform(spec, vocabulary, buckets, texts, *([trailing] if trailing else []))
+                ids, offsets = linear.id_arrays(batch)
+                first = featurizing.first_presentations(ids, offsets)
+                counted = ids[first]
+                df += np.bincount(counted[counted < features], minlength=features)[:features]
+                lengths = np.diff(offsets).astype(np.uint32)
+                where = rng.integers(0, self.parts, len(texts))
+                row_of = np.repeat(where, lengths.astype(np.int64))
+                for p in range(self.parts):
+                    mine = where == p
+                    if not mine.any():
+                        continue
+                    files["ids"][p].write(ids[row_of == p].tobytes())
+                    files["len"][p].write(lengths[mine].tobytes())
+                    files["y"][p].write(y[mine].tobytes())
+                    self.rows[p] += int(np.count_nonzero(mine))
+        finally:
+            for handles in files.values():
+                for handle in handles:
+                    handle.close()
+        return df
+
+    def part(self, p: int) -> tuple[tuple[np.ndarray, np.ndarray], np.ndarray]:
+        """((ids, offsets uint64), classes) of part p, read into memory."""
+        ids = np.fromfile(self._path(p, "ids"), dtype=np.uint32)
+        lengths = np.fromfile(self._path(p, "len"), dtype=np.uint32)
+        offsets = np.zeros(len(lengths) + 1, dtype=np.uint64)
+        np.cumsum(lengths, out=offsets[1:])
+        return (ids, offsets), np.fromfile(self._path(p, "y"), dtype=np.uint32)
+
+
+class _Part:
+    """One part's ids as train_passes reads an IdBatch: the ids' buffer and `offsets` bytes."""
+
+    def __init__(self, ids: np.ndarray, offsets: np.ndarray):
+        self.ids = ids
+        self.offsets = offsets.tobytes()
+
+    def __buffer__(self, flags: int) -> memoryview:
+        return memoryview(self.ids)
+
+
+def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill, df: np.ndarray, texts: int,
+                 features: int, k: int, epochs: int, seed: int | None) -> linear.LinearModel:
+    if learner == "naive_bayes":
+        counts = None
+        for p in range(spill.parts):
+            ids, y = spill.part(p)
+            if len(y):
+                part = linear.count_naive_bayes(ids, y, features, k)
+                counts = part if counts is None else counts + part
+        assert counts is not None
+        return counts.to_model(1.0 if alpha is None else float(alpha))
+    weighted = settings.weighting != "binary"
+    scale = None
+    if weighted:
+        idf = (np.log((1.0 + texts) / (1.0 + df.astype(np.float64))) + 1.0).astype(np.float32)
+        scale = idf / np.float32(learners.BIAS_FEATURE)
+    model: linear.LinearModel | None = None
+    order = random.Random(seed)
+    step = 0
+    for epoch in range(epochs):
+        parts = list(range(spill.parts))
+        order.shuffle(parts)
+        for i, p in enumerate(parts):
+            ids, y = spill.part(p)
+            if not len(y):
+                continue
+            extra: dict[str, Any] = {}
+            if weighted:
+                assert scale is not None
+                norms = linear.row_norms(ids, idf, extra=learners.BIAS_FEATURE)
+                extra = dict(feature_scale=scale, row_scale=np.float32(learners.BIAS_FEATURE) / norms,
+                             intercept_by_row=True)
+            part_seed = None if seed is None else int(seed) + epoch * spill.parts + i
+            if learner == "sgd":
+                model = linear.fit_sgd(ids, y, features, k, loss=settings.loss,
+                                       alpha=learners.SGD_ALPHA if alpha is None else float(alpha), epochs=1,
+                                       class_weight=learners.class_weights(settings), random_state=part_seed,
+                                       initial=model, first_step=step, **extra)
+            else:
+                model = linear.fit_perceptron(ids, y, features, k, epochs=1, random_state=part_seed,
+                                              initial=model, **extra)
+            step += len(y)
+    assert model is not None
+    if weighted:
+        assert scale is not None
+        model = linear.LinearModel(model.weights * scale[:, None], model.bias)
+    if k > linear.FIELD_SLOTS:  # the cut model's refit, on the largest part (a random sample)
+        largest = int(np.argmax(spill.rows))
+        ids, y = spill.part(largest)
+        model = linear.refit_cut(model, ids, y, random_state=settings.random_state)
+    return model
+
+
+def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes: int = SAMPLE_BYTES,
+             part_bytes: int = PART_BYTES, spill_folder: str | None = None) -> Any:
+    """Fits `estimator` (an OmbrelClassifier) on the labelled lines of the file at `path` in
+    bounded memory (see the module's docstring); returns it."""
+    from .classifier import OmbrelClassifier
+    settings = estimator._check_settings()
+    if settings.class_weight is not None:
+        raise ValueError("class_weight is not applied by a streamed fit; fit the texts in memory, or leave it None")
+    verbose = bool(settings.verbose)
+    with progress.phase(verbose, "reading and checking the file"):
+        found = scan(path, encoding, settings.random_state, sample_bytes)
+    if found.texts == 0:
+        raise ValueError(f"{path} holds no labelled lines (an empty training set)")
+    classes = np.asarray(sorted(found.label_counts))
+    if len(classes) < 2:
+        raise ValueError(f"fit needs at least two classes; {path} holds only {classes.tolist()!r}")
+    index = {str(label): i for i, label in enumerate(classes.tolist())}
+    k = len(classes)
+    # The choice, on the sample: the features, learner and alpha of the model, and its temperature.
+    chooser = OmbrelClassifier(**estimator.get_params())
+    chooser.set_params(verbose=False)
+    with progress.phase(verbose, f"choosing on a sample of {len(found.sample_texts):,} texts"):
+        chooser.fit(found.sample_texts, found.sample_labels)
+    chosen: Model = chooser._fitted()
+    missing = set(classes.tolist()) - set(chosen.classes.tolist())
+    del found.sample_texts[:], found.sample_labels[:]
+    learner, alpha = chosen.learner, chooser.alpha_
+    per_unit = None if chosen.temperature is None else chosen.temperature / chosen.units()
+    if missing:  # a class too rare for the sample: the choice stands, the temperature is the default
+        per_unit = None
+    spec, buckets, kind, feature_params = chosen.spec, int(chosen.buckets), chosen.kind, chosen.feature_params
+    field_learner = learner == "field"
+    min_df = int(settings.min_df)
+    del chooser, chosen
+    vocabulary = None
+    if not buckets:
+        with progress.phase(verbose, "counting the vocabulary"):
+            vocabulary = vocabulary_of(path, encoding, spec, min_df)
+    features = buckets or len(vocabulary or ())
+    parts = max(1, math.ceil(found.text_bytes / max(1, part_bytes)))
+    epochs = int(settings.epochs)
+    with Spill(parts, spill_folder) as spill:
+        with progress.phase(verbose, f"writing the ids in {parts} parts"):
+            df = spill.write(path, encoding, spec, vocabulary, buckets, index, settings.random_state,
+                             features if field_learner else None)
+        with progress.phase(verbose, "training"):
+            if field_learner:
+                model = Model(kind, spec, vocabulary, buckets, classes, learners.new_field(settings, features, k))
+                quiet = dataclasses.replace(settings, verbose=False)
+                for _ in range(epochs):
+                    for p in range(spill.parts):
+                        (ids, offsets), y = spill.part(p)
+                        if len(y):
+                            learners.train_passes(quiet, model.field, _Part(ids, offsets), y.tolist(), 1)
+            else:
+                float_model = _train_float(settings.resolved(), learner, alpha, spill, df, found.texts, features, k, epochs,
+                                           settings.random_state)
+                model = compiled_model(kind, spec, vocabulary, buckets, classes, float_model, learner)
+    model.feature_params = feature_params
+    if per_unit is not None:
+        model.temperature = per_unit * model.units()
+    for name in ("feature_scores_", "selection_scores_", "selection_rows_", "selection_paired_",
+                 "autotune_report_", "_stream_counts"):
+        estimator.__dict__.pop(name, None)
+    estimator._set_model(model)
+    estimator.alpha_ = alpha
+    estimator.stream_report_ = {"texts": found.texts, "parts": parts, "sample_bytes": sample_bytes}
+    return estimator
