@@ -33,7 +33,7 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from . import _native, data, featurizing, learners, linear, progress
+from . import _learners, _native, data, featurizing, learners, linear, progress
 from .fitted_model import Model, compiled_model
 
 # Text the choice's in-memory fit samples (about what the texts and their ids of a fit of this
@@ -297,11 +297,16 @@ def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes
         with progress.phase(verbose, "training"):
             if field_learner:
                 model = Model(kind, spec, vocabulary, buckets, classes, learners.new_field(settings, features, k))
-                quiet = dataclasses.replace(settings, verbose=False)
+                quiet = dataclasses.replace(settings.resolved(), verbose=False)
                 for _ in range(epochs):
                     for p in range(spill.parts):
                         (ids, offsets), y = spill.part(p)
-                        if len(y):
+                        if len(y):  # a part keeps the file's order: shuffled, the same way each epoch
+                            rows = np.random.default_rng(None if settings.random_state is None else
+                                                         [int(settings.random_state), 3, p]).permutation(len(y))
+                            gathered = _learners.gather_rows(ids, offsets, rows.astype(np.uint64))
+                            ids, offsets = np.asarray(gathered[0]), np.asarray(gathered[1])
+                            y = y[rows]
                             learners.train_passes(quiet, model.field, _Part(ids, offsets), y.tolist(), 1)
             else:
                 float_model = _train_float(settings.resolved(), learner, alpha, spill, df, found.texts, features, k, epochs,
