@@ -1,22 +1,22 @@
 """fit on a training file larger than memory: passes over the file, a compact spill of token ids.
 
 1. Scan: every line is parsed (a bad line fails here, naming file:line, before any training),
-   the labels are counted and a uniform sample of the texts is kept (at most SAMPLE_BYTES of text).
+   the labels are counted and a uniform sample of the texts is kept (about SAMPLE_BYTES of text).
 2. Choice: the estimator is fitted in memory on the sample; its features (kind and their
    settings), learner, alpha and predict_proba's temperature (per unit of score) are the model's.
-3. Vocabulary: the document frequency of every token of the file (one pass, batch by batch);
-   the tokens in at least min_df texts are kept, in the order they were first met. In hashing mode
-   (buckets > 0) there is nothing to count.
-4. Spill: the texts' ids under those features are written to `parts` files in a temporary folder
-   (4 bytes an id, a text's length and class beside them), each text to a part drawn at random:
-   every part is a shuffled sample of the file, small enough to train from memory.
-5. Training: naive Bayes adds the parts' counts (the in-memory model exactly, for the same
-   vocabulary); SGD and the perceptron run one pass per part and epoch, the parts in a shuffled
-   order, each pass continuing the last model (SGD's step schedule continues too); TF-IDF rows use
-   the idf of the whole file. Above 8 classes the cut model's refit runs on one part (a random
-   sample of the file). The field learner trains its margin passes part by part.
+3. Spill: each text is tokenized once and its ids written to one of `parts` files in a temporary
+   folder (4 bytes an id, its length and class beside them), the part drawn at random: every part
+   is a sample of the file, small enough to train from memory. Without buckets the ids number every
+   token in the order first met, and the document frequencies are counted on the way; the
+   vocabulary keeps those in at least min_df texts (in that order), renumbered when a part is read.
+4. Training: naive Bayes adds the parts' counts (the in-memory model exactly: the same counts,
+   the same vocabulary); SGD and the perceptron run one pass per part and epoch, the parts in a
+   shuffled order, each pass continuing the last model (SGD's step schedule continues too); TF-IDF
+   rows use the idf of the whole file. Above 8 classes the cut model's refit runs on the largest
+   part (a random sample of the file). The field learner trains its margin passes part by part,
+   each part's texts shuffled once.
 
-Memory: the sample's fit, the vocabulary's counts (a Python dict: about 100 bytes a token), the
+Memory: the sample's fit, the token index (a Python dict: about 100 bytes a distinct token), the
 model, and one part. The temporary folder is removed whatever happens (an exception, Ctrl-C).
 """
 
@@ -34,6 +34,7 @@ from typing import Any, Iterator
 import numpy as np
 
 from . import _learners, _native, data, featurizing, learners, linear, progress
+from .featurizing import DROPPED
 from .fitted_model import Model, compiled_model
 
 # Text the choice's in-memory fit samples (about what the texts and their ids of a fit of this
@@ -81,44 +82,26 @@ class Scan:
 
 
 def scan(path: str, encoding: str, seed: int | None, sample_bytes: int = SAMPLE_BYTES) -> Scan:
-    """Pass 1: every line checked, the labels counted, a uniform sample kept (reservoir sampling
-    by texts, sized from the mean text length seen so far)."""
-    rng = random.Random(seed)
+    """Pass 1: every line checked, the labels counted, a uniform sample kept (each text with the
+    probability sample_bytes / the file's size)."""
+    rng = np.random.default_rng(None if seed is None else [int(seed), 1])
+    share = sample_bytes / max(1, os.path.getsize(path))
     counts: Counter[str] = Counter()
     sample_texts: list[str] = []
     sample_labels: list[str] = []
     n = total = 0
     for texts, labels in labelled_batches(path, encoding):
         counts.update(labels)
-        for text, label in zip(texts, labels):
-            n += 1
-            total += len(text) + 1
-            room = max(1000, sample_bytes * n // total)
-            if len(sample_texts) < room:
-                sample_texts.append(text)
-                sample_labels.append(label)
-            else:
-                j = rng.randrange(n)
-                if j < len(sample_texts):
-                    sample_texts[j], sample_labels[j] = text, label
+        n += len(texts)
+        total += sum(map(len, texts)) + len(texts)
+        if share >= 1:
+            sample_texts += texts
+            sample_labels += labels
+        else:
+            for i in np.flatnonzero(rng.random(len(texts)) < share).tolist():
+                sample_texts.append(texts[i])
+                sample_labels.append(labels[i])
     return Scan(n, total, counts, sample_texts, sample_labels)
-
-
-def vocabulary_of(path: str, encoding: str, spec: _native.FeatureSpec, min_df: int) -> _native.Vocabulary:
-    """Pass 2: the tokens in at least min_df texts of the file, in the order first met."""
-    df: dict[str, int] = {}
-    for texts, _ in labelled_batches(path, encoding):
-        local, batch, _ = featurizing.build_vocabulary(spec, texts, [0] * len(texts), 1, 1, 0.0, 8, False)
-        tokens = local.tokens()
-        ids, offsets = linear.id_arrays(batch)
-        first = featurizing.first_presentations(ids, offsets)
-        counts = np.bincount(ids[first], minlength=len(tokens)).tolist()
-        get = df.get
-        for token, count in zip(tokens, counts):
-            df[token] = get(token, 0) + count
-    kept = [token for token, count in df.items() if count >= max(1, min_df)]
-    del df
-    return _native.Vocabulary.from_tokens(kept)
 
 
 class Spill:
@@ -142,23 +125,36 @@ class Spill:
     def _path(self, part: int, what: str) -> str:
         return os.path.join(self.folder, f"{part}.{what}")
 
-    def write(self, path: str, encoding: str, spec: _native.FeatureSpec, vocabulary: _native.Vocabulary | None,
-              buckets: int, index: dict[str, int], seed: int | None, probes: int | None) -> np.ndarray:
-        """Pass 3: every text's ids to a random part; returns each feature's document frequency.
-        probes: the field learner's first probe id (each text then ends with its class's probe)."""
-        features = buckets or len(vocabulary or ())
-        df = np.zeros(features, dtype=np.int64)
+    def write(self, path: str, encoding: str, spec: _native.FeatureSpec, buckets: int, index: dict[str, int],
+              seed: int | None) -> tuple[list[str] | None, np.ndarray]:
+        """Pass 2: every text's ids to a random part, each text tokenized once: (the tokens by id,
+        in the order first met (None in hashing mode, where ids are buckets), the document frequency
+        of each id). Without buckets the ids are of every token: the vocabulary's pruning renumbers
+        them when a part is read."""
+        df = np.zeros(buckets or 1 << 16, dtype=np.int64)
+        ids_of: dict[str, int] = {}
         rng = np.random.default_rng(None if seed is None else [int(seed), 2])
         files = {what: [open(self._path(p, what), "wb") for p in range(self.parts)] for what in ("ids", "len", "y")}
         try:
             for texts, labels in labelled_batches(path, encoding):
                 y = np.asarray([index[label] for label in labels], dtype=np.uint32)
-                trailing = None if probes is None else [probes + int(c) for c in y]
-                batch = featurizing.transform(spec, vocabulary, buckets, texts, *([trailing] if trailing else []))
-                ids, offsets = linear.id_arrays(batch)
+                if buckets:
+                    ids, offsets = linear.id_arrays(featurizing.transform(spec, None, buckets, texts))
+                else:
+                    local, batch, _ = featurizing.build_vocabulary(spec, texts, [0] * len(texts), 1, 1, 0.0, 8, False)
+                    local_ids, offsets = linear.id_arrays(batch)
+                    tokens = local.tokens()
+                    to_global = np.empty(len(tokens), dtype=np.uint32)
+                    for i, token in enumerate(tokens):
+                        found = ids_of.get(token)
+                        if found is None:
+                            found = ids_of[token] = len(ids_of)
+                        to_global[i] = found
+                    ids = to_global[local_ids]
+                    if len(ids_of) > len(df):
+                        df = np.concatenate([df, np.zeros(max(len(df), len(ids_of) - len(df)), dtype=np.int64)])
                 first = featurizing.first_presentations(ids, offsets)
-                counted = ids[first]
-                df += np.bincount(counted[counted < features], minlength=features)[:features]
+                df += np.bincount(ids[first], minlength=len(df))
                 lengths = np.diff(offsets).astype(np.uint32)
                 where = rng.integers(0, self.parts, len(texts))
                 row_of = np.repeat(where, lengths.astype(np.int64))
@@ -174,15 +170,36 @@ class Spill:
             for handles in files.values():
                 for handle in handles:
                     handle.close()
-        return df
+        if buckets:
+            return None, df
+        return list(ids_of), df[:len(ids_of)]
 
-    def part(self, p: int) -> tuple[tuple[np.ndarray, np.ndarray], np.ndarray]:
-        """((ids, offsets uint64), classes) of part p, read into memory."""
+    def part(self, p: int, renumber: np.ndarray | None = None, order: np.ndarray | None = None,
+             probes: int | None = None) -> tuple[tuple[np.ndarray, np.ndarray], np.ndarray]:
+        """((ids, offsets uint64), classes) of part p, read into memory: its texts in `order` (None:
+        as written), id f written as renumber[f] (left out where that is DROPPED); with `probes`,
+        each text ends with id probes + its class (the field learner's margin probe)."""
         ids = np.fromfile(self._path(p, "ids"), dtype=np.uint32)
         lengths = np.fromfile(self._path(p, "len"), dtype=np.uint32)
+        y = np.fromfile(self._path(p, "y"), dtype=np.uint32)
         offsets = np.zeros(len(lengths) + 1, dtype=np.uint64)
         np.cumsum(lengths, out=offsets[1:])
-        return (ids, offsets), np.fromfile(self._path(p, "y"), dtype=np.uint32)
+        if renumber is not None or order is not None:
+            rows = np.arange(len(y), dtype=np.uint64) if order is None else order.astype(np.uint64)
+            gathered = _learners.gather_rows(ids, offsets, rows, renumber)
+            ids, offsets = np.asarray(gathered[0]), np.asarray(gathered[1])
+            if order is not None:
+                y = y[order]
+        if probes is not None:
+            with_probe = np.empty(len(ids) + len(y), dtype=np.uint32)
+            offsets = offsets + np.arange(len(y) + 1, dtype=np.uint64)
+            last = (offsets[1:] - 1).astype(np.int64)
+            mask = np.ones(len(with_probe), dtype=bool)
+            mask[last] = False
+            with_probe[mask] = ids
+            with_probe[last] = probes + y
+            ids = with_probe
+        return (ids, offsets), y
 
 
 class _Part:
@@ -196,12 +213,14 @@ class _Part:
         return memoryview(self.ids)
 
 
-def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill, df: np.ndarray, texts: int,
-                 features: int, k: int, epochs: int, seed: int | None) -> linear.LinearModel:
+def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill, renumber: np.ndarray | None,
+                 df: np.ndarray, texts: int, features: int, k: int, epochs: int, seed: int | None
+                 ) -> linear.LinearModel:
+    """The float model of the spilled parts (df: the document frequency of each kept feature)."""
     if learner == "naive_bayes":
         counts = None
         for p in range(spill.parts):
-            ids, y = spill.part(p)
+            ids, y = spill.part(p, renumber)
             if len(y):
                 part = linear.count_naive_bayes(ids, y, features, k)
                 counts = part if counts is None else counts + part
@@ -219,7 +238,7 @@ def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill,
         parts = list(range(spill.parts))
         order.shuffle(parts)
         for i, p in enumerate(parts):
-            ids, y = spill.part(p)
+            ids, y = spill.part(p, renumber)
             if not len(y):
                 continue
             extra: dict[str, Any] = {}
@@ -244,7 +263,7 @@ def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill,
         model = linear.LinearModel(model.weights * scale[:, None], model.bias)
     if k > linear.FIELD_SLOTS:  # the cut model's refit, on the largest part (a random sample)
         largest = int(np.argmax(spill.rows))
-        ids, y = spill.part(largest)
+        ids, y = spill.part(largest, renumber)
         model = linear.refit_cut(model, ids, y, random_state=settings.random_state)
     return model
 
@@ -283,34 +302,34 @@ def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes
     field_learner = learner == "field"
     min_df = int(settings.min_df)
     del chooser, chosen
-    vocabulary = None
-    if not buckets:
-        with progress.phase(verbose, "counting the vocabulary"):
-            vocabulary = vocabulary_of(path, encoding, spec, min_df)
-    features = buckets or len(vocabulary or ())
     parts = max(1, math.ceil(found.text_bytes / max(1, part_bytes)))
     epochs = int(settings.epochs)
     with Spill(parts, spill_folder) as spill:
-        with progress.phase(verbose, f"writing the ids in {parts} parts"):
-            df = spill.write(path, encoding, spec, vocabulary, buckets, index, settings.random_state,
-                             features if field_learner else None)
+        with progress.phase(verbose, f"tokenizing into {parts} parts"):
+            tokens, df = spill.write(path, encoding, spec, buckets, index, settings.random_state)
+        vocabulary = renumber = None
+        if tokens is not None:  # the vocabulary: the tokens in at least min_df texts, in the order first met
+            keep = df >= max(1, min_df)
+            renumber = np.where(keep, np.cumsum(keep, dtype=np.int64) - 1, DROPPED).astype(np.uint32)
+            vocabulary = _native.Vocabulary.from_tokens([tokens[i] for i in np.flatnonzero(keep).tolist()])
+            df = df[keep]
+            del tokens
+        features = buckets or len(vocabulary or ())
         with progress.phase(verbose, "training"):
             if field_learner:
                 model = Model(kind, spec, vocabulary, buckets, classes, learners.new_field(settings, features, k))
                 quiet = dataclasses.replace(settings.resolved(), verbose=False)
                 for _ in range(epochs):
                     for p in range(spill.parts):
-                        (ids, offsets), y = spill.part(p)
-                        if len(y):  # a part keeps the file's order: shuffled, the same way each epoch
-                            rows = np.random.default_rng(None if settings.random_state is None else
-                                                         [int(settings.random_state), 3, p]).permutation(len(y))
-                            gathered = _learners.gather_rows(ids, offsets, rows.astype(np.uint64))
-                            ids, offsets = np.asarray(gathered[0]), np.asarray(gathered[1])
-                            y = y[rows]
+                        # A part keeps the file's order: shuffled, the same way each epoch.
+                        rows = np.random.default_rng(None if settings.random_state is None else
+                                                     [int(settings.random_state), 3, p]).permutation(spill.rows[p])
+                        (ids, offsets), y = spill.part(p, renumber, rows, features)
+                        if len(y):
                             learners.train_passes(quiet, model.field, _Part(ids, offsets), y.tolist(), 1)
             else:
-                float_model = _train_float(settings.resolved(), learner, alpha, spill, df, found.texts, features, k, epochs,
-                                           settings.random_state)
+                float_model = _train_float(settings.resolved(), learner, alpha, spill, renumber, df, found.texts,
+                                           features, k, epochs, settings.random_state)
                 model = compiled_model(kind, spec, vocabulary, buckets, classes, float_model, learner)
     model.feature_params = feature_params
     if per_unit is not None:
