@@ -37,9 +37,10 @@ from . import _learners, _native, data, featurizing, learners, linear, progress
 from .featurizing import DROPPED
 from .fitted_model import Model, compiled_model
 
-# Text the choice's in-memory fit samples (about what the texts and their ids of a fit of this
-# size hold at its peak: 12 times as much, measured on a 50 MB file).
-SAMPLE_BYTES = 32 << 20
+# Text the choice's in-memory fit samples: that fit's peak is most of a streamed fit's working set
+# (about 12 times its text, measured on a 50 MB file), and its choice picked what the fit of the
+# whole file picks on 20 Newsgroups (15 MB).
+SAMPLE_BYTES = 16 << 20
 # Text per spilled part: the ids of one part (about 1 id per 4 bytes of text, 4 bytes each) and
 # their float learner's pass fit in a fixed working set.
 PART_BYTES = 64 << 20
