@@ -27,7 +27,7 @@ import time
 import warnings
 from typing import Any, Sequence
 
-from . import __version__
+from . import __version__, streaming
 from . import data as data_files
 
 PREDICT_STEP = 100_000  # texts per predict call: bounds the ids held at once
@@ -110,10 +110,7 @@ def _parser() -> argparse.ArgumentParser:
                             "train a multi-label model, one class against the rest")
     train.add_argument("--min-labels", type=int, default=defaults["min_labels"], metavar="N",
                        help="with --multilabel: every text gets at least its N best labels (0: possibly none)")
-    train.add_argument("--stream", choices=["auto", "yes", "no"], default="auto",
-                       help="read the file in passes and train from a spill of token ids in a temporary folder, in "
-                            "memory bounded by the model and vocabulary (auto: when a fit in memory would need more "
-                            "than half the memory available; see docs/streaming.md)")
+    streaming.add_arguments(train)
     test = sub.add_parser("test", help="accuracy, macro F1 and per-class precision, recall and F1 on a labelled file")
     test.add_argument("model", help="model folder")
     test.add_argument("data", help="label<TAB>text or __label__X text lines ('-': standard input)")
@@ -219,8 +216,8 @@ def _read_labelled(path: str, encoding: str) -> tuple[list[str], list[str]]:
 
 def _train(args: argparse.Namespace) -> int:
     from .classifier import OmbrelClassifier
-    if _streams(args):
-        return _train_streamed(args)
+    if streaming.wanted(args):
+        return streaming.train(args)
     if args.multilabel:
         texts, labels = _read_label_sets(args.data, args.encoding)
         if args.autotune is not None:
@@ -256,37 +253,6 @@ def _train(args: argparse.Namespace) -> int:
         print(f"autotune: {report['candidates_tried']} candidates in {report['search_seconds']:.1f} s, "
               f"held-out accuracy {report['held_out_accuracy']:.4f}; chose {chosen}", file=sys.stderr)
     print(f"trained on {len(texts):,} texts, {len(clf.classes_)} classes, features "
-          f"{clf.features_}, learner {clf.learner_}, {clf.n_features_:,} token neurons in {seconds:.2f} s; "
-          f"saved to {args.output}", file=sys.stderr)
-    return 0
-
-
-def _streams(args: argparse.Namespace) -> bool:
-    from . import streaming
-    if args.stream == "no":
-        return False
-    if args.stream == "yes" and (args.multilabel or args.autotune is not None or args.data == "-"):
-        raise _Failure("--stream reads a file of single-label lines in passes: not with --multilabel, --autotune "
-                       "or standard input")
-    if args.multilabel or args.autotune is not None or args.data == "-":
-        return False
-    return args.stream == "yes" or streaming.should_stream(args.data)
-
-
-def _train_streamed(args: argparse.Namespace) -> int:
-    from . import model_folder, streaming
-    from .classifier import OmbrelClassifier
-    model_folder.check_target(args.output)  # before the fit, not after it
-    clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,
-                           buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True,
-                           min_labels=args.min_labels)
-    start = time.perf_counter()
-    streaming.fit_file(clf, args.data, args.encoding)
-    seconds = time.perf_counter() - start
-    clf.set_params(verbose=False)
-    clf.save(args.output)
-    texts = clf.stream_report_["texts"]
-    print(f"trained (streamed) on {texts:,} texts, {len(clf.classes_)} classes, features "
           f"{clf.features_}, learner {clf.learner_}, {clf.n_features_:,} token neurons in {seconds:.2f} s; "
           f"saved to {args.output}", file=sys.stderr)
     return 0

@@ -63,6 +63,45 @@ def should_stream(path: str) -> bool:
     return available is not None and size * MEMORY_PER_FILE_BYTE > available // 2
 
 
+def add_arguments(train: Any) -> None:
+    """`ombrel train`'s option --stream."""
+    train.add_argument("--stream", choices=["auto", "yes", "no"], default="auto",
+                       help="read the file in passes and train from a spill of token ids in a temporary folder, in "
+                            "memory bounded by the model and vocabulary (auto: when a fit in memory would need more "
+                            "than half the memory available; see docs/streaming.md)")
+
+
+def wanted(args: Any) -> bool:
+    """Whether `ombrel train` streams (--stream, and `should_stream` for auto)."""
+    other = args.multilabel or args.autotune is not None or args.data == "-"
+    if args.stream == "yes" and other:
+        raise ValueError("--stream reads a file of single-label lines in passes: not with --multilabel, --autotune "
+                         "or standard input")
+    return not other and (args.stream == "yes" or (args.stream == "auto" and should_stream(args.data)))
+
+
+def train(args: Any) -> int:
+    """`ombrel train --stream`: the streamed fit, saved to the model folder (checked first)."""
+    import sys
+    import time
+
+    from . import model_folder
+    from .classifier import OmbrelClassifier
+    model_folder.check_target(args.output)  # before the fit, not after it
+    clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,
+                           buckets=args.buckets, min_df=args.min_df, random_state=args.seed, verbose=True,
+                           min_labels=args.min_labels)
+    start = time.perf_counter()
+    fit_file(clf, args.data, args.encoding)
+    seconds = time.perf_counter() - start
+    clf.set_params(verbose=False)  # the saved model is quiet when loaded; the command line turned it on
+    clf.save(args.output)
+    print(f"trained (streamed) on {clf.stream_report_['texts']:,} texts, {len(clf.classes_)} classes, features "
+          f"{clf.features_}, learner {clf.learner_}, {clf.n_features_:,} token neurons in {seconds:.2f} s; "
+          f"saved to {args.output}", file=sys.stderr)
+    return 0
+
+
 def labelled_batches(path: str, encoding: str) -> Iterator[tuple[list[str], list[str]]]:
     """(texts, labels) of a file's labelled lines, batch by batch (a bad line: DataFormatError
     naming path:line)."""
@@ -271,9 +310,12 @@ def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill,
 
 def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes: int = SAMPLE_BYTES,
              part_bytes: int = PART_BYTES, spill_folder: str | None = None) -> Any:
-    """Fits `estimator` (an OmbrelClassifier) on the labelled lines of the file at `path` in
-    bounded memory (see the module's docstring); returns it."""
-    from .classifier import OmbrelClassifier
+    """Fits `estimator` (an OmbrelClassifier) on the labelled lines of the file at `path`
+    (label<TAB>text or __label__X text, as `ombrel train` reads them) in memory bounded by the model
+    and its vocabulary, not by the file (see the module's docstring and docs/streaming.md); returns
+    it. A bad line fails before any training, naming path:line. class_weight is not applied here,
+    nor sample weights. sample_bytes: text the choice samples; part_bytes: text per spilled part;
+    spill_folder: where the temporary folder goes (default: TMPDIR)."""
     settings = estimator._check_settings()
     if settings.class_weight is not None:
         raise ValueError("class_weight is not applied by a streamed fit; fit the texts in memory, or leave it None")
@@ -288,7 +330,7 @@ def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes
     index = {str(label): i for i, label in enumerate(classes.tolist())}
     k = len(classes)
     # The choice, on the sample: the features, learner and alpha of the model, and its temperature.
-    chooser = OmbrelClassifier(**estimator.get_params())
+    chooser = type(estimator)(**estimator.get_params())
     chooser.set_params(verbose=False)
     with progress.phase(verbose, f"choosing on a sample of {len(found.sample_texts):,} texts"):
         chooser.fit(found.sample_texts, found.sample_labels)

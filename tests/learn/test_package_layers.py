@@ -10,7 +10,7 @@ PACKAGE = Path(ombrel_learn.__file__).resolve().parent
 # Top to bottom; a module imports modules of its own layer or of the layers below it. A name ending
 # in "*" stands for every module starting so.
 LAYERS = [
-    ("__init__", "__main__", "cli", "data", "reports", "serving*"),          # what users run
+    ("__init__", "__main__", "cli", "data", "reports", "serving*", "streaming"),  # what users run
     ("classifier",),                                                          # the estimator
     ("autotune", "calibration", "choice", "chosen_fit", "explaining", "multilabel", "model_folder", "scoring",
      "model_manifest"),                                                       # decide; persist

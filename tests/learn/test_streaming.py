@@ -50,7 +50,7 @@ def test_a_failed_streamed_fit_leaves_no_spill_and_a_bad_line_is_named(tmp_path,
     bad = tmp_path / "bad.tsv"
     bad.write_text("".join(lines[:850]) + "no tab on this line\n" + "".join(lines[850:]), encoding="utf-8")
     with pytest.raises(ValueError, match=rf"{bad}:851: expected 'label<TAB>text'"):
-        streaming.fit_file(OmbrelClassifier(features="words"), str(bad), spill_folder=str(spill))
+        streaming.fit_file(OmbrelClassifier(features="words"), str(bad), part_bytes=2000, spill_folder=str(spill))
     good = write_tsv(tmp_path / "good.tsv", texts, labels)
     calls = []
 
