@@ -1,8 +1,8 @@
 """Writes a labelled corpus of a chosen size (`label<TAB>text` lines) for the scale benchmark.
 
 Each line is a new text of one class of a shared data set: sentences of that class's texts
-recombined (drawn with a seed), plus a few rare tokens made up for the line, so that the vocabulary
-keeps growing with the file as a real corpus's does (Heaps' law) instead of stopping at the source's.
+recombined (drawn with a seed), plus a few rare made-up words, so that the vocabulary keeps growing with the
+file as a real corpus's does (Heaps' law, exponent 0.5) instead of stopping at the source's.
 
     python bench/make_corpus.py OUT --mb 100 [--sets 20newsgroups,ag_news,...] [--seed 0]
     python bench/make_corpus.py OUT --gb 1
@@ -14,6 +14,7 @@ the script says so. Labels are prefixed with the set's name, so the classes of s
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import random
 import re
@@ -43,8 +44,13 @@ def sentences_by_class(sets: list[str], data: Path) -> dict[str, list[str]]:
     return by_class
 
 
-def rare_token(rng: random.Random) -> str:
-    return "".join(rng.choice("bcdfghjklmnpqrstvwxz") + rng.choice("aeiou") for _ in range(rng.randint(3, 5)))
+def rare_token(number: int) -> str:
+    """A made-up word for each number (syllables of a consonant and a vowel, at least three)."""
+    syllables = []
+    while number or len(syllables) < 3:
+        number, digit = divmod(number, 100)
+        syllables.append("bcdfghjklmnpqrstvwxz"[digit // 5] + "aeiou"[digit % 5])
+    return "".join(syllables)
 
 
 def write(out: str, size: int, sets: list[str], seed: int, data: Path = DATA) -> int:
@@ -61,7 +67,10 @@ def write(out: str, size: int, sets: list[str], seed: int, data: Path = DATA) ->
             label = rng.choice(classes)
             pool = by_class[label]
             text = " ".join(rng.choice(pool) for _ in range(rng.randint(2, 6)))
-            text += " " + " ".join(rare_token(rng) for _ in range(rng.randint(0, 2)))
+            # Rare words drawn from a pool that grows with the square root of the lines so far: the
+            # vocabulary grows as Heaps' law has it (exponent 0.5), about 200 sqrt(lines) words.
+            pool_size = 200 * int(math.sqrt(lines + 1)) + 1000
+            text += " " + " ".join(rare_token(rng.randrange(pool_size)) for _ in range(rng.randint(0, 2)))
             line = f"{label}\t{' '.join(text.split())}\n"
             buffer.append(line)
             written += len(line.encode("utf-8"))

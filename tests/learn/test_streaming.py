@@ -26,7 +26,7 @@ def test_streamed_fit_matches_the_fit_in_memory(tmp_path, learner):
     params = dict(features="words", learner=learner, random_state=0)
     spill = tmp_path / "spill"
     spill.mkdir()
-    streamed = streaming.fit_file(OmbrelClassifier(**params), path, part_bytes=os.path.getsize(path) // 5,
+    streamed = streaming.fit_file(OmbrelClassifier(**params), path, part_bytes=os.path.getsize(path) // 40,
                                   sample_bytes=1 << 20 if learner == "field" else 64 << 20, spill_folder=str(spill))
     assert streamed.stream_report_["parts"] >= 5 and os.listdir(spill) == []
     memory = OmbrelClassifier(**params).fit(texts, labels)
