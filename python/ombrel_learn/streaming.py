@@ -51,6 +51,8 @@ PART_BYTES = 64 << 20
 # choice's featurized samples).
 MEMORY_PER_FILE_BYTE = 8
 BATCH_BYTES = 8 << 20
+# Open files (one per part) a streamed fit holds at most; beyond, its parts grow.
+MAX_PARTS = 256
 
 
 def should_stream(path: str) -> bool:
@@ -147,13 +149,26 @@ def scan(path: str, encoding: str, seed: int | None, sample_bytes: int = SAMPLE_
 
 
 class Spill:
-    """The texts' ids in `parts` files of a temporary folder: per part, ids (uint32), each text's id
-    count (uint32) and class (uint32). Removed by close() (and by the with-block)."""
+    """The texts' ids in `parts` files: per part, records of the texts a batch sent there, each
+    (texts, ids, each text's id count, each text's class, the ids), all uint32. The files are made
+    in a temporary folder and unlinked at once, folder and all: they live as long as this process
+    holds them open, so not even a process killed with SIGKILL leaves them behind."""
 
     def __init__(self, parts: int, folder: str | None = None):
-        self.folder = tempfile.mkdtemp(prefix="ombrel-spill-", dir=folder)
         self.parts = parts
         self.rows = [0] * parts
+        self.files: list[Any] = []
+        made = tempfile.mkdtemp(prefix="ombrel-spill-", dir=folder)
+        try:
+            for p in range(parts):
+                name = os.path.join(made, str(p))
+                self.files.append(open(name, "w+b"))
+                os.unlink(name)
+        except BaseException:
+            self.close()
+            raise
+        finally:
+            shutil.rmtree(made, ignore_errors=True)
 
     def __enter__(self) -> "Spill":
         return self
@@ -162,10 +177,9 @@ class Spill:
         self.close()
 
     def close(self) -> None:
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-    def _path(self, part: int, what: str) -> str:
-        return os.path.join(self.folder, f"{part}.{what}")
+        for handle in self.files:
+            handle.close()
+        self.files = []
 
     def write(self, path: str, encoding: str, spec: _native.FeatureSpec, buckets: int, index: dict[str, int],
               seed: int | None) -> tuple[list[str] | None, np.ndarray]:
@@ -176,42 +190,37 @@ class Spill:
         df = np.zeros(buckets or 1 << 16, dtype=np.int64)
         ids_of: dict[str, int] = {}
         rng = np.random.default_rng(None if seed is None else [int(seed), 2])
-        files = {what: [open(self._path(p, what), "wb") for p in range(self.parts)] for what in ("ids", "len", "y")}
-        try:
-            for texts, labels in labelled_batches(path, encoding):
-                y = np.asarray([index[label] for label in labels], dtype=np.uint32)
-                if buckets:
-                    ids, offsets = linear.id_arrays(featurizing.transform(spec, None, buckets, texts))
-                else:
-                    local, batch, _ = featurizing.build_vocabulary(spec, texts, [0] * len(texts), 1, 1, 0.0, 8, False)
-                    local_ids, offsets = linear.id_arrays(batch)
-                    tokens = local.tokens()
-                    to_global = np.empty(len(tokens), dtype=np.uint32)
-                    for i, token in enumerate(tokens):
-                        found = ids_of.get(token)
-                        if found is None:
-                            found = ids_of[token] = len(ids_of)
-                        to_global[i] = found
-                    ids = to_global[local_ids]
-                    if len(ids_of) > len(df):
-                        df = np.concatenate([df, np.zeros(max(len(df), len(ids_of) - len(df)), dtype=np.int64)])
-                first = featurizing.first_presentations(ids, offsets)
-                df += np.bincount(ids[first], minlength=len(df))
-                lengths = np.diff(offsets).astype(np.uint32)
-                where = rng.integers(0, self.parts, len(texts))
-                row_of = np.repeat(where, lengths.astype(np.int64))
-                for p in range(self.parts):
-                    mine = where == p
-                    if not mine.any():
-                        continue
-                    files["ids"][p].write(ids[row_of == p].tobytes())
-                    files["len"][p].write(lengths[mine].tobytes())
-                    files["y"][p].write(y[mine].tobytes())
-                    self.rows[p] += int(np.count_nonzero(mine))
-        finally:
-            for handles in files.values():
-                for handle in handles:
-                    handle.close()
+        for texts, labels in labelled_batches(path, encoding):
+            y = np.asarray([index[label] for label in labels], dtype=np.uint32)
+            if buckets:
+                ids, offsets = linear.id_arrays(featurizing.transform(spec, None, buckets, texts))
+            else:
+                local, batch, _ = featurizing.build_vocabulary(spec, texts, [0] * len(texts), 1, 1, 0.0, 8, False)
+                local_ids, offsets = linear.id_arrays(batch)
+                tokens = local.tokens()
+                to_global = np.empty(len(tokens), dtype=np.uint32)
+                for i, token in enumerate(tokens):
+                    found = ids_of.get(token)
+                    if found is None:
+                        found = ids_of[token] = len(ids_of)
+                    to_global[i] = found
+                ids = to_global[local_ids]
+                if len(ids_of) > len(df):
+                    df = np.concatenate([df, np.zeros(max(len(df), len(ids_of) - len(df)), dtype=np.int64)])
+            first = featurizing.first_presentations(ids, offsets)
+            df += np.bincount(ids[first], minlength=len(df))
+            lengths = np.diff(offsets).astype(np.uint32)
+            where = rng.integers(0, self.parts, len(texts))
+            row_of = np.repeat(where, lengths.astype(np.int64))
+            for p in range(self.parts):
+                mine = where == p
+                if not mine.any():
+                    continue
+                part_ids = ids[row_of == p]
+                rows = int(np.count_nonzero(mine))
+                header = np.asarray([rows, len(part_ids)], dtype=np.uint32)
+                self.files[p].write(np.concatenate([header, lengths[mine], y[mine], part_ids]).tobytes())
+                self.rows[p] += rows
         if buckets:
             return None, df
         return list(ids_of), df[:len(ids_of)]
@@ -221,9 +230,21 @@ class Spill:
         """((ids, offsets uint64), classes) of part p, read into memory: its texts in `order` (None:
         as written), id f written as renumber[f] (left out where that is DROPPED); with `probes`,
         each text ends with id probes + its class (the field learner's margin probe)."""
-        ids = np.fromfile(self._path(p, "ids"), dtype=np.uint32)
-        lengths = np.fromfile(self._path(p, "len"), dtype=np.uint32)
-        y = np.fromfile(self._path(p, "y"), dtype=np.uint32)
+        handle = self.files[p]
+        handle.flush()
+        handle.seek(0)
+        records = np.fromfile(handle, dtype=np.uint32)
+        handle.seek(0, os.SEEK_END)
+        pieces: list[list[np.ndarray]] = [[], [], []]
+        at = 0
+        while at < len(records):
+            rows, count = int(records[at]), int(records[at + 1])
+            at += 2
+            for piece, size in zip(pieces, (rows, rows, count)):
+                piece.append(records[at:at + size])
+                at += size
+        lengths, y, ids = (np.concatenate(piece) if piece else np.zeros(0, np.uint32) for piece in pieces)
+        del records
         offsets = np.zeros(len(lengths) + 1, dtype=np.uint64)
         np.cumsum(lengths, out=offsets[1:])
         if renumber is not None or order is not None:
@@ -350,7 +371,7 @@ def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes
     field_learner = learner == "field"
     min_df = int(settings.min_df)
     del chooser, chosen
-    parts = max(1, math.ceil(found.text_bytes * ids_per_byte * 4 / max(1, part_bytes)))
+    parts = min(MAX_PARTS, max(1, math.ceil(found.text_bytes * ids_per_byte * 4 / max(1, part_bytes))))
     epochs = int(settings.epochs)
     with Spill(parts, spill_folder) as spill:
         with progress.phase(verbose, f"tokenizing into {parts} parts"):
