@@ -211,16 +211,18 @@ class Spill:
             df += np.bincount(ids[first], minlength=len(df))
             lengths = np.diff(offsets).astype(np.uint32)
             where = rng.integers(0, self.parts, len(texts))
-            row_of = np.repeat(where, lengths.astype(np.int64))
-            for p in range(self.parts):
-                mine = where == p
-                if not mine.any():
-                    continue
-                part_ids = ids[row_of == p]
-                rows = int(np.count_nonzero(mine))
-                header = np.asarray([rows, len(part_ids)], dtype=np.uint32)
-                self.files[p].write(np.concatenate([header, lengths[mine], y[mine], part_ids]).tobytes())
-                self.rows[p] += rows
+            order = np.argsort(where, kind="stable")  # the texts part by part, each part's in file order
+            gathered = _learners.gather_rows(ids, np.asarray(offsets, dtype=np.uint64), order.astype(np.uint64))
+            part_ids, part_offsets = np.asarray(gathered[0]), np.asarray(gathered[1])
+            counts = np.bincount(where, minlength=self.parts)
+            starts = np.concatenate([[0], np.cumsum(counts)])
+            for p in np.flatnonzero(counts).tolist():
+                first_row, end_row = int(starts[p]), int(starts[p + 1])
+                rows = order[first_row:end_row]
+                begin, end = int(part_offsets[first_row]), int(part_offsets[end_row])
+                header = np.asarray([end_row - first_row, end - begin], dtype=np.uint32)
+                self.files[p].write(np.concatenate([header, lengths[rows], y[rows], part_ids[begin:end]]).tobytes())
+                self.rows[p] += end_row - first_row
         if buckets:
             return None, df
         return list(ids_of), df[:len(ids_of)]
