@@ -325,7 +325,12 @@ def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill,
     assert model is not None
     if weighted:
         assert scale is not None
-        model = linear.LinearModel(model.weights * scale[:, None], model.bias)
+        weights = model.weights
+        if weights.flags.writeable:  # in place: the float model is the largest thing held here
+            weights *= scale[:, None]
+        else:
+            weights = weights * scale[:, None]
+        model = linear.LinearModel(weights, model.bias)
     if k > linear.FIELD_SLOTS:  # the cut model's refit, on the largest part (a random sample)
         largest = int(np.argmax(spill.rows))
         ids, y = spill.part(largest, renumber)
