@@ -331,10 +331,16 @@ def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill,
         else:
             weights = weights * scale[:, None]
         model = linear.LinearModel(weights, model.bias)
-    if k > linear.FIELD_SLOTS:  # the cut model's refit, on the largest part (a random sample)
+    if k > linear.FIELD_SLOTS:  # the cut model's refit (linear.refit_cut), on the largest part (a random sample)
         largest = int(np.argmax(spill.rows))
-        ids, y = spill.part(largest, renumber)
-        model = linear.refit_cut(model, ids, y, random_state=settings.random_state)
+        (tokens, offsets), y = spill.part(largest, renumber)
+        cut = linear.cut_to_slots(model)
+        del model  # the float model and its cut copy are the largest things held here: one at a time
+        seed = settings.random_state
+        seed = int(np.random.SeedSequence().generate_state(2, np.uint32).view(np.uint64)[0]) if seed is None else (
+            int(seed) % 2**64)
+        weights, bias = _learners.refit_cut(tokens, offsets, y, cut.weights, cut.bias, 2, 0.1, 3.0, seed, None)
+        return linear.LinearModel(np.asarray(weights), np.asarray(bias))
     return model
 
 
