@@ -111,9 +111,25 @@ def labelled_batches(path: str, encoding: str) -> Iterator[tuple[list[str], list
     naming path:line)."""
     with open(path, "rb") as f:
         for first, lines in data.line_batches(f, path, encoding, BATCH_BYTES):
-            texts, labels = data.parse_lines(lines, path, first)
+            texts, labels = _tab_lines(lines) or data.parse_lines(lines, path, first)
             if texts:
                 yield texts, labels
+
+
+def _tab_lines(lines: list[str]) -> tuple[list[str], list[str]] | None:
+    """(texts, labels) of `label<TAB>text` lines without a `__label__` anywhere, as data.parse_lines
+    reads them; None where that reader must decide (a fastText label, a blank or a bad line)."""
+    if any(data.FASTTEXT_PREFIX in line for line in lines):
+        return None
+    texts: list[str] = []
+    labels: list[str] = []
+    for line in lines:
+        label, tab, text = line.partition("\t")
+        if not tab or not label.strip():
+            return None
+        labels.append(label)
+        texts.append(text)
+    return texts, labels
 
 
 @dataclasses.dataclass
