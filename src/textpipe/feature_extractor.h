@@ -107,12 +107,38 @@ class FeatureExtractor final {
     run(text, sink, sink);
   }
 
+  // The padded word text of a text with n-grams, as run_padded hands it over: character i is the
+  // bytes [start(i), start(i + 1)) of base, and at least kSlack readable bytes follow the last.
+  static constexpr std::size_t kSlack = 16;
+  struct PaddedText {
+    const char* base;
+    const std::uint32_t* starts;  // null when every character is one byte (character i is byte i)
+    std::size_t chars;
+
+    std::size_t start(std::size_t i) const { return starts != nullptr ? starts[i] : i; }
+    // The n-gram of n characters from character i. REQUIRES: i + n <= chars.
+    std::string_view ngram(std::size_t i, std::size_t n) const {
+      return std::string_view(base + start(i), start(i + n) - start(i));
+    }
+  };
+
   // The same, the words (and pairs) given to word_sink and the n-grams to ngram_sink. An n-gram's
   // view is followed by at least kSlack readable bytes (see byte_key_with_slack), and it stays valid
   // until the next text: the n-grams of a text are views into one buffer.
-  static constexpr std::size_t kSlack = 16;
   template <class WordSink, class NgramSink>
   void run(std::string_view text, WordSink&& word_sink, NgramSink&& ngram_sink) {
+    run_padded(text, word_sink, [&](const PaddedText& padded) {
+      for (std::size_t n = spec_.ngram_min; n <= spec_.ngram_max && n <= padded.chars; ++n) {
+        for (std::size_t i = 0; i + n <= padded.chars; ++i) ngram_sink(padded.ngram(i, n));
+      }
+    });
+  }
+
+  // The same, with the n-grams left to padded_sink: it is given the padded word text once (when the
+  // spec has n-grams), after the words, to make the n-grams of lengths ngram_min to ngram_max in that
+  // order itself (valid during the call).
+  template <class WordSink, class PaddedSink>
+  void run_padded(std::string_view text, WordSink&& word_sink, PaddedSink&& padded_sink) {
     if (!spec_.has_ngrams()) {
       if (spec_.bigrams) {
         run_pairs(text, word_sink);
@@ -142,9 +168,7 @@ class FeatureExtractor final {
     padded.append(kSlack, '\0');
     const char* const base = padded.data();
     if (is_ascii(base, bytes)) {  // a character is a byte: no table of where characters start
-      for (std::size_t n = spec_.ngram_min; n <= spec_.ngram_max && n <= bytes; ++n) {
-        for (std::size_t i = 0; i + n <= bytes; ++i) ngram_sink(std::string_view(base + i, n));
-      }
+      padded_sink(PaddedText{base, nullptr, bytes});
       return;
     }
     char_starts.clear();
@@ -153,12 +177,7 @@ class FeatureExtractor final {
     }
     const std::size_t chars = char_starts.size();
     char_starts.push_back(static_cast<std::uint32_t>(bytes));
-    const std::uint32_t* const starts = char_starts.data();
-    for (std::size_t n = spec_.ngram_min; n <= spec_.ngram_max && n <= chars; ++n) {
-      for (std::size_t i = 0; i + n <= chars; ++i) {
-        ngram_sink(std::string_view(base + starts[i], starts[i + n] - starts[i]));
-      }
-    }
+    padded_sink(PaddedText{base, char_starts.data(), chars});
   }
 
  private:

@@ -142,6 +142,8 @@ thread_local ThreadIdMarks tls_id_marks;
 
 class IdMarks final {
  public:
+  static constexpr std::size_t kAhead = 16;
+
   explicit IdMarks(std::size_t id_space) : owned_(tls_id_marks) {
     if (owned_.marks.size() < id_space + 1) owned_.marks.resize(id_space + 1, 0);
     marks_ = owned_.marks.data();
@@ -159,22 +161,53 @@ class IdMarks final {
     mark = owned_.generation;
     return true;
   }
-  // Looks the n-grams up and appends the ids found that are new to the text, in order. The look-ups
-  // are independent of each other, and keeping an id is arithmetic, not a branch, so the processor
-  // overlaps the look-ups of many n-grams.
-  void append_found(const TokenTable& table, std::span<const std::string_view> grams,
-                    std::span<const ByteKey> keys, std::vector<std::uint32_t>& out) {
+  // Appends the ids of the padded text's n-grams (lengths min to max, as the extractor orders them)
+  // that the table holds and that are new to the text, in order. Each n-gram's key is computed as it
+  // is reached, never stored as a string; with kPrefetch (a table larger than the caches), the first
+  // slot of the n-gram kAhead places on is prefetched, so that many look-ups' misses overlap. Keeping
+  // an id is arithmetic, not a branch. Not inlined: in a loop of its own its counters stay in
+  // registers (inlined into the extractor's loop they went through the stack, costing a store and a
+  // load apiece per n-gram).
+  template <bool kPrefetch>
+  [[gnu::noinline]] void append_ngrams(const TokenTable& table, const FeatureExtractor::PaddedText& padded,
+                                       unsigned min, unsigned max, std::vector<std::uint32_t>& out) {
+    std::size_t total = 0;
+    for (std::size_t n = min; n <= max && n <= padded.chars; ++n) total += padded.chars - n + 1;
     const std::size_t at = out.size();
-    out.resize(at + grams.size());
+    out.resize(at + total);
     std::uint32_t* const dst = out.data() + at;
+    std::uint16_t* const marks = marks_;
     const std::uint16_t generation = owned_.generation;
+    const std::size_t not_found = not_found_;
     std::size_t kept = 0;
-    for (std::size_t j = 0; j < grams.size(); ++j) {
-      const std::uint32_t id = table.find(grams[j], keys[j]);
-      const std::size_t index = id == TokenTable::kNotFound ? not_found_ : id;
-      dst[kept] = id;
-      kept += (marks_[index] != generation) & (id != TokenTable::kNotFound);
-      marks_[index] = generation;
+    for (std::size_t n = min; n <= max && n <= padded.chars; ++n) {
+      const std::size_t last = padded.chars - n;  // the last n-gram's first character
+      // With kPrefetch, the keys of the n-grams i to i + kAhead - 1 wait in ring, their slots on the way.
+      ByteKey ring[kAhead];
+      if constexpr (kPrefetch) {
+        for (std::size_t k = 0; k < kAhead && k <= last; ++k) {
+          set_byte_key_with_slack(padded.ngram(k, n), ring[k]);
+          table.prefetch(ring[k]);
+        }
+      }
+      for (std::size_t i = 0; i <= last; ++i) {
+        const std::string_view ngram = padded.ngram(i, n);
+        ByteKey key;
+        if constexpr (kPrefetch) {
+          key = ring[i % kAhead];
+          if (i + kAhead <= last) {
+            set_byte_key_with_slack(padded.ngram(i + kAhead, n), ring[i % kAhead]);
+            table.prefetch(ring[i % kAhead]);
+          }
+        } else {
+          set_byte_key_with_slack(ngram, key);
+        }
+        const std::uint32_t id = table.find(ngram, key);
+        const std::size_t index = id == TokenTable::kNotFound ? not_found : id;
+        dst[kept] = id;
+        kept += (marks[index] != generation) & (id != TokenTable::kNotFound);
+        marks[index] = generation;
+      }
     }
     out.resize(at + kept);
   }
@@ -184,17 +217,6 @@ class IdMarks final {
   std::uint16_t* marks_;
   std::size_t not_found_;
 };
-
-// The n-grams of a text waiting for their look-ups: their keys are computed (and, for a table too
-// large for the caches, their first slots prefetched) as the extractor hands them over, then they
-// are looked up together. Kept by the thread between calls.
-struct NgramScratch {
-  static constexpr std::size_t kBlock = 1024;  // n-grams looked up together at most
-  std::vector<ByteKey> keys = std::vector<ByteKey>(kBlock);
-  std::vector<std::string_view> grams = std::vector<std::string_view>(kBlock);
-  std::size_t count = 0;
-};
-thread_local NgramScratch tls_ngrams;
 
 // Tables whose slots take more than this are prefetched.
 constexpr std::size_t kPrefetchedTableBytes = std::size_t{1} << 20;
@@ -293,30 +315,22 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
           if (id != TokenTable::kNotFound) take(id);
         });
       } else if (marks) {
-        // Words come before every n-gram: each is looked up at once, the n-grams in blocks, in order.
+        // Words come before every n-gram: each is looked up at once, then the n-grams in order.
         const TokenTable& table = *mapping.table;
-        NgramScratch& scratch = tls_ngrams;
-        scratch.count = 0;
         const bool prefetch = table.slot_bytes() > kPrefetchedTableBytes;
-        const auto flush = [&] {
-          marks->append_found(table, std::span(scratch.grams.data(), scratch.count),
-                              std::span(scratch.keys.data(), scratch.count), part.ids);
-          scratch.count = 0;
-        };
-        extractor.run(
+        extractor.run_padded(
             texts[i],
             [&](std::string_view word) {
               const std::uint32_t id = table.find(word);
               if (id != TokenTable::kNotFound && marks->first(id)) part.ids.push_back(id);
             },
-            [&](std::string_view ngram) {
-              ByteKey& key = scratch.keys[scratch.count];
-              set_byte_key_with_slack(ngram, key);
-              if (prefetch) table.prefetch(key);
-              scratch.grams[scratch.count] = ngram;
-              if (++scratch.count == NgramScratch::kBlock) flush();
+            [&](const FeatureExtractor::PaddedText& padded) {
+              if (prefetch) {
+                marks->append_ngrams<true>(table, padded, spec.ngram_min, spec.ngram_max, part.ids);
+              } else {
+                marks->append_ngrams<false>(table, padded, spec.ngram_min, spec.ngram_max, part.ids);
+              }
             });
-        flush();
       } else {
         const TokenTable& table = *mapping.table;
         extractor.run(
