@@ -93,6 +93,9 @@ class Model:
         _models.add(self)
         fields.own(self)  # an in-memory field: a forked child gets its own copy, in place of this one
 
+    # predict's answers for one text, one per class (made at the first such call).
+    _singles: list[np.ndarray] | None = None
+
     # A compiled float model's potentials per unit of its score (linear.CompiledField.scale); None for
     # the field's own learner, and for a compiled model saved before the scale was kept.
     scale: float | None = None
@@ -182,7 +185,10 @@ class Model:
                 (text,) = featurizing.as_spec_reads(self.spec, [text])
             batch = _native.transform(self.spec, self.vocabulary, self.buckets, [text], None, self.bias_suffix)
             i = self.field.predict_batch([memoryview(batch)])[0]
-            return self.classes[i:i + 1].copy()
+            singles = self._singles
+            if singles is None:  # each class as an array of one, made once (a slice costs twice a copy)
+                singles = self._singles = [self.classes[c:c + 1].copy() for c in range(len(self.classes))]
+            return singles[i].copy()
         block = block_size(texts)
         if len(texts) <= block:
             return self.classes.take(self.field.predict_batch(self.streams(texts)))
