@@ -1,6 +1,6 @@
 """OmbrelClassifier: raw texts in, labels out, on ombrel's integer-neuron field. The estimator holds
-the parameters, checks what it is given and hands the work on (featurizing, learners, training,
-choice, autotune, parts, fitted_model of learning; store.folder).
+the parameters, checks what it is given and hands the work on (learning's featurizing, learners, training,
+choice, autotune, parts, fitted_model; store's folder).
 
 How it trains (the recipe of examples/recipe.py, on the native text pipeline):
 
