@@ -1,4 +1,4 @@
-"""The native text pipeline of ombrel_learn (see src/learn/native_module.cpp)."""
+"""The native text pipeline of ombrel_learn (see src/learn_glue/native_module.cpp)."""
 
 from collections.abc import Buffer, Iterable, Sequence
 from typing import final

@@ -8,7 +8,8 @@ import unicodedata
 import pytest
 
 import ombrel
-from ombrel_learn import ENGLISH_STOP_WORDS, _native, featurizing
+from ombrel_learn import ENGLISH_STOP_WORDS, _native
+from ombrel_learn.learning import featurizing
 
 from learn_support import read_tsv
 

@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "learn/py_handle.h"
+#include "learn_glue/py_handle.h"
 #include "pool/thread_pool.h"
 #include "textpipe/byte_hash.h"
 #include "textpipe/feature_extractor.h"

@@ -9,7 +9,8 @@ from typing import Any
 
 import numpy as np
 
-from . import _native, featurizing
+from .. import _native
+from . import featurizing
 from .fitted_model import Model
 
 

@@ -13,8 +13,9 @@ import numpy as np
 
 import ombrel
 
-from . import _learners, _native, featurizing, fields, linear
-from .exceptions import ModelFolderError
+from .. import _learners, _native
+from ..base.exceptions import ModelFolderError
+from . import featurizing, fields, linear
 from .featurizing import spec_from_params
 
 # The field learner's unit of potentials is measured on the synapses of at most this many tokens.
