@@ -135,7 +135,7 @@ class FeatureExtractor final {
   }
 
   // The same, with the n-grams left to padded_sink: it is given the padded word text once (when the
-  // spec has n-grams), after the words, to make the n-grams of lengths ngram_min to ngram_max in that
+  // FeatureSpec has n-grams), after the words, to make the n-grams of lengths ngram_min to ngram_max in that
   // order itself (valid during the call).
   template <class WordSink, class PaddedSink>
   void run_padded(std::string_view text, WordSink&& word_sink, PaddedSink&& padded_sink) {
