@@ -236,10 +236,13 @@ class OmbrelClassifier:
         """A FitWarning when the fit kept no token neuron: its model answers every text alike."""
         if self._fitted().token_neurons:
             return
-        coverage = "" if not self.coverage else f" and holds {self.coverage:g} of them in 8 classes (coverage)"
+        # The rule the fit applied: the field learner prunes by coverage even when it is not set.
+        covered = self._settings().coverage_for(getattr(self, "learner_", self.learner))
+        coverage = ("" if not covered or len(self.classes_) <= 8 else
+                    f" and has at least {covered:g} of those texts in its 8 most frequent classes (coverage)")
         warnings.warn(f"the model kept no token: none of the tokens of the {texts:,} training texts occurs in at least "
                       f"min_df={self.min_df} of them{coverage}, so every text gets the same answer; lower min_df "
-                      f"(or coverage), or train on more texts", FitWarning, stacklevel=4)
+                      f"{'or coverage ' if coverage else ''}or train on more texts", FitWarning, stacklevel=4)
 
     # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
 
