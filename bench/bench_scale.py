@@ -60,7 +60,7 @@ def main() -> int:
     parser.add_argument("--gb", type=float, nargs="+", default=[0.1])
     parser.add_argument("--keep", default=None, help="folder for the corpora (kept; reused when present)")
     args = parser.parse_args()
-    from ombrel_learn.validation import available_memory
+    from ombrel_learn.base.validation import available_memory
     fasttext = bench_python()
     if fasttext is None:
         print("fastText: not in the benchmark environment (bench/run_peers.sh installs it); its rows are skipped")

@@ -33,9 +33,11 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from . import _learners, _native, data, featurizing, learners, linear, progress
-from .featurizing import DROPPED
-from .fitted_model import Model, compiled_model
+from . import _learners, _native, data
+from .base import progress
+from .learning import featurizing, learners, linear
+from .learning.featurizing import DROPPED
+from .learning.fitted_model import Model, compiled_model
 
 # Text the choice's in-memory fit samples: that fit's peak is most of a streamed fit's working set
 # (about 12 times its text, measured on a 50 MB file), and its choice picked what the fit of the
@@ -58,7 +60,7 @@ MAX_PARTS = 256
 def should_stream(path: str) -> bool:
     """Whether `ombrel train` streams a file of this size by default: when a fit in memory would
     need more than half the memory available now (MEMORY_PER_FILE_BYTE per byte of the file)."""
-    from .validation import available_memory
+    from .base.validation import available_memory
     try:
         size = os.path.getsize(path)
     except OSError:
@@ -89,7 +91,7 @@ def train(args: Any) -> int:
     import sys
     import time
 
-    from . import model_folder
+    from .store import folder as model_folder
     from .classifier import OmbrelClassifier
     model_folder.check_target(args.output)  # before the fit, not after it
     clf = OmbrelClassifier(features=args.features, learner=args.learner, alpha=args.alpha, epochs=args.epochs,

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from learn_support import find_dataset, make_corpus, read_tsv
-from ombrel_learn import OmbrelClassifier, linear, streaming
+from ombrel_learn import OmbrelClassifier, streaming
 
 
 def write_tsv(path, texts, labels):

@@ -20,7 +20,8 @@ from typing import Any, Iterator, Sequence
 
 import numpy as np
 
-from . import _native, featurizing, learners, linear
+from .. import _native
+from . import featurizing, learners, linear
 from .featurizing import Featurized, featurize
 from .settings import TF_LEARNERS, TF_SUFFIX, Settings
 from .scoring import Candidate, Scoring, float_models, score_kinds
