@@ -102,7 +102,7 @@ def train(args: Any) -> int:
     seconds = time.perf_counter() - start
     clf.set_params(verbose=False)  # the saved model is quiet when loaded; the command line turned it on
     clf.save(args.output)
-    print(f"trained (streamed) on {clf.stream_report_['texts']:,} texts, {len(clf.classes_)} classes, features "
+    print(f"trained (streamed) on {getattr(clf, 'stream_report_')['texts']:,} texts, {len(clf.classes_)} classes, features "
           f"{clf.features_}, learner {clf.learner_}, {clf.n_features_:,} token neurons in {seconds:.2f} s; "
           f"saved to {args.output}", file=sys.stderr)
     return 0
@@ -265,11 +265,11 @@ class Spill:
                 at += size
         lengths, y, ids = (np.concatenate(piece) if piece else np.zeros(0, np.uint32) for piece in pieces)
         del records
-        offsets = np.zeros(len(lengths) + 1, dtype=np.uint64)
+        offsets: Any = np.zeros(len(lengths) + 1, dtype=np.uint64)
         np.cumsum(lengths, out=offsets[1:])
         if renumber is not None or order is not None:
-            rows = np.arange(len(y), dtype=np.uint64) if order is None else order.astype(np.uint64)
-            gathered = _learners.gather_rows(ids, offsets, rows, renumber)
+            picked = np.arange(len(y), dtype=np.uint64) if order is None else order.astype(np.uint64)
+            gathered = _learners.gather_rows(ids, offsets, picked, renumber)
             ids, offsets = np.asarray(gathered[0]), np.asarray(gathered[1])
             if order is not None:
                 y = y[order]
@@ -357,8 +357,8 @@ def _train_float(settings: Any, learner: str, alpha: float | None, spill: Spill,
         seed = settings.random_state
         seed = int(np.random.SeedSequence().generate_state(2, np.uint32).view(np.uint64)[0]) if seed is None else (
             int(seed) % 2**64)
-        weights, bias = _learners.refit_cut(tokens, offsets, y, cut.weights, cut.bias, 2, 0.1, 3.0, seed, None)
-        return linear.LinearModel(np.asarray(weights), np.asarray(bias))
+        refit = _learners.refit_cut(tokens, offsets, y, cut.weights, cut.bias, 2, 0.1, 3.0, seed, None)
+        return linear.LinearModel(np.asarray(refit[0]), np.asarray(refit[1]))
     return model
 
 
@@ -426,7 +426,8 @@ def fit_file(estimator: Any, path: str, encoding: str = "utf-8", *, sample_bytes
                                                      [int(settings.random_state), 3, p]).permutation(spill.rows[p])
                         (ids, offsets), y = spill.part(p, renumber, rows, features)
                         if len(y):
-                            learners.train_passes(quiet, model.field, _Part(ids, offsets), y.tolist(), 1)
+                            part: Any = _Part(ids, offsets)  # read as an IdBatch is
+                            learners.train_passes(quiet, model.field, part, y.tolist(), 1)
             else:
                 float_model = _train_float(settings.resolved(), learner, alpha, spill, renumber, df, found.texts,
                                            features, k, epochs, settings.random_state)
