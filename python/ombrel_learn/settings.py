@@ -12,7 +12,7 @@ from .featurizing import FEATURE_KINDS, spec_from_params
 
 # The learners a fitted model can be of: the field's own training, or a float learner compiled into
 # the field.
-MODEL_LEARNERS = ("field", "naive_bayes", "sgd", "perceptron")
+MODEL_LEARNERS = ("field", "naive_bayes", "sgd", "perceptron", "svm")
 # How SGD and the perceptron see a text: TF-IDF rows (smoothed idf, unit L2 norm) with binary tf
 # ("tfidf") or sublinear tf ("sublinear": a token met n times in the text counts round(1 + ln n)
 # times, the field then presenting it that many times), or each token's presence as it is
@@ -23,7 +23,7 @@ DEFAULT_WEIGHTING = "tfidf"
 LEARNERS = ("auto",) + MODEL_LEARNERS
 # The word variants of weighting="auto" with sublinear tf are named so, and tried with these learners.
 TF_SUFFIX = "+logtf"
-TF_LEARNERS = ("auto", "naive_bayes", "sgd", "perceptron")
+TF_LEARNERS = ("auto", "naive_bayes", "sgd", "perceptron", "svm")
 
 
 # The settings a model made before they existed was made with: a model folder or a pickle without
@@ -32,7 +32,7 @@ EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "mi
 # The learners that scale a text's step or count by its weight (fit's sample_weight, and class_weight,
 # which fit makes a sample weight by class). The field's own training moves integer weights by whole
 # steps: it presents a text as many times as its weight says instead (see chosen_fit.presentations).
-SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron")
+SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron", "svm")
 
 
 @dataclasses.dataclass(frozen=True)
