@@ -105,7 +105,7 @@ class Settings:
             raise ValueError(f"weighting must be one of {WEIGHTINGS}, got {self.weighting!r}")
         if self.weighting == "sublinear" and self.learner == "field":
             raise ValueError("weighting='sublinear' counts terms for the float learners (naive_bayes, sgd, "
-                             "perceptron); the field learner sees each token once")
+                             "perceptron, svm); the field learner sees each token once")
         if isinstance(self.min_labels, bool) or not isinstance(self.min_labels, numbers.Integral) or self.min_labels < 0:
             raise ValueError(f"min_labels must be an int of at least 0, got {self.min_labels!r}")
         self.check_class_weight()

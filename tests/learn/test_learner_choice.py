@@ -15,7 +15,7 @@ from ombrel_learn.featurizing import featurize
 
 from learn_support import read_tsv
 
-LEARNERS = ["field", "naive_bayes", "sgd", "perceptron"]
+LEARNERS = ["field", "naive_bayes", "sgd", "perceptron", "svm"]
 
 
 @pytest.fixture(scope="module")
@@ -117,9 +117,9 @@ def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(langua
     side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
     monkeypatch.setattr(_native, "thread_count", lambda: 1)
     serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
-    # words, words without stop words, chars, and the two word kinds with sublinear tf: 4 each, and
-    # SGD's other penalties on one kind
-    assert len(side_by_side.selection_scores_) == 20 + len(choice.AUTO_SGD_ALPHAS)
+    # words, words without stop words, chars, and the two word kinds with sublinear tf: 5 each (naive
+    # Bayes' 3 smoothings, SGD, the SVM), and SGD's other penalties on one kind
+    assert len(side_by_side.selection_scores_) == 25 + len(choice.AUTO_SGD_ALPHAS)
     assert side_by_side.selection_scores_ == serial.selection_scores_
     assert side_by_side.selection_paired_ == serial.selection_paired_
     assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
