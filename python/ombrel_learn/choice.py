@@ -17,14 +17,14 @@ features, which predict several times faster, are kept unless chars do significa
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Sequence
+from typing import Any, Iterator
 
 import numpy as np
 
 from . import _native, featurizing, learners, linear
 from .featurizing import Featurized, featurize
 from .settings import TF_LEARNERS, TF_SUFFIX, Settings
-from .scoring import Candidate, Scoring, float_models, score_kinds
+from .scoring import Candidate, Scoring, float_models, prefer_cheaper, score_kinds
 from .training import float_features, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -68,11 +68,9 @@ AUTO_SGD_ALPHAS = (3e-4, 1e-3)
 # learner="field" or to autotune: on held-out rows of every dataset measured it never beat the better
 # of these two, and it costs more than both together.
 AUTO_LEARNERS = ("naive_bayes", "sgd")
-# The thorough search also fits the linear SVM (learner "svm", solved to convergence) on the kind where
-# SGD did best, where the search with it stays within AUTO_SVM_ROOM times its bound: SGD's five passes
-# fall short of the optimum on short texts of many classes (banking77: 87.7% against the SVM's 89.1%).
-# Its cost in passes of SGD's: 2-6x SGD's fit measured (more with more classes: each class's problem
-# makes its own passes over the texts).
+# The thorough search also fits the linear SVM where SGD did best (`cross_validated`): SGD's five passes fall
+# short on short texts of many classes. Its cost in SGD's passes (2-6x SGD's fit measured; each class's
+# problem makes its own passes over the texts), and the room it gets beyond the search's bound.
 AUTO_SVM_PASSES = 4.0
 AUTO_SVM_ROOM = 1.5
 # A float learner holds a dense (token neurons x classes) matrix: in hashing mode, learner="auto"
@@ -335,14 +333,12 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
     penalties = {kind: per_byte[base_kind(kind) if base_kind(kind) == "chars" else kind.split("+")[0]] * total
                  * len(AUTO_SGD_ALPHAS) * (1 + refit + k / AUTO_CV_CLASSES_PER_PASS)
                  for kind in kinds if settings.alpha is None and (kind, "sgd", None) in chosen}
-    # the SVM, on one kind of each base kind: what it would cost on each (AUTO_SVM_PASSES of SGD's
-    # passes), the costliest of each base kind counted
-    svm = {kind: per_byte[base_kind(kind) if base_kind(kind) == "chars" else kind.split("+")[0]] * total
-           * (refit + AUTO_SVM_PASSES * (1 + k / AUTO_CV_CLASSES_PER_PASS))
-           for kind in kinds if settings.learner == "auto" and settings.alpha is None and (kind, "sgd", None) in chosen}
-    most = {base: max((more for kind, more in svm.items() if base_kind(kind) == base), default=0.0)
-            for base in ("words", "chars")}
-    svm = {kind: more + sum(v for base, v in most.items() if base != base_kind(kind)) for kind, more in svm.items()}
+    # the SVM on one kind of each base kind, what it costs there and on the other base's costliest
+    svm = {kind: more * (refit + AUTO_SVM_PASSES * (1 + k / AUTO_CV_CLASSES_PER_PASS))
+           / (len(AUTO_SGD_ALPHAS) * (1 + refit + k / AUTO_CV_CLASSES_PER_PASS))
+           for kind, more in penalties.items() if settings.learner == "auto"}
+    svm = {kind: more + max([v for other, v in svm.items() if base_kind(other) != base_kind(kind)], default=0.0)
+           for kind, more in svm.items()}
     featurize = sum(per_byte.values()) * total  # every text, once per kind, whatever the folds
     count = len(texts)
     if cost * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS:
@@ -371,23 +367,18 @@ def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized
                            for kind in kinds], labels, k, held_out, sample_weight)
     sgd = [c for c in chosen if c[1] == "sgd" and c[2] is None]
     top = max(sgd, key=lambda c: int(np.count_nonzero(outcome[c] == 1))) if sgd else None  # the first of equals
-    tried: list[Candidate] = []
     if top is not None and top[0] in penalties:
         # SGD's penalty, on the kind where SGD did best: its best strength depends on the rows and
         # classes (tenfold apart on the sets measured), as LinearSVC's C is tuned by a grid search.
-        tried += [(top[0], "sgd", alpha) for alpha in AUTO_SGD_ALPHAS]
-    if tried:
+        tried = [(top[0], "sgd", alpha) for alpha in AUTO_SGD_ALPHAS]
         outcome.update(score_kinds([(variant(settings, top[0])[1], featurized[top[0]], tried, None)],
                                    labels, k, held_out, sample_weight))
         chosen = chosen + tried
-    # The SVM on the kind of each base kind (words, chars) where SGD did best, where the budget allows
-    # (cross_validated): after SGD's candidates, so that ties go to the cheaper fit.
-    svm = []
-    for base in dict.fromkeys(base_kind(kind) for kind in kinds):
-        mine = [c for c in sgd if base_kind(c[0]) == base]
-        best = max(mine, key=lambda c: int(np.count_nonzero(outcome[c] == 1))) if mine else None
-        if best is not None and best[0] in svm_kinds:
-            svm.append((best[0], "svm", settings.alpha))
+    # The SVM on the kind of each base kind (words, chars) where SGD did best, where the budget allows:
+    # after SGD's candidates, so that ties go to the cheaper fit.
+    ranked = sorted(sgd, key=lambda c: -int(np.count_nonzero(outcome[c] == 1)))  # the first of equals first
+    bests = {base_kind(c[0]): c for c in reversed(ranked)}
+    svm = [(bests[b][0], "svm", settings.alpha) for b in ("words", "chars") if b in bests and bests[b][0] in svm_kinds]
     if svm:
         outcome.update(score_kinds([(variant(settings, c[0])[1], featurized[c[0]], [c], None) for c in svm],
                                    labels, k, held_out, sample_weight))
@@ -557,26 +548,3 @@ def _try(settings: Settings, tried: list[Candidate], train_x: list[str], train_y
             if candidate[1] == "field":
                 field_model = train_model(concrete, base, train_x, train_y, classes, int(settings.epochs))
                 yield candidate, np.asarray(field_model.predict_indices(test_x))
-
-
-def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: Any) -> Any:
-    """The candidate to keep, given which held-out texts each got right (the same texts for all).
-
-    Word features predict several times faster than character n-grams (a long text has many more
-    n-grams than words), so the best candidate on words is kept unless one on chars does
-    significantly better: by more than two standard errors of the paired difference (McNemar's
-    test at about 5%: sqrt of the number of texts that exactly one of the two gets right). Within a
-    kind, the best score wins, and ties go to the earlier candidate."""
-    def top(group: list[Any]) -> Any:
-        return max(group, key=lambda c: int(right[c].sum()))  # max keeps the first of equals
-    best = top(list(scored))
-    for cheaper in ("words",):
-        group = [c for c in scored if kind(c) == cheaper]
-        if not group or kind(best) == cheaper:
-            continue
-        rival = top(group)
-        gain = int(right[best].sum()) - int(right[rival].sum())
-        discordant = int(np.count_nonzero(right[best] != right[rival]))
-        if gain <= 2.0 * discordant ** 0.5:
-            return rival
-    return best
