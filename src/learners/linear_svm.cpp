@@ -13,23 +13,16 @@ namespace ombrel::learners {
 
 namespace {
 
-// The texts as (feature, value) pairs, a run of one id merged into one value, shared by every
-// problem: each pass reads them once per text instead of recomputing the scales.
-struct ValuedRows {
-  std::vector<std::uint32_t> features;
-  std::vector<float> values;
-  std::vector<std::uint64_t> offsets{0};
-  std::vector<double> squared_norms;  // |x_i|^2 + u_i^2 (the intercept's input, when fitted)
+// What every problem shares: each text's |x_i|^2 + u_i^2 (a run of one id is one value, n times as
+// large) and u_i, the intercept's input (0 without one). The values themselves are computed where they
+// are read, from the rows' scales: a copy of them would double the memory of the ids.
+struct RowTerms {
+  std::vector<double> squared_norms;
   std::vector<double> intercept_inputs;
 };
 
-ValuedRows valued_rows(const LabelledRows& rows, const SvmOptions& options) {
-  ValuedRows out;
-  out.features.reserve(rows.ids.size());
-  out.values.reserve(rows.ids.size());
-  out.offsets.reserve(rows.size() + 1);
-  out.squared_norms.resize(rows.size());
-  out.intercept_inputs.resize(rows.size());
+RowTerms row_terms(const LabelledRows& rows, const SvmOptions& options) {
+  RowTerms out{std::vector<double>(rows.size()), std::vector<double>(rows.size())};
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::span<const std::uint32_t> text = rows.row(i);
     const double row_value = rows.row_value(i);
@@ -41,12 +34,8 @@ ValuedRows valued_rows(const LabelledRows& rows, const SvmOptions& options) {
       j += run;
       if (f >= rows.feature_count) continue;
       const double value = static_cast<double>(run) * rows.feature_value(f) * row_value;
-      if (value == 0.0) continue;
-      out.features.push_back(f);
-      out.values.push_back(static_cast<float>(value));
       squared += value * value;
     }
-    out.offsets.push_back(out.features.size());
     const double u = options.fit_intercept ? (options.intercept_by_row ? row_value : 1.0) : 0.0;
     out.intercept_inputs[i] = u;
     out.squared_norms[i] = squared + u * u;
@@ -56,7 +45,7 @@ ValuedRows valued_rows(const LabelledRows& rows, const SvmOptions& options) {
 
 // One problem: texts whose label is `positive` (or, binary, label 1) against the rest. w holds
 // feature_count weights and then the intercept; returns the passes taken.
-std::uint32_t solve(const LabelledRows& rows, const ValuedRows& x, const SvmOptions& options,
+std::uint32_t solve(const LabelledRows& rows, const RowTerms& x, const SvmOptions& options,
                     std::uint32_t positive, bool binary, std::vector<double>& w) {
   const std::size_t n = rows.size();
   const std::uint32_t features = rows.feature_count;
@@ -92,10 +81,13 @@ std::uint32_t solve(const LabelledRows& rows, const ValuedRows& x, const SvmOpti
     for (std::size_t s = 0; s < active; ++s) {
       const std::uint32_t i = index[s];
       const double y = (binary ? rows.labels[i] == 1 : rows.labels[i] == positive) ? 1.0 : -1.0;
-      const std::uint64_t begin = x.offsets[i];
-      const std::uint64_t end = x.offsets[i + 1];
-      double score = w[features] * x.intercept_inputs[i];
-      for (std::uint64_t j = begin; j < end; ++j) score += w[x.features[j]] * x.values[j];
+      const std::span<const std::uint32_t> text = rows.row(i);
+      const double row_value = rows.row_value(i);
+      double sum = 0.0;  // the value's row factor taken out
+      for (const std::uint32_t f : text) {
+        if (f < features) sum += w[f] * rows.feature_value(f);
+      }
+      const double score = sum * row_value + w[features] * x.intercept_inputs[i];
       const double g = y * score - 1.0 + alpha[i] * diagonal[i];
       double projected = g;
       if (alpha[i] == 0.0) {
@@ -113,7 +105,10 @@ std::uint32_t solve(const LabelledRows& rows, const ValuedRows& x, const SvmOpti
         const double before = alpha[i];
         alpha[i] = std::max(before - g / q[i], 0.0);
         const double step = (alpha[i] - before) * y;
-        for (std::uint64_t j = begin; j < end; ++j) w[x.features[j]] += step * x.values[j];
+        const double row_step = step * row_value;
+        for (const std::uint32_t f : text) {
+          if (f < features) w[f] += row_step * rows.feature_value(f);
+        }
         w[features] += step * x.intercept_inputs[i];
       }
     }
@@ -148,7 +143,7 @@ SvmFit fit_linear_svm(const LabelledRows& rows, const SvmOptions& options, pool:
   }
   const bool binary = classes == 2;
   const std::uint32_t problems = binary ? 1 : classes;
-  const ValuedRows x = valued_rows(rows, options);
+  const RowTerms x = row_terms(rows, options);
   SvmFit out{LinearModel(rows.feature_count, classes), std::vector<std::uint32_t>(problems, 0)};
   const auto run = [&](std::uint64_t first, std::uint64_t last) {
     std::vector<double> w(std::size_t{rows.feature_count} + 1);
