@@ -1,4 +1,4 @@
-"""The float learners of ombrel_learn.linear against scikit-learn, on the same token ids, in one run.
+"""The float learners of ombrel_learn.learning.linear against scikit-learn, on the same token ids, in one run.
 
     python bench/bench_learners.py [--data ../shared/data] [--datasets 20newsgroups,ag_news]
 
@@ -86,7 +86,7 @@ def sparse_matrix(batch, feature_count: int):
 def field_accuracy(model, test, y_test, tmp: str, choice: str = "spread") -> tuple[float, object]:
     """Accuracy of the compiled model in a field that maps its weight file (a new file each time: a
     file mapped by an earlier field is never rewritten under it)."""
-    from ombrel_learn import linear
+    from ombrel_learn.learning import linear
     compiled = linear.compile_to_field(model, choice=choice)
     fd, path = tempfile.mkstemp(suffix=".bin", dir=tmp)
     os.close(fd)
@@ -99,7 +99,8 @@ def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_
     from sklearn.linear_model import SGDClassifier
     from sklearn.naive_bayes import MultinomialNB
 
-    from ombrel_learn import OmbrelClassifier, _native, linear
+    from ombrel_learn import OmbrelClassifier, _native
+    from ombrel_learn.learning import linear
 
     train_x, train_y, test_x, test_y = read_split(data_root, name)
     classes, y_train = np.unique(train_y, return_inverse=True)
@@ -143,8 +144,8 @@ def run_dataset(data_root: str, name: str, kind: str, tmp: str, rows: list, cut_
     # and the row norm into weights of presence; scikit-learn's fit the same rows as a matrix.
     from sklearn.preprocessing import normalize
 
-    from ombrel_learn import learners
-    from ombrel_learn.settings import Settings
+    from ombrel_learn.learning import learners
+    from ombrel_learn.learning.settings import Settings
 
     idf, _ = learners.idf_weights(train, features)
     x_train_tfidf = normalize(x_train.multiply(idf).tocsr())

@@ -6,7 +6,7 @@ GoEmotions (../shared/data/go_emotions: 28 emotions, one or more per Reddit comm
 trains on train.tsv (43,410 texts) and is scored on test.tsv (5,427), each text getting at least
 one label:
 - ombrel_learn: OmbrelClassifier() defaults on the label sets (one class against the rest in the
-  field; thresholds and word features chosen on held-out training rows; see ombrel_learn.multilabel).
+  field; thresholds and word features chosen on held-out training rows; see ombrel_learn.learning.multilabel).
 - scikit-learn: OneVsRestClassifier(LinearSVC()) on TfidfVectorizer(sublinear_tf=True, min_df=2);
   a class when its decision is > 0, else the best one.
 - fastText: train_supervised(loss="ova", thread=2), other settings default; a class when its

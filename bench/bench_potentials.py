@@ -47,7 +47,8 @@ def main() -> int:
         return 0
     import numpy as np
 
-    from ombrel_learn import OmbrelClassifier, fields
+    from ombrel_learn import OmbrelClassifier
+    from ombrel_learn.learning import fields
 
     X_train, y_train = read(os.path.join(folder, "train.tsv"))
     X_test, _ = read(os.path.join(folder, "test.tsv"))

@@ -80,7 +80,7 @@ def scores(proba: np.ndarray, classes: list, y_test: list) -> dict:
 
 def run_ombrel(X_train, y_train, X_test, y_test, **params) -> dict:
     from ombrel_learn import OmbrelClassifier
-    from ombrel_learn.calibration import fit_temperature
+    from ombrel_learn.learning.calibration import fit_temperature
 
     start = time.perf_counter()
     clf = OmbrelClassifier(**params).fit(X_train, y_train)

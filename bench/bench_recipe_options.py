@@ -21,7 +21,8 @@ import os
 import numpy as np
 
 from bench_fit_cost import load
-from ombrel_learn import OmbrelClassifier, _native, learners, linear
+from ombrel_learn import OmbrelClassifier, _native
+from ombrel_learn.learning import learners, linear
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

@@ -75,7 +75,7 @@ def main(argv=None) -> int:
         OmbrelClassifier(learner="naive_bayes", features="words").fit(texts, [i % 20 for i in range(len(texts))]
                                                                       ).save(models["20 classes"])
         models["5,000 classes"] = os.path.join(scratch, "many")
-        OmbrelClassifier(learner="field", features="words").fit(texts, [f"c{i % 5000}" for i in range(len(texts))]
+        OmbrelClassifier(learner="field", features="words", coverage=0).fit(texts, [f"c{i % 5000}" for i in range(len(texts))]
                                                                 ).save(models["5,000 classes"])
         models["chars"] = os.path.join(scratch, "chars")
         OmbrelClassifier(learner="naive_bayes", features="chars").fit(texts, [i % 20 for i in range(len(texts))]

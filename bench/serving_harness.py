@@ -17,7 +17,7 @@ import urllib.request
 
 from bench_fit_cost import read_tsv as read_rows  # beside this file
 from ombrel_learn import OmbrelClassifier
-from ombrel_learn.serving import process_usage, worker_pids
+from ombrel_learn.serve.service import process_usage, worker_pids
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LUA = os.path.join(HERE, "serving_load.lua")

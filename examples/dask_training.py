@@ -22,7 +22,7 @@ training file sorted by label would otherwise give each part a few classes, whos
 Each round, every part makes one pass from the current average (OmbrelClassifier.fit_part with
 `initial=`; its texts become token ids natively on the worker that holds them), and the client
 averages the parts' float models weighted by their numbers of texts
-(ombrel_learn.linear.average_models) and hands the average to the next round; --rounds rounds in
+(ombrel_learn.learning.linear.average_models) and hands the average to the next round; --rounds rounds in
 all. Above 8 classes, one more round trains the average further cut to the field's 8 classes per
 token (fit_part(cut=True), what fit does after its float fit) and averages again: every part keeps
 the classes of the same cut, so the average keeps that form. The client compiles the last average
@@ -81,7 +81,7 @@ from distributed import Client, Future
 
 from dask_scoring import connect, dataset_files, missing_dataset  # beside this file
 from ombrel_learn import OmbrelClassifier
-from ombrel_learn.linear import FIELD_SLOTS, LinearModel, NaiveBayesCounts, average_models
+from ombrel_learn.learning.linear import FIELD_SLOTS, LinearModel, NaiveBayesCounts, average_models
 
 Row = tuple[str, str]
 

@@ -64,7 +64,7 @@ ombrel_build_asan() {
   rm -rf "$ASAN_LEARN_DIR"
   mkdir -p "$ASAN_LEARN_DIR"
   cp -r python/ombrel_learn "$ASAN_LEARN_DIR/"
-  cp "$OMBREL_BUILD"/asan/src/learn/_native.cpython-312-*.so "$OMBREL_BUILD"/asan/src/learn/_learners.cpython-312-*.so \
+  cp "$OMBREL_BUILD"/asan/src/learn_glue/_native.cpython-312-*.so "$OMBREL_BUILD"/asan/src/learn_glue/_learners.cpython-312-*.so \
     "$ASAN_LEARN_DIR/ombrel_learn/" || die "the ASan build of ombrel_learn's extensions is missing"
   ASAN_PYTHONPATH="$ASAN_MODULE_DIR:$ASAN_LEARN_DIR"
 }

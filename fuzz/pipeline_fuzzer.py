@@ -43,10 +43,10 @@ if __name__ == "__main__" and not {"--random", "--replay"} & set(sys.argv):
 
     with atheris.instrument_imports(include=["ombrel_learn"]):
         from ombrel_learn import OmbrelClassifier, _native
-        from ombrel_learn.exceptions import ModelFolderError
+        from ombrel_learn.base.exceptions import ModelFolderError
 else:
     from ombrel_learn import OmbrelClassifier, _native
-    from ombrel_learn.exceptions import ModelFolderError
+    from ombrel_learn.base.exceptions import ModelFolderError
 
 import fuzz_input  # beside this file
 from fuzz_input import Bytes, Finding

@@ -42,17 +42,19 @@ if __name__ == "__main__" and not {"--random", "--replay"} & set(sys.argv):
 
     import importlib.util
 
-    # serving.py and the modules beside it that it is made of (serving_*.py).
-    _package = importlib.util.find_spec("ombrel_learn").submodule_search_locations
-    _serving = sorted(f"ombrel_learn.{m.name}" for m in pkgutil.iter_modules(_package) if m.name.startswith("serving"))
+    # The modules of the serve subpackage (service.py and the modules it is made of).
+    _package = [os.path.join(p, "serve") for p in importlib.util.find_spec("ombrel_learn").submodule_search_locations]
+    _serving = sorted(f"ombrel_learn.serve.{m.name}" for m in pkgutil.iter_modules(_package))
     with atheris.instrument_imports(include=_serving):
         import ombrel_learn
-        from ombrel_learn import OmbrelClassifier, serving
+        from ombrel_learn import OmbrelClassifier
+        from ombrel_learn.serve import service as serving
         for _module in _serving:
             importlib.import_module(_module)
 else:
     import ombrel_learn
-    from ombrel_learn import OmbrelClassifier, serving
+    from ombrel_learn import OmbrelClassifier
+    from ombrel_learn.serve import service as serving
 
 import fuzz_input  # beside this file
 from fuzz_input import Bytes, Finding
@@ -161,11 +163,10 @@ def find_app_class():
     found = getattr(serving, "ServingApp", None)
     if found is not None:
         return found
-    for module in pkgutil.iter_modules(ombrel_learn.__path__):
-        if module.name.startswith("serving"):
-            found = getattr(importlib.import_module(f"ombrel_learn.{module.name}"), "ServingApp", None)
-            if found is not None:
-                return found
+    for module in pkgutil.iter_modules(ombrel_learn.serve.__path__):
+        found = getattr(importlib.import_module(f"ombrel_learn.serve.{module.name}"), "ServingApp", None)
+        if found is not None:
+            return found
     raise RuntimeError("no ServingApp in ombrel_learn's serving modules")
 
 

@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from serving_harness import (Server, mib, post, read_tsv, require_wrk, train, write_lines,  # noqa: E402
                              wrk)
 
-from ombrel_learn.serving import process_usage  # noqa: E402
+from ombrel_learn.serve.service import process_usage  # noqa: E402
 
 SLACK = {"rss": 16 << 20, "fds": 8, "maps": 16}
 SAVE_EVERY = 10.0

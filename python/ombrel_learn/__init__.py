@@ -9,8 +9,8 @@ The command line: `python -m ombrel_learn` or `ombrel` (train, test, predict).
 """
 
 from .classifier import OmbrelClassifier
-from .exceptions import DataConversionWarning, FitWarning, ModelFolderError, NotFittedError
-from .featurizing import ENGLISH_STOP_WORDS
+from .base.exceptions import DataConversionWarning, FitWarning, ModelFolderError, NotFittedError
+from .learning.featurizing import ENGLISH_STOP_WORDS
 
 __all__ = ["OmbrelClassifier", "NotFittedError", "ModelFolderError", "DataConversionWarning", "FitWarning",
            "ENGLISH_STOP_WORDS"]

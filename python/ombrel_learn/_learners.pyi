@@ -1,4 +1,4 @@
-"""The float learners and the field compiler of ombrel_learn (see src/learn/learners_module.cpp)."""
+"""The float learners and the field compiler of ombrel_learn (see src/learn_glue/learners_module.cpp)."""
 
 from collections.abc import Buffer
 from typing import final

@@ -1,6 +1,6 @@
 """OmbrelClassifier: raw texts in, labels out, on ombrel's integer-neuron field. The estimator holds
-the parameters, checks what it is given and hands the work on (featurizing, learners, training,
-choice, autotune, parts, fitted_model, model_folder).
+the parameters, checks what it is given and hands the work on (learning's featurizing, learners, training,
+choice, autotune, parts, fitted_model; store's folder).
 
 How it trains (the recipe of examples/recipe.py, on the native text pipeline):
 
@@ -29,15 +29,17 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from . import (_native, autotune as autotuning, calibration, chosen_fit, explaining, learners, linear, model_folder,
-               multilabel, parts, training)
-from .exceptions import FitWarning, not_fitted
-from .featurizing import ENGLISH_STOP_WORDS
-from .fitted_model import FITTED_ATTRIBUTES, Model, from_state
-from .method_guard import guarded as _surface
-from .settings import EARLIER_DEFAULTS, Settings
-from .validation import (as_labels, as_sample_weight, as_texts, check_label_text, check_lengths, check_same_family,
-                         check_texts)
+from . import _native
+from .base.exceptions import FitWarning, not_fitted
+from .base.method_guard import guarded as _surface
+from .base.validation import (as_labels, as_sample_weight, as_texts, check_label_text, check_lengths,
+                              check_same_family, check_texts)
+from .learning import (autotune as autotuning, calibration, chosen_fit, explaining, learners, linear, multilabel, parts,
+                       training)
+from .learning.featurizing import ENGLISH_STOP_WORDS
+from .learning.fitted_model import FITTED_ATTRIBUTES, Model, from_state
+from .learning.settings import EARLIER_DEFAULTS, Settings
+from .store import folder as model_folder
 
 __all__ = ["OmbrelClassifier", "ENGLISH_STOP_WORDS", "FITTED_ATTRIBUTES"]
 
@@ -82,7 +84,7 @@ class OmbrelClassifier:
         word features; else "tfidf"). Naive Bayes counts presentations. partial_fit and fit_part train on presence.
     min_df, coverage : vocabulary pruning (coverage None: 0.9 for the field learner, whose tokens
         hold 8 classes, and 0 for the float learners, whose cut to 8 happens when compiling).
-    min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.multilabel),
+    min_labels : for a multi-label y (label sets, or an indicator matrix; see ombrel_learn.learning.multilabel),
         every text gets at least its min_labels best classes (0: possibly none); read by predict.
     class_weight : None, "balanced" (n_texts / (n_classes x the class's texts)) or {label: weight}
         (unnamed classes weigh 1): how much a text of each class counts. fit makes it a sample weight
@@ -91,7 +93,7 @@ class OmbrelClassifier:
     random_state : seed of the shuffle and of the "auto" sample.
     verbose : progress bars on standard error (only when it is a terminal).
 
-    learner="auto" (see ombrel_learn.choice) fits candidates on a held-out split of a sample of the
+    learner="auto" (see ombrel_learn.learning.choice) fits candidates on a held-out split of a sample of the
     training texts and refits the best on everything; `selection_scores_` holds what it measured.
     """
 
@@ -235,10 +237,13 @@ class OmbrelClassifier:
         """A FitWarning when the fit kept no token neuron: its model answers every text alike."""
         if self._fitted().token_neurons:
             return
-        coverage = "" if not self.coverage else f" and holds {self.coverage:g} of them in 8 classes (coverage)"
+        # The rule the fit applied: the field learner prunes by coverage even when it is not set.
+        covered = self._settings().coverage_for(getattr(self, "learner_", self.learner))
+        coverage = ("" if not covered or len(self.classes_) <= 8 else
+                    f" and has at least {covered:g} of those texts in its 8 most frequent classes (coverage)")
         warnings.warn(f"the model kept no token: none of the tokens of the {texts:,} training texts occurs in at least "
                       f"min_df={self.min_df} of them{coverage}, so every text gets the same answer; lower min_df "
-                      f"(or coverage), or train on more texts", FitWarning, stacklevel=4)
+                      f"{'or coverage ' if coverage else ''}or train on more texts", FitWarning, stacklevel=4)
 
     # -- naive Bayes from counts made elsewhere (a distributed fit) --------------------------------
 
@@ -409,7 +414,7 @@ class OmbrelClassifier:
         """Searches features, learners and their settings on held-out training rows for at most
         `budget` seconds (the final fit on all of X included), sets the best settings on this
         classifier and fits it. What was tried and chosen is in `autotune_report_`. Returns self.
-        See ombrel_learn.autotune."""
+        See ombrel_learn.learning.autotune."""
         if self.class_weight is not None:  # its search tries learners that do not weigh classes
             raise ValueError("autotune does not search with a class_weight; fit with learner='sgd' instead")
         autotuning.autotune(self, X, y, budget)
@@ -446,7 +451,7 @@ class OmbrelClassifier:
     def predict_proba(self, X: Any) -> np.ndarray:
         """Class probabilities of each text, (n_texts, n_classes) float64, columns in the order of
         classes_, rows summing to 1: the softmax of the potentials divided by a temperature that fit
-        chose on held-out training rows (the least log loss; see ombrel_learn.calibration). Models
+        chose on held-out training rows (the least log loss; see ombrel_learn.learning.calibration). Models
         made by partial_fit, fit_counts or fit_model have the default temperature (see
         `fitted_model.Model.softmax_temperature`). The argmax is predict's answer (the first class
         on ties). A multi-label model gives each label's own probability instead (rows do not sum
@@ -474,7 +479,7 @@ class OmbrelClassifier:
         """Why `text` gets its label: {"label", "runner_up", "tokens": [(token, to_label, to_runner_up),
         ...] the k tokens whose contributions differ most, "bias": (to_label, to_runner_up)}, in
         potential units, summing (all tokens) to decision_function's; in_order: every feature in
-        reading order too. Single-label models. See ombrel_learn.explaining."""
+        reading order too. Single-label models. See ombrel_learn.learning.explaining."""
         return explaining.explain(self._fitted(), text, k, in_order)
 
     @_surface()
@@ -500,7 +505,7 @@ class OmbrelClassifier:
     # -- persistence -----------------------------------------------------------------------------
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the model folder `path` (created if needed). See ombrel_learn.model_folder."""
+        """Writes the model folder `path` (created if needed). See ombrel_learn.store.folder."""
         model_folder.save(self, self._fitted(), os.fspath(path))
 
     @classmethod
@@ -512,7 +517,7 @@ class OmbrelClassifier:
         maps it. shared=False loads a private copy of the weights (read-only media, or training that
         must not reach the folder). None (the default): shared, or a private copy with a UserWarning
         when the weights cannot be mapped for writing (a read-only folder or medium). See
-        ombrel_learn.model_folder."""
+        ombrel_learn.store.folder."""
         estimator: OmbrelClassifier
         estimator, model, fitted = model_folder.load(cls, os.fspath(path), shared=shared)
         estimator._set_model(model)

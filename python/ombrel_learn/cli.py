@@ -154,7 +154,7 @@ def _parser() -> argparse.ArgumentParser:
     explain.add_argument("model", help="model folder")
     explain.add_argument("text", help="the text to explain ('-': standard input, read whole as one text, UTF-8)")
     explain.add_argument("-k", type=_at_least_one, default=10, metavar="K", help="at most K tokens")
-    from . import serving
+    from .serve import service as serving
     serve = sub.add_parser(
         "serve", help="serve a model folder over HTTP (JSON); needs uvicorn",
         description="Serve a model folder over HTTP (JSON). /feedback and /reload are off unless "
@@ -223,7 +223,7 @@ def _train(args: argparse.Namespace) -> int:
         texts, labels = _read_labelled(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines (an empty training set)")
-    from . import model_folder
+    from .store import folder as model_folder
     model_folder.check_target(args.output)  # before the fit, not after it
     distinct = {label for found in labels for label in found} if args.multilabel else set(labels)
     if len(distinct) == 1:
@@ -326,7 +326,7 @@ def _test_multilabel(clf: Any, args: argparse.Namespace) -> int:
     precision, recall and F1 (labels of the file the model does not know count as missed)."""
     import numpy as np
 
-    from . import multilabel
+    from .learning import multilabel
     texts, label_sets = _read_label_sets(args.data, args.encoding)
     if not texts:
         raise _Failure(f"{_name(args.data)} holds no labelled lines")
@@ -477,7 +477,7 @@ def _serve(args: argparse.Namespace) -> int:
     import importlib.util
     import os
 
-    from . import serving
+    from .serve import service as serving
     if importlib.util.find_spec("uvicorn") is None:
         raise _Failure("serving needs uvicorn, uvloop and httptools: pip install uvicorn uvloop httptools "
                        "(or, in the source folder, pip install '.[serve]')")

@@ -24,7 +24,7 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from .fitted_model import Model
+from .learning.fitted_model import Model
 
 TOP_CONFUSIONS = 20
 STRONGEST_TOKENS = 10

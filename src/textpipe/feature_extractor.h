@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/text/byte_loads.h"
 #include "lib/text/stop_word_set.h"
 #include "lib/text/tokenizer.h"
 
@@ -85,75 +86,136 @@ inline bool finish_word(std::string_view raw, const FeatureSpec& spec, std::stri
 // Thread-safety: one extractor per thread; the FeatureSpec is only read.
 class FeatureExtractor final {
  public:
-  explicit FeatureExtractor(const FeatureSpec& spec) : spec_(spec) {}
+  // The buffers an extractor works in; a thread may keep one for its extractors (one at a time), so
+  // that a text costs no allocation once they have grown.
+  struct Buffers {
+    std::string padded;                    // the padded word text of the current text (or its words)
+    std::vector<std::uint32_t> starts;     // byte offset of each of its characters, then its size
+    std::vector<std::size_t> word_starts;  // with pairs: byte offset of each word in padded, then its size
+  };
+
+  explicit FeatureExtractor(const FeatureSpec& spec) : spec_(spec), buffers_(own_) {}
+  // Works in `buffers`, which no other extractor may use while this one lives.
+  FeatureExtractor(const FeatureSpec& spec, Buffers& buffers) : spec_(spec), buffers_(buffers) {}
+  FeatureExtractor(const FeatureExtractor&) = delete;
+  FeatureExtractor& operator=(const FeatureExtractor&) = delete;
 
   // Calls sink(std::string_view feature) for each feature of text, in the order above. The view is
   // valid only during the call.
   template <class Sink>
   void run(std::string_view text, Sink&& sink) {
+    run(text, sink, sink);
+  }
+
+  // The padded word text of a text with n-grams, as run_padded hands it over: character i is the
+  // bytes [start(i), start(i + 1)) of base, and at least kSlack readable bytes follow the last.
+  static constexpr std::size_t kSlack = 16;
+  struct PaddedText {
+    const char* base;
+    const std::uint32_t* starts;  // null when every character is one byte (character i is byte i)
+    std::size_t chars;
+
+    std::size_t start(std::size_t i) const { return starts != nullptr ? starts[i] : i; }
+    // The n-gram of n characters from character i. REQUIRES: i + n <= chars.
+    std::string_view ngram(std::size_t i, std::size_t n) const {
+      return std::string_view(base + start(i), start(i + n) - start(i));
+    }
+  };
+
+  // The same, the words (and pairs) given to word_sink and the n-grams to ngram_sink. An n-gram's
+  // view is followed by at least kSlack readable bytes (see byte_key_with_slack), and it stays valid
+  // until the next text: the n-grams of a text are views into one buffer.
+  template <class WordSink, class NgramSink>
+  void run(std::string_view text, WordSink&& word_sink, NgramSink&& ngram_sink) {
+    run_padded(text, word_sink, [&](const PaddedText& padded) {
+      for (std::size_t n = spec_.ngram_min; n <= spec_.ngram_max && n <= padded.chars; ++n) {
+        for (std::size_t i = 0; i + n <= padded.chars; ++i) ngram_sink(padded.ngram(i, n));
+      }
+    });
+  }
+
+  // The same, with the n-grams left to padded_sink: it is given the padded word text once (when the
+  // FeatureSpec has n-grams), after the words, to make the n-grams of lengths ngram_min to ngram_max in that
+  // order itself (valid during the call).
+  template <class WordSink, class PaddedSink>
+  void run_padded(std::string_view text, WordSink&& word_sink, PaddedSink&& padded_sink) {
     if (!spec_.has_ngrams()) {
       if (spec_.bigrams) {
-        run_pairs(text, sink);
+        run_pairs(text, word_sink);
       } else if (spec_.words) {
         text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length, spec_.marks,
                              [&](std::string_view word) {
-                               sink(word);
+                               word_sink(word);
                                return true;
                              });
       }
       return;
     }
-    padded_.clear();
-    padded_.push_back(' ');
+    std::string& padded = buffers_.padded;
+    std::vector<std::uint32_t>& char_starts = buffers_.starts;
+    padded.clear();
+    padded.push_back(' ');
     const bool words = spec_.words;
     text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length, spec_.marks,
                          [&](std::string_view word) {
-                           if (words) sink(word);
-                           padded_.append(word);
-                           padded_.push_back(' ');
+                           if (words) word_sink(word);
+                           padded.append(word);
+                           padded.push_back(' ');
                            return true;
                          });
-    if (padded_.size() == 1) padded_.push_back(' ');  // no words: the padded text is two blanks
-    starts_.clear();
-    for (std::size_t i = 0; i < padded_.size(); ++i) {
-      if ((static_cast<unsigned char>(padded_[i]) & 0xC0) != 0x80)
-        starts_.push_back(static_cast<std::uint32_t>(i));
+    if (padded.size() == 1) padded.push_back(' ');  // no words: the padded text is two blanks
+    const std::size_t bytes = padded.size();
+    padded.append(kSlack, '\0');
+    const char* const base = padded.data();
+    if (is_ascii(base, bytes)) {  // a character is a byte: no table of where characters start
+      padded_sink(PaddedText{base, nullptr, bytes});
+      return;
     }
-    const std::size_t chars = starts_.size();
-    starts_.push_back(static_cast<std::uint32_t>(padded_.size()));
-    for (std::size_t n = spec_.ngram_min; n <= spec_.ngram_max && n <= chars; ++n) {
-      for (std::size_t i = 0; i + n <= chars; ++i) {
-        sink(std::string_view(padded_.data() + starts_[i], starts_[i + n] - starts_[i]));
-      }
+    char_starts.clear();
+    for (std::size_t i = 0; i < bytes; ++i) {
+      if ((static_cast<unsigned char>(base[i]) & 0xC0) != 0x80) char_starts.push_back(static_cast<std::uint32_t>(i));
     }
+    const std::size_t chars = char_starts.size();
+    char_starts.push_back(static_cast<std::uint32_t>(bytes));
+    padded_sink(PaddedText{base, char_starts.data(), chars});
   }
 
  private:
+  // Whether the n bytes at p are ASCII; the kSlack bytes after them may be read.
+  static bool is_ascii(const char* p, std::size_t n) {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) high |= text::load64_le(p + i);
+    if (i < n) high |= text::load64_le(p + i) & ((std::uint64_t{1} << (8 * (n - i))) - 1);
+    return (high & 0x8080808080808080ull) == 0;
+  }
+
   // The words (when spec_.words), then the pairs: the words are kept back to back, each followed by
-  // a blank, in padded_, so a pair is the bytes from one word's start to the next word's end.
+  // a blank, in padded, so a pair is the bytes from one word's start to the next word's end.
   template <class Sink>
   void run_pairs(std::string_view text, Sink& sink) {
-    padded_.clear();
-    word_starts_.clear();
+    std::string& padded = buffers_.padded;
+    std::vector<std::size_t>& word_starts = buffers_.word_starts;
+    padded.clear();
+    word_starts.clear();
     const bool words = spec_.words;
     text::for_each_token(text, spec_.stop_words, spec_.apply_stemming, spec_.min_length, spec_.marks,
                          [&](std::string_view word) {
                            if (words) sink(word);
-                           word_starts_.push_back(padded_.size());
-                           padded_.append(word);
-                           padded_.push_back(' ');
+                           word_starts.push_back(padded.size());
+                           padded.append(word);
+                           padded.push_back(' ');
                            return true;
                          });
-    word_starts_.push_back(padded_.size());
-    for (std::size_t i = 0; i + 2 < word_starts_.size(); ++i) {
-      sink(std::string_view(padded_.data() + word_starts_[i], word_starts_[i + 2] - 1 - word_starts_[i]));
+    word_starts.push_back(padded.size());
+    for (std::size_t i = 0; i + 2 < word_starts.size(); ++i) {
+      sink(std::string_view(padded.data() + word_starts[i], word_starts[i + 2] - 1 - word_starts[i]));
     }
   }
 
   const FeatureSpec& spec_;
-  std::string padded_;                    // the padded word text of the current text (or its words)
-  std::vector<std::uint32_t> starts_;     // byte offset of each of its characters, then its size
-  std::vector<std::size_t> word_starts_;  // with pairs: byte offset of each word in padded_, then its size
+  Buffers own_;  // unused when the buffers are given
+  Buffers& buffers_;
 };
 
 }  // namespace ombrel::textpipe

@@ -31,6 +31,9 @@ struct ThreadIdSet {
 };
 thread_local ThreadIdSet tls_id_set;
 thread_local TermCounts tls_term_counts;
+thread_local FeatureExtractor::Buffers tls_extractor_buffers;
+// Bytes of extractor buffer a thread keeps between calls, at most.
+constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
 // Slots a thread keeps between calls, at most (512 KiB).
 constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
 // Ids reserved for a single text's features at most, before they are known.
@@ -125,6 +128,99 @@ class RawWordMapper final {
   std::string stem_scratch_;
 };
 
+// Marks of the ids a text has given, one 16-bit generation per id of the id space (and one more for
+// TokenTable::kNotFound, so that a look-up's result needs no test before it is marked): an id is new
+// to the text when its mark is not the text's generation. Kept by the thread between calls. For id
+// spaces up to kMarkedIdsAtMost (1 MiB of marks a thread), where a mark costs one load and no hash,
+// and the n-grams' ids can be kept once each without a branch; larger spaces use DistinctIds.
+constexpr std::size_t kMarkedIdsAtMost = std::size_t{1} << 19;
+struct ThreadIdMarks {
+  std::vector<std::uint16_t> marks;
+  std::uint16_t generation = 0;
+};
+thread_local ThreadIdMarks tls_id_marks;
+
+class IdMarks final {
+ public:
+  static constexpr std::size_t kAhead = 16;
+
+  explicit IdMarks(std::size_t id_space) : owned_(tls_id_marks) {
+    if (owned_.marks.size() < id_space + 1) owned_.marks.resize(id_space + 1, 0);
+    marks_ = owned_.marks.data();
+    not_found_ = id_space;
+  }
+  void next_text() {
+    if (++owned_.generation == 0) {  // wrapped: a mark of generation 0 would look set
+      std::fill(owned_.marks.begin(), owned_.marks.end(), 0);
+      owned_.generation = 1;
+    }
+  }
+  bool first(std::uint32_t id) {
+    std::uint16_t& mark = marks_[id];
+    if (mark == owned_.generation) return false;
+    mark = owned_.generation;
+    return true;
+  }
+  // Appends the ids of the padded text's n-grams (lengths min to max, as the extractor orders them)
+  // that the table holds and that are new to the text, in order. Each n-gram's key is computed as it
+  // is reached, never stored as a string; with kPrefetch (a table larger than the caches), the first
+  // slot of the n-gram kAhead places on is prefetched, so that many look-ups' misses overlap. Keeping
+  // an id is arithmetic, not a branch. Not inlined: in a loop of its own its counters stay in
+  // registers (inlined into the extractor's loop they went through the stack, costing a store and a
+  // load apiece per n-gram).
+  template <bool kPrefetch>
+  [[gnu::noinline]] void append_ngrams(const TokenTable& table, const FeatureExtractor::PaddedText& padded,
+                                       unsigned min, unsigned max, std::vector<std::uint32_t>& out) {
+    std::size_t total = 0;
+    for (std::size_t n = min; n <= max && n <= padded.chars; ++n) total += padded.chars - n + 1;
+    const std::size_t at = out.size();
+    out.resize(at + total);
+    std::uint32_t* const dst = out.data() + at;
+    std::uint16_t* const marks = marks_;
+    const std::uint16_t generation = owned_.generation;
+    const std::size_t not_found = not_found_;
+    std::size_t kept = 0;
+    for (std::size_t n = min; n <= max && n <= padded.chars; ++n) {
+      const std::size_t last = padded.chars - n;  // the last n-gram's first character
+      // With kPrefetch, the keys of the n-grams i to i + kAhead - 1 wait in ring, their slots on the way.
+      ByteKey ring[kAhead];
+      if constexpr (kPrefetch) {
+        for (std::size_t k = 0; k < kAhead && k <= last; ++k) {
+          set_byte_key_with_slack(padded.ngram(k, n), ring[k]);
+          table.prefetch(ring[k]);
+        }
+      }
+      for (std::size_t i = 0; i <= last; ++i) {
+        const std::string_view ngram = padded.ngram(i, n);
+        ByteKey key;
+        if constexpr (kPrefetch) {
+          key = ring[i % kAhead];
+          if (i + kAhead <= last) {
+            set_byte_key_with_slack(padded.ngram(i + kAhead, n), ring[i % kAhead]);
+            table.prefetch(ring[i % kAhead]);
+          }
+        } else {
+          set_byte_key_with_slack(ngram, key);
+        }
+        const std::uint32_t id = table.find(ngram, key);
+        const std::size_t index = id == TokenTable::kNotFound ? not_found : id;
+        dst[kept] = id;
+        kept += (marks[index] != generation) & (id != TokenTable::kNotFound);
+        marks[index] = generation;
+      }
+    }
+    out.resize(at + kept);
+  }
+
+ private:
+  ThreadIdMarks& owned_;
+  std::uint16_t* marks_;
+  std::size_t not_found_;
+};
+
+// Tables whose slots take more than this are prefetched.
+constexpr std::size_t kPrefetchedTableBytes = std::size_t{1} << 20;
+
 }  // namespace
 
 DistinctIds::DistinctIds()
@@ -167,15 +263,16 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
   std::vector<Part> parts;
   const bool use_word_map = mapping.buckets == 0 && mapping.words != nullptr && spec.maps_raw_words() &&
                             mapping.words->word_rule_digest == spec.word_rule_digest;
-  const auto map_range = [&](std::uint64_t begin, std::uint64_t end) {
-    Part part{begin, {}, {}};
+  // Maps texts [begin, end) into part.
+  const auto map_into = [&](std::uint64_t begin, std::uint64_t end, Part& part) {
     part.lengths.reserve(end - begin);
     // A text of its own (a prediction's) would otherwise grow its ids through many small allocations;
     // the guess (a distinct id per 8 bytes) is capped, as a long text's ids grow as usual.
     if (end - begin == 1) {
       part.ids.reserve(std::min<std::size_t>(texts[begin].size() / 8, kGuessedIdsAtMost) + suffix.size() + 1);
     }
-    FeatureExtractor extractor(spec);
+    FeatureExtractor::Buffers& buffers = tls_extractor_buffers;
+    FeatureExtractor extractor(spec, buffers);
     DistinctIds distinct;
     // With log_tf, a text's ids are counted first and presented by their counts at its end.
     // The thread's own counts, kept between calls as the slots of DistinctIds are (a call per text is
@@ -188,6 +285,11 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
         part.ids.push_back(id);
       }
     };
+    // The n-grams of texts mapped through a table, kept once each, by marks when the id space allows.
+    std::optional<IdMarks> marks;
+    if (mapping.buckets == 0 && spec.has_ngrams() && counts == nullptr && mapping.id_space() <= kMarkedIdsAtMost) {
+      marks.emplace(mapping.id_space());
+    }
     std::optional<RawWordMapper> word_mapper;
     if (use_word_map) {
       word_mapper.emplace(spec, *mapping.table, *mapping.words, distinct, counts, part.ids);
@@ -195,20 +297,52 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
     for (std::uint64_t i = begin; i < end; ++i) {
       const std::size_t start = part.ids.size();
       distinct.next_text();
+      if (marks) marks->next_text();
       if (counts) counts->next_text();
       if (mapping.buckets > 0) {
         const std::uint32_t buckets = mapping.buckets;
-        extractor.run(texts[i], [&](std::string_view feature) {
-          take(static_cast<std::uint32_t>(hash_bytes(feature) % buckets));
-        });
+        extractor.run(
+            texts[i], [&](std::string_view word) { take(static_cast<std::uint32_t>(hash_bytes(word) % buckets)); },
+            [&](std::string_view ngram) {
+              take(static_cast<std::uint32_t>(byte_key_with_slack(ngram).hash % buckets));
+            });
       } else if (word_mapper) {
         word_mapper->map(texts[i]);
-      } else {
+      } else if (!spec.has_ngrams()) {
         const TokenTable& table = *mapping.table;
         extractor.run(texts[i], [&](std::string_view feature) {
           const std::uint32_t id = table.find(feature);
           if (id != TokenTable::kNotFound) take(id);
         });
+      } else if (marks) {
+        // Words come before every n-gram: each is looked up at once, then the n-grams in order.
+        const TokenTable& table = *mapping.table;
+        const bool prefetch = table.slot_bytes() > kPrefetchedTableBytes;
+        extractor.run_padded(
+            texts[i],
+            [&](std::string_view word) {
+              const std::uint32_t id = table.find(word);
+              if (id != TokenTable::kNotFound && marks->first(id)) part.ids.push_back(id);
+            },
+            [&](const FeatureExtractor::PaddedText& padded) {
+              if (prefetch) {
+                marks->append_ngrams<true>(table, padded, spec.ngram_min, spec.ngram_max, part.ids);
+              } else {
+                marks->append_ngrams<false>(table, padded, spec.ngram_min, spec.ngram_max, part.ids);
+              }
+            });
+      } else {
+        const TokenTable& table = *mapping.table;
+        extractor.run(
+            texts[i],
+            [&](std::string_view word) {
+              const std::uint32_t id = table.find(word);
+              if (id != TokenTable::kNotFound) take(id);
+            },
+            [&](std::string_view ngram) {
+              const std::uint32_t id = table.find(ngram, byte_key_with_slack(ngram));
+              if (id != TokenTable::kNotFound) take(id);
+            });
       }
       if (counts) counts->emit(part.ids);
       if (!trailing.empty()) part.ids.push_back(trailing[i]);
@@ -216,10 +350,24 @@ void texts_to_ids(pool::ThreadPool& pool, std::span<const std::string_view> text
       part.lengths.push_back(static_cast<std::uint32_t>(part.ids.size() - start));
     }
     if (counts) counts->trim(kKeptSlots);
+    // A huge text grew the buffers: give them back rather than keep megabytes per thread for good.
+    if (buffers.padded.capacity() + buffers.starts.capacity() * sizeof(std::uint32_t) > kKeptBufferBytes) {
+      buffers = FeatureExtractor::Buffers();
+    }
+  };
+  if (texts.size() == 1) {  // one text (a prediction's): on this thread, with nothing to join
+    Part part{0, {}, {}};
+    map_into(0, 1, part);
+    out.ids = std::move(part.ids);
+    out.offsets.assign({0, out.ids.size()});
+    return;
+  }
+  pool::for_each_range(pool, texts.size(), [&](std::uint64_t begin, std::uint64_t end) {
+    Part part{begin, {}, {}};
+    map_into(begin, end, part);
     const std::lock_guard<std::mutex> lock(parts_mutex);
     parts.push_back(std::move(part));
-  };
-  pool::for_each_range(pool, texts.size(), map_range);
+  });
 
   std::sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.begin < b.begin; });
   out.offsets.assign(1, 0);

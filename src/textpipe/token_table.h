@@ -42,6 +42,11 @@ class TokenTable final {
     const Slot* slot = find_slot(token, byte_key(token));
     return slot != nullptr ? slot->id : kNotFound;
   }
+  // The same with the token's key already computed. REQUIRES: key == byte_key(token).
+  std::uint32_t find(std::string_view token, const ByteKey& key) const {
+    const Slot* slot = find_slot(token, key);
+    return slot != nullptr ? slot->id : kNotFound;
+  }
   // The value of token (its id unless set_values changed it), or kNotFound.
   std::uint32_t find_value(std::string_view token) const {
     const Slot* slot = find_slot(token, byte_key(token));
@@ -65,6 +70,8 @@ class TokenTable final {
   std::string_view token(std::uint32_t id) const {
     return std::string_view(bytes_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]);
   }
+  // Bytes of the slots, which a look-up reads (one cache line each, mostly).
+  std::size_t slot_bytes() const { return slots_.size() * sizeof(Slot); }
   // Memory held, in bytes.
   std::size_t memory_bytes() const {
     return bytes_.capacity() + offsets_.capacity() * sizeof(std::uint64_t) + slots_.capacity() * sizeof(Slot);

@@ -81,6 +81,21 @@ TEST(ByteHash, SpreadsShortTokensAndReadsEveryByte) {
   EXPECT_NE(hash_bytes(std::string_view("ab\0", 3)), hash_bytes("ab"));
 }
 
+TEST(ByteHash, KeyWithSlackIsTheKeyOfTheBytesAlone) {
+  std::mt19937 rng(5);
+  for (int i = 0; i < 20000; ++i) {
+    const std::size_t n = rng() % 41;
+    std::string buffer(n + 16, '\0');
+    for (char& c : buffer) c = static_cast<char>(rng());  // what follows the string is noise
+    const std::string_view s(buffer.data(), n);
+    const ByteKey want = byte_key(s);
+    const ByteKey got = byte_key_with_slack(s);
+    ASSERT_EQ(got.head[0], want.head[0]) << n;
+    ASSERT_EQ(got.head[1], want.head[1]) << n;
+    ASSERT_EQ(got.hash, want.hash) << n;
+  }
+}
+
 TEST(Features, NgramsRunOverThePaddedWordText) {
   FeatureSpec spec;
   spec.apply_stemming = false;
@@ -207,6 +222,66 @@ TEST_F(TextsToIds, DistinctKnownIdsInFirstSeenOrderWhateverTheSplit) {
   texts_to_ids(pool_, {}, spec, IdMapping{&table, 0}, {}, {}, none);
   EXPECT_EQ(none.size(), 0u);
   EXPECT_TRUE(none.ids.empty());
+}
+
+// The n-gram path looks n-grams up in blocks and keeps ids by per-thread marks: it must give what
+// looking each feature up in turn gives, in a table that fits the caches and in one that does not,
+// across texts of one and of many bytes a character, and past the marks' generations wrapping.
+TEST_F(TextsToIds, NgramIdsAreThoseOfEachFeatureLookedUpInTurn) {
+  FeatureSpec spec;
+  spec.apply_stemming = false;
+  spec.min_length = 1;
+  spec.ngram_min = 1;
+  spec.ngram_max = 5;
+  std::mt19937 rng(17);
+  const std::vector<std::string> pieces{"a", "b", "ab", "\xc3\xa9t\xc3\xa9", "\xe6\x97\xa5", "zz", "q"};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 2000; ++i) {
+    std::string text;
+    const int words = static_cast<int>(rng() % 12);
+    for (int k = 0; k < words; ++k) {
+      for (int c = static_cast<int>(rng() % 4); c >= 0; --c) text += pieces[rng() % pieces.size()];
+      text += ' ';
+    }
+    texts.push_back(text);
+  }
+  texts.push_back(std::string(3000, 'x') + " " + std::string(200, 'y'));  // more n-grams than one block
+  const auto expected_of = [&](const TokenTable& table) {
+    std::vector<std::vector<std::uint32_t>> expected;
+    FeatureExtractor extractor(spec);
+    for (const std::string& text : texts) {
+      std::vector<std::uint32_t> ids;
+      extractor.run(text, [&](std::string_view f) {
+        const std::uint32_t id = table.find(f);
+        if (id != TokenTable::kNotFound && std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+      });
+      expected.push_back(ids);
+    }
+    return expected;
+  };
+  for (const std::size_t filler : {std::size_t{0}, std::size_t{100000}}) {  // 100,000 tokens: 8 MiB of slots
+    TokenTable table;
+    for (std::size_t f = 0; f < filler; ++f) table.insert("filler" + std::to_string(f));
+    FeatureExtractor extractor(spec);
+    for (std::size_t t = 0; t < texts.size(); t += 2) {  // every other text's features are known
+      extractor.run(texts[t], [&](std::string_view f) {
+        if (rng() % 4 != 0) table.insert(f);
+      });
+    }
+    const auto expected = expected_of(table);
+    std::vector<std::string_view> views(texts.begin(), texts.end());
+    IdBatch batch;
+    texts_to_ids(pool_, views, spec, IdMapping{&table, 0}, {}, {}, batch);
+    ASSERT_EQ(lists_of(batch), expected) << filler;
+    // One text at a time, on this thread, 70,000 times: the 16-bit generations wrap on the way.
+    for (std::size_t call = 0; call < 70000; ++call) {
+      const std::size_t t = call % 50;
+      IdBatch one;
+      texts_to_ids(pool_, std::span(views).subspan(t, 1), spec, IdMapping{&table, 0}, {}, {}, one);
+      ASSERT_EQ(lists_of(one).at(0), expected[t]) << call;
+      if (filler > 0) break;  // the wrap once is enough
+    }
+  }
 }
 
 TEST_F(TextsToIds, HashingKeepsEachIdOnceWhateverTheTextsLengthAndTheIdSpace) {

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from ombrel_learn import ModelFolderError, NotFittedError, OmbrelClassifier
-from ombrel_learn import model_folder, model_manifest
+from ombrel_learn.store import folder as model_folder, manifest as model_manifest
 
 from learn_support import make_corpus
 
@@ -356,7 +356,7 @@ def test_fitting_twice_gives_the_same_model_whatever_the_pool():
 
 
 def test_large_inputs_are_predicted_in_blocks_with_the_same_answers(corpus):
-    from ombrel_learn import fitted_model
+    from ombrel_learn.learning import fitted_model
     clf = fitted(corpus, features="words")
     _, _, test_x, _ = corpus
     texts = (test_x * (fitted_model.PREDICT_BLOCK // len(test_x) + 2))[:fitted_model.PREDICT_BLOCK + 7]

@@ -15,7 +15,7 @@ import dask.bag  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from ombrel_learn import OmbrelClassifier  # noqa: E402
-from ombrel_learn.linear import average_models  # noqa: E402
+from ombrel_learn.learning.linear import average_models  # noqa: E402
 
 from learn_support import find_dataset, read_tsv  # noqa: E402
 

@@ -17,7 +17,8 @@ import pytest
 
 from ombrel_learn import DataConversionWarning, NotFittedError, OmbrelClassifier
 from ombrel_learn import classifier as classifier_module
-from ombrel_learn import fields, fitted_model, validation
+from ombrel_learn.base import validation
+from ombrel_learn.learning import fields, fitted_model
 
 from learn_support import make_corpus, read_tsv
 
@@ -208,8 +209,8 @@ def test_autotune_expects_a_candidate_of_other_features_to_cost_what_they_cost()
     not be costed as the words it was measured on (on 20 Newsgroups such a candidate, expected at
     0.76 s, took 4.4 s and the search ended past its budget). A ratio of two times measured in the
     same run, not a timed bound."""
-    from ombrel_learn import autotune
-    from ombrel_learn.settings import Settings
+    from ombrel_learn.learning import autotune
+    from ombrel_learn.learning.settings import Settings
     texts, labels = read_tsv("20newsgroups", limit=4000)
     classes, y = np.unique(labels, return_inverse=True)
     search = autotune._Search(Settings.of(OmbrelClassifier()), texts, y, len(classes), 1000.0, time.perf_counter())

@@ -69,7 +69,7 @@ def test_explain_from_the_command_line_and_the_server(corpus, tmp_path):
                          "bias\t{:+d}\t{:+d}".format(*found["bias"])]
     assert lines[3:] == [f"{t}\t{a:+d}\t{b:+d}" for t, a, b in found["tokens"]] and len(lines) == 5
 
-    serving = pytest.importorskip("ombrel_learn.serving")
+    serving = pytest.importorskip("ombrel_learn.serve.service")
 
     async def scenario():
         app = serving.ServingApp(str(folder))

@@ -9,9 +9,9 @@ import pickle
 import numpy as np
 import pytest
 
-from ombrel_learn import ModelFolderError, OmbrelClassifier, choice, scoring
-from ombrel_learn import featurizing
-from ombrel_learn.featurizing import featurize
+from ombrel_learn import ModelFolderError, OmbrelClassifier
+from ombrel_learn.learning import choice, featurizing, scoring
+from ombrel_learn.learning.featurizing import featurize
 
 from learn_support import read_tsv
 
@@ -54,7 +54,7 @@ def test_decision_function_follows_predict_on_many_classes_and_ties(languages):
 
 
 def test_words_are_kept_unless_chars_do_significantly_better():
-    from ombrel_learn.choice import prefer_cheaper
+    from ombrel_learn.learning.choice import prefer_cheaper
     rng = np.random.default_rng(0)
     words = rng.random(2000) < 0.85
     kind = lambda c: c[0]  # noqa: E731
@@ -77,7 +77,7 @@ def test_words_are_kept_unless_chars_do_significantly_better():
 def test_compiled_models_keep_the_float_models_answers(languages):
     """The field holds a float model within its 16-bit, 8-classes-per-token form: its answers must
     be those of the same model in floating point, up to rounding."""
-    from ombrel_learn import linear
+    from ombrel_learn.learning import linear
     train_x, train_y, test_x, _ = languages
     clf = OmbrelClassifier(learner="naive_bayes", alpha=0.1, features="chars").fit(train_x, train_y)
     model = clf._model

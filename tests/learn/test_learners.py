@@ -1,4 +1,4 @@
-"""The float learners of ombrel_learn.linear and their compilation into a field."""
+"""The float learners of ombrel_learn.learning.linear and their compilation into a field."""
 
 import os
 import threading
@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 import ombrel
-from ombrel_learn import ENGLISH_STOP_WORDS, _learners, _native, linear
+from ombrel_learn import ENGLISH_STOP_WORDS, _learners, _native
+from ombrel_learn.learning import linear
 
 from learn_support import read_tsv
 

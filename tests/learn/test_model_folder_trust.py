@@ -22,7 +22,7 @@ import numpy as np
 import pytest
 
 from ombrel_learn import ModelFolderError, OmbrelClassifier
-from ombrel_learn import model_folder
+from ombrel_learn.store import folder as model_folder
 
 from learn_support import make_corpus
 
@@ -177,7 +177,8 @@ def test_saves_from_two_processes_keep_one_whole_model_and_the_users_files(tmp_p
 
 KILLED = """
     import os, sys
-    from ombrel_learn import OmbrelClassifier, model_folder
+    from ombrel_learn import OmbrelClassifier
+    from ombrel_learn.store import folder as model_folder
     folder, point = sys.argv[1], sys.argv[2]
     clf = OmbrelClassifier.load(folder)
     def die(*args, **kwargs):

@@ -11,9 +11,10 @@ import numpy as np
 import pytest
 
 from learn_support import FILLER, WORDS, find_dataset
-from ombrel_learn import OmbrelClassifier, fields, linear, multilabel
+from ombrel_learn import OmbrelClassifier
+from ombrel_learn.learning import fields, linear, multilabel
 from ombrel_learn.cli import main
-from ombrel_learn.exceptions import ModelFolderError
+from ombrel_learn.base.exceptions import ModelFolderError
 
 
 def tagged_corpus(count, seed):
@@ -58,7 +59,7 @@ def test_targets_predict_and_decision():
         dense.score(texts, Y[:, :2])
     # Many labels on many tokens: refused at once, with the memory asked and what to change, when
     # the model could not fit (here the memory "available" is made small).
-    from ombrel_learn import validation
+    from ombrel_learn.base import validation
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(validation, "available_memory", lambda: 1000)
         with pytest.raises(MemoryError, match="multi-label model of 3 labels.*raise min_df"):

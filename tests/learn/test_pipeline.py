@@ -8,7 +8,8 @@ import unicodedata
 import pytest
 
 import ombrel
-from ombrel_learn import ENGLISH_STOP_WORDS, _native, featurizing
+from ombrel_learn import ENGLISH_STOP_WORDS, _native
+from ombrel_learn.learning import featurizing
 
 from learn_support import read_tsv
 
@@ -53,6 +54,9 @@ def test_char_ngrams_follow_the_padded_word_text(lo, hi):
 def test_transform_maps_distinct_known_features_in_first_seen_order():
     spec = _native.FeatureSpec(ENGLISH_STOP_WORDS, True, 2)
     vocabulary = _native.Vocabulary.from_tokens(["dog", "bark", "cat", "na"])
+    assert [vocabulary.token(i) for i in range(4)] == ["dog", "bark", "cat", "na"]  # explain's names
+    with pytest.raises(IndexError):
+        vocabulary.token(4)
     texts = ["Dogs dog DOG barking cats dog nation zebra", "", "the of and", "cat " * 1000]
     batch = _native.transform(spec, vocabulary, 0, texts)
     expected = []

@@ -13,9 +13,10 @@ import pytest
 
 import ombrel
 from learn_support import make_corpus
-from ombrel_learn import OmbrelClassifier, _learners, fields
-from ombrel_learn.calibration import fit_temperature
-from ombrel_learn.fitted_model import FIELD_TEMPERATURE
+from ombrel_learn import OmbrelClassifier, _learners
+from ombrel_learn.learning import fields
+from ombrel_learn.learning.calibration import fit_temperature
+from ombrel_learn.learning.fitted_model import FIELD_TEMPERATURE
 
 
 @pytest.fixture(scope="module")
@@ -174,7 +175,7 @@ def test_top_k_in_the_estimator_the_command_line_and_the_server(corpus, tmp_path
                              capture_output=True, text=True, timeout=120)
     assert refused.returncode != 0 and "-k" in refused.stderr
 
-    serving = pytest.importorskip("ombrel_learn.serving")
+    serving = pytest.importorskip("ombrel_learn.serve.service")
 
     async def scenario():
         app = serving.ServingApp(str(folder))

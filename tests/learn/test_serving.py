@@ -20,7 +20,7 @@ from learn_support import WORDS, make_corpus
 pytest.importorskip("uvicorn")
 
 from ombrel_learn import OmbrelClassifier  # noqa: E402
-from ombrel_learn import serving  # noqa: E402
+from ombrel_learn.serve import service as serving  # noqa: E402
 
 SHOUTED = {label: label.upper() for label in WORDS}
 # What every request of these tests carries: POST bodies are JSON, and the writing endpoints need

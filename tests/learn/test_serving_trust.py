@@ -28,7 +28,7 @@ from learn_support import make_corpus
 pytest.importorskip("uvicorn")
 
 from ombrel_learn import OmbrelClassifier  # noqa: E402
-from ombrel_learn import serving  # noqa: E402
+from ombrel_learn.serve import service as serving  # noqa: E402
 
 TOKEN = "trust-tests-token-0123456789abcdef"
 TEXT = "rocket orbit planet galaxy"
@@ -610,7 +610,7 @@ def test_answers_are_bounded_by_their_request_slow_readers_cut_off_and_cors_only
         results["explained_on"] = threads
         return results
 
-    from ombrel_learn import serving_app
+    from ombrel_learn.serve import app as serving_app
     found = asyncio.run(scenario())
     assert found["empties"][0] == 413 and "fewer labels (k)" in found["empties"][2]["error"]
     assert found["k_all"][0] == 413

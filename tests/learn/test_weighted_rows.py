@@ -9,8 +9,9 @@ import random
 import numpy as np
 import pytest
 
-from ombrel_learn import OmbrelClassifier, learners, linear
-from ombrel_learn.settings import Settings
+from ombrel_learn import OmbrelClassifier
+from ombrel_learn.learning import learners, linear
+from ombrel_learn.learning.settings import Settings
 
 from learn_support import make_corpus
 

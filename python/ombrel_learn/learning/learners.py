@@ -16,9 +16,11 @@ import numpy as np
 
 import ombrel
 
-from . import _native, fields, linear, progress
+from .. import _native
+from ..base import progress
+from ..base.validation import check_memory
+from . import fields, linear
 from .settings import Settings
-from .validation import check_memory
 
 SGD_ALPHA = 1e-4
 # learner="svm": the loss's weight C with alpha=None (LinearSVC's default); a given alpha is the penalty

@@ -9,7 +9,8 @@ from typing import Any
 
 import numpy as np
 
-from . import calibration, learners, progress
+from ..base import progress
+from . import calibration, learners
 from .choice import AUTO_FLOAT_MEMORY, choose, needed, variant
 from .featurizing import Featurized
 from .fitted_model import Model

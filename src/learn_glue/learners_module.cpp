@@ -55,7 +55,7 @@
 #include <utility>
 #include <vector>
 
-#include "learn/py_handle.h"
+#include "learn_glue/py_handle.h"
 #include "learners/field_compiler.h"
 #include "learners/field_potentials.h"
 #include "learners/labelled_rows.h"

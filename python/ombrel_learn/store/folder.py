@@ -59,14 +59,14 @@ from typing import Any, Iterator
 
 import ombrel
 
-from . import _native
-from .exceptions import ModelFolderError
-from .featurizing import spec_from_params
-from .fields import NEURON_BYTES, engine_file, first_bad_record, memory_field
-from .fitted_model import Model, calibration_or_none, thresholds_or_none
-from .model_manifest import (FORMAT_NAME, KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest,
-                             restore_params)
-from .settings import MODEL_LEARNERS, Settings
+from .. import _native
+from ..base.exceptions import ModelFolderError
+from ..learning.featurizing import spec_from_params
+from ..learning.fields import NEURON_BYTES, engine_file, first_bad_record, memory_field
+from ..learning.fitted_model import Model, calibration_or_none, thresholds_or_none
+from ..learning.settings import MODEL_LEARNERS, Settings
+from .manifest import (FORMAT_NAME, KEPT_ATTRIBUTES, MANIFEST, describe, parse_classes, plain, read_manifest,
+                       restore_params)
 
 __all__ = ["MANIFEST", "load", "save"]
 
@@ -344,7 +344,7 @@ def _model_from(estimator_cls: Any, manifest: dict[str, Any], vocabulary_bytes: 
                                f"bias neurons of learner {learner!r})")
     field = map_weights(sensory_count, motor_count)
     model = Model(kind, spec, vocabulary, buckets, classes, field, learner, bias_neurons, feature_params)
-    # Optional, checked by read_manifest (positive numbers): see model_manifest.describe.
+    # Optional, checked by read_manifest (positive numbers): see manifest.describe.
     model.scale, model.temperature = (None if manifest.get(key) is None else float(manifest[key])
                                       for key in ("scale", "temperature"))
     # A multi-label model's thresholds (checked by read_manifest); None: a single-label model.

@@ -31,8 +31,8 @@ import os
 import time
 from typing import Any, Awaitable, Callable, Iterable
 
-from . import serving_page, serving_writer
-from .serving_model import (DEFAULT_POLL, ModelHolder, RequestError, ServedModel, feedback_text, json_type,
+from . import page as serving_page, writer as serving_writer
+from .model import (DEFAULT_POLL, ModelHolder, RequestError, ServedModel, feedback_text, json_type,
                             stamp)
 
 DEFAULT_MAX_BODY = 1 << 20
@@ -136,7 +136,7 @@ class ServingApp:
     writer_path: the socket of the folder's writer process; feedback goes there. Without one (the
     app driven in a process of its own), feedback trains this process's model.
     status_path: the supervisor's status file, reported by /health.
-    page: whether `/` answers with the page to try the model (serving_page.py)."""
+    page: whether `/` answers with the page to try the model (page.py)."""
 
     def __init__(self, folder: str, max_body: int = DEFAULT_MAX_BODY, poll: float = DEFAULT_POLL,
                  signal_path: str | None = None, *, token: str | None = None, bound_host: str = "127.0.0.1",

@@ -35,10 +35,12 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from . import _native, featurizing, fields, learners, linear, progress
+from .. import _native
+from ..base import progress
+from ..base.validation import as_labels, as_texts, check_memory, check_texts
+from . import featurizing, fields, learners, linear
 from .fitted_model import Model
 from .settings import Settings
-from .validation import as_labels, as_texts, check_memory, check_texts
 
 # The held-out rows: this share of the training texts, at most MAX_HELD_OUT of them; the model whose
 # thresholds they choose trains on all the others, so that it is nearly the final model (a model of

@@ -9,7 +9,8 @@ from typing import Any, Iterator, Sequence
 
 import numpy as np
 
-from . import _native, learners, linear
+from .. import _native
+from . import learners, linear
 from .featurizing import Featurized
 from .settings import Settings
 

@@ -39,10 +39,10 @@ import threading
 import time
 from typing import Any, Iterable
 
-from .serving_app import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY
-from .serving_model import DEFAULT_POLL
-from .serving_process import ENV_CONFIG, ENV_TOKEN, setup_logging
-from .serving_worker import (DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, DEFAULT_MAX_HEAD,
+from .app import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY
+from .model import DEFAULT_POLL
+from .process import ENV_CONFIG, ENV_TOKEN, setup_logging
+from .worker import (DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, DEFAULT_MAX_HEAD,
                              MIN_MAX_HEAD)
 
 DEFAULT_RESTART_DELAY_MAX = 10.0
@@ -166,7 +166,7 @@ class Supervisor:
             env[ENV_TOKEN] = self.token
         # The children import this package from where this process did (a source tree not on their
         # default path included; an installed package's site-packages needs nothing).
-        here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         installed = {os.path.abspath(p) for p in [*site.getsitepackages(), site.getusersitepackages()]}
         if here not in installed:
             env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
@@ -176,7 +176,7 @@ class Supervisor:
         return env
 
     def _start(self, child: Child) -> None:
-        module = "ombrel_learn.serving_writer" if child.role == "writer" else "ombrel_learn.serving_worker"
+        module = "ombrel_learn.serve.writer" if child.role == "writer" else "ombrel_learn.serve.worker"
         child.process = subprocess.Popen([sys.executable, "-m", module], env=self.env,
                                          pass_fds=self.pass_fds if child.role == "writer" else (self.listen_fd,))
         child.started = time.monotonic()

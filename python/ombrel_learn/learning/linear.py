@@ -37,7 +37,7 @@ from typing import Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
-from . import _learners
+from .. import _learners
 
 __all__ = [
     "LinearModel", "NaiveBayesCounts", "CompiledField", "count_naive_bayes", "fit_naive_bayes",

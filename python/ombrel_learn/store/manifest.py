@@ -1,6 +1,6 @@
 """model.json: what a model folder says of its model (format, settings, classes, sizes, learner,
 fitted attributes), written from a fitted model and read back with every value checked. See
-ombrel_learn.model_folder for the folder around it."""
+ombrel_learn.store.folder for the folder around it."""
 
 from __future__ import annotations
 
@@ -12,9 +12,9 @@ from typing import Any
 
 import numpy as np
 
-from .exceptions import ModelFolderError
-from .fitted_model import FITTED_ATTRIBUTES, Model, calibration_or_none, positive_or_none, thresholds_or_none
-from .settings import EARLIER_DEFAULTS
+from ..base.exceptions import ModelFolderError
+from ..learning.fitted_model import FITTED_ATTRIBUTES, Model, calibration_or_none, positive_or_none, thresholds_or_none
+from ..learning.settings import EARLIER_DEFAULTS
 
 FORMAT_NAME = "ombrel_learn model"
 FORMAT_VERSION = 2

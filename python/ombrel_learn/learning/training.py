@@ -7,11 +7,13 @@ from typing import Any, Callable
 
 import numpy as np
 
-from . import _native, featurizing, fields, learners, progress
+from .. import _native
+from ..base import progress
+from ..base.validation import check_memory
+from . import featurizing, fields, learners
 from .featurizing import Featurized, token_ids
 from .fitted_model import Model, compiled_model
 from .settings import Settings
-from .validation import check_memory
 
 # Called with a fit's ids and their feature count once they are made (see train_linear).
 Beside = Callable[[Any, int], None]

@@ -1,7 +1,7 @@
 """One HTTP worker process of `ombrel serve`: uvicorn serving the application on the listening
 socket it inherits from the supervisor, with what uvicorn does not bound by itself.
 
-    python -m ombrel_learn.serving_worker      (started by the supervisor, configured by it)
+    python -m ombrel_learn.serve.worker        (started by the supervisor, configured by it)
 
 uvicorn closes a connection that stays idle `timeout_keep_alive` seconds after a response, but
 waits forever for a request that never comes whole: a connection that sends nothing, or half of
@@ -27,9 +27,9 @@ import socket
 import sys
 from typing import Any
 
-from .serving_app import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY, ServingApp
-from .serving_model import DEFAULT_POLL, load_served
-from .serving_process import ENV_TOKEN, STARTUP_FAILURE, child_config, die_with_parent, setup_logging
+from .app import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY, ServingApp
+from .model import DEFAULT_POLL, load_served
+from .process import ENV_TOKEN, STARTUP_FAILURE, child_config, die_with_parent, setup_logging
 
 DEFAULT_HEADER_TIMEOUT = 10.0
 DEFAULT_KEEP_ALIVE = 5.0
@@ -201,7 +201,7 @@ def main() -> None:
     class Server(uvicorn.Server):
         async def on_tick(self, counter: int) -> bool:
             if counter == 0 and ready:
-                # Serving: tells the supervisor this worker started (see serving_supervisor).
+                # Serving: tells the supervisor this worker started (see supervisor).
                 with open(ready.format(pid=os.getpid()), "w"):
                     pass
             if counter % 5 == 0 and os.getppid() != parent:
@@ -219,7 +219,7 @@ def main() -> None:
     except Exception as e:  # noqa: BLE001 - the supervisor retries with back-off
         log.error("worker could not load %s: %s", app.holder.folder, e)
         sys.exit(STARTUP_FAILURE)
-    # The supervisor's listening socket, inherited (see serving_supervisor.listen_port).
+    # The supervisor's listening socket, inherited (see supervisor.listen_port).
     sock = socket.socket(fileno=config["listen_fd"])
     server = Server(uvicorn.Config(
         app, host=config["host"], port=config["port"], http=protocol, lifespan="on",

@@ -12,26 +12,26 @@ JSON in, JSON out:
     POST /reload                                          -> {"model": ID, "changed": bool}
     GET  /model          format version, classes, features, learner, alpha, sizes, when it was saved
     GET  /health         {"status": "ok" | "degraded", "model": ID, "pid": ..., "service": {...}}
-    GET  /               a page to try the model in a browser (serving_page.py; off with --no-page)
+    GET  /               a page to try the model in a browser (page.py; off with --no-page)
 
 ID is the name of the weights file the answer came from (`weights-<tag>.bin`): every save gives a
 new one, so a client can tell which model answered. /feedback and /reload write: they are off
-unless the service is started with a token, and then need it (serving_app.py says what every
+unless the service is started with a token, and then need it (app.py says what every
 request must show, Host, Origin and Content-Type included).
 
 The service is four parts, one module each:
-- serving_app: the ASGI application (routes, refusals, who may write). Plain ASGI rather than a
+- app: the ASGI application (routes, refusals, who may write). Plain ASGI rather than a
   framework: seven JSON endpoints and a page need no router; the body limit is enforced while the body arrives
   (before anything is parsed); and a prediction of one short text costs a few microseconds, so every
   layer of request objects would show in the latency. The only dependency is uvicorn.
-- serving_model: the model a process serves (ServedModel, load_served) and its hot swap
+- model: the model a process serves (ServedModel, load_served) and its hot swap
   (ModelHolder), and one feedback update.
-- serving_worker: one HTTP worker process, uvicorn accepting on the listening socket the
+- worker: one HTTP worker process, uvicorn accepting on the listening socket the
   supervisor bound and every worker inherits (the pre-fork model: one socket, so no other process
   can bind the port beside it), with deadlines for request heads and bodies and bounds on head
   size and connections.
-- serving_supervisor: the `ombrel serve` process, which holds the port, starts and restarts the
-  workers and the writer (serving_writer), and stops them; its text states the guarantees.
+- supervisor: the `ombrel serve` process, which holds the port, starts and restarts the
+  workers and the writer (writer.py), and stops them; its text states the guarantees.
 
 Workers load the folder with `OmbrelClassifier.load`, which maps the weights file MAP_SHARED: the
 weights are in memory once, in the page cache, whatever N is (`process_usage` reads RSS and PSS).
@@ -49,7 +49,7 @@ bounded by --max-body (a 1 MiB body of the smallest texts takes ~10-30 ms).
 Live learning: /feedback calls partial_fit on the served model. For a model of learner "field" that
 trains the mapped records in place, so the update is in the shared pages and in the file: every
 worker, and every process that loads the folder later, sees it without reloading. Under `ombrel
-serve` one process does every update, the folder's writer (serving_writer says why); a
+serve` one process does every update, the folder's writer (writer says why); a
 ServingApp driven in a process of its own trains in its event loop thread, one update at a time.
 Nothing flushes those pages: feedback survives a crash of the service, but not of the machine before
 the kernel has written them back. Feedback sent to a model that a save has just replaced trains the
@@ -73,12 +73,12 @@ from __future__ import annotations
 
 import os
 
-from .serving_app import (CHUNK_TEXTS, DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY, INLINE_BODY_BYTES,
+from .app import (CHUNK_TEXTS, DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY, INLINE_BODY_BYTES,
                           INLINE_TEXT_CHARS, INLINE_TEXTS, ServingApp)
-from .serving_model import (DEFAULT_POLL, LABELS_SHOWN, ModelHolder, RequestError, ServedModel, load_served,
+from .model import (DEFAULT_POLL, LABELS_SHOWN, ModelHolder, RequestError, ServedModel, load_served,
                             release_record_locks)
-from .serving_supervisor import ServeError, check_settings, run
-from .serving_worker import (DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, DEFAULT_MAX_HEAD,
+from .supervisor import ServeError, check_settings, run
+from .worker import (DEFAULT_HEADER_TIMEOUT, DEFAULT_KEEP_ALIVE, DEFAULT_MAX_CONNECTIONS, DEFAULT_MAX_HEAD,
                              app_from_env)
 
 __all__ = ["CHUNK_TEXTS", "DEFAULT_BODY_TIMEOUT", "DEFAULT_HEADER_TIMEOUT", "DEFAULT_KEEP_ALIVE", "DEFAULT_MAX_BODY",
@@ -157,10 +157,10 @@ def _children_running(server_pid: int, module: bytes) -> list[int]:
 
 def worker_pids(server_pid: int) -> list[int]:
     """The HTTP worker processes of `ombrel serve` (the process itself when it has none)."""
-    return _children_running(server_pid, b"ombrel_learn.serving_worker") or [server_pid]
+    return _children_running(server_pid, b"ombrel_learn.serve.worker") or [server_pid]
 
 
 def writer_pid(server_pid: int) -> int | None:
     """The writer process of `ombrel serve --allow-writes`, when one runs."""
-    found = _children_running(server_pid, b"ombrel_learn.serving_writer")
+    found = _children_running(server_pid, b"ombrel_learn.serve.writer")
     return found[0] if found else None

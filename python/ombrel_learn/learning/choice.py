@@ -21,7 +21,8 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from . import _native, featurizing, learners, linear
+from .. import _native
+from . import featurizing, learners, linear
 from .featurizing import Featurized, featurize
 from .settings import TF_LEARNERS, TF_SUFFIX, Settings
 from .scoring import Candidate, Scoring, float_models, prefer_cheaper, score_kinds

@@ -27,7 +27,7 @@ import numpy as np
 
 import ombrel
 
-from .exceptions import ModelFolderError
+from ..base.exceptions import ModelFolderError
 
 _OS_ERROR_CODE = re.compile(r"(.*) \(os error (\d+)\)", re.S)
 

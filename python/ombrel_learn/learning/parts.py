@@ -9,10 +9,10 @@ from typing import Any
 
 import numpy as np
 
+from ..base.validation import as_labels, as_texts, check_lengths, check_texts
 from . import featurizing, learners, linear
 from .fitted_model import Model, compiled_model
 from .settings import Settings
-from .validation import as_labels, as_texts, check_lengths, check_texts
 
 
 def check_counting(settings: Settings, work: str = "counting") -> str:

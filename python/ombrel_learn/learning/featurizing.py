@@ -16,7 +16,7 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from . import _learners, _native
+from .. import _learners, _native
 
 # gather_rows' mark of a token left out
 DROPPED = 0xFFFFFFFF

@@ -1,7 +1,7 @@
 """The model a server process serves: one loaded model folder, its hot swap, and live learning.
 
 Used by the HTTP workers (which only predict when they run under `ombrel serve`) and by the one
-writer process that owns every feedback update of a served folder (serving_writer.py). Nothing here
+writer process that owns every feedback update of a served folder (writer.py). Nothing here
 knows about HTTP beyond RequestError, the refusal a caller turns into a status code.
 """
 
@@ -14,9 +14,9 @@ import os
 import time
 from typing import Any, Callable
 
-from . import model_folder
-from .classifier import OmbrelClassifier
-from .exceptions import ModelFolderError
+from ..base.exceptions import ModelFolderError
+from ..classifier import OmbrelClassifier
+from ..store import folder as model_folder
 
 DEFAULT_POLL = 0.1
 # Labels listed in an "unknown label" message, at most.

@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "learn/py_handle.h"
+#include "learn_glue/py_handle.h"
 #include "pool/thread_pool.h"
 #include "textpipe/byte_hash.h"
 #include "textpipe/feature_extractor.h"
@@ -326,6 +326,23 @@ PyObject* vocabulary_tokens(PyObject* self, PyObject*) {
   return list.release();
 }
 
+PyObject* vocabulary_token(PyObject* self, PyObject* arg) {
+  const TokenTable& table = table_of(self);
+  const unsigned long long id = PyLong_AsUnsignedLongLong(arg);
+  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  if (id >= table.size()) {
+    PyErr_Format(PyExc_IndexError, "token id %llu is not below the vocabulary's %zu tokens", id, table.size());
+    return nullptr;
+  }
+  const std::string_view token = table.token(static_cast<std::uint32_t>(id));
+  PyObject* text = PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), "strict");
+  if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();  // bytes cut inside a character: no text to show
+    Py_RETURN_NONE;
+  }
+  return text;
+}
+
 PyObject* vocabulary_find(PyObject* self, PyObject* token) {
   if (!PyUnicode_Check(token)) {
     PyErr_SetString(PyExc_TypeError, "token must be str");
@@ -469,6 +486,7 @@ PyObject* vocabulary_from_tokens(PyObject*, PyObject* tokens) {
 PyMethodDef kVocabularyMethods[] = {
     {"tokens", vocabulary_tokens, METH_NOARGS, "The tokens in id order."},
     {"find", vocabulary_find, METH_O, "The id of a token, or None."},
+    {"token", vocabulary_token, METH_O, "The token of an id, or None when its bytes are not whole UTF-8."},
     {"to_bytes", vocabulary_to_bytes, METH_NOARGS, "The serialized vocabulary."},
     {"from_bytes", vocabulary_from_bytes, METH_O | METH_STATIC, "A vocabulary from to_bytes() output."},
     {"from_tokens", vocabulary_from_tokens, METH_O | METH_STATIC,

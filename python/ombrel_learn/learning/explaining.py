@@ -9,7 +9,8 @@ from typing import Any
 
 import numpy as np
 
-from . import _native, featurizing
+from .. import _native
+from . import featurizing
 from .fitted_model import Model
 
 
@@ -82,8 +83,17 @@ def explain(model: Model, text: str, k: int = 10, in_order: bool = False) -> dic
     shares = [(i, *_shares(model, i, first, second)) for i in presented]
     totals = [(i, a * presented[i], b * presented[i]) for i, a, b in shares]
     ranked = sorted(totals, key=lambda s: -abs(s[1] - s[2]))[:int(k)]
-    features, distinct = _feature_ids(model, text) if ranked or in_order else ([], {})
-    names = _token_names(distinct, [i for i, _, _ in ranked]) if ranked else {}
+    if in_order or (ranked and model.buckets):
+        features, distinct = _feature_ids(model, text)
+        names = _token_names(distinct, [i for i, _, _ in ranked]) if ranked else {}
+    else:
+        # The vocabulary names its tokens (a hashed model comes here only with nothing ranked): no need to
+        # make the text's tens of thousands of features as Python strings, a call that holds the
+        # interpreter lock for milliseconds on a long text.
+        features, distinct = [], {}
+        assert model.vocabulary is not None or not ranked
+        vocabulary = model.vocabulary
+        names = {i: vocabulary.token(i) or f"#{i}" for i, _, _ in ranked} if ranked else {}
     bias = [0, 0]
     for neuron in model.bias_suffix or ():
         a, b = _shares(model, neuron, first, second)

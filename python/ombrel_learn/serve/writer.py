@@ -9,7 +9,7 @@ knows when no process trains the file: the supervisor starts a writer only once 
 has exited (and holds the folder's lock against another server's writer), and each writer, when it
 loads a model, releases the lock words left held before it starts training.
 
-    python -m ombrel_learn.serving_writer      (started by the supervisor, configured by it)
+    python -m ombrel_learn.serve.writer        (started by the supervisor, configured by it)
 """
 
 from __future__ import annotations
@@ -22,8 +22,8 @@ import signal
 import sys
 from typing import Any
 
-from .serving_model import ModelHolder, RequestError, ServedModel, feedback_text, release_record_locks
-from .serving_process import STARTUP_FAILURE, child_config, die_with_parent, setup_logging
+from .model import ModelHolder, RequestError, ServedModel, feedback_text, release_record_locks
+from .process import STARTUP_FAILURE, child_config, die_with_parent, setup_logging
 
 # How long a worker waits for one update's answer once the writer has it.
 ANSWER_WAIT = 60.0

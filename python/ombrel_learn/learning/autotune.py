@@ -36,11 +36,12 @@ from typing import Any
 
 import numpy as np
 
-from . import featurizing, learners, linear, progress
+from ..base import progress
+from ..base.validation import as_labels, as_texts, check_lengths, check_texts
+from . import featurizing, learners, linear
 from .choice import prefer_cheaper
 from .settings import Settings
 from .training import float_features, train_model
-from .validation import as_labels, as_texts, check_lengths, check_texts
 
 HELD_OUT = 0.2
 # Below this many texts, candidates are scored by three-fold cross-validation instead: one held-out

@@ -7,7 +7,8 @@ import dataclasses
 import numbers
 from typing import Any, Iterable
 
-from . import _native, linear
+from .. import _native
+from . import linear
 from .featurizing import FEATURE_KINDS, spec_from_params
 
 # The learners a fitted model can be of: the field's own training, or a float learner compiled into
