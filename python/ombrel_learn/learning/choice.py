@@ -297,9 +297,8 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
 def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chosen: list[Candidate], k: int
                     ) -> tuple[list[np.ndarray], set[str], set[str]] | None:
     """(the held-out rows of each fold, the kinds on which SGD's penalties may be searched too, those on
-    which the SVM may be) when the choice
-    scores every candidate on every training text, trained as the final fit trains it, or None (the
-    search is then a sample's, see `choose`):
+    which the SVM may be) when the choice scores every candidate on every training text, trained as the
+    final fit trains it, or None (the search is then a sample's, see `choose`):
     AUTO_CV_FOLDS interleaved folds while the search's estimated cost stays within AUTO_CV_IDS, else
     one fold (every AUTO_CV_FOLDS-th text held out) while a fit of every candidate on every text
     costs at most AUTO_HOLDOUT_SHARE times it. The cost is in ids presented: each kind's ids per
