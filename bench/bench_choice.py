@@ -5,7 +5,7 @@ against scikit-learn's two strongest pipelines, in one run.
                                  [--candidates words/sgd,chars/naive_bayes,...] [--json out.json]
 
 For each dataset it fits `OmbrelClassifier()` (the defaults: features and learner chosen on held-out rows),
-then `OmbrelClassifier(features=F, learner=L)` for F in {words, chars} and L in {sgd, naive_bayes, field},
+then `OmbrelClassifier(features=F, learner=L)` for F in {words, chars} and L in {sgd, naive_bayes, svm, field},
 then TfidfVectorizer(sublinear_tf=True, min_df=2) + LinearSVC() and CountVectorizer() + MultinomialNB(),
 all on the same training rows (shuffled with seed 0) and scored on the same test rows. It prints, per set,
 the defaults' accuracy and choice, the best fixed candidate, the regret (best fixed candidate minus the
@@ -36,7 +36,7 @@ DATASETS = ("20newsgroups", "ag_news", "sms_spam", "lang_id_tatoeba", "banking77
             "go_emotions", "imdb-2k", "20newsgroups-2k", "banking77-2k", "lang_id_tatoeba-3k", "ag_news-1k",
             "imdb-5k", "snips-1k", "sms_spam-1k", "go_emotions-5k", "lang_id_tatoeba-10k")
 FEATURES = ("words", "chars")
-LEARNERS = ("sgd", "naive_bayes", "field")
+LEARNERS = ("sgd", "naive_bayes", "svm", "field")
 SMALL_TEST = 5000
 
 

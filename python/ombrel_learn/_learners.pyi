@@ -29,6 +29,11 @@ def fit_sgd(tokens: Buffer, offsets: Buffer, labels: Buffer, feature_count: int,
             initial_bias: Buffer | None = None, first_step: int = 0, feature_scale: Buffer | None = None,
             row_scale: Buffer | None = None, fit_intercept: bool = True,
             intercept_by_row: bool = False, sample_weight: Buffer | None = None) -> tuple[Array, Array]: ...
+def fit_linear_svm(tokens: Buffer, offsets: Buffer, labels: Buffer, feature_count: int, class_count: int,
+                   c: float = 1.0, tol: float = 0.1, max_passes: int = 1000, seed: int = 0,
+                   class_weights: Buffer | None = None, feature_scale: Buffer | None = None,
+                   row_scale: Buffer | None = None, fit_intercept: bool = True, intercept_by_row: bool = False,
+                   sample_weight: Buffer | None = None) -> tuple[Array, Array, Array]: ...
 def cut(weights: Buffer, bias: Buffer, slots: int = 8, choice: str = "spread") -> tuple[Array, Array]: ...
 def refit_cut(tokens: Buffer, offsets: Buffer, labels: Buffer, weights: Buffer, bias: Buffer, epochs: int = 2,
               step: float = 0.1, margin: float = 3.0, seed: int = 0,

@@ -70,11 +70,12 @@ class OmbrelClassifier:
     epochs, amplify, suppress, margin, chunk : the training recipe.
     learner : "auto" (chosen on held-out training rows, see below), "field" (the field's own
         margin training: epochs, amplify, suppress, margin, chunk), or a float learner compiled into
-        the field: "naive_bayes" (multinomial, smoothing alpha), "sgd" (loss, alpha, epochs) or
-        "perceptron" (averaged, epochs). With more than 8 classes a float model is trained a little
+        the field: "naive_bayes" (multinomial, smoothing alpha), "sgd" (loss, alpha, epochs),
+        "perceptron" (averaged, epochs) or "svm" (a linear SVM with the squared hinge loss solved to
+        convergence by dual coordinate descent, as LinearSVC; C = 1, or 1 / (alpha x texts)). With more than 8 classes a float model is trained a little
         further in the field's form (8 classes per token) before it is compiled.
     alpha : the naive Bayes smoothing (None: chosen among 0.1, 0.3, 1 on held-out rows) or the SGD
-        L2 penalty (None: 1e-4).
+        L2 penalty (None: 1e-4), which is also the SVM's (None: C = 1).
     loss : the SGD loss, "hinge" (a linear SVM), "log_loss" or "modified_huber".
     weighting : how the float learners see a text (fit only): "tfidf" (presence times smoothed idf, the row
         scaled to unit L2 norm, as TfidfVectorizer(binary=True) makes rows; folded into the field's weights),

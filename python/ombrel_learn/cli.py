@@ -90,7 +90,7 @@ def _parser() -> argparse.ArgumentParser:
     train.add_argument("-o", "--output", required=True, help="model folder to write (required)")
     train.add_argument("--features", choices=["auto", "words", "chars"], default=defaults["features"],
                        help="word tokens or character n-grams; auto: chosen on held-out rows")
-    train.add_argument("--learner", choices=["auto", "field", "naive_bayes", "sgd", "perceptron"],
+    train.add_argument("--learner", choices=["auto", "field", "naive_bayes", "sgd", "perceptron", "svm"],
                        default=defaults["learner"], help="how the weights are learnt; auto: chosen on held-out rows")
     train.add_argument("--alpha", type=float, default=defaults["alpha"],
                        help="naive Bayes smoothing or SGD penalty (default: chosen on held-out rows)")

@@ -13,6 +13,9 @@
 //   (feature_scale float32 (F,) and row_scale float32 (texts,) make the value of id f in text i
 //   feature_scale[f] * row_scale[i] instead of 1; sample_weight float32 (texts,) scales what each
 //   text teaches; see learners/labelled_rows.h)
+//   fit_linear_svm(tokens, offsets, labels, feature_count, class_count, c, tol, max_passes, seed,
+//                  class_weights=None, feature_scale=None, row_scale=None, fit_intercept=True,
+//                  intercept_by_row=False, sample_weight=None) -> (weights, bias, passes uint32 per problem)
 //   cut(weights, bias, slots, choice) -> (weights, bias) as the field will hold them, before rounding
 //   refit_cut(tokens, offsets, labels, weights, bias, epochs, step, margin, seed, sample_weight=None) -> (weights, bias):
 //       a cut model trained further in the field's form
@@ -37,8 +40,8 @@
 // "centered", "largest".
 //
 // Every buffer is held (PyObject_GetBuffer) for the whole call, and the work runs with the
-// interpreter lock released, touching only those buffers and C++ values. fit_sgd divides its classes
-// over the worker pool (same result as on one thread); the rest runs on the calling thread.
+// interpreter lock released, touching only those buffers and C++ values. fit_sgd and fit_linear_svm divide
+// their classes over the worker pool (same result as on one thread); the rest runs on the calling thread.
 #include <Python.h>
 
 #include <cstdint>
@@ -56,6 +59,7 @@
 #include "learners/field_compiler.h"
 #include "learners/field_potentials.h"
 #include "learners/labelled_rows.h"
+#include "learners/linear_svm.h"
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
 #include "learners/sgd.h"
@@ -593,6 +597,61 @@ PyObject* fit_sgd(PyObject*, PyObject* args, PyObject* kwargs) {
   return model_result(std::move(model));
 }
 
+PyObject* fit_linear_svm(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"tokens",        "offsets",       "labels",           "feature_count",
+                                    "class_count",   "c",             "tol",              "max_passes",
+                                    "seed",          "class_weights", "feature_scale",    "row_scale",
+                                    "fit_intercept", "intercept_by_row", "sample_weight", nullptr};
+  PyObject *tokens, *offsets, *labels;
+  std::uint32_t features, classes;
+  learners::SvmOptions options;
+  double c = options.c;
+  double tol = options.tol;
+  std::uint32_t max_passes = options.max_passes;
+  std::uint64_t seed = 0;
+  PyObject* class_weights_obj = Py_None;
+  PyObject* feature_scale = Py_None;
+  PyObject* row_scale = Py_None;
+  int fit_intercept = 1;
+  int intercept_by_row = 0;
+  PyObject* sample_weight = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO&O&|ddO&O&OOOppO:fit_linear_svm",
+                                   const_cast<char**>(kKeywords), &tokens, &offsets, &labels, to_u32, &features,
+                                   to_u32, &classes, &c, &tol, to_u32, &max_passes, to_u64, &seed,
+                                   &class_weights_obj, &feature_scale, &row_scale, &fit_intercept,
+                                   &intercept_by_row, &sample_weight)) {
+    return nullptr;
+  }
+  RowsArgs in;
+  ScaleArgs scales;
+  if (!in.get(tokens, offsets, labels) || !scales.get(feature_scale, row_scale, sample_weight)) return nullptr;
+  BufferArg class_weights;
+  if (class_weights_obj != Py_None && !class_weights.get(class_weights_obj, "class_weights", Kind::kF64)) {
+    return nullptr;
+  }
+  learners::SvmFit fit;
+  try {
+    const UnlockedScope unlocked(true);
+    const learners::LabelledRows rows = scales.scaled(in.rows(features, classes));
+    learners::check_rows(rows);
+    options.c = c;
+    options.tol = tol;
+    options.max_passes = max_passes;
+    options.seed = seed;
+    options.class_weights = class_weights.values<double>();
+    options.fit_intercept = fit_intercept != 0;
+    options.intercept_by_row = intercept_by_row != 0;
+    fit = learners::fit_linear_svm(rows, options, &pool::global_pool());
+  } catch (...) {
+    return raise_from_native();
+  }
+  Ref model = Ref::steal(model_result(std::move(fit.model)));
+  if (!model) return nullptr;
+  Ref passes = Ref::steal(new_array(std::move(fit.passes)));
+  if (!passes) return nullptr;
+  return PyTuple_Pack(3, PyTuple_GET_ITEM(model.get(), 0), PyTuple_GET_ITEM(model.get(), 1), passes.get());
+}
+
 PyObject* cut(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kKeywords[] = {"weights", "bias", "slots", "choice", nullptr};
   PyObject *weights, *bias;
@@ -924,6 +983,11 @@ PyMethodDef kFunctions[] = {
      "fit_perceptron(tokens, offsets, labels, feature_count, class_count, epochs=5, seed=0, average=True, "
      "initial_weights=None, initial_bias=None, margin=10.0, feature_scale=None, row_scale=None, "
      "fit_intercept=True, intercept_by_row=False, sample_weight=None) -> (weights, bias)"},
+    {"fit_linear_svm", as_method(fit_linear_svm), METH_VARARGS | METH_KEYWORDS,
+     "fit_linear_svm(tokens, offsets, labels, feature_count, class_count, c=1.0, tol=0.1, max_passes=1000, "
+     "seed=0, class_weights=None, feature_scale=None, row_scale=None, fit_intercept=True, intercept_by_row=False, "
+     "sample_weight=None) -> (weights, bias, passes): one-against-the-rest linear SVMs with the squared hinge "
+     "loss, by dual coordinate descent."},
     {"fit_sgd", as_method(fit_sgd), METH_VARARGS | METH_KEYWORDS,
      "fit_sgd(tokens, offsets, labels, feature_count, class_count, loss='hinge', alpha=1e-4, epochs=5, "
      "seed=0, "

@@ -15,6 +15,7 @@
 
 #include "learners/field_compiler.h"
 #include "learners/labelled_rows.h"
+#include "learners/linear_svm.h"
 #include "learners/naive_bayes.h"
 #include "learners/perceptron.h"
 #include "learners/sgd.h"
@@ -333,6 +334,50 @@ TEST(Sgd, DividingTheClassesOverAPoolGivesTheSerialResultToTheBit) {
       EXPECT_EQ(serial.bias, parallel.bias) << classes;
     }
   }
+}
+
+TEST(LinearSvm, ConvergesToThePrimalOptimumAndThePoolGivesTheSerialResultToTheBit) {
+  pool::ThreadPool pool(3);
+  for (const std::uint32_t classes : {2u, 5u, 40u}) {
+    const Texts train = separable(classes, 6, classes + 7);
+    const std::uint32_t features = separable_features(classes);
+    SvmOptions options;
+    options.c = 0.5;
+    options.tol = 1e-7;
+    const SvmFit serial = fit_linear_svm(train.rows(features, classes), options);
+    const SvmFit parallel = fit_linear_svm(train.rows(features, classes), options, &pool);
+    EXPECT_EQ(serial.model.weights, parallel.model.weights) << classes;
+    EXPECT_EQ(serial.model.bias, parallel.model.bias) << classes;
+    EXPECT_EQ(serial.passes.size(), classes == 2 ? 1u : classes);
+    // At the optimum the primal gradient w - 2C sum over margin violators of (1 - m_i) y_i x_i
+    // vanishes (the intercept a weight of the constant input 1): solved from the dual, it must.
+    const std::uint32_t problems = classes == 2 ? 1 : classes;
+    for (std::uint32_t p = 0; p < problems; ++p) {
+      const std::uint32_t column = classes == 2 ? 1 : p;
+      EXPECT_LT(serial.passes[p], options.max_passes);
+      std::vector<double> gradient(features + 1);
+      for (std::uint32_t f = 0; f < features; ++f) gradient[f] = serial.model.row(f)[column];
+      gradient[features] = serial.model.bias[column];
+      for (std::size_t i = 0; i < train.labels.size(); ++i) {
+        const double y = train.labels[i] == column ? 1.0 : -1.0;
+        double score = serial.model.bias[column];
+        for (std::uint64_t j = train.offsets[i]; j < train.offsets[i + 1]; ++j) {
+          score += serial.model.row(train.ids[j])[column];
+        }
+        const double slack = 1.0 - y * score;
+        if (slack <= 0.0) continue;
+        for (std::uint64_t j = train.offsets[i]; j < train.offsets[i + 1]; ++j) {
+          gradient[train.ids[j]] -= 2.0 * options.c * slack * y;
+        }
+        gradient[features] -= 2.0 * options.c * slack * y;
+      }
+      for (const double g : gradient) EXPECT_NEAR(g, 0.0, 1e-3) << classes << " " << p;
+    }
+  }
+  SvmOptions bad;
+  bad.max_passes = 0;
+  const Texts t = separable(3, 2, 1);
+  EXPECT_THROW(fit_linear_svm(t.rows(separable_features(3), 3), bad), std::invalid_argument);
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -15,7 +15,7 @@ from ombrel_learn.learning.featurizing import featurize
 
 from learn_support import read_tsv
 
-LEARNERS = ["field", "naive_bayes", "sgd", "perceptron"]
+LEARNERS = ["field", "naive_bayes", "sgd", "perceptron", "svm"]
 
 
 @pytest.fixture(scope="module")
@@ -117,9 +117,10 @@ def test_the_choice_scores_its_folds_side_by_side_with_the_serial_outcome(langua
     side_by_side = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
     monkeypatch.setattr(_native, "thread_count", lambda: 1)
     serial = OmbrelClassifier().fit(train_x[:1200], train_y[:1200])
-    # words, words without stop words, chars, and the two word kinds with sublinear tf: 4 each, and
-    # SGD's other penalties on one kind
-    assert len(side_by_side.selection_scores_) == 20 + len(choice.AUTO_SGD_ALPHAS)
+    # words, words without stop words, chars, and the two word kinds with sublinear tf: 4 each, SGD's
+    # other penalties on one kind, and the SVM on the best SGD kind of the words and on chars
+    assert len(side_by_side.selection_scores_) == 20 + len(choice.AUTO_SGD_ALPHAS) + 2
+    assert sum(name.endswith("/svm") for name in side_by_side.selection_scores_) == 2
     assert side_by_side.selection_scores_ == serial.selection_scores_
     assert side_by_side.selection_paired_ == serial.selection_paired_
     assert (side_by_side.features_, side_by_side.learner_, side_by_side.alpha_) == \
@@ -248,6 +249,10 @@ def test_the_choice_scores_a_costlier_kind_on_fewer_rows_and_refits_from_its_ids
     clf = OmbrelClassifier().fit(train_x, train_y)
     rows = clf.selection_rows_
     assert rows["words"] == len(train_x) and 0 < rows["chars"] <= rows["words"]
+    # the SVM's lead on a costlier kind's few rows does not hold on the whole set: a sample leaves it out
+    assert not any(name.endswith("/svm") for name in clf.selection_scores_)
+    explicit = OmbrelClassifier(learner="svm").fit(train_x, train_y)  # ... unless it is the learner asked for
+    assert explicit.learner_ == "svm" and all(name.endswith("/svm") for name in explicit.selection_scores_)
     words = OmbrelClassifier(features="words").fit(train_x, train_y)  # its final fit reuses the choice's ids
     same = OmbrelClassifier(features="words", learner=words.learner_, alpha=words.alpha_).fit(train_x, train_y)
     assert words.n_features_ == same.n_features_

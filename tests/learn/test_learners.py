@@ -106,7 +106,8 @@ def test_partitions_add_up_to_one_fit_and_models_average():
     lambda d: linear.fit_sgd(d[0], d[1], d[4], d[5], loss="hinge"),
     lambda d: linear.fit_sgd(d[0], d[1], d[4], d[5], loss="log_loss"),
     lambda d: linear.fit_sgd(d[0], d[1], d[4], d[5], loss="modified_huber", class_weight="balanced"),
-], ids=["naive_bayes", "perceptron", "hinge", "log_loss", "modified_huber"])
+    lambda d: linear.fit_linear_svm(d[0], d[1], d[4], d[5], C=0.1).model,
+], ids=["naive_bayes", "perceptron", "hinge", "log_loss", "modified_huber", "svm"])
 def test_the_compiled_field_answers_like_the_cut_model_where_its_margin_is_clear(newsgroups, fit, tmp_path):
     train, y_train, test, y_test, features, classes = newsgroups
     model = fit(newsgroups)
@@ -169,6 +170,38 @@ def test_sgd_is_as_good_as_scikit_learns_on_the_same_ids(newsgroups):
         theirs = np.mean([np.mean(sklearn.SGDClassifier(loss=loss, max_iter=5, tol=None, random_state=seed)
                                   .fit(x_train, y_train).predict(x_test) == y_test) for seed in range(3)])
         assert ours > theirs - 0.025, (loss, ours, theirs)
+
+
+def test_linear_svm_converges_to_liblinears_solution_and_refuses_bad_settings():
+    sklearn_svm = pytest.importorskip("sklearn.svm")
+    sp = pytest.importorskip("scipy.sparse")
+    for classes, texts in ((4, 300), (2, 200)):
+        ids, y, features, _ = random_rows(5, texts=texts, features=60, classes=classes, length=8)
+        # a counted token comes once per count, one after another: the solver must weigh its run as one value
+        rows = [np.repeat(r, 1 + (np.arange(len(r)) == 0)) for r in np.split(ids[0], ids[1][1:-1].astype(np.intp))]
+        tokens = np.concatenate(rows).astype(np.uint32)
+        offsets = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.uint64)
+        scale = np.linspace(0.5, 2.0, features).astype(np.float32)
+        row_scale = np.random.default_rng(0).uniform(0.2, 1.0, texts).astype(np.float32)
+        weight = np.random.default_rng(1).choice([0.0, 0.5, 1.0, 3.0], texts).astype(np.float32)
+        fit = linear.fit_linear_svm((tokens, offsets), y, features, classes, C=0.7, tol=1e-5, feature_scale=scale,
+                                    row_scale=row_scale, sample_weight=weight)
+        assert fit.converged and len(fit.passes) == (1 if classes == 2 else classes)
+        x = dense((tokens, offsets), features) * scale[None, :] * row_scale[:, None]
+        theirs = sklearn_svm.LinearSVC(C=0.7, tol=1e-6, max_iter=100_000).fit(sp.csr_matrix(x), y,
+                                                                             sample_weight=weight)
+        coef = theirs.coef_.T if classes > 2 else np.stack([np.zeros(features), theirs.coef_[0]], axis=1)
+        intercept = theirs.intercept_ if classes > 2 else np.array([0.0, theirs.intercept_[0]])
+        np.testing.assert_allclose(fit.model.weights, coef, atol=1e-3 * np.abs(coef).max())
+        np.testing.assert_allclose(fit.model.bias, intercept, atol=1e-3 * np.abs(coef).max())
+        # one pass is not enough on these rows, and says so
+        assert not linear.fit_linear_svm((tokens, offsets), y, features, classes, tol=1e-5, max_passes=1).converged
+    ids, y, features, classes = random_rows(5, classes=4)
+    for bad, message in (({"C": 0}, "C must be a positive"), ({"C": float("inf")}, "C must be a positive"),
+                         ({"tol": -1.0}, "tol must be a positive"), ({"max_passes": 0}, "max_passes must be at least"),
+                         ({"class_weight": [1.0, -1.0, 1.0, 1.0]}, "class weights must be positive")):
+        with pytest.raises(ValueError, match=message):
+            linear.fit_linear_svm(ids, y, features, classes, **bad)
 
 
 def test_results_are_numpy_arrays_and_decision_function_agrees_with_predict():

@@ -2,8 +2,9 @@
 alpha=None): candidates scored on held-out rows of the training texts, the best kept.
 
 It fits naive Bayes (each alpha) and SGD (its `loss`, TF-IDF rows) on each feature kind that `features`
-allows (with weighting="auto", each word variant also with sublinear tf), keeps the best on the
-held-out rows (ties go to the earlier candidate: naive Bayes before SGD), and `chosen_fit` refits it
+allows (with weighting="auto", each word variant also with sublinear tf), and, where the search is
+thorough, SGD's other penalties and the linear SVM on the kind where SGD did best; keeps the best on
+the held-out rows (ties go to the earlier candidate: naive Bayes, SGD, the SVM), and `chosen_fit` refits it
 on everything. While the search costs a few seconds at most (`cross_validated`), every candidate is
 scored on five folds of every training text, so that each estimate is that of a fit on 80% of the
 rows, trained as the final fit trains; a larger set is searched on a sample (the word kinds on all
@@ -16,7 +17,7 @@ features, which predict several times faster, are kept unless chars do significa
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Sequence
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -24,7 +25,7 @@ from .. import _native
 from . import featurizing, learners, linear
 from .featurizing import Featurized, featurize
 from .settings import TF_LEARNERS, TF_SUFFIX, Settings
-from .scoring import Candidate, Scoring, float_models, score_kinds
+from .scoring import Candidate, Scoring, float_models, prefer_cheaper, score_kinds
 from .training import float_features, train_model
 
 # learner="auto" / features="auto" compare their candidates on at most this many training texts
@@ -64,10 +65,15 @@ AUTO_CV_PROBE_ROWS = 1000
 AUTO_ALPHAS = (0.1, 0.3, 1.0)
 # The SGD penalties the thorough search also tries (besides learners.SGD_ALPHA) on its best SGD kind.
 AUTO_SGD_ALPHAS = (3e-4, 1e-3)
-# What learner="auto" compares. The field's own training is left to an explicit learner="field" or
-# to autotune: on held-out rows of every dataset measured it never beat the better of these two,
-# and it costs more than both together.
+# What learner="auto" compares on every kind. The field's own training is left to an explicit
+# learner="field" or to autotune: on held-out rows of every dataset measured it never beat the better
+# of these two, and it costs more than both together.
 AUTO_LEARNERS = ("naive_bayes", "sgd")
+# The thorough search also fits the linear SVM where SGD did best (`cross_validated`): SGD's five passes fall
+# short on short texts of many classes. Its cost in SGD's passes (2-6x SGD's fit measured; each class's
+# problem makes its own passes over the texts), and the room it gets beyond the search's bound.
+AUTO_SVM_PASSES = 4.0
+AUTO_SVM_ROOM = 1.5
 # A float learner holds a dense (token neurons x classes) matrix: in hashing mode, learner="auto"
 # considers the float learners only while that matrix stays below this many cells.
 MAX_DENSE_CELLS = 1 << 24
@@ -235,7 +241,7 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
     cache.update(featurized)
     if thorough is not None:
         return _choose_cross_validated(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight,
-                                       report, thorough[1])
+                                       report, thorough[1], thorough[2])
     outcome, dropped = _score_racing(settings, featurized, kinds, chosen, labels, k, held_out, sample_weight)
     right = {c: v[v >= 0].astype(bool) for c, v in outcome.items()}
     right = {c: v for c, v in right.items() if len(v)}
@@ -289,10 +295,10 @@ def choose(settings: Settings, texts: list[str], y: list[int], k: int, report: d
 
 
 def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chosen: list[Candidate], k: int
-                    ) -> tuple[list[np.ndarray], set[str]] | None:
-    """(the held-out rows of each fold, the kinds on which SGD's penalties may be searched too) when the choice
-    scores every candidate on every training text, trained as the final fit trains it, or None (the
-    search is then a sample's, see `choose`):
+                    ) -> tuple[list[np.ndarray], set[str], set[str]] | None:
+    """(the held-out rows of each fold, the kinds on which SGD's penalties may be searched too, those on
+    which the SVM may be) when the choice scores every candidate on every training text, trained as the
+    final fit trains it, or None (the search is then a sample's, see `choose`):
     AUTO_CV_FOLDS interleaved folds while the search's estimated cost stays within AUTO_CV_IDS, else
     one fold (every AUTO_CV_FOLDS-th text held out) while a fit of every candidate on every text
     costs at most AUTO_HOLDOUT_SHARE times it. The cost is in ids presented: each kind's ids per
@@ -301,7 +307,9 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
     classes each candidate's refit in the field's form adds AUTO_CV_REFIT_PASSES).
     An absolute floor, so that a small training set, whose fits cost milliseconds, gets the thorough
     search whatever a relative budget would allow. SGD's penalties (AUTO_SGD_ALPHAS, on the kind
-    where SGD did best) are searched when the cost with them on that kind stays within the same bound."""
+    where SGD did best) are searched when the cost with them on that kind stays within the same bound;
+    the SVM (learner="auto" only, on the kind of each base kind where SGD did best) on the kinds where
+    the cost with it on every base kind's costliest stays within AUTO_SVM_ROOM times it."""
     if len(texts) < 2 * AUTO_CV_FOLDS:
         return None
     total = sum(len(t) for t in texts)
@@ -325,23 +333,33 @@ def cross_validated(settings: Settings, texts: list[str], kinds: list[str], chos
     penalties = {kind: per_byte[base_kind(kind) if base_kind(kind) == "chars" else kind.split("+")[0]] * total
                  * len(AUTO_SGD_ALPHAS) * (1 + refit + k / AUTO_CV_CLASSES_PER_PASS)
                  for kind in kinds if settings.alpha is None and (kind, "sgd", None) in chosen}
+    # the SVM on one kind of each base kind, what it costs there and on the other base's costliest
+    svm = {kind: more * (refit + AUTO_SVM_PASSES * (1 + k / AUTO_CV_CLASSES_PER_PASS))
+           / (len(AUTO_SGD_ALPHAS) * (1 + refit + k / AUTO_CV_CLASSES_PER_PASS))
+           for kind, more in penalties.items() if settings.learner == "auto"}
+    svm = {kind: more + max([v for other, v in svm.items() if base_kind(other) != base_kind(kind)], default=0.0)
+           for kind, more in svm.items()}
     featurize = sum(per_byte.values()) * total  # every text, once per kind, whatever the folds
     count = len(texts)
     if cost * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS:
         return ([np.arange(fold, count, AUTO_CV_FOLDS) for fold in range(AUTO_CV_FOLDS)],
                 {kind for kind, more in penalties.items()
-                 if (cost + more) * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS})
+                 if (cost + more) * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_CV_IDS},
+                {kind for kind, more in svm.items()
+                 if (cost + more) * (AUTO_CV_FOLDS - 1) + featurize <= AUTO_SVM_ROOM * AUTO_CV_IDS})
     if cost + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS:
         return ([np.arange(AUTO_CV_FOLDS - 1, count, AUTO_CV_FOLDS)],
                 {kind for kind, more in penalties.items()
-                 if cost + more + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
+                 if cost + more + featurize <= AUTO_HOLDOUT_SHARE * AUTO_CV_IDS},
+                {kind for kind, more in svm.items()
+                 if cost + more + featurize <= AUTO_SVM_ROOM * AUTO_HOLDOUT_SHARE * AUTO_CV_IDS})
     return None
 
 
 def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized], kinds: list[str],
                             chosen: list[Candidate], labels: np.ndarray, k: int, held_out: list[np.ndarray],
-                            sample_weight: np.ndarray | None, report: dict[str, Any], penalties: set[str]
-                            ) -> Candidate:
+                            sample_weight: np.ndarray | None, report: dict[str, Any], penalties: set[str],
+                            svm_kinds: set[str]) -> Candidate:
     """choose's thorough search: every candidate scored on every fold of every training text (the
     folds' texts its held-out rows), the one with most right kept; near ties go to the candidate
     that predicts faster (`prefer_cheaper`)."""
@@ -356,6 +374,15 @@ def _choose_cross_validated(settings: Settings, featurized: dict[str, Featurized
         outcome.update(score_kinds([(variant(settings, top[0])[1], featurized[top[0]], tried, None)],
                                    labels, k, held_out, sample_weight))
         chosen = chosen + tried
+    # The SVM on the kind of each base kind (words, chars) where SGD did best, where the budget allows:
+    # after SGD's candidates, so that ties go to the cheaper fit.
+    ranked = sorted(sgd, key=lambda c: -int(np.count_nonzero(outcome[c] == 1)))  # the first of equals first
+    bests = {base_kind(c[0]): c for c in reversed(ranked)}
+    svm = [(bests[b][0], "svm", settings.alpha) for b in ("words", "chars") if b in bests and bests[b][0] in svm_kinds]
+    if svm:
+        outcome.update(score_kinds([(variant(settings, c[0])[1], featurized[c[0]], [c], None) for c in svm],
+                                   labels, k, held_out, sample_weight))
+        chosen = chosen + svm
     scored = np.logical_and.reduce([v >= 0 for v in outcome.values()])
     if not scored.any():
         return chosen[0]
@@ -521,26 +548,3 @@ def _try(settings: Settings, tried: list[Candidate], train_x: list[str], train_y
             if candidate[1] == "field":
                 field_model = train_model(concrete, base, train_x, train_y, classes, int(settings.epochs))
                 yield candidate, np.asarray(field_model.predict_indices(test_x))
-
-
-def prefer_cheaper(scored: Sequence[Any], right: dict[Any, np.ndarray], kind: Any) -> Any:
-    """The candidate to keep, given which held-out texts each got right (the same texts for all).
-
-    Word features predict several times faster than character n-grams (a long text has many more
-    n-grams than words), so the best candidate on words is kept unless one on chars does
-    significantly better: by more than two standard errors of the paired difference (McNemar's
-    test at about 5%: sqrt of the number of texts that exactly one of the two gets right). Within a
-    kind, the best score wins, and ties go to the earlier candidate."""
-    def top(group: list[Any]) -> Any:
-        return max(group, key=lambda c: int(right[c].sum()))  # max keeps the first of equals
-    best = top(list(scored))
-    for cheaper in ("words",):
-        group = [c for c in scored if kind(c) == cheaper]
-        if not group or kind(best) == cheaper:
-            continue
-        rival = top(group)
-        gain = int(right[best].sum()) - int(right[rival].sum())
-        discordant = int(np.count_nonzero(right[best] != right[rival]))
-        if gain <= 2.0 * discordant ** 0.5:
-            return rival
-    return best

@@ -8,6 +8,8 @@ natively and with the interpreter lock released:
   partitions of a training set, so a distributed fit counts where the data lies, sums the counts
   with `+` and makes the model from the sum: the same model as one fit on everything.
 * `fit_perceptron`: the averaged multiclass perceptron, with a margin.
+* `fit_linear_svm`: one-against-the-rest linear SVMs with the squared hinge loss, solved to
+  convergence by dual coordinate descent (scikit-learn's LinearSVC, LIBLINEAR's dual solver).
 * `fit_sgd`: a linear model by stochastic gradient descent, one class against the rest, with the
   losses, L2 penalty and learning-rate schedule of scikit-learn's SGDClassifier ("hinge",
   "log_loss", "modified_huber"). `initial=` starts from given weights, and `average_models` averages
@@ -39,7 +41,7 @@ from .. import _learners
 
 __all__ = [
     "LinearModel", "NaiveBayesCounts", "CompiledField", "count_naive_bayes", "fit_naive_bayes",
-    "fit_perceptron", "fit_sgd", "average_models", "cut_to_slots", "refit_cut", "compile_to_field",
+    "fit_perceptron", "fit_sgd", "fit_linear_svm", "SvmFit", "average_models", "cut_to_slots", "refit_cut", "compile_to_field",
     "row_norms",
 ]
 
@@ -326,6 +328,48 @@ def fit_sgd(ids: Any, labels: Any, feature_count: int, class_count: int, *, loss
                                       init_w, init_b, int(first_step), features, rows, bool(fit_intercept),
                                       bool(intercept_by_row), _sample_weights(sample_weight, offsets))
     return LinearModel(np.asarray(weights), np.asarray(bias))
+
+
+@dataclass(frozen=True)
+class SvmFit:
+    """fit_linear_svm's model, and the passes each of its problems took (one, or one per class)."""
+
+    model: LinearModel
+    passes: np.ndarray
+
+    @property
+    def converged(self) -> bool:
+        return bool((self.passes < self.max_passes).all())
+
+    max_passes: int = 1000
+
+
+def fit_linear_svm(ids: Any, labels: Any, feature_count: int, class_count: int, *, C: float = 1.0,
+                   tol: float = 0.1, max_passes: int = 1000, class_weight: Any = None, random_state: int | None = 0,
+                   feature_scale: Any = None, row_scale: Any = None, fit_intercept: bool = True,
+                   intercept_by_row: bool = False, sample_weight: Any = None) -> SvmFit:
+    """One linear SVM per class against the rest (two classes: one, class 1 against class 0) with
+    the squared hinge loss and an L2 penalty, 1/2 |w|^2 + C sum_i max(0, 1 - y_i w . x_i)^2, solved by
+    dual coordinate descent until the projected gradient's spread over a pass is at most `tol` (or
+    `max_passes` passes): scikit-learn's LinearSVC(loss="squared_hinge", dual=True). The intercept is
+    the weight of a constant feature (1, or the text's row_scale with intercept_by_row), penalized
+    like the others, as LinearSVC's intercept_scaling=1. class_weight and sample_weight multiply each
+    text's C; a text of weight 0 takes no part. feature_scale and row_scale as fit_sgd's."""
+    feature_count, class_count = _counts(feature_count, class_count)
+    if not (float(C) > 0 and np.isfinite(float(C))):
+        raise ValueError(f"C must be a positive number, got {C!r}")
+    if not (float(tol) > 0 and np.isfinite(float(tol))):
+        raise ValueError(f"tol must be a positive number, got {tol!r}")
+    if int(max_passes) < 1:
+        raise ValueError(f"max_passes must be at least 1, got {max_passes!r}")
+    tokens, offsets = _rows(ids)
+    y = _labels(labels, offsets, class_count)
+    features, rows = _scales(feature_scale, row_scale, feature_count, offsets)
+    weights, bias, passes = _learners.fit_linear_svm(
+        tokens, offsets, y, feature_count, class_count, float(C), float(tol), int(max_passes), _seed(random_state),
+        _class_weights(class_weight, y, class_count), features, rows, bool(fit_intercept), bool(intercept_by_row),
+        _sample_weights(sample_weight, offsets))
+    return SvmFit(LinearModel(np.asarray(weights), np.asarray(bias)), np.asarray(passes), int(max_passes))
 
 
 def average_models(models: Iterable[LinearModel], weights: Sequence[float] | None = None) -> LinearModel:

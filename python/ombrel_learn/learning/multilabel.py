@@ -68,7 +68,7 @@ BYTES_PER_CELL = 27
 # Each label's probabilities are calibrated on the held-out rows, pulled toward the calibration of all
 # labels at once by this many texts' worth (`calibrations_of`).
 CALIBRATION_PRIOR = 50.0
-LEARNERS = ("sgd", "perceptron", "naive_bayes")
+LEARNERS = ("sgd", "perceptron", "naive_bayes", "svm")
 _COLLECTIONS = (list, tuple, set, frozenset)
 
 
@@ -138,7 +138,7 @@ def learner_of(settings: Settings) -> str:
     learner = "sgd" if settings.learner == "auto" else settings.learner
     if learner not in LEARNERS:
         raise ValueError(f"multi-label targets are learnt one class against the rest by a float learner: "
-                         f"learner='auto' (SGD), 'sgd', 'perceptron' or 'naive_bayes', not {settings.learner!r}")
+                         f"learner='auto' (SGD), 'sgd', 'perceptron', 'naive_bayes' or 'svm', not {settings.learner!r}")
     return learner
 
 

@@ -13,7 +13,7 @@ from .featurizing import FEATURE_KINDS, spec_from_params
 
 # The learners a fitted model can be of: the field's own training, or a float learner compiled into
 # the field.
-MODEL_LEARNERS = ("field", "naive_bayes", "sgd", "perceptron")
+MODEL_LEARNERS = ("field", "naive_bayes", "sgd", "perceptron", "svm")
 # How SGD and the perceptron see a text: TF-IDF rows (smoothed idf, unit L2 norm) with binary tf
 # ("tfidf") or sublinear tf ("sublinear": a token met n times in the text counts round(1 + ln n)
 # times, the field then presenting it that many times), or each token's presence as it is
@@ -24,7 +24,7 @@ DEFAULT_WEIGHTING = "tfidf"
 LEARNERS = ("auto",) + MODEL_LEARNERS
 # The word variants of weighting="auto" with sublinear tf are named so, and tried with these learners.
 TF_SUFFIX = "+logtf"
-TF_LEARNERS = ("auto", "naive_bayes", "sgd", "perceptron")
+TF_LEARNERS = ("auto", "naive_bayes", "sgd", "perceptron", "svm")
 
 
 # The settings a model made before they existed was made with: a model folder or a pickle without
@@ -33,7 +33,7 @@ EARLIER_DEFAULTS = {"marks": False, "weighting": "binary", "word_ngrams": 1, "mi
 # The learners that scale a text's step or count by its weight (fit's sample_weight, and class_weight,
 # which fit makes a sample weight by class). The field's own training moves integer weights by whole
 # steps: it presents a text as many times as its weight says instead (see chosen_fit.presentations).
-SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron")
+SAMPLE_WEIGHT_LEARNERS = ("naive_bayes", "sgd", "perceptron", "svm")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -106,7 +106,7 @@ class Settings:
             raise ValueError(f"weighting must be one of {WEIGHTINGS}, got {self.weighting!r}")
         if self.weighting == "sublinear" and self.learner == "field":
             raise ValueError("weighting='sublinear' counts terms for the float learners (naive_bayes, sgd, "
-                             "perceptron); the field learner sees each token once")
+                             "perceptron, svm); the field learner sees each token once")
         if isinstance(self.min_labels, bool) or not isinstance(self.min_labels, numbers.Integral) or self.min_labels < 0:
             raise ValueError(f"min_labels must be an int of at least 0, got {self.min_labels!r}")
         self.check_class_weight()
