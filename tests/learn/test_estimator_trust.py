@@ -300,6 +300,12 @@ def test_a_fit_that_keeps_no_token_warns_why_and_what_to_change():
         with pytest.warns(FitWarning, match=r"kept no token.*min_df=.*lower min_df") as caught:
             clf = fitting()
         assert issubclass(caught[0].category, UserWarning) and clf.n_features_ == 0
+    # Frequent words spread evenly over 50 classes: the field learner's coverage rule, not min_df,
+    # prunes them all, and the warning must say so.
+    words = "orbit rocket comet planet goal match keeper garlic pasta butter".split()
+    spread = [" ".join(words[(i + j) % 10] for j in range(4)) for i in range(2000)]
+    with pytest.warns(FitWarning, match=r"kept no token.*coverage.*lower min_df or coverage"):
+        OmbrelClassifier(learner="field", features="words").fit(spread, [i % 50 for i in range(2000)])
     with warnings.catch_warnings():
         warnings.simplefilter("error", FitWarning)
         OmbrelClassifier(features="words").fit(texts[:500], labels[:500])
