@@ -26,6 +26,16 @@ void check_scale(std::span<const float> scale, std::size_t expected, const char*
 
 }  // namespace
 
+void check_class_weights(std::span<const double> class_weights, std::uint32_t class_count) {
+  if (class_weights.empty()) return;
+  if (class_weights.size() != class_count) {
+    throw std::invalid_argument("class_weights must hold one weight per class");
+  }
+  for (const double weight : class_weights) {
+    if (!(weight > 0.0) || !std::isfinite(weight)) throw std::invalid_argument("class weights must be positive");
+  }
+}
+
 void check_rows(const LabelledRows& rows) {
   if (rows.class_count == 0) throw std::invalid_argument("class_count must be at least 1");
   if (rows.offsets.size() != rows.labels.size() + 1) {

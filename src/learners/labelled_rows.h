@@ -50,6 +50,10 @@ struct LabelledRows {
 // infinity or a NaN; a sample_weight of the wrong length or holding such a value.
 void check_rows(const LabelledRows& rows);
 
+// Throws std::invalid_argument unless class_weights is empty or holds one positive, finite weight per
+// class.
+void check_class_weights(std::span<const double> class_weights, std::uint32_t class_count);
+
 // Scores of class c for a text: bias[c] + the sum of weights[f * class_count + c] over its ids f.
 // Feature-major, so one text's scores read one contiguous row per token.
 struct LinearModel {

@@ -132,15 +132,7 @@ SvmFit fit_linear_svm(const LabelledRows& rows, const SvmOptions& options, pool:
     throw std::invalid_argument("tol must be a positive number");
   }
   if (options.max_passes == 0) throw std::invalid_argument("max_passes must be at least 1");
-  if (!options.class_weights.empty()) {
-    if (options.class_weights.size() != classes) {
-      throw std::invalid_argument("class_weights must hold one weight per class");
-    }
-    for (const double weight : options.class_weights) {
-      if (!(weight > 0.0) || !std::isfinite(weight))
-        throw std::invalid_argument("class weights must be positive");
-    }
-  }
+  check_class_weights(options.class_weights, classes);
   const bool binary = classes == 2;
   const std::uint32_t problems = binary ? 1 : classes;
   const RowTerms x = row_terms(rows, options);

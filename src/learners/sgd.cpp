@@ -135,15 +135,7 @@ LinearModel fit_sgd(const LabelledRows& rows, const SgdOptions& options, pool::T
   if (!(options.alpha > 0.0) || !std::isfinite(options.alpha)) {
     throw std::invalid_argument("alpha must be a positive number");
   }
-  if (!options.class_weights.empty()) {
-    if (options.class_weights.size() != classes) {
-      throw std::invalid_argument("class_weights must hold one weight per class");
-    }
-    for (const double weight : options.class_weights) {
-      if (!(weight > 0.0) || !std::isfinite(weight))
-        throw std::invalid_argument("class weights must be positive");
-    }
-  }
+  check_class_weights(options.class_weights, classes);
   if (options.initial != nullptr &&
       (options.initial->feature_count != rows.feature_count || options.initial->class_count != classes ||
        options.initial->weights.size() != std::size_t{rows.feature_count} * classes ||
